@@ -1,0 +1,18 @@
+// Console operations shared by every stage of a run.
+#pragma once
+
+#if defined(__GNUC__)
+#define QUORVEL_PRINTF(format_index) __attribute__((format(printf, format_index, format_index + 1)))
+#else
+#define QUORVEL_PRINTF(format_index)
+#endif
+
+// Prints to standard output only with -v; returns the characters written.
+int log_verbose(const char *format, ...) QUORVEL_PRINTF(1);
+
+// Prints the message and one more newline to standard error and ends the
+// process with status 1.
+[[noreturn]] void fail(const char *format, ...) QUORVEL_PRINTF(1);
+
+// Sleeps for the given seconds, to the millisecond (truncated), through signals.
+void pause_seconds(double seconds);

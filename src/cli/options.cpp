@@ -1,0 +1,141 @@
+#include "cli/options.h"
+
+#include "cli/console.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+RunOptions run_options;
+
+namespace {
+
+struct McuSize {
+    std::string_view suffix;
+    int32_t code_size;
+    int32_t block_size;
+};
+
+// Tried in this order, each as a prefix of what follows the family name:
+// "128" must come before "16" and "8", and anything after the size is ignored.
+constexpr std::array<McuSize, 5> MCU_SIZES{{
+    {"128", 0x20000, 256},
+    {"64", 0x10000, 256},
+    {"32", 0x8000, 128},
+    {"16", 0x4000, 128},
+    {"8", 0x2000, 128},
+}};
+
+constexpr std::array<std::string_view, 2> MCU_FAMILIES{"at90usb", "atmega"};
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int hex_digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// Reads one USB ID: optional blanks, an optional 0x or 0X, then hex digits up
+// to the first character that is not one. Sets `end` to the index after the
+// last digit. Returns -1 when there is no digit or the value does not fit in
+// 16 bits (no USB device can have such an ID).
+int32_t read_usb_id(std::string_view text, size_t &end)
+{
+    size_t at = 0;
+    while (at < text.size() && is_blank(text[at]))
+        ++at;
+    if (text.size() - at >= 2 && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X'))
+        at += 2;  // a prefix with no digit after it leaves the field without a digit
+    int32_t value = -1;
+    for (; at < text.size() && hex_digit_value(text[at]) >= 0; ++at) {
+        value = (value < 0 ? 0 : value * 16) + hex_digit_value(text[at]);
+        if (value > 0xFFFF)
+            return -1;
+    }
+    end = at;
+    return value;
+}
+
+void read_usb_option(std::string_view value)
+{
+    size_t vendor_end = 0;
+    int32_t vendor = read_usb_id(value, vendor_end);
+    if (vendor < 0)
+        fail("Malformed VID\n");
+    // The product ID starts right after the one separator that follows the
+    // vendor ID, whatever that character is (":" in the usage example).
+    std::string_view product_text = vendor_end < value.size() ? value.substr(vendor_end + 1) : "";
+    size_t product_end = 0;
+    int32_t product = read_usb_id(product_text, product_end);
+    if (product < 0)
+        fail("Malformed PID\n");
+    run_options.vendor_id = uint32_t(vendor);
+    run_options.product_id = uint32_t(product);
+}
+
+}  // namespace
+
+int find_mcu(const char *name, int32_t &code_size, int32_t &block_size)
+{
+    std::string_view text(name);
+    for (std::string_view family : MCU_FAMILIES) {
+        if (!text.starts_with(family))
+            continue;
+        std::string_view size = text.substr(family.size());
+        for (const McuSize &entry : MCU_SIZES) {
+            if (size.starts_with(entry.suffix)) {
+                code_size = entry.code_size;
+                block_size = entry.block_size;
+                return 1;
+            }
+        }
+        return 0;
+    }
+    return 0;
+}
+
+void read_arguments(int argc, char **argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument(argv[i]);
+        if (!argument.starts_with('-')) {
+            run_options.hex_path = argv[i];
+        } else if (argument == "-v") {
+            run_options.verbose = 1;
+        } else if (argument.starts_with("-usb=")) {
+            read_usb_option(argument.substr(5));
+        } else if (argument.starts_with("-mmcu=")) {
+            if (!find_mcu(argv[i] + 6, run_options.code_size, run_options.block_size))
+                fail("Unknown MCU type\n");
+        }
+        // Any other option is ignored.
+    }
+}
+
+void print_usage()
+{
+    std::fputs("Usage: quorvel -mmcu=<MCU> [-v] -usb=<vid:pid> <file.hex>\n"
+               "\t-v : Verbose output\n"
+               "\n<MCU> = atmegaXXuY or at90usbXXXY"
+               "\n<vid:pid> = vid:pid of HID device in hex (eg. -usb=0x5e1a:0x0001)"
+               "\n",
+               stderr);
+    std::fputs(BANNER_LINE, stderr);
+    std::fputs(AUTHOR_LINE, stderr);
+    std::fputs("\nFor support and more information, please visit:\n"
+               "https://example.org/quorvel\n"
+               "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
+               "https://docs.kernel.org/hid/hidraw.html\n",
+               stderr);
+    std::exit(1);
+}

@@ -1,0 +1,30 @@
+// The command line: the run's settings and the parser that fills them.
+#pragma once
+
+#include <cstdint>
+
+struct RunOptions {
+    const char *hex_path;  // the HEX file; null until a file name is met
+    uint32_t vendor_id;    // USB IDs to match; 0 until -usb= is met
+    uint32_t product_id;
+    int32_t code_size;   // flash bytes of the MCU; 0 until -mmcu= is met
+    int32_t block_size;  // bytes per programming block, 128 or 256
+    int32_t verbose;     // 1 after -v
+};
+
+// The process's one set of settings, all zero at start.
+extern RunOptions run_options;
+
+inline constexpr const char *BANNER_LINE = "quorvel 1.0 - firmware uploader for AVR USB HID bootloaders\n";
+inline constexpr const char *AUTHOR_LINE = "Written by the quorvel developers\n";
+
+// Looks up an MCU name ("atmega32u4", "at90usb1287", ...). Returns 1 and sets
+// the two sizes, or 0 for a name that is not in the table.
+int find_mcu(const char *name, int32_t &code_size, int32_t &block_size);
+
+// Reads the arguments after the program name into run_options. A malformed
+// -usb= or an unknown -mmcu= ends the run through fail().
+void read_arguments(int argc, char **argv);
+
+// Writes the usage text to standard error and ends the process with status 1.
+[[noreturn]] void print_usage();

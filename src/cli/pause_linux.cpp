@@ -1,0 +1,16 @@
+#include "cli/console.h"
+
+#include <cerrno>
+#include <ctime>
+
+void pause_seconds(double seconds)
+{
+    long long milliseconds = static_cast<long long>(seconds * 1000.0);
+    if (milliseconds <= 0)
+        return;
+    timespec remaining{static_cast<time_t>(milliseconds / 1000),
+                       static_cast<long>(milliseconds % 1000) * 1000000L};
+    // A signal cuts the sleep short; sleep again for what is left.
+    while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
+    }
+}

@@ -1,0 +1,190 @@
+// The reader handles record types 00 (data), 01 (end of file), 02 (extended
+// segment address) and 04 (extended linear address) and skips all others.
+// Every record it handles is strict: a field that does not parse, a wrong
+// length or a checksum that does not add up rejects the whole file, because
+// a record skipped or misread here would put wrong bytes into the flash.
+
+#include "image/hex_reader.h"
+
+#include "image/firmware_image.h"
+
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+namespace {
+
+// A line may hold 1,022 characters before its newline, as the line buffer of
+// the original reader did (1,024 bytes: the characters, the newline, a NUL).
+constexpr size_t MAX_LINE_CHARS = 1022;
+constexpr int CTRL_Z = 0x1A;
+
+enum RecordType { RECORD_DATA = 0, RECORD_END = 1, RECORD_SEGMENT = 2, RECORD_LINEAR = 4 };
+
+enum LineStatus { LINE_NONE, LINE_READ, LINE_TOO_LONG, LINE_READ_ERROR };
+
+struct TextLine {
+    char text[MAX_LINE_CHARS];
+    size_t length;  // characters before the newline
+    bool newline;   // the line ended in a newline (not at the end of the file)
+};
+
+struct CloseFile {
+    void operator()(FILE *file) const { std::fclose(file); }
+};
+using FileHandle = std::unique_ptr<FILE, CloseFile>;
+
+// Reads one line the same way on every platform, as a text-mode read does on
+// Windows: a carriage return right before a newline is dropped and a Ctrl-Z
+// ends the file. The file is opened in binary mode so that no platform adds
+// or removes anything else.
+LineStatus read_text_line(FILE *file, bool &ended, TextLine &line)
+{
+    line.length = 0;
+    line.newline = false;
+    while (!ended) {
+        int c = std::getc(file);
+        if (c == EOF || c == CTRL_Z) {
+            ended = true;
+            if (std::ferror(file))
+                return LINE_READ_ERROR;
+            break;
+        }
+        if (c == '\r') {
+            int next = std::getc(file);
+            if (next == '\n')
+                c = '\n';
+            else if (next != EOF)
+                std::ungetc(next, file);
+        }
+        if (c == '\n') {
+            line.newline = true;
+            return LINE_READ;
+        }
+        if (line.length == MAX_LINE_CHARS)
+            return LINE_TOO_LONG;
+        line.text[line.length++] = static_cast<char>(c);
+    }
+    return line.length > 0 ? LINE_READ : LINE_NONE;
+}
+
+int hex_digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// Reads up to `width` hex digits starting at `at`, stopping early at the
+// first character that is not one. Returns -1 when there is no digit at `at`.
+int32_t read_hex_field(std::string_view text, size_t at, size_t width)
+{
+    int32_t value = -1;
+    for (size_t i = at; i < text.size() && i < at + width; ++i) {
+        int digit = hex_digit_value(text[i]);
+        if (digit < 0)
+            break;
+        value = (value < 0 ? 0 : value * 16) + digit;
+    }
+    return value;
+}
+
+// Parses one record line and applies it to the image. Returns 1, or 0 for a
+// bad record.
+int apply_record(const TextLine &line)
+{
+    // Everything after a NUL is invisible, as it is to C string handling.
+    std::string_view text(line.text, strnlen(line.text, line.length));
+    size_t counted_length = text.size() + (text.size() == line.length && line.newline ? 1 : 0);
+
+    if (text.empty() || text[0] != ':' || counted_length < 11)
+        return 0;
+    int32_t count = read_hex_field(text, 1, 2);
+    if (count < 0 || counted_length < size_t(2 * count + 11))
+        return 0;
+    int32_t address = read_hex_field(text, 3, 4);
+    int32_t type = read_hex_field(text, 7, 2);
+    if (address < 0 || type < 0)
+        return 0;
+
+    FirmwareImage &image = firmware_image;
+    // Every record, of whatever type, must stay inside the 64 KiB image.
+    if (uint64_t{image.address_base} + uint64_t(address) + uint64_t(count) > IMAGE_SIZE)
+        return 0;
+
+    uint32_t sum = uint32_t(address >> 8) + uint32_t(address & 0xFF) + uint32_t(count) + uint32_t(type);
+
+    switch (type) {
+    case RECORD_DATA: {
+        constexpr int32_t COUNT_MAX = std::numeric_limits<int32_t>::max();
+        image.data_byte_count =
+            image.data_byte_count > COUNT_MAX - count ? COUNT_MAX : image.data_byte_count + count;
+        for (int32_t i = 0; i < count; ++i) {
+            int32_t byte = read_hex_field(text, size_t(9 + 2 * i), 2);
+            if (byte < 0)
+                return 0;
+            image_store(image.address_base + uint32_t(address + i), uint8_t(byte));
+            sum += uint32_t(byte);
+        }
+        int32_t checksum = read_hex_field(text, size_t(9 + 2 * count), 2);
+        return checksum >= 0 && ((sum + uint32_t(checksum)) & 0xFF) == 0;
+    }
+    case RECORD_END:
+        // The end record's checksum is not tested: nothing follows that it could protect.
+        image.end_record_seen = true;
+        return 1;
+    case RECORD_SEGMENT:
+    case RECORD_LINEAR: {
+        if (count != 2)
+            return 0;
+        int32_t value = read_hex_field(text, 9, 4);
+        int32_t checksum = read_hex_field(text, 13, 2);
+        if (value < 0 || checksum < 0)
+            return 0;
+        sum += uint32_t(value >> 8) + uint32_t(value & 0xFF) + uint32_t(checksum);
+        if ((sum & 0xFF) != 0)
+            return 0;
+        image.address_base = uint32_t(value) * (type == RECORD_SEGMENT ? 16u : 65536u);
+        return 1;
+    }
+    default:
+        return 1;  // types 03, 05 and unknown ones carry nothing for the flash
+    }
+}
+
+}  // namespace
+
+int32_t load_hex_file(const char *path)
+{
+    image_reset();
+    FileHandle file(std::fopen(path, "rb"));
+    if (!file)
+        return HEX_READ_OPEN_FAILED;
+
+    TextLine line;
+    bool ended = false;
+    while (!firmware_image.end_record_seen) {
+        switch (read_text_line(file.get(), ended, line)) {
+        case LINE_NONE:
+            return firmware_image.data_byte_count;
+        case LINE_READ_ERROR:
+            // A file that cannot be read to its end must not load as a shorter one.
+            return HEX_READ_OPEN_FAILED;
+        case LINE_TOO_LONG:
+            return HEX_READ_BAD_RECORD;
+        case LINE_READ:
+            break;
+        }
+        if (line.length > 0 && line.text[0] == '\0')
+            continue;  // a piece that starts with a NUL is passed over
+        if (!apply_record(line))
+            return HEX_READ_BAD_RECORD;
+    }
+    return firmware_image.data_byte_count;
+}

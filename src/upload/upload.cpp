@@ -1,0 +1,132 @@
+#include "upload/upload.h"
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "hid/hid_device.h"
+#include "image/firmware_image.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Time limits of the writes, in seconds. The first block takes longer: the
+// bootloader erases before it acknowledges.
+constexpr double BEGIN_LIMIT = 1.0;
+constexpr double SET_ADDRESS_LIMIT = 0.25;
+constexpr double FIRST_BLOCK_DONE_LIMIT = 1.0;
+constexpr double COMMAND_LIMIT = 0.05;
+
+// Fixed pauses that give the bootloader time to act on a command.
+constexpr double AFTER_BEGIN_PAUSE = 1.0;
+constexpr double AFTER_BLOCK_PAUSE = 0.01;
+constexpr double BEFORE_END_PAUSE = 0.3;
+
+CommandReport make_command(Command command)
+{
+    CommandReport report{};
+    report.bytes[0] = COMMAND_MARKER;
+    report.bytes[1] = command;
+    return report;
+}
+
+int send_command(const UploadTransport &transport, Command command, double limit)
+{
+    return transport.send(make_command(command), limit);
+}
+
+// Sends one block: its address, its length, the data in 32-byte pieces and
+// the block-done command.
+int send_block(const UploadTransport &transport, int32_t address, int32_t block_size, bool first_block)
+{
+    CommandReport report = make_command(CMD_SET_ADDRESS);
+    int32_t word_address = address / 2;
+    report.bytes[2] = uint8_t(word_address & 0xFF);
+    report.bytes[3] = uint8_t(word_address >> 8);
+    if (!transport.send(report, SET_ADDRESS_LIMIT))
+        return 0;
+
+    report = make_command(CMD_SET_LENGTH);
+    report.bytes[2] = uint8_t(block_size >> 8);
+    report.bytes[3] = uint8_t(block_size & 0xFF);
+    if (!transport.send(report, COMMAND_LIMIT))
+        return 0;
+    log_verbose(".");
+
+    uint8_t block[MAX_BLOCK_SIZE];
+    image_copy_block(address, block_size, block);
+    for (int32_t offset = 0; offset < block_size; offset += DATA_CHUNK) {
+        report = make_command(CMD_DATA);
+        std::memcpy(&report.bytes[2], block + offset, DATA_CHUNK);
+        if (!transport.send(report, COMMAND_LIMIT))
+            return 0;
+    }
+
+    if (!send_command(transport, CMD_BLOCK_DONE, first_block ? FIRST_BLOCK_DONE_LIMIT : COMMAND_LIMIT))
+        return 0;
+    transport.pause(AFTER_BLOCK_PAUSE);
+    return 1;
+}
+
+int send_report_to_device(const CommandReport &report, double timeout_seconds)
+{
+    return device_send(report.bytes.data(), report.bytes.size(), timeout_seconds);
+}
+
+constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds};
+
+}  // namespace
+
+int upload_image(const UploadTransport &transport)
+{
+    const int32_t code_size = run_options.code_size;
+    const int32_t block_size = run_options.block_size;
+    if (block_size <= 0 || block_size > MAX_BLOCK_SIZE || block_size % DATA_CHUNK != 0)
+        return 0;
+
+    if (!send_command(transport, CMD_BEGIN, BEGIN_LIMIT))
+        return 0;
+    transport.pause(AFTER_BEGIN_PAUSE);
+
+    // The block at address 0 always goes; a later block only when the file
+    // supplied at least one of its bytes. Nothing above 0xFFFF is ever used.
+    bool first_block = true;
+    for (int32_t address = 0; address < code_size; address += block_size) {
+        if (address > 0 && !image_range_used(address, address + block_size - 1))
+            continue;
+        if (!send_block(transport, address, block_size, first_block))
+            return 0;
+        first_block = false;
+    }
+
+    if (!send_command(transport, CMD_FINISH, COMMAND_LIMIT) ||
+        !send_command(transport, CMD_START_APPLICATION, COMMAND_LIMIT))
+        return 0;
+    transport.pause(BEFORE_END_PAUSE);
+    log_verbose("\nStarting Application\n");
+    return 1;
+}
+
+void run_upload()
+{
+    // Without IDs there is nothing to look for: bootloader commands must never
+    // go to whatever device happens to report 0000:0000.
+    bool have_ids = run_options.vendor_id != 0 || run_options.product_id != 0;
+    if (!have_ids || !device_open(run_options.vendor_id, run_options.product_id)) {
+        const char *reason = have_ids ? device_open_error() : "";
+        if (*reason)
+            fail("Unable to open device\n%s\n", reason);
+        fail("Unable to open device\n");
+    }
+    log_verbose("Found HID Bootloader\n");
+    log_verbose("Programming: ");
+    std::fflush(stdout);
+
+    if (!upload_image(DEVICE_TRANSPORT))
+        fail("Error writing to device\n");
+    device_close();
+
+    std::fputs("\nDone.\n\n", stderr);
+    std::exit(0);
+}

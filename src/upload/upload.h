@@ -1,0 +1,43 @@
+// The upload protocol: the command reports that the bootloader understands
+// and the walk that sends the firmware image block by block.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+inline constexpr uint8_t COMMAND_MARKER = 0xA1;
+inline constexpr int32_t REPORT_SIZE = 64;
+inline constexpr int32_t DATA_CHUNK = 32;  // image bytes carried by one CMD_DATA
+inline constexpr int32_t MAX_BLOCK_SIZE = 256;
+
+enum Command : uint8_t {
+    CMD_BEGIN = 1,
+    CMD_SET_ADDRESS = 2,  // word address (byte address / 2), low byte first
+    CMD_SET_LENGTH = 3,   // block length in bytes, high byte first
+    CMD_DATA = 4,
+    CMD_BLOCK_DONE = 5,
+    CMD_FINISH = 6,
+    CMD_START_APPLICATION = 7,
+};
+
+// One command: marker, command code, parameters; unused bytes are 0.
+struct CommandReport {
+    std::array<uint8_t, REPORT_SIZE> bytes;
+};
+
+// Where the walk sends its reports and how it waits: the HID device with
+// real pauses for an upload.
+struct UploadTransport {
+    int (*send)(const CommandReport &report, double timeout_seconds);  // 1 when delivered
+    void (*pause)(double seconds);
+};
+
+// Sends the loaded image for the MCU in run_options: the begin command, every
+// block that holds file data (and always the block at address 0), then the
+// finish and start-application commands. Returns 1 when every report was
+// delivered; stops at the first that was not and returns 0.
+int upload_image(const UploadTransport &transport);
+
+// Opens the device, uploads the image, starts the application and ends the
+// process: status 0 after "Done.", status 1 through fail() on any error.
+[[noreturn]] void run_upload();

@@ -1,0 +1,84 @@
+// The built tool, run as a user runs it: exact messages and exit statuses.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string BANNER = "\nquorvel 1.0 - firmware uploader for AVR USB HID bootloaders\n"
+                           "Written by the quorvel developers\n";
+
+const std::string USAGE =
+    "Usage: quorvel -mmcu=<MCU> [-v] -usb=<vid:pid> <file.hex>\n"
+    "\t-v : Verbose output\n"
+    "\n<MCU> = atmegaXXuY or at90usbXXXY"
+    "\n<vid:pid> = vid:pid of HID device in hex (eg. -usb=0x5e1a:0x0001)"
+    "\n"
+    "quorvel 1.0 - firmware uploader for AVR USB HID bootloaders\n"
+    "Written by the quorvel developers\n"
+    "\nFor support and more information, please visit:\n"
+    "https://example.org/quorvel\n"
+    "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
+    "https://docs.kernel.org/hid/hidraw.html\n";
+
+struct CliCase {
+    std::vector<std::string> arguments;  // "@good" stands for a valid HEX file, "@bad" for a corrupt one
+    std::string out;
+    std::string err;
+};
+
+std::string good_hex()
+{
+    return write_scratch_file("good.hex", ":10010000214601360121470136007EFE09D2190140\n:00000001FF\n");
+}
+
+TEST(Cli, MessagesAndExitStatus)
+{
+    const std::string good = good_hex();
+    const std::string bad = write_scratch_file("bad.hex", ":10010000214601360121470136007EFE09D2190141\n");
+    const std::string missing = scratch_dir() + "/missing.hex";
+    const std::string big = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000), 32));
+
+    const CliCase cases[] = {
+        {{}, "", "Filename must be specified\n\n" + USAGE},
+        {{"-mmcu=atmega32u4"}, "", "Filename must be specified\n\n" + USAGE},
+        {{good}, "", "MCU type must be specified\n\n" + USAGE},
+        {{"-mmcu=atmega48"}, "", "Unknown MCU type\n\n"},  // reported before the missing file
+        {{"-mmcu=ATmega32U4", good}, "", "Unknown MCU type\n\n"},
+        {{"-mmcu=atmega", good}, "", "Unknown MCU type\n\n"},
+        {{"-usb=", good}, "", "Malformed VID\n\n"},
+        {{"-usb=zz:0x0001", good}, "", "Malformed VID\n\n"},
+        {{"-usb=0x:0x0001", good}, "", "Malformed VID\n\n"},
+        {{"-usb=10000:0001", good}, "", "Malformed VID\n\n"},
+        {{"-usb=0x5e1a:", good}, "", "Malformed PID\n\n"},
+        {{"-usb=0x5e1a", good}, "", "Malformed PID\n\n"},
+        {{"-usb=0x5e1a:zz", good}, "", "Malformed PID\n\n"},
+        {{"-usb=5e1a:10000", good}, "", "Malformed PID\n\n"},
+        {{"-mmcu=atmega32u4", bad}, BANNER, "error reading intel hex file \"" + bad + "\"\n"},
+        {{"-mmcu=atmega32u4", missing}, BANNER, "error reading intel hex file \"" + missing + "\"\n"},
+        // Without -usb= no device is looked for at all.
+        {{"-mmcu=atmega32u4", good}, BANNER, "Unable to open device\n\n"},
+        {{"-v", "-mmcu=atmega32u4", good}, BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
+         "Unable to open device\n\n"},
+        {{"-v", "-mmcu=at90usb1287", "-usb=0:0", good}, BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
+         "Unable to open device\n\n"},
+        // 16 KiB of data does not fit an 8 KiB part: refused before any device is opened.
+        {{"-v", "-mmcu=atmega8u2", "-usb=0:0", big}, BANNER + "Read \"" + big + "\": 16384 bytes, 200.0% usage\n",
+         "Firmware does not fit in the flash of the selected MCU\n\n"},
+        {{"-mmcu=atmega8u2", big}, BANNER, "Firmware does not fit in the flash of the selected MCU\n\n"},
+        // Exactly 16 KiB fits a 16 KiB part. (IDs 0:0 never open a device.)
+        {{"-mmcu=atmega16u2", "-usb=0:0", big}, BANNER, "Unable to open device\n\n"},
+    };
+    for (const CliCase &c : cases) {
+        ProcessResult result = run_quorvel(c.arguments);
+        std::string label = testing::PrintToString(c.arguments);
+        EXPECT_EQ(result.status, 1) << label;
+        EXPECT_EQ(result.out, c.out) << label;
+        EXPECT_EQ(result.err, c.err) << label;
+    }
+}
+
+}  // namespace

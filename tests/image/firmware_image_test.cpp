@@ -1,0 +1,87 @@
+#include "image/firmware_image.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+
+namespace {
+
+class FirmwareImageTest : public ::testing::Test {
+  protected:
+    void SetUp() override { image_reset(); }
+};
+
+TEST_F(FirmwareImageTest, ResetErasesImageAndReaderState)
+{
+    image_store(0x1234, 0x00);
+    firmware_image.address_base = 0x10000;
+    firmware_image.end_record_seen = true;
+    firmware_image.data_byte_count = 9;
+    image_reset();
+    EXPECT_EQ(image_range_used(0, 0xFFFF), 0);
+    EXPECT_EQ(firmware_image.image_bytes[0x1234], 0xFF);
+    EXPECT_EQ(firmware_image.address_base, 0u);
+    EXPECT_FALSE(firmware_image.end_record_seen);
+    EXPECT_EQ(firmware_image.data_byte_count, 0);
+}
+
+TEST_F(FirmwareImageTest, RangeUsedLooksOnlyInsideTheImage)
+{
+    image_store(0x0000, 0x11);
+    image_store(0x0180, 0xFF);  // a used 0xFF is still file data
+    image_store(0xFFFF, 0x22);
+    struct Case {
+        int32_t first, last;
+        int expected;
+    };
+    const Case cases[] = {
+        {0x0000, 0x0000, 1}, {0x0001, 0x017F, 0}, {0x0100, 0x01FF, 1}, {0x0180, 0x0180, 1},
+        {0xFF00, 0xFFFF, 1}, {0xFF00, 0xFFFE, 0}, {0x10000, 0x100FF, 0}, {0xFF00, 0x10000, 0},
+        {0x0200, 0x0100, 0}, {-1, 0x0100, 0},     {0x0000, -1, 0},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(image_range_used(c.first, c.last), c.expected) << std::hex << c.first << ".." << c.last;
+}
+
+TEST_F(FirmwareImageTest, CopyBlockFillsUnusedBytesWithErasedValue)
+{
+    image_store(0x0105, 0x00);
+    image_store(0xFFFF, 0x5A);
+    firmware_image.image_bytes[0x0106] = 0x12;  // stored without the used flag: not file data
+
+    std::array<uint8_t, 256> out;
+    image_copy_block(0x0100, 128, out.data());
+    for (int i = 0; i < 128; ++i)
+        EXPECT_EQ(out[i], i == 5 ? 0x00 : 0xFF) << i;
+
+    image_copy_block(0xFF00, 256, out.data());
+    EXPECT_EQ(out[255], 0x5A);
+    EXPECT_EQ(out[254], 0xFF);
+}
+
+TEST_F(FirmwareImageTest, CopyBlockOutsideTheImageIsErased)
+{
+    image_store(0xFFFF, 0x5A);
+    struct Case {
+        int32_t address, length;
+    };
+    // Blocks that do not lie wholly inside 0x0000-0xFFFF are never read.
+    const Case cases[] = {{0x10000, 256}, {0xFF80, 256}, {-128, 256}, {0x7FFFFF80, 256}};
+    for (const Case &c : cases) {
+        std::array<uint8_t, 256> out;
+        out.fill(0x00);
+        image_copy_block(c.address, c.length, out.data());
+        for (uint8_t byte : out)
+            ASSERT_EQ(byte, 0xFF) << std::hex << c.address;
+    }
+}
+
+TEST_F(FirmwareImageTest, CopyBlockOfLengthZeroWritesNothing)
+{
+    uint8_t out = 0x42;
+    image_copy_block(0, 0, &out);
+    EXPECT_EQ(out, 0x42);
+}
+
+}  // namespace

@@ -1,0 +1,197 @@
+#include "image/hex_reader.h"
+
+#include "image/firmware_image.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string END = ":00000001FF\n";
+const std::string SPEC_RECORD = ":10010000214601360121470136007EFE09D2190140\n";  // 16 bytes at 0x0100
+
+struct ExpectedByte {
+    uint32_t address;
+    uint8_t value;
+};
+
+struct HexCase {
+    const char *name;
+    std::string content;
+    int32_t result;
+    int used_bytes;  // how many image bytes are marked used (checked on success)
+    std::vector<ExpectedByte> bytes;
+};
+
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const HexCase &c, std::ostream *out)
+{
+    *out << c.name;
+}
+
+int count_used()
+{
+    int used = 0;
+    for (uint8_t flag : firmware_image.image_used)
+        used += flag;
+    return used;
+}
+
+std::string padded(std::string record, size_t length_before_newline)
+{
+    record.pop_back();  // the newline
+    record.append(length_before_newline - record.size(), ' ');
+    return record + "\n";
+}
+
+std::vector<uint8_t> bytes_of(size_t count, uint8_t first)
+{
+    std::vector<uint8_t> data;
+    for (size_t i = 0; i < count; ++i)
+        data.push_back(uint8_t(first + i));
+    return data;
+}
+
+std::vector<HexCase> hex_cases()
+{
+    const std::string at_fff0 = hex_record(0, 0xFFF0, bytes_of(16, 0xA0));
+    return {
+        {"empty file", "", 0, 0, {}},
+        {"end record only", END, 0, 0, {}},
+        {"no end record", SPEC_RECORD, 16, 16, {{0x0100, 0x21}, {0x010F, 0x01}}},
+        {"data record", SPEC_RECORD + END, 16, 16, {{0x0100, 0x21}, {0x0105, 0x21}, {0x010B, 0xFE}, {0x010F, 0x01}}},
+        {"lower-case digits", ":10010000214601360121470136007efe09d2190140\n" + END, 16, 16, {{0x010A, 0x7E}, {0x010B, 0xFE}}},
+        {"wrong data checksum", ":10010000214601360121470136007EFE09D2190141\n" + END, -2, 0, {}},
+        {"last byte at 0xFFFF", at_fff0 + END, 16, 16, {{0xFFF0, 0xA0}, {0xFFFF, 0xAF}}},
+        {"past 0xFFFF", hex_record(0, 0xFFF1, bytes_of(16, 0)) + END, -2, 0, {}},
+        {"value 0xFF is data", hex_record(0, 0x0200, {0xFF}) + END, 1, 1, {{0x0200, 0xFF}}},
+        {"later record wins, both counted",
+         hex_record(0, 0x10, {1, 2, 3, 4}) + hex_record(0, 0x12, {9, 9}) + END,
+         6,
+         4,
+         {{0x10, 1}, {0x11, 2}, {0x12, 9}, {0x13, 9}}},
+        {"linear base 0 then data", ":020000040000FA\n" + SPEC_RECORD + END, 16, 16, {{0x0100, 0x21}}},
+        {"linear base 0x10000 then data", ":020000040001F9\n" + hex_record(0, 0, {1}) + END, -2, 0, {}},
+        {"linear base 0x10000 then end", ":020000040001F9\n" + END, 0, 0, {}},
+        {"linear base 0xFFFF0000 then data", ":02000004FFFFFC\n" + at_fff0 + END, -2, 0, {}},
+        {"linear base 0x20000 then end", ":020000040002F8\n" + END, -2, 0, {}},
+        {"segment base 0x1000",
+         hex_record(2, 0, {0x01, 0x00}) + hex_record(0, 0x0010, {0x42}) + END,
+         1,
+         1,
+         {{0x1010, 0x42}}},
+        {"segment base 0x10000 then end", ":020000021000EC\n" + END, 0, 0, {}},
+        {"segment base 0x10000 then data", ":020000021000EC\n" + hex_record(0, 0, {1}) + END, -2, 0, {}},
+        {"segment base cannot be lowered past the image", ":020000021000EC\n:020000020000FC\n" + END, -2, 0, {}},
+        // A corrupt address record would put the data that follows at the wrong address.
+        {"segment record with wrong checksum", ":020000021000ED\n" + SPEC_RECORD + END, -2, 0, {}},
+        {"linear record with wrong checksum", ":020000040000FB\n" + SPEC_RECORD + END, -2, 0, {}},
+        {"linear record with four bytes", hex_record(4, 0, {0, 0, 0, 0}) + END, -2, 0, {}},
+        {"linear record with one byte", hex_record(4, 0, {0}) + END, -2, 0, {}},
+        {"linear record value not hex", ":02000004zz00FA\n" + END, -2, 0, {}},
+        {"types 03 and 05 skipped",
+         ":0400000300003800C1\n:04000005000000CD2A\n" + SPEC_RECORD + END,
+         16,
+         16,
+         {{0x0100, 0x21}}},
+        {"lines after the end record not read", END + "this is not a record\n", 0, 0, {}},
+        {"blank line before end", SPEC_RECORD + "\n" + END, -2, 0, {}},
+        {"blank line after end", SPEC_RECORD + END + "\n", 16, 16, {}},
+        {"no colon", "10010000214601360121470136007EFE09D2190140\n" + END, -2, 0, {}},
+        {"shorter than 11 characters", ":000000FF\n", -2, 0, {}},
+        {"fewer data digits than the count", ":10010000214601360121470136\n" + END, -2, 0, {}},
+        {"blank where the count starts", ": 0010000214601360121470136007EFE09D2190140\n", -2, 0, {}},
+        {"sign where the address starts", ":10+10000214601360121470136007EFE09D2190140\n", -2, 0, {}},
+        {"blank where a data byte starts", ":1001000021 601360121470136007EFE09D2190140\n", -2, 0, {}},
+        {"text after the checksum", padded(SPEC_RECORD, 60) + END, 16, 16, {{0x0100, 0x21}}},
+        {"CRLF line ends", ":10010000214601360121470136007EFE09D2190140\r\n:00000001FF\r\n", 16, 16, {}},
+        {"Ctrl-Z ends the file", SPEC_RECORD + "\x1A" + "garbage\n", 16, 16, {}},
+        {"Ctrl-Z at the end of a line", ":10010000214601360121470136007EFE09D2190140\x1A", 16, 16, {}},
+        {"piece starting with NUL skipped", std::string("\0junk\n", 6) + SPEC_RECORD + END, 16, 16, {}},
+        {"1,022 characters before the newline", padded(SPEC_RECORD, 1022) + END, 16, 16, {}},
+        // The tail of an overlong line must not be read as a line of its own.
+        {"1,023 characters before the newline", padded(SPEC_RECORD, 1023) + END, -2, 0, {}},
+        {"overlong line whose tail is a record", std::string(1023, ' ') + SPEC_RECORD + END, -2, 0, {}},
+    };
+}
+
+class HexReaderTest : public ::testing::TestWithParam<HexCase> {};
+
+TEST_P(HexReaderTest, LoadsAsExpected)
+{
+    const HexCase &c = GetParam();
+    std::string path = write_scratch_file("case.hex", c.content);
+    ASSERT_EQ(load_hex_file(path.c_str()), c.result);
+    if (c.result < 0)
+        return;
+    EXPECT_EQ(count_used(), c.used_bytes);
+    for (const ExpectedByte &expected : c.bytes) {
+        EXPECT_EQ(firmware_image.image_used[expected.address], 1) << std::hex << expected.address;
+        EXPECT_EQ(firmware_image.image_bytes[expected.address], expected.value) << std::hex << expected.address;
+    }
+}
+
+std::string case_name(const ::testing::TestParamInfo<HexCase> &info)
+{
+    std::string name;
+    for (const char *c = info.param.name; *c; ++c)
+        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, HexReaderTest, ::testing::ValuesIn(hex_cases()), case_name);
+
+TEST(HexReader, FileThatCannotBeReadIsNotLoaded)
+{
+    EXPECT_EQ(load_hex_file((scratch_dir() + "/no-such-file.hex").c_str()), HEX_READ_OPEN_FAILED);
+    // A directory opens on some systems but cannot be read: it is no empty firmware.
+    EXPECT_EQ(load_hex_file(scratch_dir().c_str()), HEX_READ_OPEN_FAILED);
+}
+
+TEST(HexReader, EachLoadStartsFromAnErasedImage)
+{
+    ASSERT_EQ(load_hex_file(write_scratch_file("first.hex", SPEC_RECORD + END).c_str()), 16);
+    ASSERT_EQ(load_hex_file(write_scratch_file("second.hex", ":020000021000EC\n" + END).c_str()), 0);
+    EXPECT_EQ(count_used(), 0);
+    EXPECT_EQ(firmware_image.image_bytes[0x0100], 0xFF);
+    // The base set by the previous file does not carry over.
+    EXPECT_EQ(load_hex_file(write_scratch_file("third.hex", SPEC_RECORD + END).c_str()), 16);
+}
+
+TEST(HexReader, WholeImageInEveryRecordSize)
+{
+    auto bytes = pattern_bytes(0, 0x10000);
+    for (size_t record_size : {1u, 16u, 32u, 255u}) {
+        std::string path = write_scratch_file("full.hex", hex_file_for(bytes, record_size));
+        ASSERT_EQ(load_hex_file(path.c_str()), 0x10000) << record_size;
+        for (const auto &[address, value] : bytes)
+            ASSERT_EQ(firmware_image.image_bytes[address], value) << record_size << " at " << address;
+        EXPECT_EQ(count_used(), 0x10000);
+    }
+}
+
+#ifdef QUORVEL_SOURCE_DIR
+// Real toolchain output: the image must equal avr-objcopy's own binary of it.
+TEST(HexReader, ExampleFirmwareMatchesAvrObjcopy)
+{
+    const std::string hex = std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
+    const std::string bin = scratch_dir() + "/blink.bin";
+    ProcessResult converted = run_process({"/bin/sh", "-c", "avr-objcopy -I ihex -O binary '" + hex + "' '" + bin + "'"});
+    if (converted.status != 0)
+        GTEST_SKIP() << "avr-objcopy (binutils-avr) is not installed";
+    std::string expected = read_whole_file(bin);
+    ASSERT_GT(expected.size(), 0u);
+
+    int32_t count = load_hex_file(hex.c_str());
+    ASSERT_EQ(count, int32_t(expected.size()));
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(firmware_image.image_bytes[i], uint8_t(expected[i])) << "at " << i;
+    EXPECT_EQ(count_used(), count);
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,53 @@
+#include "test_support.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+std::string scratch_dir()
+{
+    static std::string dir = [] {
+        char name[] = "/tmp/quorvel-test-XXXXXX";
+        const char *made = mkdtemp(name);
+        return std::string(made ? made : "/tmp");
+    }();
+    return dir;
+}
+
+ProcessResult run_process(const std::vector<std::string> &argv)
+{
+    ProcessResult result;
+    std::string out_path = scratch_dir() + "/stdout.txt";
+    std::string err_path = scratch_dir() + "/stderr.txt";
+    auto started = std::chrono::steady_clock::now();
+    pid_t child = fork();
+    if (child < 0)
+        return result;
+    if (child == 0) {
+        int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        if (out < 0 || err < 0 || in < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_whole_file(out_path);
+    result.err = read_whole_file(err_path);
+    return result;
+}

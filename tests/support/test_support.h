@@ -1,0 +1,41 @@
+// Helpers shared by the test programs: running the built tool, scratch files
+// and Intel HEX text.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct ProcessResult {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;  // standard output
+    std::string err;  // standard error
+    double seconds = 0;
+};
+
+// Runs a program with these arguments (argv[0] first) and waits for it.
+ProcessResult run_process(const std::vector<std::string> &argv);
+
+// Runs the built quorvel with these arguments.
+ProcessResult run_quorvel(const std::vector<std::string> &arguments);
+
+// A scratch folder of this test process, made on first use.
+std::string scratch_dir();
+
+// Writes `content` to a file in the scratch folder and returns its path.
+std::string write_scratch_file(const std::string &name, std::string_view content);
+
+std::string read_whole_file(const std::string &path);
+
+// One Intel HEX record line (with its newline and a correct checksum).
+std::string hex_record(uint8_t type, uint16_t address, const std::vector<uint8_t> &data);
+
+// A whole HEX file for these bytes (address -> value), in records of at most
+// `record_size` bytes, using extended linear address records where needed.
+std::string hex_file_for(const std::map<uint32_t, uint8_t> &bytes, size_t record_size = 16);
+
+// The flash bytes of an image of `size` bytes whose every byte is used,
+// filled with a pattern that differs from block to block.
+std::map<uint32_t, uint8_t> pattern_bytes(uint32_t first, uint32_t size);

@@ -1,0 +1,206 @@
+#include "bench.h"
+
+#include "test_support.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sched.h>
+#include <sstream>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#ifndef SIM_BOOTLOADER
+#error "SIM_BOOTLOADER must name the simulator program"
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string set_up_namespace()
+{
+    if (geteuid() != 0)
+        return "the end-to-end bench needs root (a mount namespace with tmpfs over /sys/class/hidraw and /dev)";
+    if (unshare(CLONE_NEWNS) != 0)
+        return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return std::string("making / private: ") + std::strerror(errno);
+
+    // Keep the real /dev reachable to bind its basic nodes back in.
+    std::string real_dev = scratch_dir() + "/real-dev";
+    fs::create_directories(real_dev);
+    if (mount("/dev", real_dev.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return std::string("binding /dev: ") + std::strerror(errno);
+    if (!fs::is_directory("/sys/class/hidraw"))
+        return "/sys/class/hidraw does not exist on this kernel";
+    if (mount("tmpfs", "/sys/class/hidraw", "tmpfs", 0, "mode=0755") != 0)
+        return std::string("tmpfs over /sys/class/hidraw: ") + std::strerror(errno);
+    if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
+        return std::string("tmpfs over /dev: ") + std::strerror(errno);
+    for (const char *node : {"null", "zero", "full", "random", "urandom"}) {
+        std::string target = std::string("/dev/") + node;
+        std::ofstream(target).close();
+        if (mount((real_dev + "/" + node).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
+            return "binding " + target + ": " + std::strerror(errno);
+    }
+    fs::create_directory_symlink("/proc/self/fd", "/dev/fd");
+    // A run as another user reads its HEX file from here.
+    chmod(scratch_dir().c_str(), 0755);
+    return "";
+}
+
+// Removes the simulated devices. Never outside the bench's own namespace:
+// there these would be the machine's real devices.
+void clear_bench(const std::string &problem)
+{
+    if (!problem.empty())
+        return;
+    for (const auto &entry : fs::directory_iterator("/sys/class/hidraw"))
+        fs::remove_all(entry.path());
+    for (const auto &entry : fs::directory_iterator("/dev"))
+        if (entry.path().filename().string().starts_with("hidraw"))
+            fs::remove(entry.path());
+}
+
+Frame parse_hex(const std::string &text)
+{
+    Frame frame;
+    for (size_t i = 0; i + 1 < text.size(); i += 2)
+        frame.push_back(uint8_t(std::stoul(text.substr(i, 2), nullptr, 16)));
+    return frame;
+}
+
+}  // namespace
+
+const std::string &bench_problem()
+{
+    static const std::string problem = set_up_namespace();
+    return problem;
+}
+
+void Bench::SetUp()
+{
+    if (!bench_problem().empty())
+        GTEST_SKIP() << "SKIPPED: " << bench_problem();
+    clear_bench(bench_problem());
+}
+
+void Bench::TearDown()
+{
+    reset();
+}
+
+void Bench::reset()
+{
+    for (Device &device : devices_) {
+        if (device.pid > 0) {
+            kill(device.pid, SIGKILL);
+            waitpid(device.pid, nullptr, 0);
+        }
+    }
+    devices_.clear();
+    clear_bench(bench_problem());
+}
+
+void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, const SimOptions &options)
+{
+    std::string sys_dir = "/sys/class/hidraw/hidraw" + std::to_string(number) + "/device";
+    fs::create_directories(sys_dir);
+    char uevent[512];
+    std::snprintf(uevent, sizeof uevent,
+                  "DRIVER=hid-generic\nHID_ID=0003:%08X:%08X\nHID_NAME=%s\nHID_PHYS=usb-0000:00:14.0-%d/input0\n"
+                  "HID_UNIQ=\nMODALIAS=hid:b0003g0001v%08Xp%08X\n",
+                  vendor_id, product_id, options.name, number, vendor_id, product_id);
+    std::ofstream(sys_dir + "/uevent") << uevent;
+    if (!options.node)
+        return;
+
+    std::string node = "/dev/hidraw" + std::to_string(number);
+    ASSERT_EQ(mkfifo(node.c_str(), options.mode), 0) << node << ": " << std::strerror(errno);
+    ASSERT_EQ(chmod(node.c_str(), options.mode), 0);
+
+    Device device{number, -1, scratch_dir() + "/sim" + std::to_string(number) + ".log",
+                  scratch_dir() + "/sim" + std::to_string(number) + ".flash"};
+    fs::remove(device.log_path);
+    std::vector<std::string> args{SIM_BOOTLOADER, node, device.log_path, device.flash_path};
+    for (auto [option, value] : {std::pair{"--stall-after", options.stall_after},
+                                 std::pair{"--close-after", options.close_after},
+                                 std::pair{"--pipe-size", options.pipe_size}}) {
+        args.push_back(option);
+        args.push_back(std::to_string(value));
+    }
+    device.pid = fork();
+    if (device.pid == 0) {
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    devices_.push_back(device);
+    // Wait until the simulator holds the FIFO open (and has resized it).
+    for (int i = 0; i < 500 && read_whole_file(device.log_path).find("ready\n") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(read_whole_file(device.log_path).find("ready\n"), std::string::npos) << "simulator did not start";
+}
+
+SimResult Bench::finish(int number)
+{
+    SimResult result;
+    for (Device &device : devices_) {
+        if (device.number != number || device.pid <= 0)
+            continue;
+        kill(device.pid, SIGTERM);
+        waitpid(device.pid, nullptr, 0);
+        device.pid = -1;
+        std::istringstream log(read_whole_file(device.log_path));
+        std::string kind;
+        while (log >> kind) {
+            std::string rest;
+            std::getline(log, rest);
+            std::istringstream fields(rest);
+            if (kind == "frame") {
+                long index = 0, microseconds = 0;
+                std::string hex;
+                fields >> index >> microseconds >> hex;
+                result.frames.push_back(parse_hex(hex));
+                result.seconds.push_back(double(microseconds) / 1e6);
+            } else if (kind == "buffered") {
+                long index = 0;
+                std::string hex;
+                fields >> index >> hex;
+                result.buffered.push_back(parse_hex(hex));
+            } else if (kind == "error") {
+                result.errors.push_back(rest);
+            }
+        }
+        std::string flash = read_whole_file(device.flash_path);
+        result.flash.assign(flash.begin(), flash.end());
+    }
+    return result;
+}
+
+std::string Bench::public_binary()
+{
+    std::string copy = scratch_dir() + "/quorvel";
+    fs::copy_file(QUORVEL_BINARY, copy, fs::copy_options::overwrite_existing);
+    chmod(copy.c_str(), 0755);
+    return copy;
+}
+
+std::vector<int> commands_of(const std::vector<Frame> &frames)
+{
+    std::vector<int> commands;
+    for (const Frame &frame : frames)
+        commands.push_back(frame.size() > 2 ? frame[2] : -1);
+    return commands;
+}

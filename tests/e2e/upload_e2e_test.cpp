@@ -1,0 +1,251 @@
+// The real binary against simulated bootloaders.
+#include "bench.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string BANNER = "\nquorvel 1.0 - firmware uploader for AVR USB HID bootloaders\n"
+                           "Written by the quorvel developers\n";
+const std::string DONE = "\nDone.\n\n";
+const std::string WRITE_ERROR = "Error writing to device\n\n";
+const std::string NO_DEVICE = "Unable to open device\n\n";
+
+std::string example_hex()
+{
+    return std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
+}
+
+// The command codes of a whole upload of these blocks.
+std::vector<int> upload_commands(size_t blocks, int block_size)
+{
+    std::vector<int> commands{1};
+    for (size_t b = 0; b < blocks; ++b) {
+        commands.insert(commands.end(), {2, 3});
+        commands.insert(commands.end(), size_t(block_size / 32), 4);
+        commands.push_back(5);
+    }
+    commands.insert(commands.end(), {6, 7});
+    return commands;
+}
+
+TEST_F(Bench, ExampleFirmwareArrivesByteIdentical)
+{
+    std::string bin = scratch_dir() + "/blink.bin";
+    if (run_process({"/bin/sh", "-c", "avr-objcopy -I ihex -O binary '" + example_hex() + "' '" + bin + "'"}).status != 0)
+        GTEST_SKIP() << "SKIPPED: avr-objcopy (binutils-avr) is not installed";
+    std::string expected = read_whole_file(bin);
+
+    add_device(0, 0x5E1A, 0x0001);
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", "-v", example_hex()});
+    SimResult sim = finish(0);
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.err, DONE);
+    EXPECT_EQ(run.out, BANNER + "Read \"" + example_hex() + "\": " + std::to_string(expected.size()) +
+                           " bytes, 0.7% usage\nFound HID Bootloader\nProgramming: ..\nStarting Application\n");
+    EXPECT_TRUE(sim.errors.empty()) << sim.errors.front();
+    EXPECT_EQ(commands_of(sim.frames), upload_commands(2, 128));
+    ASSERT_EQ(sim.flash.size(), 0x20000u);
+    for (size_t i = 0; i < sim.flash.size(); ++i)
+        ASSERT_EQ(sim.flash[i], i < expected.size() ? uint8_t(expected[i]) : 0xFF) << "flash byte " << i;
+
+    // The bootloader gets its fixed pauses: 1 s after BEGIN, 10 ms after each block.
+    ASSERT_EQ(sim.seconds.size(), sim.frames.size());
+    EXPECT_GE(sim.seconds[1] - sim.seconds[0], 0.99);
+    EXPECT_GE(sim.seconds[8] - sim.seconds[7], 0.0099);
+    EXPECT_GE(run.seconds, 1.0 + 2 * 0.01 + 0.3);
+}
+
+struct ReportCase {
+    const char *name;
+    const char *mcu;
+    std::map<uint32_t, uint8_t> bytes;
+    std::vector<uint32_t> blocks;
+    int block_size;
+};
+
+TEST_F(Bench, ReportBytesOnTheWire)
+{
+    const ReportCase cases[] = {
+        {"empty image", "-mmcu=atmega32u4", {}, {0x0000}, 128},
+        {"data in 0x0000-0x00FF", "-mmcu=atmega32u4", pattern_bytes(0, 0x100), {0x0000, 0x0080}, 128},
+        {"one byte at 0xFFFF", "-mmcu=at90usb646", {{0xFFFF, 0x5A}}, {0x0000, 0xFF00}, 256},
+        {"block at 0x3F00", "-mmcu=atmega16u2", {{0x3F00, 0x00}}, {0x0000, 0x3F00}, 128},
+    };
+    for (const ReportCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string hex = write_scratch_file("case.hex", hex_file_for(c.bytes));
+        add_device(0, 0x5E1A, 0x0001);
+        ProcessResult run = run_quorvel({c.mcu, "-usb=5e1a:0001", hex});
+        SimResult sim = finish(0);
+        reset();
+
+        ASSERT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, BANNER);  // nothing else without -v
+        EXPECT_EQ(run.err, DONE);
+        EXPECT_TRUE(sim.errors.empty());
+        ASSERT_EQ(commands_of(sim.frames), upload_commands(c.blocks.size(), c.block_size));
+        for (const Frame &frame : sim.frames) {
+            ASSERT_EQ(frame.size(), 65u);
+            EXPECT_EQ(frame[0], 0x00);  // report ID
+            EXPECT_EQ(frame[1], 0xA1);
+        }
+        size_t at = 1;
+        for (uint32_t block : c.blocks) {
+            Frame set_address(65, 0), set_length(65, 0);
+            set_address[1] = set_length[1] = 0xA1;
+            set_address[2] = 2;
+            set_address[3] = uint8_t((block / 2) & 0xFF);
+            set_address[4] = uint8_t((block / 2) >> 8);
+            set_length[2] = 3;
+            set_length[3] = uint8_t(c.block_size >> 8);
+            set_length[4] = uint8_t(c.block_size & 0xFF);
+            EXPECT_EQ(sim.frames[at], set_address);
+            EXPECT_EQ(sim.frames[at + 1], set_length);
+            at += 3 + size_t(c.block_size / 32);
+        }
+        for (uint32_t address = 0; address < 0x10000; ++address) {
+            auto found = c.bytes.find(address);
+            ASSERT_EQ(sim.flash[address], found == c.bytes.end() ? 0xFF : found->second) << std::hex << address;
+        }
+    }
+}
+
+TEST_F(Bench, FirstMatchingDeviceGetsEveryReport)
+{
+    // In numeric order: hidraw1 other, hidraw2 match, hidraw3 same product of
+    // another vendor, hidraw10 match (it would sort first as text).
+    add_device(1, 0x16C0, 0x05DF);
+    add_device(2, 0x5E1A, 0x0001);
+    add_device(3, 0x5E1B, 0x0001);
+    add_device(10, 0x5E1A, 0x0001);
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", example_hex()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(finish(2).frames.size(), upload_commands(2, 128).size());
+    for (int other : {1, 3, 10}) {
+        SimResult sim = finish(other);
+        EXPECT_TRUE(sim.frames.empty() && sim.buffered.empty()) << "hidraw" << other << " was written to";
+    }
+}
+
+TEST_F(Bench, ProductIdIsReadAfterTheSeparator)
+{
+    add_device(0, 0x5E1A, 0x0034);
+    add_device(1, 0x5E1A, 0x1234);
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1234", example_hex()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(finish(0).frames.empty());
+    EXPECT_FALSE(finish(1).frames.empty());
+}
+
+TEST_F(Bench, StalledDeviceEndsTheRunAtTheTimeLimit)
+{
+    // The device stops reading after 10 reports; the 4 KiB FIFO then takes 63
+    // more, and the 74th report (a data report, limit 50 ms) cannot be written.
+    SimOptions stalled;
+    stalled.stall_after = 10;
+    stalled.pipe_size = 4096;
+    add_device(0, 0x5E1A, 0x0001, stalled);
+    std::string hex = write_scratch_file("32k.hex", hex_file_for(pattern_bytes(0, 0x8000)));
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+    SimResult sim = finish(0);
+
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, WRITE_ERROR);
+    EXPECT_TRUE(sim.errors.empty());
+    // Everything the tool sent is a prefix of the upload, and nothing came after the failed report.
+    std::vector<Frame> written = sim.frames;
+    written.insert(written.end(), sim.buffered.begin(), sim.buffered.end());
+    EXPECT_EQ(written.size(), 10u + 63u);
+    std::vector<int> expected = upload_commands(256, 128);
+    expected.resize(written.size());
+    EXPECT_EQ(commands_of(written), expected);
+    // 1 s after BEGIN, 10 ms after each of the 10 whole blocks, then the 50 ms limit.
+    EXPECT_GE(run.seconds, 1.0 + 10 * 0.01 + 0.05);
+    EXPECT_LT(run.seconds, 1.0 + 10 * 0.01 + 0.05 + 0.5);
+}
+
+TEST_F(Bench, UnpluggedDeviceEndsTheRun)
+{
+    SimOptions unplugged;
+    unplugged.close_after = 20;
+    add_device(0, 0x5E1A, 0x0001, unplugged);
+    std::string hex = write_scratch_file("64k.hex", hex_file_for(pattern_bytes(0, 0x10000)));
+    ProcessResult run = run_quorvel({"-mmcu=atmega64u4", "-usb=5e1a:1", hex});
+    SimResult sim = finish(0);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, WRITE_ERROR);
+    EXPECT_EQ(sim.frames.size(), 20u);
+    EXPECT_LT(run.seconds, 5.0);
+}
+
+TEST_F(Bench, NoDeviceToOpen)
+{
+    // None present at all.
+    ProcessResult none = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err, NO_DEVICE);
+
+    // Present, but none with these IDs: none of them is written to.
+    add_device(0, 0x5E1A, 0x0002);
+    add_device(1, 0x0001, 0x5E1A);
+    ProcessResult other = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()});
+    EXPECT_EQ(other.status, 1);
+    EXPECT_EQ(other.err, NO_DEVICE);
+    EXPECT_TRUE(finish(0).frames.empty());
+    EXPECT_TRUE(finish(1).frames.empty());
+}
+
+TEST_F(Bench, WithoutUsbOptionNoDeviceIsOpened)
+{
+    add_device(0, 0x0000, 0x0000);
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", example_hex()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, NO_DEVICE);
+    SimResult sim = finish(0);
+    EXPECT_TRUE(sim.frames.empty() && sim.buffered.empty());
+}
+
+TEST_F(Bench, FirmwareTooLargeForThePartSendsNothing)
+{
+    add_device(0, 0x5E1A, 0x0001);
+    std::string hex = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000)));
+    ProcessResult run = run_quorvel({"-mmcu=atmega8u2", "-usb=5e1a:1", hex});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Firmware does not fit in the flash of the selected MCU\n\n");
+    EXPECT_TRUE(finish(0).frames.empty());
+}
+
+TEST_F(Bench, MatchingDeviceThatCannotBeOpenedIsNamed)
+{
+    SimOptions no_node;
+    no_node.node = false;
+    add_device(0, 0x5E1A, 0x0001, no_node);
+    ProcessResult missing = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "Unable to open device\n/dev/hidraw0: No such file or directory\n\n");
+
+    // The next matching device that opens is used instead.
+    add_device(1, 0x5E1A, 0x0001);
+    ProcessResult next = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_FALSE(finish(1).frames.empty());
+    reset();
+
+    // Only root may open the node: a user is told which node and why.
+    add_device(0, 0x5E1A, 0x0001);
+    std::string hex = write_scratch_file("user.hex", read_whole_file(example_hex()));
+    ProcessResult denied = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                        public_binary(), "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+    EXPECT_EQ(denied.status, 1);
+    EXPECT_EQ(denied.err, "Unable to open device\n/dev/hidraw0: Permission denied\n\n");
+    EXPECT_TRUE(finish(0).frames.empty());
+}
+
+}  // namespace

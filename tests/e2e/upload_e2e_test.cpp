@@ -146,8 +146,10 @@ TEST_F(Bench, ProductIdIsReadAfterTheSeparator)
 
 TEST_F(Bench, StalledDeviceEndsTheRunAtTheTimeLimit)
 {
-    // The device stops reading after 10 reports; the 4 KiB FIFO then takes 63
-    // more, and the 74th report (a data report, limit 50 ms) cannot be written.
+    // The device stops reading after 10 reports; the 4 KiB FIFO then takes 62
+    // or 63 more (the kernel packs reports into its one page from wherever the
+    // reader left it), and the next one, a data report with a 50 ms limit,
+    // cannot be written.
     SimOptions stalled;
     stalled.stall_after = 10;
     stalled.pipe_size = 4096;
@@ -162,7 +164,8 @@ TEST_F(Bench, StalledDeviceEndsTheRunAtTheTimeLimit)
     // Everything the tool sent is a prefix of the upload, and nothing came after the failed report.
     std::vector<Frame> written = sim.frames;
     written.insert(written.end(), sim.buffered.begin(), sim.buffered.end());
-    EXPECT_EQ(written.size(), 10u + 63u);
+    EXPECT_GE(written.size(), 10u + 62u);
+    EXPECT_LE(written.size(), 10u + 63u);
     std::vector<int> expected = upload_commands(256, 128);
     expected.resize(written.size());
     EXPECT_EQ(commands_of(written), expected);

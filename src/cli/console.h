@@ -16,3 +16,6 @@ int log_verbose(const char *format, ...) QUORVEL_PRINTF(1);
 
 // Sleeps for the given seconds, to the millisecond (truncated), through signals.
 void pause_seconds(double seconds);
+
+// From now on Ctrl-C ends the process at once with this exit status.
+void exit_on_interrupt(int status);

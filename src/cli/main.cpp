@@ -35,5 +35,7 @@ int main(int argc, char **argv)
     if (run_options.code_size < IMAGE_SIZE && image_range_used(run_options.code_size, IMAGE_SIZE - 1))
         fail("Firmware does not fit in the flash of the selected MCU\n");
 
+    if (run_options.dry_run)
+        run_dry_run();
     run_upload();
 }

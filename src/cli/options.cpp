@@ -83,6 +83,29 @@ void read_usb_option(std::string_view value)
     run_options.product_id = uint32_t(product);
 }
 
+void write_usage(FILE *out)
+{
+    std::fputs("Usage: quorvel -mmcu=<MCU> [-v] -usb=<vid:pid> <file.hex>\n"
+               "\t-v : Verbose output\n"
+               "\n<MCU> = atmegaXXuY or at90usbXXXY"
+               "\n<vid:pid> = vid:pid of HID device in hex (eg. -usb=0x5e1a:0x0001)"
+               "\n",
+               out);
+    std::fputs(BANNER_LINE, out);
+    std::fputs(AUTHOR_LINE, out);
+    std::fputs("\nFor support and more information, please visit:\n"
+               "https://example.org/quorvel\n"
+               "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
+               "https://docs.kernel.org/hid/hidraw.html\n",
+               out);
+    std::fputs("\nMore options:\n"
+               "\t-n : Dry run: read the file and show what would be sent, without a device\n"
+               "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
+               "\t-h, --help : Show this text\n"
+               "\t--version : Show the version\n",
+               out);
+}
+
 }  // namespace
 
 int find_mcu(const char *name, int32_t &code_size, int32_t &block_size)
@@ -112,6 +135,16 @@ void read_arguments(int argc, char **argv)
             run_options.hex_path = argv[i];
         } else if (argument == "-v") {
             run_options.verbose = 1;
+        } else if (argument == "-n") {
+            run_options.dry_run = 1;
+        } else if (argument == "-w") {
+            run_options.wait = 1;
+        } else if (argument == "-h" || argument == "--help") {
+            write_usage(stdout);
+            std::exit(0);
+        } else if (argument == "--version") {
+            std::fputs("quorvel 1.0\n", stdout);
+            std::exit(0);
         } else if (argument.starts_with("-usb=")) {
             read_usb_option(argument.substr(5));
         } else if (argument.starts_with("-mmcu=")) {
@@ -124,18 +157,6 @@ void read_arguments(int argc, char **argv)
 
 void print_usage()
 {
-    std::fputs("Usage: quorvel -mmcu=<MCU> [-v] -usb=<vid:pid> <file.hex>\n"
-               "\t-v : Verbose output\n"
-               "\n<MCU> = atmegaXXuY or at90usbXXXY"
-               "\n<vid:pid> = vid:pid of HID device in hex (eg. -usb=0x5e1a:0x0001)"
-               "\n",
-               stderr);
-    std::fputs(BANNER_LINE, stderr);
-    std::fputs(AUTHOR_LINE, stderr);
-    std::fputs("\nFor support and more information, please visit:\n"
-               "https://example.org/quorvel\n"
-               "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
-               "https://docs.kernel.org/hid/hidraw.html\n",
-               stderr);
+    write_usage(stderr);
     std::exit(1);
 }

@@ -10,6 +10,8 @@ struct RunOptions {
     int32_t code_size;   // flash bytes of the MCU; 0 until -mmcu= is met
     int32_t block_size;  // bytes per programming block, 128 or 256
     int32_t verbose;     // 1 after -v
+    int32_t dry_run;     // 1 after -n: walk the upload without a device
+    int32_t wait;        // 1 after -w: wait for the bootloader to appear
 };
 
 // The process's one set of settings, all zero at start.
@@ -23,7 +25,8 @@ inline constexpr const char *AUTHOR_LINE = "Written by the quorvel developers\n"
 int find_mcu(const char *name, int32_t &code_size, int32_t &block_size);
 
 // Reads the arguments after the program name into run_options. A malformed
-// -usb= or an unknown -mmcu= ends the run through fail().
+// -usb= or an unknown -mmcu= ends the run through fail(); -h, --help and
+// --version print their text and end the run with status 0.
 void read_arguments(int argc, char **argv);
 
 // Writes the usage text to standard error and ends the process with status 1.

@@ -165,8 +165,11 @@ int device_open(uint32_t vendor_id, uint32_t product_id)
             open_error.clear();
             return 1;
         }
-        if (open_error.empty())
+        if (open_error.empty()) {
             open_error = std::string(path) + ": " + std::strerror(errno);
+            if (errno == EACCES)
+                open_error += " (install the udev rule 60-quorvel.rules to give your user access)";
+        }
     }
     return 0;
 }

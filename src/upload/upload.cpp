@@ -52,7 +52,7 @@ int send_block(const UploadTransport &transport, int32_t address, int32_t block_
     report.bytes[3] = uint8_t(block_size & 0xFF);
     if (!transport.send(report, COMMAND_LIMIT))
         return 0;
-    log_verbose(".");
+    transport.block_started(address, block_size);
 
     uint8_t block[MAX_BLOCK_SIZE];
     image_copy_block(address, block_size, block);
@@ -74,7 +74,61 @@ int send_report_to_device(const CommandReport &report, double timeout_seconds)
     return device_send(report.bytes.data(), report.bytes.size(), timeout_seconds);
 }
 
-constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds};
+void show_progress(int32_t, int32_t)
+{
+    log_verbose(".");
+}
+
+constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds, show_progress};
+
+// The dry run's transport: accepts every report and adds up what the real
+// upload would send and wait.
+struct DryRunTally {
+    int reports;
+    int blocks;
+    double pause_seconds;
+} dry_run_tally;
+
+int count_report(const CommandReport &, double)
+{
+    ++dry_run_tally.reports;
+    return 1;
+}
+
+void count_pause(double seconds)
+{
+    dry_run_tally.pause_seconds += seconds;
+}
+
+void list_block(int32_t address, int32_t length)
+{
+    ++dry_run_tally.blocks;
+    log_verbose("  block 0x%04X, %d bytes\n", unsigned(address), int(length));
+}
+
+constexpr UploadTransport DRY_RUN_TRANSPORT{count_report, count_pause, list_block};
+
+// Opens the device; with -w, waits for it to appear. A matching device that
+// is present but cannot be opened is not waited for.
+int open_device()
+{
+    const uint32_t vendor_id = run_options.vendor_id, product_id = run_options.product_id;
+    if (device_open(vendor_id, product_id))
+        return 1;
+    if (!run_options.wait || *device_open_error())
+        return 0;
+    std::printf("Waiting for the bootloader %04X:%04X: press the board's reset button to start it "
+                "(Ctrl-C to stop)\n",
+                unsigned(vendor_id), unsigned(product_id));
+    std::fflush(stdout);
+    exit_on_interrupt(130);
+    while (!*device_open_error()) {
+        pause_seconds(0.25);
+        if (device_open(vendor_id, product_id))
+            return 1;
+    }
+    return 0;
+}
 
 }  // namespace
 
@@ -104,7 +158,6 @@ int upload_image(const UploadTransport &transport)
         !send_command(transport, CMD_START_APPLICATION, COMMAND_LIMIT))
         return 0;
     transport.pause(BEFORE_END_PAUSE);
-    log_verbose("\nStarting Application\n");
     return 1;
 }
 
@@ -113,7 +166,7 @@ void run_upload()
     // Without IDs there is nothing to look for: bootloader commands must never
     // go to whatever device happens to report 0000:0000.
     bool have_ids = run_options.vendor_id != 0 || run_options.product_id != 0;
-    if (!have_ids || !device_open(run_options.vendor_id, run_options.product_id)) {
+    if (!have_ids || !open_device()) {
         const char *reason = have_ids ? device_open_error() : "";
         if (*reason)
             fail("Unable to open device\n%s\n", reason);
@@ -125,8 +178,28 @@ void run_upload()
 
     if (!upload_image(DEVICE_TRANSPORT))
         fail("Error writing to device\n");
+    log_verbose("\nStarting Application\n");
     device_close();
 
     std::fputs("\nDone.\n\n", stderr);
+    std::exit(0);
+}
+
+void run_dry_run()
+{
+    std::printf("Dry run: no device is opened and nothing is sent\n");
+    std::fflush(stdout);
+    dry_run_tally = DryRunTally{};
+    upload_image(DRY_RUN_TRANSPORT);
+
+    int file_bytes = 0;
+    for (int32_t address = 0; address < run_options.code_size && address < IMAGE_SIZE; ++address)
+        file_bytes += firmware_image.image_used[address];
+    std::printf("Blocks:     %d of %d bytes\n"
+                "Reports:    %d\n"
+                "File data:  %d bytes\n"
+                "Least time: %.2f s\n",
+                dry_run_tally.blocks, int(run_options.block_size), dry_run_tally.reports, file_bytes,
+                dry_run_tally.pause_seconds);
     std::exit(0);
 }

@@ -25,11 +25,12 @@ struct CommandReport {
     std::array<uint8_t, REPORT_SIZE> bytes;
 };
 
-// Where the walk sends its reports and how it waits: the HID device with
-// real pauses for an upload.
+// Where the walk sends its reports, how it waits, and what it shows per
+// block: the HID device with real pauses for an upload, a counter for a dry run.
 struct UploadTransport {
     int (*send)(const CommandReport &report, double timeout_seconds);  // 1 when delivered
     void (*pause)(double seconds);
+    void (*block_started)(int32_t address, int32_t length);  // after its length was accepted
 };
 
 // Sends the loaded image for the MCU in run_options: the begin command, every
@@ -38,6 +39,11 @@ struct UploadTransport {
 // delivered; stops at the first that was not and returns 0.
 int upload_image(const UploadTransport &transport);
 
-// Opens the device, uploads the image, starts the application and ends the
-// process: status 0 after "Done.", status 1 through fail() on any error.
+// Opens the device (waiting for it with -w), uploads the image, starts the
+// application and ends the process: status 0 after "Done.", status 1
+// through fail() on any error.
 [[noreturn]] void run_upload();
+
+// Walks the upload without a device and without pauses, prints what it
+// would send and ends the process with status 0.
+[[noreturn]] void run_dry_run();

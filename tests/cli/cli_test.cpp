@@ -22,7 +22,12 @@ const std::string USAGE =
     "\nFor support and more information, please visit:\n"
     "https://example.org/quorvel\n"
     "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
-    "https://docs.kernel.org/hid/hidraw.html\n";
+    "https://docs.kernel.org/hid/hidraw.html\n"
+    "\nMore options:\n"
+    "\t-n : Dry run: read the file and show what would be sent, without a device\n"
+    "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
+    "\t-h, --help : Show this text\n"
+    "\t--version : Show the version\n";
 
 struct CliCase {
     std::vector<std::string> arguments;  // "@good" stands for a valid HEX file, "@bad" for a corrupt one
@@ -79,6 +84,45 @@ TEST(Cli, MessagesAndExitStatus)
         EXPECT_EQ(result.out, c.out) << label;
         EXPECT_EQ(result.err, c.err) << label;
     }
+}
+
+TEST(Cli, HelpVersionAndDryRun)
+{
+    const std::string example = std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
+    const std::string dry_header = "Dry run: no device is opened and nothing is sent\n";
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{"-h"}, USAGE},
+        {{"--help"}, USAGE},
+        {{"-mmcu=atmega32u4", "--help", "x.hex"}, USAGE},
+        {{"--version"}, "quorvel 1.0\n"},
+        {{"-n", "-mmcu=atmega32u4", example},
+         BANNER + dry_header +
+             "Blocks:     2 of 128 bytes\nReports:    17\nFile data:  228 bytes\nLeast time: 1.32 s\n"},
+        {{"-n", "-v", "-mmcu=at90usb1287", example},
+         BANNER + "Read \"" + example + "\": 228 bytes, 0.2% usage\n" + dry_header +
+             "  block 0x0000, 256 bytes\n"
+             "Blocks:     1 of 256 bytes\nReports:    14\nFile data:  228 bytes\nLeast time: 1.31 s\n"},
+        // -usb= is not needed, and a device is never looked for.
+        {{"-n", "-mmcu=atmega32u4", "-usb=5e1a:1", write_scratch_file("empty.hex", ":00000001FF\n")},
+         BANNER + dry_header +
+             "Blocks:     1 of 128 bytes\nReports:    10\nFile data:  0 bytes\nLeast time: 1.31 s\n"},
+    };
+    for (const Case &c : cases) {
+        ProcessResult result = run_quorvel(c.arguments);
+        std::string label = testing::PrintToString(c.arguments);
+        EXPECT_EQ(result.status, 0) << label;
+        EXPECT_EQ(result.out, c.out) << label;
+        EXPECT_EQ(result.err, "") << label;
+    }
+
+    // The dry run checks the file as a real run does.
+    ProcessResult too_big = run_quorvel({"-n", "-mmcu=atmega8u2", write_scratch_file("9k.hex", hex_file_for(pattern_bytes(0, 0x2400)))});
+    EXPECT_EQ(too_big.status, 1);
+    EXPECT_EQ(too_big.err, "Firmware does not fit in the flash of the selected MCU\n\n");
 }
 
 }  // namespace

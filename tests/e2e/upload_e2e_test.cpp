@@ -247,7 +247,8 @@ TEST_F(Bench, MatchingDeviceThatCannotBeOpenedIsNamed)
     ProcessResult denied = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
                                         public_binary(), "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
     EXPECT_EQ(denied.status, 1);
-    EXPECT_EQ(denied.err, "Unable to open device\n/dev/hidraw0: Permission denied\n\n");
+    EXPECT_EQ(denied.err, "Unable to open device\n/dev/hidraw0: Permission denied (install the udev rule "
+                          "60-quorvel.rules to give your user access)\n\n");
     EXPECT_TRUE(finish(0).frames.empty());
 }
 

@@ -17,7 +17,7 @@ std::string scratch_dir()
     return dir;
 }
 
-ProcessResult run_process(const std::vector<std::string> &argv)
+ProcessResult run_process(const std::vector<std::string> &argv, const WhileRunning &while_running)
 {
     ProcessResult result;
     std::string out_path = scratch_dir() + "/stdout.txt";
@@ -42,6 +42,8 @@ ProcessResult run_process(const std::vector<std::string> &argv)
         execv(args[0], args.data());
         _exit(127);
     }
+    if (while_running)
+        while_running(int(child));
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }

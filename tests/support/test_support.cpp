@@ -8,11 +8,11 @@
 #error "QUORVEL_BINARY must name the built tool"
 #endif
 
-ProcessResult run_quorvel(const std::vector<std::string> &arguments)
+ProcessResult run_quorvel(const std::vector<std::string> &arguments, const WhileRunning &while_running)
 {
     std::vector<std::string> argv{QUORVEL_BINARY};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return run_process(argv);
+    return run_process(argv, while_running);
 }
 
 std::string write_scratch_file(const std::string &name, std::string_view content)

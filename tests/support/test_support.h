@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -15,11 +16,14 @@ struct ProcessResult {
     double seconds = 0;
 };
 
+// Called with the process ID while the program runs, before it is waited for.
+using WhileRunning = std::function<void(int pid)>;
+
 // Runs a program with these arguments (argv[0] first) and waits for it.
-ProcessResult run_process(const std::vector<std::string> &argv);
+ProcessResult run_process(const std::vector<std::string> &argv, const WhileRunning &while_running = {});
 
 // Runs the built quorvel with these arguments.
-ProcessResult run_quorvel(const std::vector<std::string> &arguments);
+ProcessResult run_quorvel(const std::vector<std::string> &arguments, const WhileRunning &while_running = {});
 
 // A scratch folder of this test process, made on first use.
 std::string scratch_dir();

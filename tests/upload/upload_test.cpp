@@ -34,7 +34,14 @@ void record_pause(double seconds)
     pauses.push_back(seconds);
 }
 
-const UploadTransport RECORDING{record_send, record_pause};
+std::vector<int32_t> blocks_started;
+
+void record_block(int32_t address, int32_t)
+{
+    blocks_started.push_back(address);
+}
+
+const UploadTransport RECORDING{record_send, record_pause, record_block};
 
 class UploadTest : public ::testing::Test {
   protected:
@@ -42,6 +49,7 @@ class UploadTest : public ::testing::Test {
     {
         sent.clear();
         pauses.clear();
+        blocks_started.clear();
         accept_count = SIZE_MAX;
         image_reset();
         run_options = RunOptions{};
@@ -109,6 +117,7 @@ TEST_F(UploadTest, SendsExactlyTheBlocksThatHoldFileData)
             EXPECT_EQ(sent[at++].report.bytes[1], CMD_BLOCK_DONE) << c.name;
         }
         EXPECT_EQ(sent[at++].report.bytes[1], CMD_FINISH) << c.name;
+        EXPECT_EQ(blocks_started, c.blocks) << c.name;
         EXPECT_EQ(sent[at++].report.bytes[1], CMD_START_APPLICATION) << c.name;
     }
 }

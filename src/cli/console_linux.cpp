@@ -1,7 +1,21 @@
+// The console helpers that differ by platform: Linux.
 #include "cli/console.h"
 
 #include <cerrno>
+#include <csignal>
 #include <ctime>
+#include <unistd.h>
+
+namespace {
+
+volatile sig_atomic_t interrupt_status = 1;
+
+void exit_on_signal(int)
+{
+    _exit(interrupt_status);
+}
+
+}  // namespace
 
 void pause_seconds(double seconds)
 {
@@ -13,4 +27,12 @@ void pause_seconds(double seconds)
     // A signal cuts the sleep short; sleep again for what is left.
     while (clock_nanosleep(CLOCK_MONOTONIC, 0, &remaining, &remaining) == EINTR) {
     }
+}
+
+void exit_on_interrupt(int status)
+{
+    interrupt_status = status;
+    struct sigaction action {};
+    action.sa_handler = exit_on_signal;
+    sigaction(SIGINT, &action, nullptr);
 }

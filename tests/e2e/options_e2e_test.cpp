@@ -1,0 +1,100 @@
+// Dry run and waiting for the bootloader, against simulated bootloaders.
+#include "bench.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+std::string example_hex()
+{
+    return std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
+}
+
+// The number after `label` in the dry run's summary.
+int figure(const std::string &out, const std::string &label)
+{
+    size_t at = out.find(label);
+    return at == std::string::npos ? -1 : std::stoi(out.substr(at + label.size()));
+}
+
+TEST_F(Bench, DryRunFiguresMatchTheRealUpload)
+{
+    std::map<uint32_t, uint8_t> sparse = pattern_bytes(0, 0x300);
+    sparse.merge(pattern_bytes(0x4000, 0x81));
+    sparse[0x7FFF] = 0x42;
+    const std::string files[] = {example_hex(), write_scratch_file("sparse.hex", hex_file_for(sparse))};
+    for (const std::string &file : files) {
+        for (const char *mcu : {"-mmcu=atmega32u4", "-mmcu=at90usb1287"}) {
+            SCOPED_TRACE(file + " " + mcu);
+            ProcessResult dry = run_quorvel({"-n", mcu, file});
+            ASSERT_EQ(dry.status, 0) << dry.err;
+
+            add_device(0, 0x5E1A, 0x0001);
+            ProcessResult real = run_quorvel({mcu, "-usb=5e1a:1", file});
+            SimResult sim = finish(0);
+            reset();
+            ASSERT_EQ(real.status, 0) << real.err;
+
+            std::vector<int> commands = commands_of(sim.frames);
+            EXPECT_EQ(figure(dry.out, "Reports:    "), int(sim.frames.size()));
+            EXPECT_EQ(figure(dry.out, "Blocks:     "), int(std::count(commands.begin(), commands.end(), 2)));
+            double least = std::stod(dry.out.substr(dry.out.find("Least time: ") + 12));
+            EXPECT_GE(real.seconds, least);
+        }
+    }
+}
+
+TEST_F(Bench, WaitFindsTheBootloaderWhenItAppears)
+{
+    ProcessResult run = run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()}, [&](int) {
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        add_device(0, 0x5E1A, 0x0001);
+    });
+    SimResult sim = finish(0);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "\nDone.\n\n");
+    EXPECT_NE(run.out.find("Waiting for the bootloader 5E1A:0001: press the board's reset button to start it "
+                           "(Ctrl-C to stop)\n"),
+              std::string::npos);
+    EXPECT_EQ(sim.frames.size(), 17u);
+    EXPECT_GE(run.seconds, 2.0 + 1.3);
+}
+
+TEST_F(Bench, WaitEndsWithCtrlC)
+{
+    ProcessResult run = run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()}, [](int pid) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        kill(pid, SIGINT);
+    });
+    EXPECT_EQ(run.status, 130);
+}
+
+TEST_F(Bench, WaitDoesNotWaitForADeviceThatCannotBeOpened)
+{
+    SimOptions no_node;
+    no_node.node = false;
+    add_device(0, 0x5E1A, 0x0001, no_node);
+    // Were it to wait, it would be killed after 5 s and end with 128 + 9.
+    ProcessResult run = run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()}, [](int pid) {
+        siginfo_t info{};
+        for (int i = 0; i < 500; ++i) {
+            // Looks without reaping: the runner waits for the process itself.
+            if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid, SIGKILL);
+    });
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Unable to open device\n/dev/hidraw0: No such file or directory\n\n");
+}
+
+}  // namespace

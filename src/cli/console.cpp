@@ -6,6 +6,22 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+ExitHook exit_hook = nullptr;
+}
+
+void set_exit_hook(ExitHook hook)
+{
+    exit_hook = hook;
+}
+
+void end_process(int status)
+{
+    if (exit_hook)
+        exit_hook(status);
+    std::exit(status);
+}
+
 int log_verbose(const char *format, ...)
 {
     if (!run_options.verbose)
@@ -25,5 +41,5 @@ void fail(const char *format, ...)
     std::vfprintf(stderr, format, arguments);
     va_end(arguments);
     std::fputc('\n', stderr);
-    std::exit(1);
+    end_process(1);
 }

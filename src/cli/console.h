@@ -7,6 +7,16 @@
 #define QUORVEL_PRINTF(format_index)
 #endif
 
+// Ends the process with this status; every deliberate end of a run comes
+// through here.
+[[noreturn]] void end_process(int status);
+
+// Lets a test or fuzzer take over the end of the process, to run the paths
+// that end it in-process: the hook gets the status and must not return (it
+// may longjmp). Nothing in quorvel itself sets one.
+using ExitHook = void (*)(int status);
+void set_exit_hook(ExitHook hook);
+
 // Prints to standard output only with -v; returns the characters written.
 int log_verbose(const char *format, ...) QUORVEL_PRINTF(1);
 

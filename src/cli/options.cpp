@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 RunOptions run_options;
@@ -141,10 +140,10 @@ void read_arguments(int argc, char **argv)
             run_options.wait = 1;
         } else if (argument == "-h" || argument == "--help") {
             write_usage(stdout);
-            std::exit(0);
+            end_process(0);
         } else if (argument == "--version") {
             std::fputs("quorvel 1.0\n", stdout);
-            std::exit(0);
+            end_process(0);
         } else if (argument.starts_with("-usb=")) {
             read_usb_option(argument.substr(5));
         } else if (argument.starts_with("-mmcu=")) {
@@ -158,5 +157,5 @@ void read_arguments(int argc, char **argv)
 void print_usage()
 {
     write_usage(stderr);
-    std::exit(1);
+    end_process(1);
 }

@@ -6,7 +6,6 @@
 #include "image/firmware_image.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -182,7 +181,7 @@ void run_upload()
     device_close();
 
     std::fputs("\nDone.\n\n", stderr);
-    std::exit(0);
+    end_process(0);
 }
 
 void run_dry_run()
@@ -201,5 +200,5 @@ void run_dry_run()
                 "Least time: %.2f s\n",
                 dry_run_tally.blocks, int(run_options.block_size), dry_run_tally.reports, file_bytes,
                 dry_run_tally.pause_seconds);
-    std::exit(0);
+    end_process(0);
 }

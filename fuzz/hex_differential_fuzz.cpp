@@ -1,0 +1,24 @@
+// Differential fuzzing: whatever the reader accepts, the simple reference
+// decoder must decode to the same bytes and the same used map.
+#include "image/firmware_image.h"
+#include "image/hex_reader.h"
+#include "memory_file.h"
+#include "reference_hex.h"
+
+#include <cstdlib>
+#include <cstring>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    int32_t result = load_hex_file(memory_file_with(data, size).c_str());
+    ReferenceImage reference = reference_decode(std::string_view(reinterpret_cast<const char *>(data), size));
+    if ((result >= 0) != reference.accepted)
+        std::abort();
+    if (result < 0)
+        return 0;
+    // Both leave 0xFF where nothing was stored, so whole arrays compare.
+    if (std::memcmp(firmware_image.image_used.data(), reference.used.data(), 0x10000) != 0 ||
+        std::memcmp(firmware_image.image_bytes.data(), reference.bytes.data(), 0x10000) != 0)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,116 @@
+// Fuzzes the option parser. The input, split at NUL bytes, is the argument
+// vector. A run either returns with run_options inside their documented
+// ranges or ends through one of the documented messages and statuses; the
+// end of the process is turned into a longjmp so that it can be checked here.
+#include "cli/console.h"
+#include "cli/options.h"
+
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <vector>
+
+extern "C" void __sanitizer_set_report_fd(void *fd);
+
+namespace {
+
+std::jmp_buf run_ended;
+int out_capture = -1, err_capture = -1, saved_out = -1, saved_err = -1;
+
+[[noreturn]] void catch_exit(int status)
+{
+    std::longjmp(run_ended, status + 1);
+}
+
+std::string take_capture(int fd)
+{
+    std::string text(size_t(lseek(fd, 0, SEEK_CUR)), '\0');
+    if (pread(fd, text.data(), text.size(), 0) != ssize_t(text.size()) || ftruncate(fd, 0) != 0)
+        std::abort();
+    lseek(fd, 0, SEEK_SET);
+    return text;
+}
+
+bool parsed_options_valid(const std::vector<char *> &argv)
+{
+    const RunOptions &o = run_options;
+    if (o.vendor_id > 0xFFFF || o.product_id > 0xFFFF || (o.verbose | o.dry_run | o.wait) > 1)
+        return false;
+    if (o.code_size == 0 ? o.block_size != 0
+                         : !((o.code_size == 0x2000 || o.code_size == 0x4000 || o.code_size == 0x8000) &&
+                             o.block_size == 128) &&
+                               !((o.code_size == 0x10000 || o.code_size == 0x20000) && o.block_size == 256))
+        return false;
+    if (o.hex_path) {
+        bool from_argv = false;
+        for (size_t i = 1; i < argv.size(); ++i)
+            from_argv |= o.hex_path == argv[i];
+        if (!from_argv || o.hex_path[0] == '-')
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    // Sanitizer reports keep going to the real standard error; the tool's
+    // own output goes to in-memory files for the duration of each run.
+    saved_out = dup(1);
+    saved_err = dup(2);
+    __sanitizer_set_report_fd(reinterpret_cast<void *>(intptr_t(saved_err)));
+    out_capture = memfd_create("stdout", 0);
+    err_capture = memfd_create("stderr", 0);
+    set_exit_hook(catch_exit);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    std::vector<std::string> arguments{"quorvel"};
+    std::string current;
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] == 0) {
+            arguments.push_back(current);
+            current.clear();
+        } else {
+            current += char(data[i]);
+        }
+    }
+    arguments.push_back(current);
+    std::vector<char *> argv;
+    for (std::string &argument : arguments)
+        argv.push_back(argument.data());
+
+    run_options = RunOptions{};
+    std::fflush(stdout);
+    dup2(out_capture, 1);
+    dup2(err_capture, 2);
+    int ended = setjmp(run_ended);
+    if (!ended)
+        read_arguments(int(argv.size()), argv.data());
+    std::fflush(stdout);
+    std::fflush(stderr);
+    dup2(saved_out, 1);
+    dup2(saved_err, 2);
+    std::string out = take_capture(out_capture), err = take_capture(err_capture);
+
+    if (!ended) {
+        if (!parsed_options_valid(argv) || !out.empty() || !err.empty())
+            std::abort();
+        return 0;
+    }
+    int status = ended - 1;
+    bool documented = status == 1 ? out.empty() && (err == "Malformed VID\n\n" || err == "Malformed PID\n\n" ||
+                                                    err == "Unknown MCU type\n\n")
+                                  : status == 0 && err.empty() &&
+                                        (out == "quorvel 1.0\n" || out.starts_with("Usage: quorvel -mmcu=<MCU>"));
+    if (!documented)
+        std::abort();
+    return 0;
+}

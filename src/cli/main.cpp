@@ -3,15 +3,43 @@
 
 #include "cli/console.h"
 #include "cli/options.h"
+#include "hid/hid_device.h"
 #include "image/firmware_image.h"
 #include "image/hex_reader.h"
 #include "upload/upload.h"
 
 #include <cstdio>
 
+namespace {
+
+// Prints one line per present HID interface, tab-separated: path, vid:pid,
+// "match" when the IDs are those of -usb= (else "-"), and the product name.
+[[noreturn]] void list_devices()
+{
+    bool have_ids = run_options.vendor_id != 0 || run_options.product_id != 0;
+    std::vector<HidDeviceInfo> devices = device_list();
+    if (devices.empty())
+        std::puts("No HID devices found");
+    for (HidDeviceInfo &device : devices) {
+        // The name comes from the device: keep the line a line, the fields fields.
+        for (char &c : device.name)
+            if (static_cast<unsigned char>(c) < 0x20)
+                c = ' ';
+        bool match = have_ids && device.vendor_id == run_options.vendor_id &&
+                     device.product_id == run_options.product_id;
+        std::printf("%s\t%04x:%04x\t%s\t%s\n", device.path.c_str(), unsigned(device.vendor_id),
+                    unsigned(device.product_id), match ? "match" : "-", device.name.c_str());
+    }
+    end_process(0);
+}
+
+}  // namespace
+
 int main(int argc, char **argv)
 {
     read_arguments(argc, argv);
+    if (run_options.list)
+        list_devices();
     if (!run_options.hex_path) {
         std::fputs("Filename must be specified\n\n", stderr);
         print_usage();

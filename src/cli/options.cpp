@@ -101,7 +101,9 @@ void write_usage(FILE *out)
                "\t-n : Dry run: read the file and show what would be sent, without a device\n"
                "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
                "\t-h, --help : Show this text\n"
-               "\t--version : Show the version\n",
+               "\t--version : Show the version\n"
+               "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name (tab-separated)\n"
+               "\t-device=<path> : Use this HID device instead of searching by -usb=\n",
                out);
 }
 
@@ -138,6 +140,10 @@ void read_arguments(int argc, char **argv)
             run_options.dry_run = 1;
         } else if (argument == "-w") {
             run_options.wait = 1;
+        } else if (argument == "-list") {
+            run_options.list = 1;
+        } else if (argument.starts_with("-device=")) {
+            run_options.device_path = argv[i] + 8;
         } else if (argument == "-h" || argument == "--help") {
             write_usage(stdout);
             end_process(0);

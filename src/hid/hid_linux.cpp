@@ -14,6 +14,8 @@
 #include <charconv>
 #include <csignal>
 #include <cstdio>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -124,54 +126,117 @@ std::vector<int> list_hidraw_numbers()
     return numbers;
 }
 
-// Reads vendor and product from the "HID_ID=bus:vendor:product" line of the
-// interface's uevent file.
-bool read_hid_ids(int number, uint32_t &vendor_id, uint32_t &product_id)
+// Reads the IDs and the product name of hidrawN from the HID_ID and HID_NAME
+// lines of its device's uevent file.
+bool read_interface(int number, HidDeviceInfo &info)
 {
     char path[96];
     std::snprintf(path, sizeof path, "%s/hidraw%d/device/uevent", HIDRAW_CLASS_DIR, number);
     FILE *file = std::fopen(path, "re");
     if (!file)
         return false;
-    char line[256];
+    char line[512];
     bool found = false;
-    unsigned bus = 0, vendor = 0, product = 0;
-    while (!found && std::fgets(line, sizeof line, file))
-        found = std::sscanf(line, "HID_ID=%x:%x:%x", &bus, &vendor, &product) == 3;
-    vendor_id = vendor;
-    product_id = product;
+    while (std::fgets(line, sizeof line, file)) {
+        unsigned bus = 0, vendor = 0, product = 0;
+        std::string_view text(line);
+        if (std::sscanf(line, "HID_ID=%x:%x:%x", &bus, &vendor, &product) == 3) {
+            info.vendor_id = vendor;
+            info.product_id = product;
+            found = true;
+        } else if (text.starts_with("HID_NAME=")) {
+            text.remove_prefix(9);
+            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+                text.remove_suffix(1);
+            info.name = text;
+        }
+    }
     std::fclose(file);
+    info.path = std::string(DEVICE_DIR) + "/hidraw" + std::to_string(number);
     return found;
 }
 
-}  // namespace
+// The hidraw number behind a device path (a udev symlink is followed), or -1.
+int hidraw_number_of(const char *path)
+{
+    char resolved[PATH_MAX];
+    std::string_view name = realpath(path, resolved) ? resolved : path;
+    name = name.substr(name.find_last_of('/') + 1);
+    if (!name.starts_with("hidraw"))
+        return -1;
+    name.remove_prefix(6);
+    int number = -1;
+    auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
+    return error == std::errc() && end == name.data() + name.size() ? number : -1;
+}
 
-int device_open(uint32_t vendor_id, uint32_t product_id)
+// Opens the node for writing and makes it the current device; on failure
+// keeps the first reason for device_open_error().
+int open_node(const char *path)
+{
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd >= 0) {
+        current_device = fd;
+        open_error.clear();
+        return 1;
+    }
+    if (open_error.empty()) {
+        open_error = std::string(path) + ": " + std::strerror(errno);
+        if (errno == EACCES)
+            open_error += " (install the udev rule 60-quorvel.rules to give your user access)";
+    }
+    return 0;
+}
+
+void start_over()
 {
     device_close();
     open_error.clear();
     // A device that goes away mid-write must give an error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
+}
 
+}  // namespace
+
+std::vector<HidDeviceInfo> device_list()
+{
+    std::vector<HidDeviceInfo> devices;
     for (int number : list_hidraw_numbers()) {
-        uint32_t vendor = 0, product = 0;
-        if (!read_hid_ids(number, vendor, product) || vendor != vendor_id || product != product_id)
-            continue;
-        char path[64];
-        std::snprintf(path, sizeof path, "%s/hidraw%d", DEVICE_DIR, number);
-        int fd = open(path, O_RDWR | O_CLOEXEC);
-        if (fd >= 0) {
-            current_device = fd;
-            open_error.clear();
+        HidDeviceInfo info;
+        if (read_interface(number, info))
+            devices.push_back(info);
+    }
+    return devices;
+}
+
+int device_open(uint32_t vendor_id, uint32_t product_id)
+{
+    start_over();
+    for (const HidDeviceInfo &info : device_list())
+        if (info.vendor_id == vendor_id && info.product_id == product_id && open_node(info.path.c_str()))
             return 1;
+    return 0;
+}
+
+int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
+{
+    start_over();
+    if (check_ids) {
+        HidDeviceInfo info;
+        int number = hidraw_number_of(path);
+        if (number < 0 || !read_interface(number, info)) {
+            open_error = std::string(path) + ": not a hidraw device whose IDs can be read";
+            return 0;
         }
-        if (open_error.empty()) {
-            open_error = std::string(path) + ": " + std::strerror(errno);
-            if (errno == EACCES)
-                open_error += " (install the udev rule 60-quorvel.rules to give your user access)";
+        if (info.vendor_id != vendor_id || info.product_id != product_id) {
+            char ids[64];
+            std::snprintf(ids, sizeof ids, " has IDs %04x:%04x, not %04x:%04x", unsigned(info.vendor_id),
+                          unsigned(info.product_id), unsigned(vendor_id), unsigned(product_id));
+            open_error = path + std::string(ids);
+            return 0;
         }
     }
-    return 0;
+    return open_node(path);
 }
 
 const char *device_open_error()

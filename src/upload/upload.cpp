@@ -112,6 +112,8 @@ constexpr UploadTransport DRY_RUN_TRANSPORT{count_report, count_pause, list_bloc
 int open_device()
 {
     const uint32_t vendor_id = run_options.vendor_id, product_id = run_options.product_id;
+    if (run_options.device_path)
+        return device_open_path(run_options.device_path, vendor_id != 0 || product_id != 0, vendor_id, product_id);
     if (device_open(vendor_id, product_id))
         return 1;
     if (!run_options.wait || *device_open_error())
@@ -162,11 +164,12 @@ int upload_image(const UploadTransport &transport)
 
 void run_upload()
 {
-    // Without IDs there is nothing to look for: bootloader commands must never
-    // go to whatever device happens to report 0000:0000.
-    bool have_ids = run_options.vendor_id != 0 || run_options.product_id != 0;
-    if (!have_ids || !open_device()) {
-        const char *reason = have_ids ? device_open_error() : "";
+    // Without IDs or a path there is nothing to look for: bootloader commands
+    // must never go to whatever device happens to report 0000:0000.
+    // A path names its device; a search needs IDs.
+    bool have_target = run_options.device_path || run_options.vendor_id != 0 || run_options.product_id != 0;
+    if (!have_target || !open_device()) {
+        const char *reason = have_target ? device_open_error() : "";
         if (*reason)
             fail("Unable to open device\n%s\n", reason);
         fail("Unable to open device\n");

@@ -27,7 +27,9 @@ const std::string USAGE =
     "\t-n : Dry run: read the file and show what would be sent, without a device\n"
     "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
     "\t-h, --help : Show this text\n"
-    "\t--version : Show the version\n";
+    "\t--version : Show the version\n"
+    "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name (tab-separated)\n"
+    "\t-device=<path> : Use this HID device instead of searching by -usb=\n";
 
 struct CliCase {
     std::vector<std::string> arguments;  // "@good" stands for a valid HEX file, "@bad" for a corrupt one

@@ -1,0 +1,284 @@
+// HID transport over the Windows SetupAPI and HID class library.
+//
+// The search walks the present HID device interfaces, opens each for
+// overlapped I/O and compares its vendor and product ID; the first match
+// stays open as the current device. A report goes out as one overlapped
+// WriteFile whose completion is awaited with the time limit; a write that
+// times out is cancelled, and awaited, before its buffer goes away.
+
+#include "hid/hid_device.h"
+
+#include <windows.h>
+
+#include <setupapi.h>
+
+// mingw-w64's hidsdi.h does not declare its functions extern "C".
+extern "C" {
+#include <hidsdi.h>
+}
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+namespace {
+
+HANDLE current_device = INVALID_HANDLE_VALUE;
+HANDLE write_event = nullptr;  // completion event of every write, kept for the run
+std::string open_error;
+
+// The system's text for an error code, without its trailing line break.
+std::string error_text(DWORD code)
+{
+    char text[512] = "";
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                  text, sizeof text, nullptr);
+    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
+        text[--length] = '\0';
+    if (length == 0)
+        std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
+    return text;
+}
+
+void note_open_failure(const char *path)
+{
+    if (open_error.empty())
+        open_error = std::string(path) + ": " + error_text(GetLastError());
+}
+
+// Reads "vid_XXXX&pid_XXXX" from an interface path, for a device that could
+// not be opened to ask it.
+bool ids_from_path(const char *path, uint32_t &vendor_id, uint32_t &product_id)
+{
+    std::string lower(path);
+    for (char &c : lower)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    size_t at = lower.find("vid_");
+    unsigned vendor = 0, product = 0;
+    if (at == std::string::npos || std::sscanf(lower.c_str() + at, "vid_%4x&pid_%4x", &vendor, &product) != 2)
+        return false;
+    vendor_id = vendor;
+    product_id = product;
+    return true;
+}
+
+HANDLE open_for_writing(const char *path)
+{
+    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+// Opened without access rights: enough to ask a device for its attributes
+// and name, and possible even for keyboards and mice that the system holds.
+HANDLE open_for_query(const char *path)
+{
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+bool read_attributes(HANDLE handle, uint32_t &vendor_id, uint32_t &product_id)
+{
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    if (!HidD_GetAttributes(handle, &attributes))
+        return false;
+    vendor_id = attributes.VendorID;
+    product_id = attributes.ProductID;
+    return true;
+}
+
+struct DeviceInfoList {
+    HDEVINFO handle;
+    ~DeviceInfoList()
+    {
+        if (handle != INVALID_HANDLE_VALUE)
+            SetupDiDestroyDeviceInfoList(handle);
+    }
+};
+
+// Calls visit(path) for each present HID interface until it returns true.
+// Returns true when a visit did.
+template <typename Visit> bool for_each_interface(Visit visit)
+{
+    GUID hid_guid;
+    HidD_GetHidGuid(&hid_guid);
+    DeviceInfoList list{SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)};
+    if (list.handle == INVALID_HANDLE_VALUE)
+        return false;
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA interface_data{};
+        interface_data.cbSize = sizeof interface_data;
+        if (!SetupDiEnumDeviceInterfaces(list.handle, nullptr, &hid_guid, index, &interface_data))
+            return false;
+        DWORD required = 0;
+        SetupDiGetDeviceInterfaceDetailA(list.handle, &interface_data, nullptr, 0, &required, nullptr);
+        if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+            continue;
+        std::unique_ptr<char[]> buffer(new (std::nothrow) char[required]());
+        if (!buffer)
+            continue;
+        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(buffer.get());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (!SetupDiGetDeviceInterfaceDetailA(list.handle, &interface_data, detail, required, nullptr, nullptr))
+            continue;
+        if (visit(detail->DevicePath))
+            return true;
+    }
+}
+
+// Opens the first present HID interface with these IDs, or none.
+HANDLE hid_find_device(uint32_t vendor_id, uint32_t product_id)
+{
+    HANDLE found = INVALID_HANDLE_VALUE;
+    for_each_interface([&](const char *path) {
+        HANDLE handle = open_for_writing(path);
+        if (handle == INVALID_HANDLE_VALUE) {
+            uint32_t vendor = 0, product = 0;
+            if (ids_from_path(path, vendor, product) && vendor == vendor_id && product == product_id)
+                note_open_failure(path);
+            return false;
+        }
+        uint32_t vendor = 0, product = 0;
+        if (read_attributes(handle, vendor, product) && vendor == vendor_id && product == product_id) {
+            found = handle;
+            return true;
+        }
+        CloseHandle(handle);
+        return false;
+    });
+    return found;
+}
+
+// Writes report ID 0 and the data as one overlapped write. Returns 1 when the
+// whole report was written within the limit.
+int hid_write_report(HANDLE handle, const uint8_t *data, size_t length, DWORD timeout_ms)
+{
+    if (length > HID_MAX_REPORT)
+        return 0;
+    if (!write_event) {
+        write_event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+        if (!write_event)
+            return 0;
+    }
+    ResetEvent(write_event);
+
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = write_event;
+    uint8_t buffer[HID_MAX_REPORT + 1] = {};
+    std::memcpy(buffer + 1, data, length);  // byte 0 is the report ID, 0
+
+    DWORD written = 0;
+    if (!WriteFile(handle, buffer, DWORD(length + 1), nullptr, &overlapped)) {
+        if (GetLastError() != ERROR_IO_PENDING)
+            return 0;
+        if (WaitForSingleObject(write_event, timeout_ms) != WAIT_OBJECT_0) {
+            // The write still uses the buffer and the OVERLAPPED on this
+            // stack: cancel it and wait until it has really ended.
+            CancelIo(handle);
+            GetOverlappedResult(handle, &overlapped, &written, TRUE);
+            return 0;
+        }
+    }
+    if (!GetOverlappedResult(handle, &overlapped, &written, FALSE))
+        return 0;
+    return written == length + 1;
+}
+
+void start_over()
+{
+    device_close();
+    open_error.clear();
+}
+
+std::string utf8_from_wide(const wchar_t *text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
+        return "";
+    std::string result(size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+    result.pop_back();  // the terminating NUL
+    return result;
+}
+
+}  // namespace
+
+std::vector<HidDeviceInfo> device_list()
+{
+    std::vector<HidDeviceInfo> devices;
+    for_each_interface([&](const char *path) {
+        HANDLE handle = open_for_query(path);
+        if (handle == INVALID_HANDLE_VALUE)
+            return false;
+        HidDeviceInfo info{path, 0, 0, ""};
+        if (read_attributes(handle, info.vendor_id, info.product_id)) {
+            wchar_t name[127] = L"";  // the longest USB string descriptor
+            if (HidD_GetProductString(handle, name, sizeof name))
+                info.name = utf8_from_wide(name);
+            devices.push_back(info);
+        }
+        CloseHandle(handle);
+        return false;
+    });
+    return devices;
+}
+
+int device_open(uint32_t vendor_id, uint32_t product_id)
+{
+    start_over();
+    current_device = hid_find_device(vendor_id, product_id);
+    return current_device != INVALID_HANDLE_VALUE;
+}
+
+int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
+{
+    start_over();
+    if (check_ids) {
+        HANDLE query = open_for_query(path);
+        if (query == INVALID_HANDLE_VALUE) {
+            note_open_failure(path);
+            return 0;
+        }
+        uint32_t vendor = 0, product = 0;
+        bool known = read_attributes(query, vendor, product);
+        CloseHandle(query);
+        if (!known) {
+            open_error = std::string(path) + ": not a HID device whose IDs can be read";
+            return 0;
+        }
+        if (vendor != vendor_id || product != product_id) {
+            char ids[64];
+            std::snprintf(ids, sizeof ids, " has IDs %04x:%04x, not %04x:%04x", unsigned(vendor), unsigned(product),
+                          unsigned(vendor_id), unsigned(product_id));
+            open_error = path + std::string(ids);
+            return 0;
+        }
+    }
+    current_device = open_for_writing(path);
+    if (current_device == INVALID_HANDLE_VALUE) {
+        note_open_failure(path);
+        return 0;
+    }
+    return 1;
+}
+
+const char *device_open_error()
+{
+    return open_error.c_str();
+}
+
+int device_send(const uint8_t *data, size_t length, double timeout_seconds)
+{
+    if (current_device == INVALID_HANDLE_VALUE)
+        return 0;
+    return hid_write_report(current_device, data, length, DWORD(timeout_seconds * 1000.0));
+}
+
+void device_close()
+{
+    if (current_device == INVALID_HANDLE_VALUE)
+        return;
+    CloseHandle(current_device);
+    current_device = INVALID_HANDLE_VALUE;
+}

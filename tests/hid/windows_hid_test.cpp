@@ -1,0 +1,132 @@
+// The Windows transport against the HID devices that the system has. Under
+// wine these are its virtual mouse and keyboard (845e:0001 and 845e:0002).
+#include "hid/hid_device.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include <windows.h>
+
+namespace {
+
+std::string example_hex()
+{
+    return std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
+}
+
+TEST(WindowsHid, NoDeviceBeforeOpenOrAfterClose)
+{
+    const std::array<uint8_t, 64> report{0xA1, 0x01};
+    EXPECT_EQ(device_send(report.data(), report.size(), 0.05), 0);
+    // IDs that no device here has.
+    EXPECT_EQ(device_open(0x5E1A, 0x7F7F), 0);
+    EXPECT_STREQ(device_open_error(), "");
+    EXPECT_EQ(device_send(report.data(), report.size(), 0.05), 0);
+    device_close();
+    EXPECT_EQ(device_send(report.data(), report.size(), 0.05), 0);
+}
+
+TEST(WindowsHid, ListingHasFourFieldsPerDevice)
+{
+    ProcessResult run = run_quorvel({"-usb=845e:0001", "-list"});
+    EXPECT_EQ(run.status, 0);
+    std::istringstream lines(run.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line == "No HID devices found")
+            continue;
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');)
+            fields.push_back(field);
+        ASSERT_GE(fields.size(), 3u) << line;
+        EXPECT_EQ(fields[1].size(), 9u) << line;
+        EXPECT_EQ(fields[2], fields[1] == "845e:0001" ? "match" : "-") << line;
+    }
+    std::cout << "listing:\n" << run.out;
+}
+
+// Every present device: the search finds and opens it by its IDs (or names
+// it when it cannot be opened), and a write to it either is delivered or
+// fails within its time limit. Never a hang, never a crash.
+TEST(WindowsHid, WritesToPresentDevicesEndWithinTheLimit)
+{
+    for (const HidDeviceInfo &device : device_list()) {
+        SCOPED_TRACE(device.path);
+        const std::array<uint8_t, 64> report{0xA1, 0x06};
+        if (device_open(device.vendor_id, device.product_id)) {
+            auto started = std::chrono::steady_clock::now();
+            int delivered = device_send(report.data(), report.size(), 0.05);
+            double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            EXPECT_LT(seconds, 1.0);
+            std::cout << device.path << ": opened; 65-byte write " << (delivered ? "delivered" : "not delivered")
+                      << " after " << seconds * 1000 << " ms\n";
+            device_close();
+        } else {
+            std::cout << device.path << ": not opened: " << device_open_error() << "\n";
+        }
+
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "-usb=%04x:%04x", unsigned(device.vendor_id), unsigned(device.product_id));
+        ProcessResult run = run_quorvel({"-mmcu=atmega32u4", ids, example_hex()});
+        std::cout << "quorvel " << ids << ": status " << run.status << ", " << run.err;
+        EXPECT_TRUE((run.status == 0 && run.err == "\nDone.\n\n") ||
+                    (run.status == 1 && (run.err == "Error writing to device\n\n" ||
+                                         run.err.starts_with("Unable to open device\n"))))
+            << run.status << " " << run.err;
+        EXPECT_LT(run.seconds, 10.0);
+    }
+}
+
+// The overlapped write, its wait, time-out and cancellation, against a named
+// pipe: a reader that takes a report lets it be delivered, and with nobody
+// reading, the write that cannot complete fails at its time limit.
+TEST(WindowsHid, OverlappedWriteIsDeliveredOrCancelledAtTheLimit)
+{
+    const char *name = "\\\\.\\pipe\\quorvel-transport-test";
+    HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    ASSERT_EQ(device_open_path(name, 0, 0, 0), 1) << device_open_error();
+
+    std::array<uint8_t, 64> report{0xA1, 0x04, 0x5A};
+    std::array<uint8_t, 65> received{};
+    DWORD got = 0;
+    std::thread reader([&] { ReadFile(server, received.data(), DWORD(received.size()), &got, nullptr); });
+    EXPECT_EQ(device_send(report.data(), report.size(), 1.0), 1);
+    reader.join();
+    EXPECT_EQ(got, 65u);
+    EXPECT_EQ(received[0], 0x00);  // report ID
+    EXPECT_EQ(received[1], 0xA1);
+    EXPECT_EQ(received[3], 0x5A);
+
+    int delivered = 0;
+    double seconds = 0;
+    while (delivered < 10000) {
+        auto started = std::chrono::steady_clock::now();
+        int ok = device_send(report.data(), report.size(), 0.05);
+        seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (!ok)
+            break;
+        ++delivered;
+    }
+    std::cout << "pipe took " << delivered << " unread reports; the next failed after " << seconds * 1000 << " ms\n";
+    EXPECT_LT(delivered, 10000);
+    EXPECT_GE(seconds, 0.045);
+    EXPECT_LT(seconds, 1.0);
+    device_close();
+    CloseHandle(server);
+}
+
+TEST(WindowsHid, SearchForAbsentIdsOpensNothing)
+{
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:7f7f", example_hex()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Unable to open device\n\n");
+}
+
+}  // namespace

@@ -13,6 +13,8 @@
 //   --close-after K  close the FIFO and remove it after K frames, as a device
 //                    that is unplugged
 //   --pipe-size N    shrink the FIFO's buffer so that writes block soon
+//   --report-delay-us N  take N microseconds over each report, as a slower
+//                    device does
 //
 // Log lines: "ready", "frame INDEX MICROSECONDS HEX", "error INDEX TEXT",
 // "buffered INDEX HEX" (accepted by the kernel, never read by the device), and
@@ -182,7 +184,7 @@ int main(int argc, char **argv)
         return 2;
     }
     const char *fifo = argv[1];
-    long stall_after = -1, close_after = -1, pipe_size = 0;
+    long stall_after = -1, close_after = -1, pipe_size = 0, report_delay_us = 0;
     for (int i = 4; i + 1 < argc; i += 2) {
         std::string option = argv[i];
         long value = std::atol(argv[i + 1]);
@@ -192,6 +194,8 @@ int main(int argc, char **argv)
             close_after = value;
         else if (option == "--pipe-size")
             pipe_size = value;
+        else if (option == "--report-delay-us")
+            report_delay_us = value;
     }
 
     struct sigaction action {};
@@ -231,6 +235,8 @@ int main(int argc, char **argv)
                 long(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
                          .count());
             handle_frame(b, frame, microseconds);
+            if (report_delay_us > 0)
+                usleep(useconds_t(report_delay_us));
             if (b.frames == stall_after)
                 reading = false;
             if (b.frames == close_after) {

@@ -1,0 +1,187 @@
+"""Runs quorvel's benchmarks and prints their table (called by bench/run)."""
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def record(kind, address, data):
+    total = len(data) + (address >> 8) + (address & 0xFF) + kind + sum(data)
+    body = "".join("%02X" % b for b in data)
+    return ":%02X%04X%02X%s%02X\n" % (len(data), address, kind, body, (-total) & 0xFF)
+
+
+def hex_image(size, record_size=16):
+    """A HEX file whose data fills `size` bytes from address 0."""
+    lines = []
+    for address in range(0, size, record_size):
+        count = min(record_size, size - address)
+        lines.append(record(0, address, [(address + i) * 7 & 0xFF for i in range(count)]))
+    return "".join(lines) + ":00000001FF\n"
+
+
+def run_timed(argv, **kwargs):
+    """Runs a command; returns wall seconds, CPU seconds and peak RSS in KiB."""
+    started = time.monotonic()
+    child = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, **kwargs)
+    _, status, usage = os.wait4(child.pid, 0)
+    wall = time.monotonic() - started
+    child.returncode = os.waitstatus_to_exitcode(status)
+    err = child.stderr.read().decode(errors="replace")
+    child.stderr.close()
+    return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss, child.returncode, err
+
+
+def reader_throughput(build, quick):
+    out = subprocess.run([os.path.join(build, "bench", "hex_reader_bench"), "--benchmark_format=json",
+                          "--benchmark_min_time=%s" % ("0.05" if quick else "1")],
+                         check=True, capture_output=True, text=True).stdout
+    rows = []
+    for b in json.loads(out)["benchmarks"]:
+        name = b["name"].replace("full_image/", "64 KiB, records of ").replace("example_firmware", "example firmware")
+        rows.append(("HEX reader, %s: MB/s of text" % name, "%.0f" % (b["bytes_per_second"] / 1e6), "", ""))
+        rows.append(("HEX reader, %s: ns per data byte" % name, "%.2f" % (b["per_data_byte"] * 1e9), "", ""))
+    return rows
+
+
+def peer_comparison(build, quick, work):
+    path = os.path.join(work, "64k.hex")
+    with open(path, "w") as f:
+        f.write(hex_image(0x10000))
+    commands = {
+        "quorvel -n": [os.path.join(build, "src", "quorvel"), "-n", "-mmcu=at90usb646", path],
+        "avr-objcopy": ["avr-objcopy", "-I", "ihex", "-O", "binary", path, os.path.join(work, "out1.bin")],
+        "srec_cat": ["srec_cat", path, "-intel", "-o", os.path.join(work, "out2.bin"), "-binary"],
+    }
+    available = {k: v for k, v in commands.items() if shutil.which(v[0])}
+    times = {k: [] for k in available}
+    for _ in range(3 if quick else 30):  # interleaved, so that drift hits all alike
+        for name, argv in available.items():
+            wall, _, _, status, err = run_timed(argv)
+            if status != 0:
+                sys.exit("%s failed: %s" % (name, err))
+            times[name].append(wall)
+    medians = {k: statistics.median(v) for k, v in times.items()}
+    rows = [("load 64 KiB HEX, %s: median ms" % k, "%.2f" % (v * 1000), "", "") for k, v in medians.items()]
+    for peer in ("avr-objcopy", "srec_cat"):
+        if peer in medians:
+            ratio = medians["quorvel -n"] / medians[peer]
+            rows.append(("quorvel / %s" % peer, "%.2f" % ratio, "<= 1", "yes" if ratio <= 1 else "NO"))
+        else:
+            rows.append(("quorvel / %s" % peer, "not installed", "<= 1", "-"))
+    return rows
+
+
+MCUS = {0x2000: ("atmega8u2", 128), 0x4000: ("atmega16u2", 128), 0x8000: ("atmega32u4", 128),
+        0x10000: ("at90usb646", 256)}
+
+
+def upload_rows(build, quick, work):
+    """Runs inside a private mount namespace: a simulated bootloader at /dev/hidraw0."""
+    real_dev = os.path.join(work, "real-dev")
+    os.makedirs(real_dev)
+    subprocess.run(["mount", "--bind", "/dev", real_dev], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/sys/class/hidraw"], check=True)
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", "/dev"], check=True)
+    for node in ("null", "zero", "urandom"):
+        open("/dev/" + node, "w").close()
+        subprocess.run(["mount", "--bind", os.path.join(real_dev, node), "/dev/" + node], check=True)
+    os.makedirs("/sys/class/hidraw/hidraw0/device")
+    with open("/sys/class/hidraw/hidraw0/device/uevent", "w") as f:
+        f.write("HID_ID=0003:00005E1A:00000001\nHID_NAME=Simulated bootloader\n")
+
+    quorvel = os.path.join(build, "src", "quorvel")
+    sim = os.path.join(build, "tests", "sim_bootloader")
+    rows = []
+    sizes = [0x2000] if quick else [0x2000, 0x4000, 0x8000, 0x10000]
+    for mode, delay_us in (("a", 0), ("b", 1000)):
+        for size in sizes:
+            mcu, block = MCUS[size]
+            hex_path = os.path.join(work, "%d.hex" % size)
+            with open(hex_path, "w") as f:
+                f.write(hex_image(size))
+            blocks = size // block
+            reports = 1 + blocks * (3 + block // 32) + 2
+            floor = 1.0 + 0.01 * blocks + 0.3 + (0.001 * reports if mode == "b" else 0)
+            walls, cpus, rss = [], [], 0
+            for _ in range(1 if quick else 3):
+                if os.path.exists("/dev/hidraw0"):
+                    os.unlink("/dev/hidraw0")
+                os.mkfifo("/dev/hidraw0", 0o600)
+                log = os.path.join(work, "sim.log")
+                options = ["--pipe-size", "4096", "--report-delay-us", str(delay_us)] if delay_us else []
+                simulator = subprocess.Popen([sim, "/dev/hidraw0", log, os.path.join(work, "flash.bin")] + options)
+                while not (os.path.exists(log) and "ready" in open(log).read()):
+                    time.sleep(0.01)
+                wall, cpu, peak, status, err = run_timed([quorvel, "-" + "mmcu=" + mcu, "-usb=5e1a:0001", hex_path])
+                time.sleep(0.001 * reports if delay_us else 0.05)  # let the device read what is buffered
+                simulator.terminate()
+                simulator.wait()
+                frames = sum(1 for line in open(log) if line.startswith("frame "))
+                if status != 0 or frames != reports:
+                    sys.exit("upload of %d bytes failed: status %d, %d of %d reports: %s" %
+                             (size, status, frames, reports, err))
+                walls.append(wall)
+                cpus.append(cpu)
+                rss = max(rss, peak)
+            wall = statistics.median(walls)
+            goal = 1.005 if mode == "a" else 1.01
+            label = "upload %2d KiB (%s)" % (size // 1024, "immediate ack" if mode == "a" else "1 ms per report")
+            rows.append((label + ": wall s / floor s", "%.3f / %.3f" % (wall, floor), "", ""))
+            rows.append((label + ": wall / floor", "%.4f" % (wall / floor), "<= %s" % goal,
+                         "yes" if wall / floor <= goal else "NO"))
+            cpu_share = statistics.median(cpus) / wall * 100
+            rows.append((label + ": CPU % of wall", "%.2f" % cpu_share, "< 2", "yes" if cpu_share < 2 else "NO"))
+            if size == 0x10000 and mode == "a":
+                rows.append(("peak RSS, 64 KiB upload: MiB", "%.2f" % (rss / 1024), "< 4",
+                             "yes" if rss < 4096 else "NO"))
+    return rows
+
+
+def print_table(rows):
+    header = ("figure", "value", "goal", "holds")
+    widths = [max(len(r[i]) for r in rows + [header]) for i in range(4)]
+    for row in [header] + rows:
+        print("  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row)).rstrip())
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--inner-upload", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+
+    if args.inner_upload:  # the upload part, inside the namespace: rows as JSON
+        json.dump(upload_rows(args.build, args.quick, args.inner_upload), sys.stdout)
+        return
+
+    work = tempfile.mkdtemp(prefix="quorvel-bench-")
+    try:
+        rows = reader_throughput(args.build, args.quick)
+        rows += peer_comparison(args.build, args.quick, work)
+        if os.geteuid() == 0:
+            inner = [sys.executable, os.path.abspath(__file__), "--build", args.build, "--inner-upload", work]
+            if args.quick:
+                inner.append("--quick")
+            out = subprocess.run(["unshare", "--mount", "--propagation", "private"] + inner,
+                                 check=True, capture_output=True, text=True).stdout
+            rows += [tuple(r) for r in json.loads(out)]
+        else:
+            rows.append(("upload figures", "skipped: need root", "", ""))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    print("quorvel benchmarks on %s, %d cores%s" % (os.uname().machine, os.cpu_count(),
+                                                    " (quick run)" if args.quick else ""))
+    print_table(rows)
+
+
+if __name__ == "__main__":
+    main()

@@ -8,6 +8,7 @@
 
 #include "image/firmware_image.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -26,7 +27,7 @@ enum RecordType { RECORD_DATA = 0, RECORD_END = 1, RECORD_SEGMENT = 2, RECORD_LI
 enum LineStatus { LINE_NONE, LINE_READ, LINE_TOO_LONG, LINE_READ_ERROR };
 
 struct TextLine {
-    char text[MAX_LINE_CHARS];
+    char text[MAX_LINE_CHARS + 1];
     size_t length;  // characters before the newline
     bool newline;   // the line ended in a newline (not at the end of the file)
 };
@@ -36,50 +37,85 @@ struct CloseFile {
 };
 using FileHandle = std::unique_ptr<FILE, CloseFile>;
 
+// The file, read in large pieces: a byte at a time through stdio costs more
+// than the whole parse.
+struct TextFile {
+    FILE *file;
+    size_t next = 0, end = 0;
+    bool ended = false;  // at the end of the file, a Ctrl-Z, or a read error
+    bool failed = false;
+    char buffer[1 << 16];
+};
+
+// Fills the buffer when it is used up; false at the end of the file.
+bool refill(TextFile &in)
+{
+    if (in.next < in.end)
+        return true;
+    if (in.ended)
+        return false;
+    in.next = 0;
+    in.end = std::fread(in.buffer, 1, sizeof in.buffer, in.file);
+    if (in.end == 0) {
+        in.ended = true;
+        in.failed = std::ferror(in.file) != 0;
+    }
+    return in.end > 0;
+}
+
 // Reads one line the same way on every platform, as a text-mode read does on
 // Windows: a carriage return right before a newline is dropped and a Ctrl-Z
 // ends the file. The file is opened in binary mode so that no platform adds
 // or removes anything else.
-LineStatus read_text_line(FILE *file, bool &ended, TextLine &line)
+LineStatus read_text_line(TextFile &in, TextLine &line)
 {
     line.length = 0;
     line.newline = false;
-    while (!ended) {
-        int c = std::getc(file);
-        if (c == EOF || c == CTRL_Z) {
-            ended = true;
-            if (std::ferror(file))
-                return LINE_READ_ERROR;
+    while (refill(in)) {
+        const char *start = in.buffer + in.next;
+        size_t available = in.end - in.next;
+        const char *newline = static_cast<const char *>(std::memchr(start, '\n', available));
+        size_t span = newline ? size_t(newline - start) : available;
+        const char *ctrl_z = static_cast<const char *>(std::memchr(start, CTRL_Z, span));
+        if (ctrl_z)
+            span = size_t(ctrl_z - start);
+        // One character more than a line may hold: a carriage return that
+        // the newline then drops.
+        if (line.length + span > MAX_LINE_CHARS + 1)
+            return LINE_TOO_LONG;
+        std::memcpy(line.text + line.length, start, span);
+        line.length += span;
+        in.next += span;
+        if (ctrl_z) {
+            in.ended = true;
+            in.next = in.end;
             break;
         }
-        if (c == '\r') {
-            int next = std::getc(file);
-            if (next == '\n')
-                c = '\n';
-            else if (next != EOF)
-                std::ungetc(next, file);
-        }
-        if (c == '\n') {
+        if (newline) {
+            ++in.next;
             line.newline = true;
-            return LINE_READ;
+            if (line.length > 0 && line.text[line.length - 1] == '\r')
+                --line.length;
+            break;
         }
-        if (line.length == MAX_LINE_CHARS)
-            return LINE_TOO_LONG;
-        line.text[line.length++] = static_cast<char>(c);
     }
-    return line.length > 0 ? LINE_READ : LINE_NONE;
+    if (line.length > MAX_LINE_CHARS)
+        return LINE_TOO_LONG;
+    if (in.failed)
+        return LINE_READ_ERROR;
+    return line.length > 0 || line.newline ? LINE_READ : LINE_NONE;
 }
 
-int hex_digit_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
+// The value of each character as a hex digit, or -1.
+constexpr std::array<int8_t, 256> HEX_DIGITS = [] {
+    std::array<int8_t, 256> table{};
+    table.fill(-1);
+    for (int i = 0; i < 10; ++i)
+        table['0' + i] = int8_t(i);
+    for (int i = 0; i < 6; ++i)
+        table['A' + i] = table['a' + i] = int8_t(10 + i);
+    return table;
+}();
 
 // Reads up to `width` hex digits starting at `at`, stopping early at the
 // first character that is not one. Returns -1 when there is no digit at `at`.
@@ -87,7 +123,7 @@ int32_t read_hex_field(std::string_view text, size_t at, size_t width)
 {
     int32_t value = -1;
     for (size_t i = at; i < text.size() && i < at + width; ++i) {
-        int digit = hex_digit_value(text[i]);
+        int digit = HEX_DIGITS[static_cast<unsigned char>(text[i])];
         if (digit < 0)
             break;
         value = (value < 0 ? 0 : value * 16) + digit;
@@ -167,10 +203,13 @@ int32_t load_hex_file(const char *path)
     if (!file)
         return HEX_READ_OPEN_FAILED;
 
+    static TextFile in;  // 64 KiB: static, like the image
+    in.file = file.get();
+    in.next = in.end = 0;
+    in.ended = in.failed = false;
     TextLine line;
-    bool ended = false;
     while (!firmware_image.end_record_seen) {
-        switch (read_text_line(file.get(), ended, line)) {
+        switch (read_text_line(in, line)) {
         case LINE_NONE:
             return firmware_image.data_byte_count;
         case LINE_READ_ERROR:

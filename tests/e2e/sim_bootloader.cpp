@@ -15,6 +15,9 @@
 //   --pipe-size N    shrink the FIFO's buffer so that writes block soon
 //   --report-delay-us N  take N microseconds over each report, as a slower
 //                    device does
+//   --batch-us N     look at the FIFO every N microseconds instead of waiting
+//                    on it, so that a report costs the writer no wake-up of
+//                    this process (for measuring the writer's own cost)
 //
 // Log lines: "ready", "frame INDEX MICROSECONDS HEX", "error INDEX TEXT",
 // "buffered INDEX HEX" (accepted by the kernel, never read by the device), and
@@ -184,7 +187,7 @@ int main(int argc, char **argv)
         return 2;
     }
     const char *fifo = argv[1];
-    long stall_after = -1, close_after = -1, pipe_size = 0, report_delay_us = 0;
+    long stall_after = -1, close_after = -1, pipe_size = 0, report_delay_us = 0, batch_us = 0;
     for (int i = 4; i + 1 < argc; i += 2) {
         std::string option = argv[i];
         long value = std::atol(argv[i + 1]);
@@ -196,6 +199,8 @@ int main(int argc, char **argv)
             pipe_size = value;
         else if (option == "--report-delay-us")
             report_delay_us = value;
+        else if (option == "--batch-us")
+            batch_us = value;
     }
 
     struct sigaction action {};
@@ -225,7 +230,9 @@ int main(int argc, char **argv)
             continue;
         }
         pollfd wait{fd, POLLIN, 0};
-        if (poll(&wait, 1, 20) <= 0 || !(wait.revents & POLLIN)) {
+        if (batch_us > 0)
+            usleep(useconds_t(batch_us));
+        if (poll(&wait, 1, batch_us > 0 ? 0 : 20) <= 0 || !(wait.revents & POLLIN)) {
             if (wait.revents & POLLHUP)
                 usleep(20000);  // no writer now: poll would not wait
             continue;

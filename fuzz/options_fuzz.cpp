@@ -38,7 +38,7 @@ std::string take_capture(int fd)
 bool parsed_options_valid(const std::vector<char *> &argv)
 {
     const RunOptions &o = run_options;
-    if (o.vendor_id > 0xFFFF || o.product_id > 0xFFFF || (o.verbose | o.dry_run | o.wait) > 1)
+    if (o.vendor_id > 0xFFFF || o.product_id > 0xFFFF || (o.verbose | o.dry_run | o.wait | o.list) > 1)
         return false;
     if (o.code_size == 0 ? o.block_size != 0
                          : !((o.code_size == 0x2000 || o.code_size == 0x4000 || o.code_size == 0x8000) &&
@@ -50,6 +50,13 @@ bool parsed_options_valid(const std::vector<char *> &argv)
         for (size_t i = 1; i < argv.size(); ++i)
             from_argv |= o.hex_path == argv[i];
         if (!from_argv || o.hex_path[0] == '-')
+            return false;
+    }
+    if (o.device_path) {  // the rest of a "-device=" argument
+        bool from_argv = false;
+        for (size_t i = 1; i < argv.size(); ++i)
+            from_argv |= o.device_path == argv[i] + 8 && std::strncmp(argv[i], "-device=", 8) == 0;
+        if (!from_argv)
             return false;
     }
     return true;

@@ -22,9 +22,8 @@ void load(benchmark::State &state, const std::string &path, size_t text_bytes)
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text_bytes));
     // Shown as seconds per data byte (with an SI prefix: "n" is nanoseconds).
-    state.counters["per_data_byte"] =
-        benchmark::Counter(double(data_bytes), benchmark::Counter::kIsIterationInvariantRate |
-                                                   benchmark::Counter::kInvert);
+    state.counters["per_data_byte"] = benchmark::Counter(
+        double(data_bytes), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 void full_image(benchmark::State &state)
@@ -37,7 +36,7 @@ void full_image(benchmark::State &state)
 
 void example_firmware(benchmark::State &state)
 {
-    std::string path = std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
+    std::string path = example_hex_path();
     load(state, path, read_whole_file(path).size());
 }
 

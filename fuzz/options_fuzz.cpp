@@ -113,10 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     int status = ended - 1;
-    bool documented = status == 1 ? out.empty() && (err == "Malformed VID\n\n" || err == "Malformed PID\n\n" ||
-                                                    err == "Unknown MCU type\n\n")
-                                  : status == 0 && err.empty() &&
-                                        (out == "quorvel 1.0\n" || out.starts_with("Usage: quorvel -mmcu=<MCU>"));
+    bool documented = status == 1
+                          ? out.empty() && (err == "Malformed VID\n\n" || err == "Malformed PID\n\n" ||
+                                            err == "Unknown MCU type\n\n")
+                          : status == 0 && err.empty() &&
+                                (out == "quorvel 1.0\n" || out.starts_with("Usage: quorvel -mmcu=<MCU>"));
     if (!documented)
         std::abort();
     return 0;

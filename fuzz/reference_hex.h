@@ -23,7 +23,10 @@ inline int reference_field(std::string_view line, size_t at, size_t digits)
     int value = -1;
     for (size_t i = 0; i < digits && at + i < line.size(); ++i) {
         char c = line[at + i];
-        int d = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10 : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
+        int d = (c >= '0' && c <= '9')   ? c - '0'
+                : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                         : -1;
         if (d < 0)
             break;
         value = (value < 0 ? 0 : value * 16) + d;

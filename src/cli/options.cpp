@@ -92,11 +92,12 @@ void write_usage(FILE *out)
                out);
     std::fputs(BANNER_LINE, out);
     std::fputs(AUTHOR_LINE, out);
-    std::fputs("\nFor support and more information, please visit:\n"
-               "https://example.org/quorvel\n"
-               "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
-               "https://docs.kernel.org/hid/hidraw.html\n",
-               out);
+    std::fputs(
+        "\nFor support and more information, please visit:\n"
+        "https://example.org/quorvel\n"
+        "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
+        "https://docs.kernel.org/hid/hidraw.html\n",
+        out);
     std::fputs("\nMore options:\n"
                "\t-n : Dry run: read the file and show what would be sent, without a device\n"
                "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"

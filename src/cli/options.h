@@ -7,12 +7,12 @@ struct RunOptions {
     const char *hex_path;  // the HEX file; null until a file name is met
     uint32_t vendor_id;    // USB IDs to match; 0 until -usb= is met
     uint32_t product_id;
-    int32_t code_size;   // flash bytes of the MCU; 0 until -mmcu= is met
-    int32_t block_size;  // bytes per programming block, 128 or 256
-    int32_t verbose;     // 1 after -v
-    int32_t dry_run;     // 1 after -n: walk the upload without a device
-    int32_t wait;        // 1 after -w: wait for the bootloader to appear
-    int32_t list;        // 1 after -list: list the HID devices and end
+    int32_t code_size;        // flash bytes of the MCU; 0 until -mmcu= is met
+    int32_t block_size;       // bytes per programming block, 128 or 256
+    int32_t verbose;          // 1 after -v
+    int32_t dry_run;          // 1 after -n: walk the upload without a device
+    int32_t wait;             // 1 after -w: wait for the bootloader to appear
+    int32_t list;             // 1 after -list: list the HID devices and end
     const char *device_path;  // -device=: this device instead of a search
 };
 

@@ -104,6 +104,17 @@ timespec deadline_after(double seconds)
     return now;
 }
 
+// N of a name "hidrawN", or -1 for any other name.
+int hidraw_number(std::string_view name)
+{
+    if (!name.starts_with("hidraw") || name.size() == 6)
+        return -1;
+    name.remove_prefix(6);
+    int number = -1;
+    auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
+    return error == std::errc() && end == name.data() + name.size() ? number : -1;
+}
+
 // The hidraw numbers present, in ascending order.
 std::vector<int> list_hidraw_numbers()
 {
@@ -112,13 +123,8 @@ std::vector<int> list_hidraw_numbers()
     if (!dir)
         return numbers;
     while (const dirent *entry = readdir(dir)) {
-        std::string_view name(entry->d_name);
-        if (!name.starts_with("hidraw"))
-            continue;
-        name.remove_prefix(6);
-        int number = 0;
-        auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
-        if (error == std::errc() && end == name.data() + name.size() && !name.empty())
+        int number = hidraw_number(entry->d_name);
+        if (number >= 0)
             numbers.push_back(number);
     }
     closedir(dir);
@@ -161,13 +167,7 @@ int hidraw_number_of(const char *path)
 {
     char resolved[PATH_MAX];
     std::string_view name = realpath(path, resolved) ? resolved : path;
-    name = name.substr(name.find_last_of('/') + 1);
-    if (!name.starts_with("hidraw"))
-        return -1;
-    name.remove_prefix(6);
-    int number = -1;
-    auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
-    return error == std::errc() && end == name.data() + name.size() ? number : -1;
+    return hidraw_number(name.substr(name.find_last_of('/') + 1));
 }
 
 // Opens the node for writing and makes it the current device; on failure

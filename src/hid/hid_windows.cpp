@@ -33,8 +33,8 @@ std::string open_error;
 std::string error_text(DWORD code)
 {
     char text[512] = "";
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                  text, sizeof text, nullptr);
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                                  0, text, sizeof text, nullptr);
     while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
         text[--length] = '\0';
     if (length == 0)
@@ -103,7 +103,8 @@ template <typename Visit> bool for_each_interface(Visit visit)
 {
     GUID hid_guid;
     HidD_GetHidGuid(&hid_guid);
-    DeviceInfoList list{SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)};
+    DeviceInfoList list{
+        SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)};
     if (list.handle == INVALID_HANDLE_VALUE)
         return false;
     for (DWORD index = 0;; ++index) {
@@ -120,7 +121,8 @@ template <typename Visit> bool for_each_interface(Visit visit)
             continue;
         auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(buffer.get());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (!SetupDiGetDeviceInterfaceDetailA(list.handle, &interface_data, detail, required, nullptr, nullptr))
+        if (!SetupDiGetDeviceInterfaceDetailA(list.handle, &interface_data, detail, required, nullptr,
+                                              nullptr))
             continue;
         if (visit(detail->DevicePath))
             return true;
@@ -249,8 +251,8 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
         }
         if (vendor != vendor_id || product != product_id) {
             char ids[64];
-            std::snprintf(ids, sizeof ids, " has IDs %04x:%04x, not %04x:%04x", unsigned(vendor), unsigned(product),
-                          unsigned(vendor_id), unsigned(product_id));
+            std::snprintf(ids, sizeof ids, " has IDs %04x:%04x, not %04x:%04x", unsigned(vendor),
+                          unsigned(product), unsigned(vendor_id), unsigned(product_id));
             open_error = path + std::string(ids);
             return 0;
         }

@@ -113,7 +113,8 @@ int open_device()
 {
     const uint32_t vendor_id = run_options.vendor_id, product_id = run_options.product_id;
     if (run_options.device_path)
-        return device_open_path(run_options.device_path, vendor_id != 0 || product_id != 0, vendor_id, product_id);
+        return device_open_path(run_options.device_path, vendor_id != 0 || product_id != 0, vendor_id,
+                                product_id);
     if (device_open(vendor_id, product_id))
         return 1;
     if (!run_options.wait || *device_open_error())

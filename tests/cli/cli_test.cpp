@@ -68,12 +68,15 @@ TEST(Cli, MessagesAndExitStatus)
         {{"-mmcu=atmega32u4", missing}, BANNER, "error reading intel hex file \"" + missing + "\"\n"},
         // Without -usb= no device is looked for at all.
         {{"-mmcu=atmega32u4", good}, BANNER, "Unable to open device\n\n"},
-        {{"-v", "-mmcu=atmega32u4", good}, BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
+        {{"-v", "-mmcu=atmega32u4", good},
+         BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
          "Unable to open device\n\n"},
-        {{"-v", "-mmcu=at90usb1287", "-usb=0:0", good}, BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
+        {{"-v", "-mmcu=at90usb1287", "-usb=0:0", good},
+         BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
          "Unable to open device\n\n"},
         // 16 KiB of data does not fit an 8 KiB part: refused before any device is opened.
-        {{"-v", "-mmcu=atmega8u2", "-usb=0:0", big}, BANNER + "Read \"" + big + "\": 16384 bytes, 200.0% usage\n",
+        {{"-v", "-mmcu=atmega8u2", "-usb=0:0", big},
+         BANNER + "Read \"" + big + "\": 16384 bytes, 200.0% usage\n",
          "Firmware does not fit in the flash of the selected MCU\n\n"},
         {{"-mmcu=atmega8u2", big}, BANNER, "Firmware does not fit in the flash of the selected MCU\n\n"},
         // Exactly 16 KiB fits a 16 KiB part. (IDs 0:0 never open a device.)
@@ -90,7 +93,7 @@ TEST(Cli, MessagesAndExitStatus)
 
 TEST(Cli, HelpVersionAndDryRun)
 {
-    const std::string example = std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
+    const std::string example = example_hex_path();
     const std::string dry_header = "Dry run: no device is opened and nothing is sent\n";
     struct Case {
         std::vector<std::string> arguments;
@@ -122,7 +125,8 @@ TEST(Cli, HelpVersionAndDryRun)
     }
 
     // The dry run checks the file as a real run does.
-    ProcessResult too_big = run_quorvel({"-n", "-mmcu=atmega8u2", write_scratch_file("9k.hex", hex_file_for(pattern_bytes(0, 0x2400)))});
+    ProcessResult too_big = run_quorvel(
+        {"-n", "-mmcu=atmega8u2", write_scratch_file("9k.hex", hex_file_for(pattern_bytes(0, 0x2400)))});
     EXPECT_EQ(too_big.status, 1);
     EXPECT_EQ(too_big.err, "Firmware does not fit in the flash of the selected MCU\n\n");
 }

@@ -16,11 +16,21 @@ struct McuCase {
 TEST(Options, McuTable)
 {
     const McuCase cases[] = {
-        {"atmega32u4", 32768, 128},   {"at90usb1287", 131072, 256}, {"at90usb646", 65536, 256},
-        {"at90usb162", 16384, 128},   {"atmega8u2", 8192, 128},     {"atmega16u2", 16384, 128},
-        {"atmega328p", 32768, 128},   {"atmega1284p", 131072, 256}, {"at90usb82", 8192, 128},
-        {"atmega48", 0, 0},           {"atmega2560", 0, 0},         {"attiny85", 0, 0},
-        {"ATmega32U4", 0, 0},         {"atmega", 0, 0},             {"", 0, 0},
+        {"atmega32u4", 32768, 128},
+        {"at90usb1287", 131072, 256},
+        {"at90usb646", 65536, 256},
+        {"at90usb162", 16384, 128},
+        {"atmega8u2", 8192, 128},
+        {"atmega16u2", 16384, 128},
+        {"atmega328p", 32768, 128},
+        {"atmega1284p", 131072, 256},
+        {"at90usb82", 8192, 128},
+        {"atmega48", 0, 0},
+        {"atmega2560", 0, 0},
+        {"attiny85", 0, 0},
+        {"ATmega32U4", 0, 0},
+        {"atmega", 0, 0},
+        {"", 0, 0},
         {"xatmega32u4", 0, 0},
     };
     for (const McuCase &c : cases) {

@@ -28,7 +28,8 @@ namespace {
 std::string set_up_namespace()
 {
     if (geteuid() != 0)
-        return "the end-to-end bench needs root (a mount namespace with tmpfs over /sys/class/hidraw and /dev)";
+        return "the end-to-end bench needs root (a mount namespace with tmpfs over /sys/class/hidraw and "
+               "/dev)";
     if (unshare(CLONE_NEWNS) != 0)
         return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
@@ -115,10 +116,11 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
     std::string sys_dir = "/sys/class/hidraw/hidraw" + std::to_string(number) + "/device";
     fs::create_directories(sys_dir);
     char uevent[512];
-    std::snprintf(uevent, sizeof uevent,
-                  "DRIVER=hid-generic\nHID_ID=0003:%08X:%08X\nHID_NAME=%s\nHID_PHYS=usb-0000:00:14.0-%d/input0\n"
-                  "HID_UNIQ=\nMODALIAS=hid:b0003g0001v%08Xp%08X\n",
-                  vendor_id, product_id, options.name, number, vendor_id, product_id);
+    std::snprintf(
+        uevent, sizeof uevent,
+        "DRIVER=hid-generic\nHID_ID=0003:%08X:%08X\nHID_NAME=%s\nHID_PHYS=usb-0000:00:14.0-%d/input0\n"
+        "HID_UNIQ=\nMODALIAS=hid:b0003g0001v%08Xp%08X\n",
+        vendor_id, product_id, options.name, number, vendor_id, product_id);
     std::ofstream(sys_dir + "/uevent") << uevent;
     if (!options.node)
         return;
@@ -131,9 +133,9 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
                   scratch_dir() + "/sim" + std::to_string(number) + ".flash"};
     fs::remove(device.log_path);
     std::vector<std::string> args{SIM_BOOTLOADER, node, device.log_path, device.flash_path};
-    for (auto [option, value] : {std::pair{"--stall-after", options.stall_after},
-                                 std::pair{"--close-after", options.close_after},
-                                 std::pair{"--pipe-size", options.pipe_size}}) {
+    for (auto [option, value] :
+         {std::pair{"--stall-after", options.stall_after}, std::pair{"--close-after", options.close_after},
+          std::pair{"--pipe-size", options.pipe_size}}) {
         args.push_back(option);
         args.push_back(std::to_string(value));
     }
@@ -150,7 +152,8 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
     // Wait until the simulator holds the FIFO open (and has resized it).
     for (int i = 0; i < 500 && read_whole_file(device.log_path).find("ready\n") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_NE(read_whole_file(device.log_path).find("ready\n"), std::string::npos) << "simulator did not start";
+    ASSERT_NE(read_whole_file(device.log_path).find("ready\n"), std::string::npos)
+        << "simulator did not start";
 }
 
 SimResult Bench::finish(int number)

@@ -26,11 +26,11 @@ struct SimOptions {
 };
 
 struct SimResult {
-    std::vector<Frame> frames;      // read by the device, in order
-    std::vector<double> seconds;    // when each frame was read
+    std::vector<Frame> frames;    // read by the device, in order
+    std::vector<double> seconds;  // when each frame was read
     std::vector<std::string> errors;
-    std::vector<Frame> buffered;    // accepted by the kernel, never read
-    std::vector<uint8_t> flash;     // the emulated flash at the end
+    std::vector<Frame> buffered;  // accepted by the kernel, never read
+    std::vector<uint8_t> flash;   // the emulated flash at the end
 };
 
 // Sets up the mount namespace once per process; empty when it worked.

@@ -8,11 +8,6 @@
 
 namespace {
 
-std::string example_hex()
-{
-    return std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
-}
-
 TEST_F(Bench, ListShowsEveryDeviceAndMarksMatches)
 {
     ProcessResult empty = run_quorvel({"-list"});
@@ -52,7 +47,8 @@ TEST_F(Bench, DevicePathPicksOneOfIdenticalBoards)
 {
     for (int number : {0, 1, 2})
         add_device(number, 0x5E1A, 0x0001);
-    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", "-device=/dev/hidraw2", example_hex()});
+    ProcessResult run =
+        run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", "-device=/dev/hidraw2", example_hex_path()});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(finish(2).frames.size(), 17u);
     EXPECT_TRUE(finish(0).frames.empty());
@@ -61,7 +57,7 @@ TEST_F(Bench, DevicePathPicksOneOfIdenticalBoards)
 
     // The path alone selects the device.
     add_device(0, 0x16C0, 0x05DF);
-    ProcessResult alone = run_quorvel({"-mmcu=atmega32u4", "-device=/dev/hidraw0", example_hex()});
+    ProcessResult alone = run_quorvel({"-mmcu=atmega32u4", "-device=/dev/hidraw0", example_hex_path()});
     EXPECT_EQ(alone.status, 0) << alone.err;
     EXPECT_EQ(finish(0).frames.size(), 17u);
 }
@@ -74,13 +70,15 @@ TEST_F(Bench, DevicePathThatDoesNotFit)
         std::string err;
     };
     const Case cases[] = {
-        {{"-usb=5e1a:1", "-device=/dev/hidraw0"}, "Unable to open device\n/dev/hidraw0 has IDs 16c0:05df, not 5e1a:0001\n\n"},
+        {{"-usb=5e1a:1", "-device=/dev/hidraw0"},
+         "Unable to open device\n/dev/hidraw0 has IDs 16c0:05df, not 5e1a:0001\n\n"},
         {{"-device=/dev/hidraw9"}, "Unable to open device\n/dev/hidraw9: No such file or directory\n\n"},
-        {{"-usb=5e1a:1", "-device=/dev/null"}, "Unable to open device\n/dev/null: not a hidraw device whose IDs can be read\n\n"},
+        {{"-usb=5e1a:1", "-device=/dev/null"},
+         "Unable to open device\n/dev/null: not a hidraw device whose IDs can be read\n\n"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> arguments = c.arguments;
-        arguments.insert(arguments.end(), {"-mmcu=atmega32u4", example_hex()});
+        arguments.insert(arguments.end(), {"-mmcu=atmega32u4", example_hex_path()});
         ProcessResult run = run_quorvel(arguments);
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, c.err);

@@ -13,11 +13,6 @@
 
 namespace {
 
-std::string example_hex()
-{
-    return std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
-}
-
 // The number after `label` in the dry run's summary.
 int figure(const std::string &out, const std::string &label)
 {
@@ -30,7 +25,7 @@ TEST_F(Bench, DryRunFiguresMatchTheRealUpload)
     std::map<uint32_t, uint8_t> sparse = pattern_bytes(0, 0x300);
     sparse.merge(pattern_bytes(0x4000, 0x81));
     sparse[0x7FFF] = 0x42;
-    const std::string files[] = {example_hex(), write_scratch_file("sparse.hex", hex_file_for(sparse))};
+    const std::string files[] = {example_hex_path(), write_scratch_file("sparse.hex", hex_file_for(sparse))};
     for (const std::string &file : files) {
         for (const char *mcu : {"-mmcu=atmega32u4", "-mmcu=at90usb1287"}) {
             SCOPED_TRACE(file + " " + mcu);
@@ -54,7 +49,7 @@ TEST_F(Bench, DryRunFiguresMatchTheRealUpload)
 
 TEST_F(Bench, WaitFindsTheBootloaderWhenItAppears)
 {
-    ProcessResult run = run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()}, [&](int) {
+    ProcessResult run = run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()}, [&](int) {
         std::this_thread::sleep_for(std::chrono::seconds(2));
         add_device(0, 0x5E1A, 0x0001);
     });
@@ -70,10 +65,11 @@ TEST_F(Bench, WaitFindsTheBootloaderWhenItAppears)
 
 TEST_F(Bench, WaitEndsWithCtrlC)
 {
-    ProcessResult run = run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()}, [](int pid) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        kill(pid, SIGINT);
-    });
+    ProcessResult run =
+        run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()}, [](int pid) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            kill(pid, SIGINT);
+        });
     EXPECT_EQ(run.status, 130);
 }
 
@@ -83,16 +79,17 @@ TEST_F(Bench, WaitDoesNotWaitForADeviceThatCannotBeOpened)
     no_node.node = false;
     add_device(0, 0x5E1A, 0x0001, no_node);
     // Were it to wait, it would be killed after 5 s and end with 128 + 9.
-    ProcessResult run = run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()}, [](int pid) {
-        siginfo_t info{};
-        for (int i = 0; i < 500; ++i) {
-            // Looks without reaping: the runner waits for the process itself.
-            if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
-                return;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(pid, SIGKILL);
-    });
+    ProcessResult run =
+        run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()}, [](int pid) {
+            siginfo_t info{};
+            for (int i = 0; i < 500; ++i) {
+                // Looks without reaping: the runner waits for the process itself.
+                if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+                    return;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            kill(pid, SIGKILL);
+        });
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Unable to open device\n/dev/hidraw0: No such file or directory\n\n");
 }

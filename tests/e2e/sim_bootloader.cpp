@@ -48,7 +48,15 @@ void on_terminate(int)
     stop_requested = 1;
 }
 
-enum Expect { EXPECT_BEGIN, EXPECT_ADDRESS_OR_FINISH, EXPECT_LENGTH, EXPECT_DATA, EXPECT_BLOCK_DONE, EXPECT_START, EXPECT_NOTHING };
+enum Expect {
+    EXPECT_BEGIN,
+    EXPECT_ADDRESS_OR_FINISH,
+    EXPECT_LENGTH,
+    EXPECT_DATA,
+    EXPECT_BLOCK_DONE,
+    EXPECT_START,
+    EXPECT_NOTHING
+};
 
 struct Bootloader {
     FILE *log = nullptr;
@@ -238,9 +246,9 @@ int main(int argc, char **argv)
             continue;
         }
         while (reading && read_frame(fd, frame)) {
-            long microseconds =
-                long(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
-                         .count());
+            long microseconds = long(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         std::chrono::steady_clock::now() - started)
+                                         .count());
             handle_frame(b, frame, microseconds);
             if (report_delay_us > 0)
                 usleep(useconds_t(report_delay_us));

@@ -16,11 +16,6 @@ const std::string DONE = "\nDone.\n\n";
 const std::string WRITE_ERROR = "Error writing to device\n\n";
 const std::string NO_DEVICE = "Unable to open device\n\n";
 
-std::string example_hex()
-{
-    return std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
-}
-
 // The command codes of a whole upload of these blocks.
 std::vector<int> upload_commands(size_t blocks, int block_size)
 {
@@ -41,13 +36,14 @@ TEST_F(Bench, ExampleFirmwareArrivesByteIdentical)
     std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
 
     add_device(0, 0x5E1A, 0x0001);
-    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", "-v", example_hex()});
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", "-v", example_hex_path()});
     SimResult sim = finish(0);
 
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, DONE);
-    EXPECT_EQ(run.out, BANNER + "Read \"" + example_hex() + "\": " + std::to_string(expected.size()) +
-                           " bytes, 0.7% usage\nFound HID Bootloader\nProgramming: ..\nStarting Application\n");
+    EXPECT_EQ(run.out,
+              BANNER + "Read \"" + example_hex_path() + "\": " + std::to_string(expected.size()) +
+                  " bytes, 0.7% usage\nFound HID Bootloader\nProgramming: ..\nStarting Application\n");
     EXPECT_TRUE(sim.errors.empty()) << sim.errors.front();
     EXPECT_EQ(commands_of(sim.frames), upload_commands(2, 128));
     ASSERT_EQ(sim.flash.size(), 0x20000u);
@@ -111,7 +107,8 @@ TEST_F(Bench, ReportBytesOnTheWire)
         }
         for (uint32_t address = 0; address < 0x10000; ++address) {
             auto found = c.bytes.find(address);
-            ASSERT_EQ(sim.flash[address], found == c.bytes.end() ? 0xFF : found->second) << std::hex << address;
+            ASSERT_EQ(sim.flash[address], found == c.bytes.end() ? 0xFF : found->second)
+                << std::hex << address;
         }
     }
 }
@@ -124,7 +121,7 @@ TEST_F(Bench, FirstMatchingDeviceGetsEveryReport)
     add_device(2, 0x5E1A, 0x0001);
     add_device(3, 0x5E1B, 0x0001);
     add_device(10, 0x5E1A, 0x0001);
-    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", example_hex()});
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", example_hex_path()});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(finish(2).frames.size(), upload_commands(2, 128).size());
     for (int other : {1, 3, 10}) {
@@ -137,7 +134,7 @@ TEST_F(Bench, ProductIdIsReadAfterTheSeparator)
 {
     add_device(0, 0x5E1A, 0x0034);
     add_device(1, 0x5E1A, 0x1234);
-    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1234", example_hex()});
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1234", example_hex_path()});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(finish(0).frames.empty());
     EXPECT_FALSE(finish(1).frames.empty());
@@ -192,14 +189,14 @@ TEST_F(Bench, UnpluggedDeviceEndsTheRun)
 TEST_F(Bench, NoDeviceToOpen)
 {
     // None present at all.
-    ProcessResult none = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()});
+    ProcessResult none = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.err, NO_DEVICE);
 
     // Present, but none with these IDs: none of them is written to.
     add_device(0, 0x5E1A, 0x0002);
     add_device(1, 0x0001, 0x5E1A);
-    ProcessResult other = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()});
+    ProcessResult other = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(other.status, 1);
     EXPECT_EQ(other.err, NO_DEVICE);
     EXPECT_TRUE(finish(0).frames.empty());
@@ -209,7 +206,7 @@ TEST_F(Bench, NoDeviceToOpen)
 TEST_F(Bench, WithoutUsbOptionNoDeviceIsOpened)
 {
     add_device(0, 0x0000, 0x0000);
-    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", example_hex()});
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", example_hex_path()});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, NO_DEVICE);
     SimResult sim = finish(0);
@@ -231,22 +228,23 @@ TEST_F(Bench, MatchingDeviceThatCannotBeOpenedIsNamed)
     SimOptions no_node;
     no_node.node = false;
     add_device(0, 0x5E1A, 0x0001, no_node);
-    ProcessResult missing = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()});
+    ProcessResult missing = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "Unable to open device\n/dev/hidraw0: No such file or directory\n\n");
 
     // The next matching device that opens is used instead.
     add_device(1, 0x5E1A, 0x0001);
-    ProcessResult next = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex()});
+    ProcessResult next = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_FALSE(finish(1).frames.empty());
     reset();
 
     // Only root may open the node: a user is told which node and why.
     add_device(0, 0x5E1A, 0x0001);
-    std::string hex = write_scratch_file("user.hex", read_whole_file(example_hex()));
-    ProcessResult denied = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                        public_binary(), "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+    std::string hex = write_scratch_file("user.hex", read_whole_file(example_hex_path()));
+    ProcessResult denied =
+        run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", public_binary(),
+                     "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
     EXPECT_EQ(denied.status, 1);
     EXPECT_EQ(denied.err, "Unable to open device\n/dev/hidraw0: Permission denied (install the udev rule "
                           "60-quorvel.rules to give your user access)\n\n");

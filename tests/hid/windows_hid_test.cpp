@@ -14,11 +14,6 @@
 
 namespace {
 
-std::string example_hex()
-{
-    return std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
-}
-
 TEST(WindowsHid, NoDeviceBeforeOpenOrAfterClose)
 {
     const std::array<uint8_t, 64> report{0xA1, 0x01};
@@ -62,18 +57,21 @@ TEST(WindowsHid, WritesToPresentDevicesEndWithinTheLimit)
         if (device_open(device.vendor_id, device.product_id)) {
             auto started = std::chrono::steady_clock::now();
             int delivered = device_send(report.data(), report.size(), 0.05);
-            double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            double seconds =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             EXPECT_LT(seconds, 1.0);
-            std::cout << device.path << ": opened; 65-byte write " << (delivered ? "delivered" : "not delivered")
-                      << " after " << seconds * 1000 << " ms\n";
+            std::cout << device.path << ": opened; 65-byte write "
+                      << (delivered ? "delivered" : "not delivered") << " after " << seconds * 1000
+                      << " ms\n";
             device_close();
         } else {
             std::cout << device.path << ": not opened: " << device_open_error() << "\n";
         }
 
         char ids[16];
-        std::snprintf(ids, sizeof ids, "-usb=%04x:%04x", unsigned(device.vendor_id), unsigned(device.product_id));
-        ProcessResult run = run_quorvel({"-mmcu=atmega32u4", ids, example_hex()});
+        std::snprintf(ids, sizeof ids, "-usb=%04x:%04x", unsigned(device.vendor_id),
+                      unsigned(device.product_id));
+        ProcessResult run = run_quorvel({"-mmcu=atmega32u4", ids, example_hex_path()});
         std::cout << "quorvel " << ids << ": status " << run.status << ", " << run.err;
         EXPECT_TRUE((run.status == 0 && run.err == "\nDone.\n\n") ||
                     (run.status == 1 && (run.err == "Error writing to device\n\n" ||
@@ -89,7 +87,8 @@ TEST(WindowsHid, WritesToPresentDevicesEndWithinTheLimit)
 TEST(WindowsHid, OverlappedWriteIsDeliveredOrCancelledAtTheLimit)
 {
     const char *name = "\\\\.\\pipe\\quorvel-transport-test";
-    HANDLE server = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
+    HANDLE server =
+        CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
     ASSERT_EQ(device_open_path(name, 0, 0, 0), 1) << device_open_error();
 
@@ -114,7 +113,8 @@ TEST(WindowsHid, OverlappedWriteIsDeliveredOrCancelledAtTheLimit)
             break;
         ++delivered;
     }
-    std::cout << "pipe took " << delivered << " unread reports; the next failed after " << seconds * 1000 << " ms\n";
+    std::cout << "pipe took " << delivered << " unread reports; the next failed after " << seconds * 1000
+              << " ms\n";
     EXPECT_LT(delivered, 10000);
     EXPECT_GE(seconds, 0.045);
     EXPECT_LT(seconds, 1.0);
@@ -124,7 +124,7 @@ TEST(WindowsHid, OverlappedWriteIsDeliveredOrCancelledAtTheLimit)
 
 TEST(WindowsHid, SearchForAbsentIdsOpensNothing)
 {
-    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:7f7f", example_hex()});
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:7f7f", example_hex_path()});
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Unable to open device\n\n");
 }

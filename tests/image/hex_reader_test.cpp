@@ -63,8 +63,16 @@ std::vector<HexCase> hex_cases()
         {"empty file", "", 0, 0, {}},
         {"end record only", END, 0, 0, {}},
         {"no end record", SPEC_RECORD, 16, 16, {{0x0100, 0x21}, {0x010F, 0x01}}},
-        {"data record", SPEC_RECORD + END, 16, 16, {{0x0100, 0x21}, {0x0105, 0x21}, {0x010B, 0xFE}, {0x010F, 0x01}}},
-        {"lower-case digits", ":10010000214601360121470136007efe09d2190140\n" + END, 16, 16, {{0x010A, 0x7E}, {0x010B, 0xFE}}},
+        {"data record",
+         SPEC_RECORD + END,
+         16,
+         16,
+         {{0x0100, 0x21}, {0x0105, 0x21}, {0x010B, 0xFE}, {0x010F, 0x01}}},
+        {"lower-case digits",
+         ":10010000214601360121470136007efe09d2190140\n" + END,
+         16,
+         16,
+         {{0x010A, 0x7E}, {0x010B, 0xFE}}},
         {"wrong data checksum", ":10010000214601360121470136007EFE09D2190141\n" + END, -2, 0, {}},
         {"last byte at 0xFFFF", at_fff0 + END, 16, 16, {{0xFFF0, 0xA0}, {0xFFFF, 0xAF}}},
         {"past 0xFFFF", hex_record(0, 0xFFF1, bytes_of(16, 0)) + END, -2, 0, {}},
@@ -86,7 +94,11 @@ std::vector<HexCase> hex_cases()
          {{0x1010, 0x42}}},
         {"segment base 0x10000 then end", ":020000021000EC\n" + END, 0, 0, {}},
         {"segment base 0x10000 then data", ":020000021000EC\n" + hex_record(0, 0, {1}) + END, -2, 0, {}},
-        {"segment base cannot be lowered past the image", ":020000021000EC\n:020000020000FC\n" + END, -2, 0, {}},
+        {"segment base cannot be lowered past the image",
+         ":020000021000EC\n:020000020000FC\n" + END,
+         -2,
+         0,
+         {}},
         // A corrupt address record would put the data that follows at the wrong address.
         {"segment record with wrong checksum", ":020000021000ED\n" + SPEC_RECORD + END, -2, 0, {}},
         {"linear record with wrong checksum", ":020000040000FB\n" + SPEC_RECORD + END, -2, 0, {}},
@@ -131,7 +143,8 @@ TEST_P(HexReaderTest, LoadsAsExpected)
     EXPECT_EQ(count_used(), c.used_bytes);
     for (const ExpectedByte &expected : c.bytes) {
         EXPECT_EQ(firmware_image.image_used[expected.address], 1) << std::hex << expected.address;
-        EXPECT_EQ(firmware_image.image_bytes[expected.address], expected.value) << std::hex << expected.address;
+        EXPECT_EQ(firmware_image.image_bytes[expected.address], expected.value)
+            << std::hex << expected.address;
     }
 }
 
@@ -182,7 +195,7 @@ TEST(HexReader, ExampleFirmwareMatchesAvrObjcopy)
     std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
     ASSERT_GT(expected.size(), 0u);
 
-    const std::string hex = std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
+    const std::string hex = example_hex_path();
     int32_t count = load_hex_file(hex.c_str());
     ASSERT_EQ(count, int32_t(expected.size()));
     for (size_t i = 0; i < expected.size(); ++i)

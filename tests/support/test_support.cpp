@@ -15,6 +15,11 @@ ProcessResult run_quorvel(const std::vector<std::string> &arguments, const While
     return run_process(argv, while_running);
 }
 
+std::string example_hex_path()
+{
+    return std::string(QUORVEL_SOURCE_DIR) + "/examples/blink/blink.hex";
+}
+
 std::string write_scratch_file(const std::string &name, std::string_view content)
 {
     std::string path = scratch_dir() + "/" + name;
@@ -35,7 +40,8 @@ std::string hex_record(uint8_t type, uint16_t address, const std::vector<uint8_t
 {
     unsigned sum = unsigned(data.size()) + (address >> 8) + (address & 0xFF) + type;
     char field[16];
-    std::snprintf(field, sizeof field, ":%02X%04X%02X", unsigned(data.size()), unsigned(address), unsigned(type));
+    std::snprintf(field, sizeof field, ":%02X%04X%02X", unsigned(data.size()), unsigned(address),
+                  unsigned(type));
     std::string line = field;
     for (uint8_t byte : data) {
         std::snprintf(field, sizeof field, "%02X", unsigned(byte));

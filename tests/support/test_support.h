@@ -25,6 +25,9 @@ ProcessResult run_process(const std::vector<std::string> &argv, const WhileRunni
 // Runs the built quorvel with these arguments.
 ProcessResult run_quorvel(const std::vector<std::string> &arguments, const WhileRunning &while_running = {});
 
+// The example firmware (real avr-gcc output) of the source tree.
+std::string example_hex_path();
+
 // A scratch folder of this test process, made on first use.
 std::string scratch_dir();
 

@@ -84,7 +84,10 @@ TEST_F(UploadTest, SendsExactlyTheBlocksThatHoldFileData)
         {"empty image still sends block 0", 0x8000, 128, {}, {0x0000}},
         {"data in 0x0000-0x00FF on a 32 KiB part", 0x8000, 128, low_256, {0x0000, 0x0080}},
         {"one byte at 0xFFFF on a 64 KiB part", 0x10000, 256, {{0xFFFF, 0x5A}}, {0x0000, 0xFF00}},
-        {"128 KiB part sends nothing above 0xFFFF", 0x20000, 256, {{0x0100, 1}, {0xFFFF, 2}},
+        {"128 KiB part sends nothing above 0xFFFF",
+         0x20000,
+         256,
+         {{0x0100, 1}, {0xFFFF, 2}},
          {0x0000, 0x0100, 0xFF00}},
         {"a used 0xFF byte counts", 0x4000, 128, {{0x3F80, 0xFF}}, {0x0000, 0x3F80}},
         {"8 KiB part", 0x2000, 128, {{0x1000, 1}, {0x1FFF, 2}}, {0x0000, 0x1000, 0x1F80}},
@@ -129,9 +132,9 @@ TEST_F(UploadTest, EveryReportIsMarkedAndUnusedBytesAreZero)
     ASSERT_EQ(upload_image(RECORDING), 1);
     for (const SentReport &s : sent) {
         EXPECT_EQ(s.report.bytes[0], COMMAND_MARKER);
-        int parameters = s.report.bytes[1] == CMD_DATA ? 32
+        int parameters = s.report.bytes[1] == CMD_DATA                                                   ? 32
                          : (s.report.bytes[1] == CMD_SET_ADDRESS || s.report.bytes[1] == CMD_SET_LENGTH) ? 2
-                                                                                                          : 0;
+                                                                                                         : 0;
         for (int i = 2 + parameters; i < REPORT_SIZE; ++i)
             ASSERT_EQ(s.report.bytes[i], 0) << "command " << int(s.report.bytes[1]) << " byte " << i;
     }
@@ -168,9 +171,8 @@ TEST_F(UploadTest, TimeLimitsAndPauses)
     for (const SentReport &s : sent)
         limits.push_back({s.report.bytes[1], s.limit});
     const std::vector<std::pair<int, double>> expected{
-        {1, 1.0},  {2, 0.25}, {3, 0.05}, {4, 0.05}, {4, 0.05}, {4, 0.05}, {4, 0.05}, {5, 1.0},
-        {2, 0.25}, {3, 0.05}, {4, 0.05}, {4, 0.05}, {4, 0.05}, {4, 0.05}, {5, 0.05}, {6, 0.05},
-        {7, 0.05},
+        {1, 1.0},  {2, 0.25}, {3, 0.05}, {4, 0.05}, {4, 0.05}, {4, 0.05}, {4, 0.05}, {5, 1.0},  {2, 0.25},
+        {3, 0.05}, {4, 0.05}, {4, 0.05}, {4, 0.05}, {4, 0.05}, {5, 0.05}, {6, 0.05}, {7, 0.05},
     };
     EXPECT_EQ(limits, expected);
     EXPECT_EQ(pauses, (std::vector<double>{1.0, 0.01, 0.01, 0.3}));

@@ -10,8 +10,9 @@
 
 namespace {
 
-// Time limits of the writes, in seconds. The first block takes longer: the
-// bootloader erases before it acknowledges.
+// Time limits of the writes, in seconds. The begin command and the first
+// block-done get a whole second: the bootloader may be busy (erasing)
+// before it takes them.
 constexpr double BEGIN_LIMIT = 1.0;
 constexpr double SET_ADDRESS_LIMIT = 0.25;
 constexpr double FIRST_BLOCK_DONE_LIMIT = 1.0;
@@ -165,9 +166,9 @@ int upload_image(const UploadTransport &transport)
 
 void run_upload()
 {
-    // Without IDs or a path there is nothing to look for: bootloader commands
-    // must never go to whatever device happens to report 0000:0000.
-    // A path names its device; a search needs IDs.
+    // A path names its device; a search needs IDs. Without either there is
+    // nothing to look for: bootloader commands must never go to whatever
+    // device happens to report 0000:0000.
     bool have_target = run_options.device_path || run_options.vendor_id != 0 || run_options.product_id != 0;
     if (!have_target || !open_device()) {
         const char *reason = have_target ? device_open_error() : "";

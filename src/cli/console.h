@@ -1,6 +1,9 @@
 // Console operations shared by every stage of a run.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 #if defined(__GNUC__)
 #define QUORVEL_PRINTF(format_index) __attribute__((format(printf, format_index, format_index + 1)))
 #else
@@ -29,3 +32,16 @@ void pause_seconds(double seconds);
 
 // From now on Ctrl-C ends the process at once with this exit status.
 void exit_on_interrupt(int status);
+
+// Opens the null device onto any of descriptors 0, 1 and 2 that is closed,
+// so that the device or the HEX file, opened later, can never take the place
+// of standard output or standard error. Called first thing.
+void guard_standard_streams();
+
+// The text with every control character (C0, DEL, C1) and every byte that
+// is not part of valid UTF-8 replaced by '?': for names and paths that come
+// from a device or from the user, printed inside lines and fields.
+std::string printable(std::string_view text);
+
+// The same for text of several lines: the line ends stay.
+std::string printable_lines(std::string_view text);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -40,4 +41,13 @@ void exit_on_interrupt(int status)
     struct sigaction action {};
     action.sa_handler = exit_on_signal;
     sigaction(SIGINT, &action, nullptr);
+}
+
+void guard_standard_streams()
+{
+    // Opening takes the lowest free descriptor: each closed one of 0-2 in turn.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
+            open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd)
+            _exit(1);
 }

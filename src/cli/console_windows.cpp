@@ -45,3 +45,10 @@ void exit_on_interrupt(int status)
     interrupt_status = status;
     SetConsoleCtrlHandler(exit_on_control, TRUE);
 }
+
+void guard_standard_streams()
+{
+    // Nothing to do: the device is a kernel handle, never one of the C
+    // runtime's descriptors 0-2, and the HEX file is opened read-only and
+    // closed again before anything more is printed.
+}

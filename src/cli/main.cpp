@@ -20,23 +20,44 @@ namespace {
     std::vector<HidDeviceInfo> devices = device_list();
     if (devices.empty())
         std::puts("No HID devices found");
-    for (HidDeviceInfo &device : devices) {
+    for (const HidDeviceInfo &device : devices) {
         // The name comes from the device: keep the line a line, the fields fields.
-        for (char &c : device.name)
-            if (static_cast<unsigned char>(c) < 0x20)
-                c = ' ';
         bool match = have_ids && device.vendor_id == run_options.vendor_id &&
                      device.product_id == run_options.product_id;
-        std::printf("%s\t%04x:%04x\t%s\t%s\n", device.path.c_str(), unsigned(device.vendor_id),
-                    unsigned(device.product_id), match ? "match" : "-", device.name.c_str());
+        std::printf("%s\t%04x:%04x\t%s\t%s\n", printable(device.path).c_str(), unsigned(device.vendor_id),
+                    unsigned(device.product_id), match ? "match" : "-", printable(device.name).c_str());
     }
     end_process(0);
+}
+
+// Loads the HEX file; a file that cannot be loaded, or that holds nothing to
+// write, ends the run before any device is touched.
+int32_t load_firmware(const char *path)
+{
+    std::string shown = printable(path);
+    int32_t count = load_hex_file(path);
+    if (count < 0)
+        fail("error reading intel hex file \"%s\"\n%s", shown.c_str(),
+             printable(hex_read_report.problem).c_str());
+    if (!firmware_image.end_record_seen)
+        std::fprintf(stderr, "quorvel: warning: \"%s\" has no end-of-file record: it may be cut short\n",
+                     shown.c_str());
+    if (hex_read_report.text_after_end)
+        std::fprintf(stderr,
+                     "quorvel: warning: \"%s\": text after the end-of-file record is ignored (two files "
+                     "joined together?)\n",
+                     shown.c_str());
+    // An upload of an empty image would erase the application and report success.
+    if (!image_range_used(0, IMAGE_SIZE - 1))
+        fail("\"%s\" holds no data: there is nothing to write\n", shown.c_str());
+    return count;
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    guard_standard_streams();
     read_arguments(argc, argv);
     if (run_options.list)
         list_devices();
@@ -52,10 +73,8 @@ int main(int argc, char **argv)
     std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);
 
     const char *path = run_options.hex_path;
-    int32_t count = load_hex_file(path);
-    if (count < 0)
-        fail("error reading intel hex file \"%s\"", path);
-    log_verbose("Read \"%s\": %d bytes, %.1f%% usage\n", path, count,
+    int32_t count = load_firmware(path);
+    log_verbose("Read \"%s\": %d bytes, %.1f%% usage\n", printable(path).c_str(), count,
                 double(count) / double(run_options.code_size) * 100.0);
 
     // Data beyond the flash of the selected part would be dropped without a

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdio>
+#include <string>
 #include <string_view>
 
 RunOptions run_options;
@@ -82,6 +83,31 @@ void read_usb_option(std::string_view value)
     run_options.product_id = uint32_t(product);
 }
 
+// An argument made only of quorvel's own flag letters, run together ("-nv"):
+// it asks for those options, and quietly ignoring it would run a real upload
+// where a dry run was meant.
+bool joined_flags(std::string_view argument)
+{
+    return argument.size() > 2 && argument.find_first_not_of("nvw", 1) == std::string_view::npos;
+}
+
+// Options that quorvel does not know: another tool's single-dash options are
+// passed over with a warning; a mistyped one of quorvel's own is an error.
+void read_unknown_option(std::string_view argument)
+{
+    std::string shown = printable(argument);
+    if (argument.starts_with("--"))
+        fail("quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
+             shown.c_str());
+    if (argument == "-mmcu" || argument == "-usb" || argument == "-device")
+        fail("quorvel: %s needs its value after \"=\", as in %s=... (see quorvel --help)\n", shown.c_str(),
+             shown.c_str());
+    if (joined_flags(argument))
+        fail("quorvel: %s: give each option on its own, as in -%c -%c (see quorvel --help)\n", shown.c_str(),
+             argument[1], argument[2]);
+    std::fprintf(stderr, "quorvel: ignoring unknown option %s\n", shown.c_str());
+}
+
 void write_usage(FILE *out)
 {
     std::fputs("Usage: quorvel -mmcu=<MCU> [-v] -usb=<vid:pid> <file.hex>\n"
@@ -104,7 +130,8 @@ void write_usage(FILE *out)
                "\t-h, --help : Show this text\n"
                "\t--version : Show the version\n"
                "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name (tab-separated)\n"
-               "\t-device=<path> : Use this HID device instead of searching by -usb=\n",
+               "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
+               "\t                 its IDs must match too. Only a HID device is ever written to\n",
                out);
 }
 
@@ -156,8 +183,9 @@ void read_arguments(int argc, char **argv)
         } else if (argument.starts_with("-mmcu=")) {
             if (!find_mcu(argv[i] + 6, run_options.code_size, run_options.block_size))
                 fail("Unknown MCU type\n");
+        } else {
+            read_unknown_option(argument);
         }
-        // Any other option is ignored.
     }
 }
 

@@ -27,23 +27,48 @@ struct HidDeviceInfo {
 // them. Opens nothing.
 std::vector<HidDeviceInfo> device_list();
 
-// Opens the HID interface at this path. With check_ids, its IDs must be
-// these, which is checked before it is opened.
+// Nothing is ever written to a device before the open descriptor (or
+// handle) itself has answered as a HID device, with its IDs: a path that
+// names a file, a disk, a terminal or any other device is refused.
+
+// Opens the HID interface at this path. With check_ids, the IDs it answers
+// with must be these. Returns 1 when it was opened, else 0.
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id);
 
 // Opens the first present HID interface with these IDs (closing any current
-// device first). Returns 1 when one was opened, else 0.
+// device first); the opened device must answer with them too. Returns 1
+// when one was opened, else 0.
 int device_open(uint32_t vendor_id, uint32_t product_id);
 
-// Why the last device_open or device_open_path opened nothing, when there is
-// more to say than that no device matched: one line naming the device and
-// the reason ("/dev/hidraw3: Permission denied"). Otherwise empty.
+// The matching devices that the last device_open or device_open_path could
+// not use, one line each, naming the device and the reason
+// ("/dev/hidraw3: Permission denied"); empty when there were none. When the
+// open failed, this says why; when it succeeded, what was passed over first.
 const char *device_open_error();
+
+// The device that the last successful open chose.
+struct DeviceChoice {
+    std::string path;
+    uint32_t vendor_id;
+    uint32_t product_id;
+    int matching;  // present interfaces that have the IDs searched for; 0 after device_open_path
+};
+const DeviceChoice &device_choice();
 
 // Writes report ID 0 followed by `length` bytes to the current device.
 // Returns 1 when the whole report was delivered within the time limit, else
 // 0 (also without a current device).
 int device_send(const uint8_t *data, size_t length, double timeout_seconds);
 
+// Why the last device_send failed: "no answer within 50 ms", "the device is
+// gone (...)", or the system's error text.
+const char *device_send_error();
+
 // Closes the current device, if there is one.
 void device_close();
+
+#if defined(_WIN32)
+// One report on an open overlapped handle, with the time limit in
+// milliseconds: the write that device_send makes.
+int hid_write_report(void *handle, const uint8_t *data, size_t length, unsigned long timeout_ms);
+#endif

@@ -2,7 +2,11 @@
 //
 // Present HID interfaces are listed in /sys/class/hidraw as hidrawN; the IDs
 // of each come from the HID_ID line of its device's uevent file, so a device
-// is matched before anything is opened. A hidraw write blocks in the kernel
+// is matched before anything is opened. Once a node is open, the descriptor
+// itself must answer HIDIOCGRAWINFO with the same IDs before anything is
+// written to it: the name in /dev proves nothing (a container's /dev may not
+// be the host's, a node may be replaced, a path may name any file). A hidraw
+// write blocks in the kernel
 // until the USB transfer ends and poll() always says writable, so the time
 // limit of a report is kept here: one writer thread performs the blocking
 // write while the caller waits for it with the limit.
@@ -20,9 +24,13 @@
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/hidraw.h>
 #include <pthread.h>
 #include <string>
 #include <string_view>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,6 +41,8 @@ constexpr const char *DEVICE_DIR = "/dev";
 
 int current_device = -1;
 std::string open_error;
+DeviceChoice choice;
+std::string send_error;
 
 // The one write that may be in flight. Plain pthread objects with static
 // initializers: nothing here is destroyed at exit while the writer thread
@@ -47,6 +57,7 @@ struct ReportWriter {
     int fd = -1;
     size_t length = 0;
     ssize_t result = 0;
+    int error = 0;  // errno of a failed write
     // Stays valid until the write ends, even after the caller gave up on it.
     uint8_t buffer[HID_MAX_REPORT + 1] = {};
 };
@@ -69,8 +80,10 @@ void *writer_thread(void *)
             written = write(fd, writer.buffer, length);
         } while (written < 0 && errno == EINTR);
 
+        int error = errno;
         pthread_mutex_lock(&writer.lock);
         writer.result = written;
+        writer.error = error;
         writer.in_flight = false;
         pthread_cond_signal(&writer.job_done);
     }
@@ -104,15 +117,18 @@ timespec deadline_after(double seconds)
     return now;
 }
 
-// N of a name "hidrawN", or -1 for any other name.
+// N of a name "hidrawN" as the kernel writes it (no sign, no leading zero),
+// or -1 for any other name.
 int hidraw_number(std::string_view name)
 {
-    if (!name.starts_with("hidraw") || name.size() == 6)
+    if (!name.starts_with("hidraw"))
         return -1;
-    name.remove_prefix(6);
-    int number = -1;
-    auto [end, error] = std::from_chars(name.data(), name.data() + name.size(), number);
-    return error == std::errc() && end == name.data() + name.size() ? number : -1;
+    std::string_view digits = name.substr(6);
+    if (digits.empty() || digits.size() > 9 || (digits[0] == '0' && digits.size() > 1))
+        return -1;
+    unsigned number = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+    return error == std::errc() && end == digits.data() + digits.size() ? int(number) : -1;
 }
 
 // The hidraw numbers present, in ascending order.
@@ -132,8 +148,28 @@ std::vector<int> list_hidraw_numbers()
     return numbers;
 }
 
+// Reads the value of HID_ID as the kernel writes it: bus, vendor and product,
+// three hex fields of one to eight digits separated by ':', nothing else.
+bool parse_hid_id(std::string_view value, uint32_t &vendor_id, uint32_t &product_id)
+{
+    uint32_t fields[3] = {};
+    for (uint32_t &field : fields) {
+        size_t end = &field == &fields[2] ? value.size() : value.find(':');
+        if (end == std::string_view::npos || end == 0 || end > 8)
+            return false;
+        auto [stop, error] = std::from_chars(value.data(), value.data() + end, field, 16);
+        if (error != std::errc() || stop != value.data() + end)
+            return false;
+        value.remove_prefix(end == value.size() ? end : end + 1);
+    }
+    vendor_id = fields[1];
+    product_id = fields[2];
+    return true;
+}
+
 // Reads the IDs and the product name of hidrawN from the HID_ID and HID_NAME
-// lines of its device's uevent file.
+// lines of its device's uevent file. A file without exactly one well-formed
+// HID_ID line is unreadable.
 bool read_interface(int number, HidDeviceInfo &info)
 {
     char path[96];
@@ -141,59 +177,127 @@ bool read_interface(int number, HidDeviceInfo &info)
     FILE *file = std::fopen(path, "re");
     if (!file)
         return false;
-    char line[512];
+    char buffer[8192];  // the kernel's uevent buffer is smaller
+    size_t size = std::fread(buffer, 1, sizeof buffer, file);
+    std::fclose(file);
+    std::string_view text(buffer, size);
     bool found = false;
-    while (std::fgets(line, sizeof line, file)) {
-        unsigned bus = 0, vendor = 0, product = 0;
-        std::string_view text(line);
-        if (std::sscanf(line, "HID_ID=%x:%x:%x", &bus, &vendor, &product) == 3) {
-            info.vendor_id = vendor;
-            info.product_id = product;
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.starts_with("HID_ID=")) {
+            if (found || !parse_hid_id(line.substr(7), info.vendor_id, info.product_id))
+                return false;
             found = true;
-        } else if (text.starts_with("HID_NAME=")) {
-            text.remove_prefix(9);
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-                text.remove_suffix(1);
-            info.name = text;
+        } else if (line.starts_with("HID_NAME=")) {
+            info.name = line.substr(9);
         }
     }
-    std::fclose(file);
     info.path = std::string(DEVICE_DIR) + "/hidraw" + std::to_string(number);
     return found;
 }
 
-// The hidraw number behind a device path (a udev symlink is followed), or -1.
-int hidraw_number_of(const char *path)
+// A character device that the system's device table places in another
+// class than hidraw. Such a node is not even opened: opening a serial port,
+// for one, can reset the board behind it. Where there is no table to ask,
+// the ioctl alone decides.
+bool other_class_of_device(const struct stat &node)
 {
-    char resolved[PATH_MAX];
-    std::string_view name = realpath(path, resolved) ? resolved : path;
-    return hidraw_number(name.substr(name.find_last_of('/') + 1));
+    char link[64];
+    std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major(node.st_rdev),
+                  minor(node.st_rdev));
+    char target[PATH_MAX];
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length < 0)
+        return false;
+    std::string_view subsystem(target, size_t(length));
+    return subsystem.substr(subsystem.find_last_of('/') + 1) != "hidraw";
 }
 
-// Opens the node for writing and makes it the current device; on failure
-// keeps the first reason for device_open_error().
-int open_node(const char *path)
+// Opens a node and proves that it is a HID device: the open descriptor must
+// answer HIDIOCGRAWINFO. Returns the descriptor (blocking, ready to write)
+// and the IDs the device reported, or -1 with the reason in `why`.
+int open_hid_node(const char *path, uint32_t &vendor_id, uint32_t &product_id, std::string &why)
 {
-    int fd = open(path, O_RDWR | O_CLOEXEC);
-    if (fd >= 0) {
-        current_device = fd;
-        open_error.clear();
-        return 1;
+    struct stat node;
+    if (stat(path, &node) != 0) {
+        why = std::string(path) + ": " + std::strerror(errno);
+        return -1;
     }
-    if (open_error.empty()) {
-        open_error = std::string(path) + ": " + std::strerror(errno);
+    // A regular file is let through to the ioctl: a simulated device is one.
+    if (!(S_ISCHR(node.st_mode) || S_ISREG(node.st_mode)) ||
+        (S_ISCHR(node.st_mode) && other_class_of_device(node))) {
+        why = std::string(path) + " is not a HID device";
+        return -1;
+    }
+    int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        why = std::string(path) + ": " + std::strerror(errno);
         if (errno == EACCES)
-            open_error += " (install the udev rule 60-quorvel.rules to give your user access)";
+            why += " (install the udev rule 60-quorvel.rules to give your user access)";
+        return -1;
     }
-    return 0;
+    hidraw_devinfo info{};
+    if (ioctl(fd, HIDIOCGRAWINFO, &info) != 0) {
+        close(fd);
+        why = std::string(path) + " is not a HID device";
+        return -1;
+    }
+    fcntl(fd, F_SETFL, 0);  // each write waits until the device has taken the report
+    vendor_id = uint16_t(info.vendor);
+    product_id = uint16_t(info.product);
+    return fd;
+}
+
+// Keeps one more reason why a matching device was not used.
+void note_passed_over(const std::string &why)
+{
+    if (!open_error.empty())
+        open_error += '\n';
+    open_error += why;
+}
+
+void use_device(int fd, const std::string &path, uint32_t vendor_id, uint32_t product_id)
+{
+    current_device = fd;
+    choice.path = path;
+    choice.vendor_id = vendor_id;
+    choice.product_id = product_id;
+}
+
+std::string ids_text(uint32_t vendor_id, uint32_t product_id)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%04x:%04x", unsigned(vendor_id), unsigned(product_id));
+    return text;
 }
 
 void start_over()
 {
     device_close();
     open_error.clear();
+    choice = DeviceChoice{};
     // A device that goes away mid-write must give an error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
+}
+
+// Says why the write in hand failed. Called with the writer's lock held.
+void note_send_failure(double timeout_seconds)
+{
+    char text[160];
+    if (writer.in_flight) {
+        std::snprintf(text, sizeof text, "no answer within %lld ms",
+                      static_cast<long long>(timeout_seconds * 1000.0));
+    } else if (writer.result >= 0) {
+        std::snprintf(text, sizeof text, "the device took only %zd of %zu bytes", writer.result,
+                      writer.length);
+    } else if (writer.error == ENODEV || writer.error == ESHUTDOWN || writer.error == ENXIO) {
+        std::snprintf(text, sizeof text, "the device is gone (%s)", std::strerror(writer.error));
+    } else {
+        std::snprintf(text, sizeof text, "%s", std::strerror(writer.error));
+    }
+    send_error = text;
 }
 
 }  // namespace
@@ -212,31 +316,43 @@ std::vector<HidDeviceInfo> device_list()
 int device_open(uint32_t vendor_id, uint32_t product_id)
 {
     start_over();
-    for (const HidDeviceInfo &info : device_list())
-        if (info.vendor_id == vendor_id && info.product_id == product_id && open_node(info.path.c_str()))
-            return 1;
-    return 0;
+    for (const HidDeviceInfo &info : device_list()) {
+        if (info.vendor_id != vendor_id || info.product_id != product_id)
+            continue;
+        ++choice.matching;  // the rest are only counted
+        if (current_device >= 0)
+            continue;
+        uint32_t vendor = 0, product = 0;
+        std::string why;
+        int fd = open_hid_node(info.path.c_str(), vendor, product, why);
+        if (fd < 0) {
+            note_passed_over(why);
+        } else if (vendor != vendor_id || product != product_id) {
+            close(fd);
+            note_passed_over(info.path + " answers with IDs " + ids_text(vendor, product) +
+                             ", not those of its system entry (" + ids_text(vendor_id, product_id) + ")");
+        } else {
+            use_device(fd, info.path, vendor, product);
+        }
+    }
+    return current_device >= 0;
 }
 
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
 {
     start_over();
-    if (check_ids) {
-        HidDeviceInfo info;
-        int number = hidraw_number_of(path);
-        if (number < 0 || !read_interface(number, info)) {
-            open_error = std::string(path) + ": not a hidraw device whose IDs can be read";
-            return 0;
-        }
-        if (info.vendor_id != vendor_id || info.product_id != product_id) {
-            char ids[64];
-            std::snprintf(ids, sizeof ids, " has IDs %04x:%04x, not %04x:%04x", unsigned(info.vendor_id),
-                          unsigned(info.product_id), unsigned(vendor_id), unsigned(product_id));
-            open_error = path + std::string(ids);
-            return 0;
-        }
+    uint32_t vendor = 0, product = 0;
+    int fd = open_hid_node(path, vendor, product, open_error);
+    if (fd < 0)
+        return 0;
+    if (check_ids && (vendor != vendor_id || product != product_id)) {
+        close(fd);
+        open_error =
+            path + (" has IDs " + ids_text(vendor, product)) + ", not " + ids_text(vendor_id, product_id);
+        return 0;
     }
-    return open_node(path);
+    use_device(fd, path, vendor, product);
+    return 1;
 }
 
 const char *device_open_error()
@@ -244,13 +360,26 @@ const char *device_open_error()
     return open_error.c_str();
 }
 
+const DeviceChoice &device_choice()
+{
+    return choice;
+}
+
+const char *device_send_error()
+{
+    return send_error.c_str();
+}
+
 int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 {
-    if (current_device < 0 || length > HID_MAX_REPORT)
+    if (current_device < 0 || length > HID_MAX_REPORT) {
+        send_error = current_device < 0 ? "no device is open" : "the report is too long";
         return 0;
+    }
     pthread_mutex_lock(&writer.lock);
     // A write that timed out earlier still owns the buffer: nothing more goes out.
     if (writer.in_flight || (!writer.started && !start_writer())) {
+        send_error = writer.in_flight ? "an earlier write has not ended" : "cannot start the writer thread";
         pthread_mutex_unlock(&writer.lock);
         return 0;
     }
@@ -268,6 +397,8 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds)
             break;
     }
     int delivered = !writer.in_flight && writer.result == static_cast<ssize_t>(length + 1);
+    if (!delivered)
+        note_send_failure(timeout_seconds);
     pthread_mutex_unlock(&writer.lock);
     return delivered;
 }

@@ -28,6 +28,8 @@ namespace {
 HANDLE current_device = INVALID_HANDLE_VALUE;
 HANDLE write_event = nullptr;  // completion event of every write, kept for the run
 std::string open_error;
+DeviceChoice choice;
+std::string send_error;
 
 // The system's text for an error code, without its trailing line break.
 std::string error_text(DWORD code)
@@ -44,8 +46,16 @@ std::string error_text(DWORD code)
 
 void note_open_failure(const char *path)
 {
-    if (open_error.empty())
-        open_error = std::string(path) + ": " + error_text(GetLastError());
+    if (!open_error.empty())
+        open_error += '\n';
+    open_error += std::string(path) + ": " + error_text(GetLastError());
+}
+
+std::string ids_text(uint32_t vendor_id, uint32_t product_id)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%04x:%04x", unsigned(vendor_id), unsigned(product_id));
+    return text;
 }
 
 // Reads "vid_XXXX&pid_XXXX" from an interface path, for a device that could
@@ -129,7 +139,8 @@ template <typename Visit> bool for_each_interface(Visit visit)
     }
 }
 
-// Opens the first present HID interface with these IDs, or none.
+// Opens the first present HID interface with these IDs, or none; counts
+// the others that have them.
 HANDLE hid_find_device(uint32_t vendor_id, uint32_t product_id)
 {
     HANDLE found = INVALID_HANDLE_VALUE;
@@ -137,14 +148,23 @@ HANDLE hid_find_device(uint32_t vendor_id, uint32_t product_id)
         HANDLE handle = open_for_writing(path);
         if (handle == INVALID_HANDLE_VALUE) {
             uint32_t vendor = 0, product = 0;
-            if (ids_from_path(path, vendor, product) && vendor == vendor_id && product == product_id)
-                note_open_failure(path);
+            if (ids_from_path(path, vendor, product) && vendor == vendor_id && product == product_id) {
+                ++choice.matching;
+                if (found == INVALID_HANDLE_VALUE)
+                    note_open_failure(path);
+            }
             return false;
         }
         uint32_t vendor = 0, product = 0;
         if (read_attributes(handle, vendor, product) && vendor == vendor_id && product == product_id) {
-            found = handle;
-            return true;
+            ++choice.matching;
+            if (found == INVALID_HANDLE_VALUE) {
+                found = handle;
+                choice.path = path;
+                choice.vendor_id = vendor;
+                choice.product_id = product;
+                return false;  // go on counting
+            }
         }
         CloseHandle(handle);
         return false;
@@ -152,16 +172,29 @@ HANDLE hid_find_device(uint32_t vendor_id, uint32_t product_id)
     return found;
 }
 
+// Says why the write failed.
+int write_failed(DWORD code)
+{
+    send_error = code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_FILE_NOT_FOUND
+                     ? "the device is gone (" + error_text(code) + ")"
+                     : error_text(code);
+    return 0;
+}
+
+}  // namespace
+
 // Writes report ID 0 and the data as one overlapped write. Returns 1 when the
 // whole report was written within the limit.
-int hid_write_report(HANDLE handle, const uint8_t *data, size_t length, DWORD timeout_ms)
+int hid_write_report(void *handle, const uint8_t *data, size_t length, unsigned long timeout_ms)
 {
-    if (length > HID_MAX_REPORT)
+    if (length > HID_MAX_REPORT) {
+        send_error = "the report is too long";
         return 0;
+    }
     if (!write_event) {
         write_event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
         if (!write_event)
-            return 0;
+            return write_failed(GetLastError());
     }
     ResetEvent(write_event);
 
@@ -173,24 +206,37 @@ int hid_write_report(HANDLE handle, const uint8_t *data, size_t length, DWORD ti
     DWORD written = 0;
     if (!WriteFile(handle, buffer, DWORD(length + 1), nullptr, &overlapped)) {
         if (GetLastError() != ERROR_IO_PENDING)
-            return 0;
-        if (WaitForSingleObject(write_event, timeout_ms) != WAIT_OBJECT_0) {
+            return write_failed(GetLastError());
+        DWORD waited = WaitForSingleObject(write_event, timeout_ms);
+        if (waited != WAIT_OBJECT_0) {
             // The write still uses the buffer and the OVERLAPPED on this
             // stack: cancel it and wait until it has really ended.
+            DWORD code = waited == WAIT_TIMEOUT ? 0 : GetLastError();
             CancelIo(handle);
             GetOverlappedResult(handle, &overlapped, &written, TRUE);
+            if (code != 0)
+                return write_failed(code);
+            send_error = "no answer within " + std::to_string(timeout_ms) + " ms";
             return 0;
         }
     }
     if (!GetOverlappedResult(handle, &overlapped, &written, FALSE))
+        return write_failed(GetLastError());
+    if (written != length + 1) {
+        send_error = "the device took only " + std::to_string(written) + " of " + std::to_string(length + 1) +
+                     " bytes";
         return 0;
-    return written == length + 1;
+    }
+    return 1;
 }
+
+namespace {
 
 void start_over()
 {
     device_close();
     open_error.clear();
+    choice = DeviceChoice{};
 }
 
 std::string utf8_from_wide(const wchar_t *text)
@@ -233,35 +279,32 @@ int device_open(uint32_t vendor_id, uint32_t product_id)
     return current_device != INVALID_HANDLE_VALUE;
 }
 
+// The handle itself must answer as a HID device before anything is written
+// to it: a path can name any file, pipe or device.
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
 {
     start_over();
-    if (check_ids) {
-        HANDLE query = open_for_query(path);
-        if (query == INVALID_HANDLE_VALUE) {
-            note_open_failure(path);
-            return 0;
-        }
-        uint32_t vendor = 0, product = 0;
-        bool known = read_attributes(query, vendor, product);
-        CloseHandle(query);
-        if (!known) {
-            open_error = std::string(path) + ": not a HID device whose IDs can be read";
-            return 0;
-        }
-        if (vendor != vendor_id || product != product_id) {
-            char ids[64];
-            std::snprintf(ids, sizeof ids, " has IDs %04x:%04x, not %04x:%04x", unsigned(vendor),
-                          unsigned(product), unsigned(vendor_id), unsigned(product_id));
-            open_error = path + std::string(ids);
-            return 0;
-        }
-    }
-    current_device = open_for_writing(path);
-    if (current_device == INVALID_HANDLE_VALUE) {
+    HANDLE handle = open_for_writing(path);
+    if (handle == INVALID_HANDLE_VALUE) {
         note_open_failure(path);
         return 0;
     }
+    uint32_t vendor = 0, product = 0;
+    if (!read_attributes(handle, vendor, product)) {
+        CloseHandle(handle);
+        open_error = std::string(path) + " is not a HID device";
+        return 0;
+    }
+    if (check_ids && (vendor != vendor_id || product != product_id)) {
+        CloseHandle(handle);
+        open_error =
+            path + (" has IDs " + ids_text(vendor, product)) + ", not " + ids_text(vendor_id, product_id);
+        return 0;
+    }
+    current_device = handle;
+    choice.path = path;
+    choice.vendor_id = vendor;
+    choice.product_id = product;
     return 1;
 }
 
@@ -270,11 +313,23 @@ const char *device_open_error()
     return open_error.c_str();
 }
 
+const DeviceChoice &device_choice()
+{
+    return choice;
+}
+
 int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 {
-    if (current_device == INVALID_HANDLE_VALUE)
+    if (current_device == INVALID_HANDLE_VALUE) {
+        send_error = "no device is open";
         return 0;
+    }
     return hid_write_report(current_device, data, length, DWORD(timeout_seconds * 1000.0));
+}
+
+const char *device_send_error()
+{
+    return send_error.c_str();
 }
 
 void device_close()

@@ -9,11 +9,15 @@
 #include "image/firmware_image.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string_view>
+
+HexReadReport hex_read_report;
 
 namespace {
 
@@ -44,6 +48,8 @@ struct TextFile {
     size_t next = 0, end = 0;
     bool ended = false;  // at the end of the file, a Ctrl-Z, or a read error
     bool failed = false;
+    int error = 0;         // errno of a read error
+    bool skip_lf = false;  // the last line ended in a CR: a LF right after it belongs to it
     char buffer[1 << 16];
 };
 
@@ -57,31 +63,42 @@ bool refill(TextFile &in)
     in.next = 0;
     in.end = std::fread(in.buffer, 1, sizeof in.buffer, in.file);
     if (in.end == 0) {
+        in.error = errno;
         in.ended = true;
         in.failed = std::ferror(in.file) != 0;
     }
     return in.end > 0;
 }
 
-// Reads one line the same way on every platform, as a text-mode read does on
-// Windows: a carriage return right before a newline is dropped and a Ctrl-Z
-// ends the file. The file is opened in binary mode so that no platform adds
-// or removes anything else.
+// Reads one line the same way on every platform. A line ends at a LF, a CR,
+// or a CR and LF together: files from old Mac tools end their lines in CR
+// alone, and reading those as one long line would drop all but the first
+// record. A Ctrl-Z ends the file, as a text-mode read does on Windows. The
+// file is opened in binary mode so that no platform adds or removes anything.
 LineStatus read_text_line(TextFile &in, TextLine &line)
 {
     line.length = 0;
     line.newline = false;
     while (refill(in)) {
+        if (in.skip_lf) {
+            in.skip_lf = false;
+            if (in.buffer[in.next] == '\n') {
+                ++in.next;
+                continue;
+            }
+        }
         const char *start = in.buffer + in.next;
         size_t available = in.end - in.next;
-        const char *newline = static_cast<const char *>(std::memchr(start, '\n', available));
-        size_t span = newline ? size_t(newline - start) : available;
+        const char *line_end = static_cast<const char *>(std::memchr(start, '\n', available));
+        size_t span = line_end ? size_t(line_end - start) : available;
+        if (const char *cr = static_cast<const char *>(std::memchr(start, '\r', span))) {
+            line_end = cr;
+            span = size_t(cr - start);
+        }
         const char *ctrl_z = static_cast<const char *>(std::memchr(start, CTRL_Z, span));
         if (ctrl_z)
             span = size_t(ctrl_z - start);
-        // One character more than a line may hold: a carriage return that
-        // the newline then drops.
-        if (line.length + span > MAX_LINE_CHARS + 1)
+        if (line.length + span > MAX_LINE_CHARS)
             return LINE_TOO_LONG;
         std::memcpy(line.text + line.length, start, span);
         line.length += span;
@@ -91,16 +108,13 @@ LineStatus read_text_line(TextFile &in, TextLine &line)
             in.next = in.end;
             break;
         }
-        if (newline) {
+        if (line_end) {
+            in.skip_lf = *line_end == '\r';
             ++in.next;
             line.newline = true;
-            if (line.length > 0 && line.text[line.length - 1] == '\r')
-                --line.length;
             break;
         }
     }
-    if (line.length > MAX_LINE_CHARS)
-        return LINE_TOO_LONG;
     if (in.failed)
         return LINE_READ_ERROR;
     return line.length > 0 || line.newline ? LINE_READ : LINE_NONE;
@@ -131,28 +145,34 @@ int32_t read_hex_field(std::string_view text, size_t at, size_t width)
     return value;
 }
 
-// Parses one record line and applies it to the image. Returns 1, or 0 for a
-// bad record.
-int apply_record(const TextLine &line)
+// Parses one record line and applies it to the image. Returns null, or what
+// is wrong with the record.
+const char *apply_record(const TextLine &line)
 {
     // Everything after a NUL is invisible, as it is to C string handling.
     std::string_view text(line.text, strnlen(line.text, line.length));
     size_t counted_length = text.size() + (text.size() == line.length && line.newline ? 1 : 0);
 
-    if (text.empty() || text[0] != ':' || counted_length < 11)
-        return 0;
+    if (text.empty())
+        return "empty line";
+    if (text[0] != ':')
+        return "does not start with ':'";
+    if (counted_length < 11)
+        return "too short for a record";
     int32_t count = read_hex_field(text, 1, 2);
-    if (count < 0 || counted_length < size_t(2 * count + 11))
-        return 0;
+    if (count < 0)
+        return "byte count is not hex";
+    if (counted_length < size_t(2 * count + 11))
+        return "shorter than its byte count says";
     int32_t address = read_hex_field(text, 3, 4);
     int32_t type = read_hex_field(text, 7, 2);
     if (address < 0 || type < 0)
-        return 0;
+        return "address or record type is not hex";
 
     FirmwareImage &image = firmware_image;
     // Every record, of whatever type, must stay inside the 64 KiB image.
     if (uint64_t{image.address_base} + uint64_t(address) + uint64_t(count) > IMAGE_SIZE)
-        return 0;
+        return "reaches beyond address 0xFFFF";
 
     uint32_t sum = uint32_t(address >> 8) + uint32_t(address & 0xFF) + uint32_t(count) + uint32_t(type);
 
@@ -164,33 +184,59 @@ int apply_record(const TextLine &line)
         for (int32_t i = 0; i < count; ++i) {
             int32_t byte = read_hex_field(text, size_t(9 + 2 * i), 2);
             if (byte < 0)
-                return 0;
+                return "data byte is not hex";
             image_store(image.address_base + uint32_t(address + i), uint8_t(byte));
             sum += uint32_t(byte);
         }
         int32_t checksum = read_hex_field(text, size_t(9 + 2 * count), 2);
-        return checksum >= 0 && ((sum + uint32_t(checksum)) & 0xFF) == 0;
+        if (checksum < 0)
+            return "checksum is not hex";
+        return ((sum + uint32_t(checksum)) & 0xFF) == 0 ? nullptr : "bad checksum";
     }
     case RECORD_END:
         // The end record's checksum is not tested: nothing follows that it could protect.
         image.end_record_seen = true;
-        return 1;
+        return nullptr;
     case RECORD_SEGMENT:
     case RECORD_LINEAR: {
         if (count != 2)
-            return 0;
+            return "extended address record does not hold 2 bytes";
         int32_t value = read_hex_field(text, 9, 4);
         int32_t checksum = read_hex_field(text, 13, 2);
         if (value < 0 || checksum < 0)
-            return 0;
+            return "extended address or its checksum is not hex";
         sum += uint32_t(value >> 8) + uint32_t(value & 0xFF) + uint32_t(checksum);
         if ((sum & 0xFF) != 0)
-            return 0;
+            return "bad checksum";
         image.address_base = uint32_t(value) * (type == RECORD_SEGMENT ? 16u : 65536u);
-        return 1;
+        return nullptr;
     }
     default:
-        return 1;  // types 03, 05 and unknown ones carry nothing for the flash
+        return nullptr;  // types 03, 05 and unknown ones carry nothing for the flash
+    }
+}
+
+int32_t failed(int32_t result, long line_number, const char *what)
+{
+    hex_read_report.problem = line_number > 0 ? "line " + std::to_string(line_number) + ": " + what : what;
+    return result;
+}
+
+// Looks past the end record: text there is lost without a word unless the
+// caller warns (two files joined into one lose the second).
+bool text_follows(TextFile &in, TextLine &line)
+{
+    for (;;) {
+        switch (read_text_line(in, line)) {
+        case LINE_NONE:
+        case LINE_READ_ERROR:
+            return false;
+        case LINE_TOO_LONG:
+            return true;
+        case LINE_READ:
+            if (std::string_view(line.text, line.length).find_first_not_of(" \t") != std::string_view::npos)
+                return true;
+        }
     }
 }
 
@@ -199,31 +245,41 @@ int apply_record(const TextLine &line)
 int32_t load_hex_file(const char *path)
 {
     image_reset();
+    hex_read_report = HexReadReport{};
+    // A device node is no HEX file, and reading one may never end (a hidraw
+    // node mistaken for the file waits for input reports).
+    std::error_code error;
+    std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (std::filesystem::is_character_file(status) || std::filesystem::is_block_file(status))
+        return failed(HEX_READ_OPEN_FAILED, 0, "it is a device, not a file");
     FileHandle file(std::fopen(path, "rb"));
     if (!file)
-        return HEX_READ_OPEN_FAILED;
+        return failed(HEX_READ_OPEN_FAILED, 0, std::strerror(errno));
 
     static TextFile in;  // 64 KiB: static, like the image
     in.file = file.get();
     in.next = in.end = 0;
-    in.ended = in.failed = false;
+    in.ended = in.failed = in.skip_lf = false;
     TextLine line;
+    long line_number = 0;
     while (!firmware_image.end_record_seen) {
+        ++line_number;
         switch (read_text_line(in, line)) {
         case LINE_NONE:
             return firmware_image.data_byte_count;
         case LINE_READ_ERROR:
             // A file that cannot be read to its end must not load as a shorter one.
-            return HEX_READ_OPEN_FAILED;
+            return failed(HEX_READ_OPEN_FAILED, 0, std::strerror(in.error));
         case LINE_TOO_LONG:
-            return HEX_READ_BAD_RECORD;
+            return failed(HEX_READ_BAD_RECORD, line_number, "longer than 1,022 characters");
         case LINE_READ:
             break;
         }
         if (line.length > 0 && line.text[0] == '\0')
             continue;  // a piece that starts with a NUL is passed over
-        if (!apply_record(line))
-            return HEX_READ_BAD_RECORD;
+        if (const char *problem = apply_record(line))
+            return failed(HEX_READ_BAD_RECORD, line_number, problem);
     }
+    hex_read_report.text_after_end = text_follows(in, line);
     return firmware_image.data_byte_count;
 }

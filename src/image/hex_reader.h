@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 inline constexpr int32_t HEX_READ_OPEN_FAILED = -1;  // not opened, or a read error
 inline constexpr int32_t HEX_READ_BAD_RECORD = -2;   // the first line that breaks a rule
@@ -10,3 +11,10 @@ inline constexpr int32_t HEX_READ_BAD_RECORD = -2;   // the first line that brea
 // it held (bytes that several records cover are counted each time), or one
 // of the negative results above.
 int32_t load_hex_file(const char *path);
+
+// What the last load_hex_file found besides its result.
+struct HexReadReport {
+    std::string problem;  // why it failed: "line 3: bad checksum", or the system's error text
+    bool text_after_end;  // lines other than blank ones follow the end-of-file record
+};
+extern HexReadReport hex_read_report;

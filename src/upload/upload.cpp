@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+UploadFailure upload_failure;
+
 namespace {
 
 // Time limits of the writes, in seconds. The begin command and the first
@@ -31,9 +33,18 @@ CommandReport make_command(Command command)
     return report;
 }
 
-int send_command(const UploadTransport &transport, Command command, double limit)
+// Sends one report; on failure notes which command it was, for the message.
+int send_report(const UploadTransport &transport, const CommandReport &report, double limit, int32_t block)
 {
-    return transport.send(make_command(command), limit);
+    if (transport.send(report, limit))
+        return 1;
+    upload_failure = UploadFailure{Command(report.bytes[1]), block, limit};
+    return 0;
+}
+
+int send_command(const UploadTransport &transport, Command command, double limit, int32_t block = -1)
+{
+    return send_report(transport, make_command(command), limit, block);
 }
 
 // Sends one block: its address, its length, the data in 32-byte pieces and
@@ -44,13 +55,13 @@ int send_block(const UploadTransport &transport, int32_t address, int32_t block_
     int32_t word_address = address / 2;
     report.bytes[2] = uint8_t(word_address & 0xFF);
     report.bytes[3] = uint8_t(word_address >> 8);
-    if (!transport.send(report, SET_ADDRESS_LIMIT))
+    if (!send_report(transport, report, SET_ADDRESS_LIMIT, address))
         return 0;
 
     report = make_command(CMD_SET_LENGTH);
     report.bytes[2] = uint8_t(block_size >> 8);
     report.bytes[3] = uint8_t(block_size & 0xFF);
-    if (!transport.send(report, COMMAND_LIMIT))
+    if (!send_report(transport, report, COMMAND_LIMIT, address))
         return 0;
     transport.block_started(address, block_size);
 
@@ -59,11 +70,12 @@ int send_block(const UploadTransport &transport, int32_t address, int32_t block_
     for (int32_t offset = 0; offset < block_size; offset += DATA_CHUNK) {
         report = make_command(CMD_DATA);
         std::memcpy(&report.bytes[2], block + offset, DATA_CHUNK);
-        if (!transport.send(report, COMMAND_LIMIT))
+        if (!send_report(transport, report, COMMAND_LIMIT, address))
             return 0;
     }
 
-    if (!send_command(transport, CMD_BLOCK_DONE, first_block ? FIRST_BLOCK_DONE_LIMIT : COMMAND_LIMIT))
+    if (!send_command(transport, CMD_BLOCK_DONE, first_block ? FIRST_BLOCK_DONE_LIMIT : COMMAND_LIMIT,
+                      address))
         return 0;
     transport.pause(AFTER_BLOCK_PAUSE);
     return 1;
@@ -108,29 +120,102 @@ void list_block(int32_t address, int32_t length)
 
 constexpr UploadTransport DRY_RUN_TRANSPORT{count_report, count_pause, list_block};
 
-// Opens the device; with -w, waits for it to appear. A matching device that
-// is present but cannot be opened is not waited for.
-int open_device()
+// How long a matching device that cannot be opened is tried again while
+// waiting: udev creates the node and grants access a little after the
+// device appears.
+constexpr double SETTLE_SECONDS = 2.0;
+constexpr double WAIT_STEP = 0.25;
+
+int open_device_once()
 {
     const uint32_t vendor_id = run_options.vendor_id, product_id = run_options.product_id;
     if (run_options.device_path)
         return device_open_path(run_options.device_path, vendor_id != 0 || product_id != 0, vendor_id,
                                 product_id);
-    if (device_open(vendor_id, product_id))
+    return device_open(vendor_id, product_id);
+}
+
+// Opens the device; with -w, waits for it to appear. A matching device that
+// is present but cannot be opened is tried again for SETTLE_SECONDS before
+// its error is final.
+int open_device()
+{
+    if (open_device_once())
         return 1;
-    if (!run_options.wait || *device_open_error())
+    if (!run_options.wait || run_options.device_path)
         return 0;
     std::printf("Waiting for the bootloader %04X:%04X: press the board's reset button to start it "
                 "(Ctrl-C to stop)\n",
-                unsigned(vendor_id), unsigned(product_id));
+                unsigned(run_options.vendor_id), unsigned(run_options.product_id));
     std::fflush(stdout);
     exit_on_interrupt(130);
-    while (!*device_open_error()) {
-        pause_seconds(0.25);
-        if (device_open(vendor_id, product_id))
+    double failing_for = 0;  // how long a present device has refused to open
+    while (failing_for < SETTLE_SECONDS) {
+        pause_seconds(WAIT_STEP);
+        if (open_device_once())
             return 1;
+        failing_for = *device_open_error() ? failing_for + WAIT_STEP : 0;
     }
     return 0;
+}
+
+const char *command_name(Command command)
+{
+    switch (command) {
+    case CMD_BEGIN:
+        return "begin";
+    case CMD_SET_ADDRESS:
+        return "set-address";
+    case CMD_SET_LENGTH:
+        return "set-length";
+    case CMD_DATA:
+        return "data";
+    case CMD_BLOCK_DONE:
+        return "block-done";
+    case CMD_FINISH:
+        return "finish";
+    case CMD_START_APPLICATION:
+        return "start-application";
+    }
+    return "unknown";
+}
+
+[[noreturn]] void fail_to_open()
+{
+    if (!run_options.device_path && run_options.vendor_id == 0 && run_options.product_id == 0)
+        fail(
+            "Unable to open device\nName the bootloader with -usb=<vid:pid> or -device=<path> (quorvel -list "
+            "shows the HID devices present)\n");
+    if (*device_open_error())
+        fail("Unable to open device\n%s\n", printable_lines(device_open_error()).c_str());
+    fail("Unable to open device\nNo HID device with the IDs %04x:%04x is present: see quorvel -list. Start "
+         "the bootloader (press the board's reset button), or add -w to wait for it\n",
+         unsigned(run_options.vendor_id), unsigned(run_options.product_id));
+}
+
+// Says in -v output which device is used, and what else the search saw.
+void describe_device()
+{
+    const DeviceChoice &choice = device_choice();
+    log_verbose("Device: %s (%04x:%04x)\n", printable(choice.path).c_str(), unsigned(choice.vendor_id),
+                unsigned(choice.product_id));
+    if (choice.matching > 1)
+        log_verbose("Note: %d devices have these IDs and this is the first; pick one with -device= (see "
+                    "quorvel -list)\n",
+                    choice.matching);
+    if (*device_open_error())
+        log_verbose("Passed over: %s\n", printable_lines(device_open_error()).c_str());
+}
+
+[[noreturn]] void fail_to_write()
+{
+    const UploadFailure &at = upload_failure;
+    char where[64] = "";
+    if (at.block_address >= 0)
+        std::snprintf(where, sizeof where, " of the block at 0x%04X", unsigned(at.block_address));
+    fail("Error writing to device\nThe %s command%s failed: %s. The flash is now only partly written: "
+         "restart the bootloader and run quorvel again\n",
+         command_name(at.command), where, device_send_error());
 }
 
 }  // namespace
@@ -170,18 +255,15 @@ void run_upload()
     // nothing to look for: bootloader commands must never go to whatever
     // device happens to report 0000:0000.
     bool have_target = run_options.device_path || run_options.vendor_id != 0 || run_options.product_id != 0;
-    if (!have_target || !open_device()) {
-        const char *reason = have_target ? device_open_error() : "";
-        if (*reason)
-            fail("Unable to open device\n%s\n", reason);
-        fail("Unable to open device\n");
-    }
+    if (!have_target || !open_device())
+        fail_to_open();
     log_verbose("Found HID Bootloader\n");
+    describe_device();
     log_verbose("Programming: ");
     std::fflush(stdout);
 
     if (!upload_image(DEVICE_TRANSPORT))
-        fail("Error writing to device\n");
+        fail_to_write();
     log_verbose("\nStarting Application\n");
     device_close();
 

@@ -33,6 +33,14 @@ struct UploadTransport {
     void (*block_started)(int32_t address, int32_t length);  // after its length was accepted
 };
 
+// Where the last upload_image stopped when a report was not delivered.
+struct UploadFailure {
+    Command command;
+    int32_t block_address;  // the block in hand, or -1 outside a block
+    double limit;           // the report's time limit, in seconds
+};
+extern UploadFailure upload_failure;
+
 // Sends the loaded image for the MCU in run_options: the begin command, every
 // block that holds file data (and always the block at address 0), then the
 // finish and start-application commands. Returns 1 when every report was

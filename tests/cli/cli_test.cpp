@@ -29,7 +29,11 @@ const std::string USAGE =
     "\t-h, --help : Show this text\n"
     "\t--version : Show the version\n"
     "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name (tab-separated)\n"
-    "\t-device=<path> : Use this HID device instead of searching by -usb=\n";
+    "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
+    "\t                 its IDs must match too. Only a HID device is ever written to\n";
+
+const std::string NAME_THE_DEVICE = "Unable to open device\nName the bootloader with -usb=<vid:pid> or "
+                                    "-device=<path> (quorvel -list shows the HID devices present)\n\n";
 
 struct CliCase {
     std::vector<std::string> arguments;  // "@good" stands for a valid HEX file, "@bad" for a corrupt one
@@ -48,6 +52,8 @@ TEST(Cli, MessagesAndExitStatus)
     const std::string bad = write_scratch_file("bad.hex", ":10010000214601360121470136007EFE09D2190141\n");
     const std::string missing = scratch_dir() + "/missing.hex";
     const std::string big = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000), 32));
+    const std::string empty = write_scratch_file("empty.hex", ":00000001FF\n");
+    const std::string nothing = write_scratch_file("nothing.hex", "");
 
     const CliCase cases[] = {
         {{}, "", "Filename must be specified\n\n" + USAGE},
@@ -64,23 +70,67 @@ TEST(Cli, MessagesAndExitStatus)
         {{"-usb=0x5e1a", good}, "", "Malformed PID\n\n"},
         {{"-usb=0x5e1a:zz", good}, "", "Malformed PID\n\n"},
         {{"-usb=5e1a:10000", good}, "", "Malformed PID\n\n"},
-        {{"-mmcu=atmega32u4", bad}, BANNER, "error reading intel hex file \"" + bad + "\"\n"},
-        {{"-mmcu=atmega32u4", missing}, BANNER, "error reading intel hex file \"" + missing + "\"\n"},
-        // Without -usb= no device is looked for at all.
-        {{"-mmcu=atmega32u4", good}, BANNER, "Unable to open device\n\n"},
+        {{"-mmcu=atmega32u4", bad},
+         BANNER,
+         "error reading intel hex file \"" + bad + "\"\nline 1: bad checksum\n"},
+        {{"-mmcu=atmega32u4", missing},
+         BANNER,
+         "error reading intel hex file \"" + missing + "\"\nNo such file or directory\n"},
+        // Without -usb= or -device= no device is looked for at all.
+        {{"-mmcu=atmega32u4", good}, BANNER, NAME_THE_DEVICE},
         {{"-v", "-mmcu=atmega32u4", good},
          BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
-         "Unable to open device\n\n"},
+         NAME_THE_DEVICE},
         {{"-v", "-mmcu=at90usb1287", "-usb=0:0", good},
          BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
-         "Unable to open device\n\n"},
+         NAME_THE_DEVICE},
+        // A file with no data would only erase the application: refused, also for a dry run.
+        {{"-mmcu=atmega32u4", "-usb=5e1a:1", empty},
+         BANNER,
+         "\"" + empty + "\" holds no data: there is nothing to write\n\n"},
+        {{"-n", "-mmcu=atmega32u4", empty},
+         BANNER,
+         "\"" + empty + "\" holds no data: there is nothing to write\n\n"},
+        {{"-mmcu=atmega32u4", "-usb=5e1a:1", nothing},
+         BANNER,
+         "quorvel: warning: \"" + nothing + "\" has no end-of-file record: it may be cut short\n\"" +
+             nothing + "\" holds no data: there is nothing to write\n\n"},
+#if !defined(_WIN32)
+        {{"-mmcu=atmega32u4", "/dev/zero"},
+         BANNER,
+         "error reading intel hex file \"/dev/zero\"\nit is a device, not a file\n"},
+#endif
+        // Mistyped options of quorvel's own end the run before anything is read.
+        {{"--dry-run", "-mmcu=atmega32u4", good},
+         "",
+         "quorvel: unknown option --dry-run: quorvel's options start with one dash (see quorvel --help)\n\n"},
+        {{"-mmcu=atmega32u4", good, "-device", "/dev/hidraw6"},
+         "",
+         "quorvel: -device needs its value after \"=\", as in -device=... (see quorvel --help)\n\n"},
+        {{"-mmcu", "atmega32u4", good},
+         "",
+         "quorvel: -mmcu needs its value after \"=\", as in -mmcu=... (see quorvel --help)\n\n"},
+        {{"-usb", "5e1a:1"},
+         "",
+         "quorvel: -usb needs its value after \"=\", as in -usb=... (see quorvel --help)\n\n"},
+        {{"-nv", "-mmcu=atmega32u4", good},
+         "",
+         "quorvel: -nv: give each option on its own, as in -n -v (see quorvel --help)\n\n"},
+        // Other tools' options are passed over, each with a warning.
+        {{"-x", "-MMCU=atmega32u4", "-mmcu=atmega32u4", good},
+         BANNER,
+         "quorvel: ignoring unknown option -x\nquorvel: ignoring unknown option -MMCU=atmega32u4\n" +
+             NAME_THE_DEVICE},
+        {{"-\x1b[2J", "-mmcu=atmega32u4", good},
+         BANNER,
+         "quorvel: ignoring unknown option -?[2J\n" + NAME_THE_DEVICE},
         // 16 KiB of data does not fit an 8 KiB part: refused before any device is opened.
         {{"-v", "-mmcu=atmega8u2", "-usb=0:0", big},
          BANNER + "Read \"" + big + "\": 16384 bytes, 200.0% usage\n",
          "Firmware does not fit in the flash of the selected MCU\n\n"},
         {{"-mmcu=atmega8u2", big}, BANNER, "Firmware does not fit in the flash of the selected MCU\n\n"},
         // Exactly 16 KiB fits a 16 KiB part. (IDs 0:0 never open a device.)
-        {{"-mmcu=atmega16u2", "-usb=0:0", big}, BANNER, "Unable to open device\n\n"},
+        {{"-mmcu=atmega16u2", "-usb=0:0", big}, BANNER, NAME_THE_DEVICE},
     };
     for (const CliCase &c : cases) {
         ProcessResult result = run_quorvel(c.arguments);
@@ -112,9 +162,10 @@ TEST(Cli, HelpVersionAndDryRun)
              "  block 0x0000, 256 bytes\n"
              "Blocks:     1 of 256 bytes\nReports:    14\nFile data:  228 bytes\nLeast time: 1.31 s\n"},
         // -usb= is not needed, and a device is never looked for.
-        {{"-n", "-mmcu=atmega32u4", "-usb=5e1a:1", write_scratch_file("empty.hex", ":00000001FF\n")},
+        {{"-n", "-mmcu=atmega32u4", "-usb=5e1a:1",
+          write_scratch_file("one.hex", ":0100000001FE\n:00000001FF\n")},
          BANNER + dry_header +
-             "Blocks:     1 of 128 bytes\nReports:    10\nFile data:  0 bytes\nLeast time: 1.31 s\n"},
+             "Blocks:     1 of 128 bytes\nReports:    10\nFile data:  1 bytes\nLeast time: 1.31 s\n"},
     };
     for (const Case &c : cases) {
         ProcessResult result = run_quorvel(c.arguments);

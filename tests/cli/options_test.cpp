@@ -79,7 +79,7 @@ TEST(Options, ArgumentsFillTheSettings)
         {{"-usb=1:2trailing"}, nullptr, 1, 2, 0, 0},
         {{"-v"}, nullptr, 0, 0, 0, 1},
         {{"-V", "-verbose", "-x", "-MMCU=atmega32u4", "-USB=0x5e1a:0x0001"}, nullptr, 0, 0, 0, 0},
-        {{"-usb", "0x5e1a:0x0001"}, "0x5e1a:0x0001", 0, 0, 0, 0},
+        // "-usb" without "=" is an error now (see the command-line tests).
         {{"a.hex", "b.hex"}, "b.hex", 0, 0, 0, 0},
         {{""}, "", 0, 0, 0, 0},
         {{"-mmcu=atmega32u4", "-mmcu=at90usb1287"}, nullptr, 0, 0, 131072, 0},

@@ -46,7 +46,7 @@ std::string set_up_namespace()
         return std::string("tmpfs over /sys/class/hidraw: ") + std::strerror(errno);
     if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
         return std::string("tmpfs over /dev: ") + std::strerror(errno);
-    for (const char *node : {"null", "zero", "full", "random", "urandom"}) {
+    for (const char *node : {"null", "zero", "full", "random", "urandom", "fuse"}) {
         std::string target = std::string("/dev/") + node;
         std::ofstream(target).close();
         if (mount((real_dev + "/" + node).c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0)
@@ -66,9 +66,18 @@ void clear_bench(const std::string &problem)
         return;
     for (const auto &entry : fs::directory_iterator("/sys/class/hidraw"))
         fs::remove_all(entry.path());
-    for (const auto &entry : fs::directory_iterator("/dev"))
-        if (entry.path().filename().string().starts_with("hidraw"))
-            fs::remove(entry.path());
+    std::error_code ignored;
+    for (const auto &entry : fs::directory_iterator("/dev")) {
+        if (!entry.path().filename().string().starts_with("hidraw"))
+            continue;
+        umount2(entry.path().c_str(), MNT_DETACH);
+        fs::remove(entry.path(), ignored);
+    }
+}
+
+std::string node_path(int number)
+{
+    return "/dev/hidraw" + std::to_string(number);
 }
 
 Frame parse_hex(const std::string &text)
@@ -102,10 +111,14 @@ void Bench::TearDown()
 void Bench::reset()
 {
     for (Device &device : devices_) {
+        umount2(node_path(device.number).c_str(), MNT_DETACH);
         if (device.pid > 0) {
             kill(device.pid, SIGKILL);
             waitpid(device.pid, nullptr, 0);
         }
+        // A killed simulator leaves its file system mounted, and dead.
+        if (!device.mount_dir.empty())
+            umount2(device.mount_dir.c_str(), MNT_DETACH);
     }
     devices_.clear();
     clear_bench(bench_problem());
@@ -121,24 +134,32 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
         "DRIVER=hid-generic\nHID_ID=0003:%08X:%08X\nHID_NAME=%s\nHID_PHYS=usb-0000:00:14.0-%d/input0\n"
         "HID_UNIQ=\nMODALIAS=hid:b0003g0001v%08Xp%08X\n",
         vendor_id, product_id, options.name, number, vendor_id, product_id);
-    std::ofstream(sys_dir + "/uevent") << uevent;
+    std::ofstream(sys_dir + "/uevent") << (options.uevent ? options.uevent : uevent);
     if (!options.node)
         return;
 
-    std::string node = "/dev/hidraw" + std::to_string(number);
-    ASSERT_EQ(mkfifo(node.c_str(), options.mode), 0) << node << ": " << std::strerror(errno);
-    ASSERT_EQ(chmod(node.c_str(), options.mode), 0);
-
-    Device device{number, -1, scratch_dir() + "/sim" + std::to_string(number) + ".log",
-                  scratch_dir() + "/sim" + std::to_string(number) + ".flash"};
+    std::string tag = std::to_string(number) + "-" + std::to_string(devices_.size());
+    Device device{number, -1, scratch_dir() + "/sim" + tag, scratch_dir() + "/sim" + tag + ".log",
+                  scratch_dir() + "/sim" + tag + ".flash"};
+    fs::create_directories(device.mount_dir);
     fs::remove(device.log_path);
-    std::vector<std::string> args{SIM_BOOTLOADER, node, device.log_path, device.flash_path};
+    char ids[32], mode[16];
+    std::snprintf(
+        ids, sizeof ids, "%04x:%04x",
+        unsigned(options.ioctl_vendor_id || options.ioctl_product_id ? options.ioctl_vendor_id : vendor_id),
+        unsigned(options.ioctl_vendor_id || options.ioctl_product_id ? options.ioctl_product_id
+                                                                     : product_id));
+    std::snprintf(mode, sizeof mode, "%o", unsigned(options.mode));
+    std::vector<std::string> args{
+        SIM_BOOTLOADER, device.mount_dir, device.log_path, device.flash_path, "--ids", ids, "--mode", mode};
     for (auto [option, value] :
-         {std::pair{"--stall-after", options.stall_after}, std::pair{"--close-after", options.close_after},
-          std::pair{"--pipe-size", options.pipe_size}}) {
+         {std::pair{"--stall-after", options.stall_after}, std::pair{"--unplug-after", options.unplug_after},
+          std::pair{"--report-delay-us", options.report_delay_us}}) {
         args.push_back(option);
         args.push_back(std::to_string(value));
     }
+    if (options.ignore_interrupts)
+        args.push_back("--ignore-interrupts");
     device.pid = fork();
     if (device.pid == 0) {
         std::vector<char *> argv;
@@ -149,11 +170,21 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
         _exit(127);
     }
     devices_.push_back(device);
-    // Wait until the simulator holds the FIFO open (and has resized it).
+    // Wait until the simulator's file system is mounted, then bind its file
+    // over the device node.
     for (int i = 0; i < 500 && read_whole_file(device.log_path).find("ready\n") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_NE(read_whole_file(device.log_path).find("ready\n"), std::string::npos)
-        << "simulator did not start";
+        << "simulator did not start: " << read_whole_file(device.log_path);
+    std::string node = node_path(number);
+    std::ofstream(node).close();
+    ASSERT_EQ(mount((device.mount_dir + "/hidraw").c_str(), node.c_str(), nullptr, MS_BIND, nullptr), 0)
+        << node << ": " << std::strerror(errno);
+}
+
+void Bench::set_mode(int number, mode_t mode)
+{
+    ASSERT_EQ(chmod(node_path(number).c_str(), mode), 0) << std::strerror(errno);
 }
 
 SimResult Bench::finish(int number)
@@ -162,6 +193,7 @@ SimResult Bench::finish(int number)
     for (Device &device : devices_) {
         if (device.number != number || device.pid <= 0)
             continue;
+        umount2(node_path(number).c_str(), MNT_DETACH);
         kill(device.pid, SIGTERM);
         waitpid(device.pid, nullptr, 0);
         device.pid = -1;
@@ -171,17 +203,18 @@ SimResult Bench::finish(int number)
             std::string rest;
             std::getline(log, rest);
             std::istringstream fields(rest);
+            long index = 0, microseconds = 0;
+            std::string hex;
             if (kind == "frame") {
-                long index = 0, microseconds = 0;
-                std::string hex;
                 fields >> index >> microseconds >> hex;
                 result.frames.push_back(parse_hex(hex));
                 result.seconds.push_back(double(microseconds) / 1e6);
-            } else if (kind == "buffered") {
-                long index = 0;
-                std::string hex;
+            } else if (kind == "held" || kind == "refused") {
                 fields >> index >> hex;
-                result.buffered.push_back(parse_hex(hex));
+                (kind == "held" ? result.held : result.refused).push_back(parse_hex(hex));
+            } else if (kind == "interrupted") {
+                fields >> index >> microseconds;
+                result.interrupted.push_back(double(microseconds) / 1e6);
             } else if (kind == "error") {
                 result.errors.push_back(rest);
             }
@@ -206,4 +239,19 @@ std::vector<int> commands_of(const std::vector<Frame> &frames)
     for (const Frame &frame : frames)
         commands.push_back(frame.size() > 2 ? frame[2] : -1);
     return commands;
+}
+
+WhileRunning kill_after(double seconds)
+{
+    return [seconds](int pid) {
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        siginfo_t info{};
+        while (std::chrono::steady_clock::now() < deadline) {
+            // Looks without reaping: the runner waits for the process itself.
+            if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid, SIGKILL);
+    };
 }

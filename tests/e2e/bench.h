@@ -3,9 +3,13 @@
 //
 // In a private mount namespace, a tmpfs over /sys/class/hidraw holds a
 // hidrawN/device/uevent file per simulated device, and a tmpfs over /dev
-// holds a FIFO per device named hidrawN (with /dev/null and friends bound
-// back in). A sim_bootloader process reads each FIFO. This needs root.
+// (with /dev/null and friends bound back in) holds /dev/hidrawN: the file of
+// a sim_bootloader process's FUSE file system, bound there. A write to it
+// blocks until the simulated device has taken the report, and it answers the
+// hidraw ioctl that asks for the IDs, as a real node does. This needs root.
 #pragma once
+
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -17,20 +21,26 @@
 using Frame = std::vector<uint8_t>;  // report ID and 64 bytes
 
 struct SimOptions {
-    long stall_after = -1;  // stop reading after this many frames
-    long close_after = -1;  // close and remove the node after this many frames
-    long pipe_size = 0;     // shrink the FIFO so that writes block soon
+    long stall_after = -1;           // take this many reports, then hold every later write unanswered
+    long unplug_after = -1;          // take this many reports, then answer every later write with ENODEV
+    long report_delay_us = 0;        // answer each write this long after it arrived
+    bool ignore_interrupts = false;  // a held write stays held when its writer is killed
     mode_t mode = 0600;
-    bool node = true;  // create /dev/hidrawN at all
+    bool node = true;  // present /dev/hidrawN at all
     const char *name = "Quorvel Test HID Bootloader";
+    uint32_t ioctl_vendor_id = 0;  // the IDs the node answers with, when not those of sysfs
+    uint32_t ioctl_product_id = 0;
+    const char *uevent = nullptr;  // the whole uevent file, instead of one made from the IDs
 };
 
 struct SimResult {
-    std::vector<Frame> frames;    // read by the device, in order
-    std::vector<double> seconds;  // when each frame was read
+    std::vector<Frame> frames;    // taken by the device, in order
+    std::vector<double> seconds;  // when each frame arrived
     std::vector<std::string> errors;
-    std::vector<Frame> buffered;  // accepted by the kernel, never read
-    std::vector<uint8_t> flash;   // the emulated flash at the end
+    std::vector<Frame> held;          // written, never taken nor answered
+    std::vector<double> interrupted;  // when the writer of a held write gave up
+    std::vector<Frame> refused;       // answered with ENODEV
+    std::vector<uint8_t> flash;       // the emulated flash at the end
 };
 
 // Sets up the mount namespace once per process; empty when it worked.
@@ -50,6 +60,9 @@ class Bench : public ::testing::Test {
     // Stops the simulator of hidrawN and returns what it saw.
     SimResult finish(int number);
 
+    // Changes the permission bits of /dev/hidrawN, as udev does.
+    static void set_mode(int number, mode_t mode);
+
     // A copy of the tool that any user may run.
     static std::string public_binary();
 
@@ -57,10 +70,14 @@ class Bench : public ::testing::Test {
     struct Device {
         int number;
         pid_t pid;
-        std::string log_path, flash_path;
+        std::string mount_dir, log_path, flash_path;
     };
     std::vector<Device> devices_;
 };
 
 // The command codes of a list of frames.
 std::vector<int> commands_of(const std::vector<Frame> &frames);
+
+// For run_process: kills the process when it is still running after this
+// many seconds (it then ends with status 128 + 9).
+WhileRunning kill_after(double seconds);

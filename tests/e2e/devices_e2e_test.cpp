@@ -4,9 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 TEST_F(Bench, ListShowsEveryDeviceAndMarksMatches)
 {
@@ -23,7 +29,7 @@ TEST_F(Bench, ListShowsEveryDeviceAndMarksMatches)
     add_device(11, 0x5E1A, 0x0001, bootloader);
     const std::string listing = "/dev/hidraw0\t045e:0750\t%s\tContoso Keyboard\n"
                                 "/dev/hidraw1\t5e1a:0001\t%s\tQuorvel Test HID Bootloader\n"
-                                "/dev/hidraw2\t5e1a:0002\t%s\tEvil Name\n"
+                                "/dev/hidraw2\t5e1a:0002\t%s\tEvil?Name\n"
                                 "/dev/hidraw11\t5e1a:0001\t%s\tQuorvel Test HID Bootloader\n";
     auto expected = [&](const char *a, const char *b, const char *c, const char *d) {
         char text[512];
@@ -73,8 +79,6 @@ TEST_F(Bench, DevicePathThatDoesNotFit)
         {{"-usb=5e1a:1", "-device=/dev/hidraw0"},
          "Unable to open device\n/dev/hidraw0 has IDs 16c0:05df, not 5e1a:0001\n\n"},
         {{"-device=/dev/hidraw9"}, "Unable to open device\n/dev/hidraw9: No such file or directory\n\n"},
-        {{"-usb=5e1a:1", "-device=/dev/null"},
-         "Unable to open device\n/dev/null: not a hidraw device whose IDs can be read\n\n"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> arguments = c.arguments;
@@ -84,6 +88,126 @@ TEST_F(Bench, DevicePathThatDoesNotFit)
         EXPECT_EQ(run.err, c.err);
     }
     EXPECT_TRUE(finish(0).frames.empty());
+}
+
+// Whatever -device= names, nothing is written unless the open descriptor
+// answers as a HID device: files, pipes, terminals and disks are refused
+// untouched, also when they carry a hidraw name.
+TEST_F(Bench, DevicePathMustBeAHidDevice)
+{
+    const std::string notes = write_scratch_file("notes.txt", "my notes\n");
+    fs::create_directories(scratch_dir() + "/dir");
+    const std::string named_like_a_node = scratch_dir() + "/dir/hidraw0";
+    write_scratch_file("dir/hidraw0", "not a device\n");
+    const std::string fifo = scratch_dir() + "/pipe";
+    mkfifo(fifo.c_str(), 0600);
+    ASSERT_EQ(mknod("/dev/fake-disk", S_IFBLK | 0600, makedev(7, 0)), 0);     // a loop device
+    ASSERT_EQ(mknod("/dev/fake-tty", S_IFCHR | 0600, makedev(5, 0)), 0);      // /dev/tty
+    ASSERT_EQ(mknod("/dev/fake-serial", S_IFCHR | 0600, makedev(4, 64)), 0);  // /dev/ttyS0
+    const std::string paths[] = {notes,
+                                 named_like_a_node,
+                                 fifo,
+                                 scratch_dir() + "/dir",
+                                 "/dev/null",
+                                 "/dev/zero",
+                                 "/dev/fake-disk",
+                                 "/dev/fake-tty",
+                                 "/dev/fake-serial"};
+    for (const std::string &path : paths) {
+        for (const char *ids : {"-usb=5e1a:1", "-v"}) {
+            SCOPED_TRACE(path + " " + ids);
+            ProcessResult run = run_quorvel({"-mmcu=atmega32u4", ids, "-device=" + path, example_hex_path()});
+            EXPECT_EQ(run.status, 1);
+            EXPECT_EQ(run.err, "Unable to open device\n" + path + " is not a HID device\n\n");
+        }
+    }
+    EXPECT_EQ(read_whole_file(notes), "my notes\n");
+    EXPECT_EQ(read_whole_file(named_like_a_node), "not a device\n");
+    for (const char *node : {"/dev/fake-disk", "/dev/fake-tty", "/dev/fake-serial"})
+        fs::remove(node);
+}
+
+TEST_F(Bench, DevicePathThroughASymlink)
+{
+    add_device(3, 0x5E1A, 0x0001);
+    fs::create_directories("/dev/quorvel");
+    fs::create_symlink("/dev/hidraw3", "/dev/quorvel/board-a");
+    ProcessResult run = run_quorvel(
+        {"-v", "-mmcu=atmega32u4", "-usb=5e1a:1", "-device=/dev/quorvel/board-a", example_hex_path()});
+    fs::remove_all("/dev/quorvel");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("Device: /dev/quorvel/board-a (5e1a:0001)\n"), std::string::npos);
+    EXPECT_EQ(finish(3).frames.size(), 17u);
+}
+
+// The search trusts no name: a node is used only when the open descriptor
+// answers with the IDs of the system's entry it was found by.
+TEST_F(Bench, SearchProvesEachNodeOnItsDescriptor)
+{
+    SimOptions keyboard_behind;  // the system says bootloader, the node is a keyboard
+    keyboard_behind.ioctl_vendor_id = 0x045E;
+    keyboard_behind.ioctl_product_id = 0x0750;
+    add_device(1, 0x5E1A, 0x0001, keyboard_behind);
+    // A plain file where the node should be, as in a container whose /dev
+    // is not the host's.
+    SimOptions entry_only;
+    entry_only.node = false;
+    add_device(2, 0x5E1A, 0x0001, entry_only);
+    std::ofstream("/dev/hidraw2") << "a file";
+
+    ProcessResult none = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err,
+              "Unable to open device\n/dev/hidraw1 answers with IDs 045e:0750, not those of its system "
+              "entry (5e1a:0001)\n/dev/hidraw2 is not a HID device\n\n");
+    EXPECT_EQ(read_whole_file("/dev/hidraw2"), "a file");
+
+    add_device(5, 0x5E1A, 0x0001);
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(finish(5).frames.size(), 17u);
+    SimResult lying = finish(1);
+    EXPECT_TRUE(lying.frames.empty() && lying.held.empty());
+    EXPECT_EQ(read_whole_file("/dev/hidraw2"), "a file");
+}
+
+// What the system's entries say is read strictly: a malformed entry is no
+// device, and names from devices reach the terminal only as printable text.
+TEST_F(Bench, ListReadsEntriesStrictlyAndShowsNamesSafely)
+{
+    // A name longer than a 511-byte piece whose tail looks like an HID_ID line.
+    const std::string long_name = "HID_NAME=" + std::string(502, 'x') + "HID_ID=0003:00005E1A:00000001\n";
+    const std::string keyboard = "HID_ID=0003:0000045E:00000750\n" + long_name;
+    const struct {
+        std::string uevent;
+        std::string listed;  // the line -list shows, or empty
+    } cases[] = {
+        {keyboard,
+         "/dev/hidraw0\t045e:0750\t-\t" + std::string(502, 'x') + "HID_ID=0003:00005E1A:00000001\n"},
+        {"HID_ID=0003:00005E1A:00000001\nHID_ID=0003:0000045E:00000750\nHID_NAME=two IDs\n", ""},
+        {"HID_ID=0003:+0005E1A:00000001\nHID_NAME=signed\n", ""},
+        {"HID_ID=0003:000005E1A:00000001\nHID_NAME=nine digits\n", ""},
+        {"HID_ID=0003:5E1A:1:0\nHID_NAME=four fields\n", ""},
+        {"HID_ID=0003:00005E1A:00000001 \nHID_NAME=trailing blank\n", ""},
+        {"HID_ID=3:5e1a:1\nHID_NAME=Tab\there, bell\a, DEL\x7f, C1 \xc2\x85, bad \xff\xc3, ok \xc3\xa9\n",
+         "/dev/hidraw0\t5e1a:0001\tmatch\tTab?here, bell?, DEL?, C1 ?, bad ??, ok \xc3\xa9\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.uevent);
+        SimOptions options;
+        options.uevent = c.uevent.c_str();
+        add_device(0, 0x5E1A, 0x0001, options);
+        ProcessResult run = run_quorvel({"-usb=5e1a:1", "-list"});
+        EXPECT_EQ(run.out, c.listed.empty() ? "No HID devices found\n" : c.listed);
+        ProcessResult upload = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+        EXPECT_EQ(upload.status, c.listed.find("match") != std::string::npos ? 0 : 1) << upload.err;
+        reset();
+    }
+
+    // Only names the kernel gives: hidraw01 is not hidraw1.
+    add_device(1, 0x5E1A, 0x0001);
+    fs::rename("/sys/class/hidraw/hidraw1", "/sys/class/hidraw/hidraw01");
+    EXPECT_EQ(run_quorvel({"-list"}).out, "No HID devices found\n");
 }
 
 }  // namespace

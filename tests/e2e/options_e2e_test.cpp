@@ -73,25 +73,46 @@ TEST_F(Bench, WaitEndsWithCtrlC)
     EXPECT_EQ(run.status, 130);
 }
 
-TEST_F(Bench, WaitDoesNotWaitForADeviceThatCannotBeOpened)
+TEST_F(Bench, WaitGivesUpOnADeviceThatStaysUnopenable)
 {
     SimOptions no_node;
     no_node.node = false;
     add_device(0, 0x5E1A, 0x0001, no_node);
-    // Were it to wait, it would be killed after 5 s and end with 128 + 9.
+    // Were it to wait for ever, it would be killed after 5 s and end with 128 + 9.
     ProcessResult run =
-        run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()}, [](int pid) {
-            siginfo_t info{};
-            for (int i = 0; i < 500; ++i) {
-                // Looks without reaping: the runner waits for the process itself.
-                if (waitid(P_PID, id_t(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
-                    return;
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            kill(pid, SIGKILL);
-        });
+        run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()}, kill_after(5));
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "Unable to open device\n/dev/hidraw0: No such file or directory\n\n");
+    // udev gets its time to make the node and grant access, then the error is final.
+    EXPECT_GE(run.seconds, 2.0);
+    EXPECT_LT(run.seconds, 4.0);
+}
+
+// As a board is plugged in: the system's entry appears first, then udev's
+// node, readable by root only, then the user's access.
+TEST_F(Bench, WaitRidesOutUdevSettingUpTheNode)
+{
+    std::string hex = write_scratch_file("user.hex", read_whole_file(example_hex_path()));
+    for (int delay_ms : {0, 300, 900}) {
+        SCOPED_TRACE(delay_ms);
+        ProcessResult run =
+            run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                         public_binary(), "-w", "-mmcu=atmega32u4", "-usb=5e1a:1", hex},
+                        [&](int) {
+                            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                            SimOptions entry_only;
+                            entry_only.node = false;
+                            add_device(0, 0x5E1A, 0x0001, entry_only);
+                            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+                            add_device(0, 0x5E1A, 0x0001);  // mode 0600, owned by root
+                            std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+                            set_mode(0, 0666);
+                        });
+        SimResult sim = finish(0);
+        reset();
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(sim.frames.size(), 17u);
+    }
 }
 
 }  // namespace

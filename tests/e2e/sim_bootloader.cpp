@@ -1,27 +1,38 @@
-// A simulated HID bootloader for the end-to-end tests.
+// A simulated HID bootloader for the end-to-end tests, presented as a file
+// that behaves like a hidraw node.
 //
-// It reads the reports that quorvel writes to a FIFO standing in for
-// /dev/hidrawN, in 65-byte frames (report ID and 64 bytes), checks each one
-// as the bootloader would (report ID 0, marker, known command, parameters in
-// range, legal order), emulates the flash, and logs every frame with the time
-// it was read. It runs until SIGTERM, then reads what is still in the FIFO,
-// writes the flash to a file and exits.
+// It mounts a small FUSE file system with one file, "hidraw", which the bench
+// binds over /dev/hidrawN. The file is opened with direct I/O, so every
+// write() of quorvel arrives here as one request, and the writer stays
+// blocked until this process answers it: the simulator answers a write only
+// once the device has taken the report (at once, or after --report-delay-us),
+// as a hidraw write returns only when the USB transfer has ended. It answers
+// HIDIOCGRAWINFO as the hidraw driver does, with the bus and the IDs.
 //
-// Usage: sim_bootloader FIFO LOG FLASH [--stall-after K] [--close-after K]
-//                       [--pipe-size BYTES]
-//   --stall-after K  stop reading after K frames, as a device that hangs
-//   --close-after K  close the FIFO and remove it after K frames, as a device
-//                    that is unplugged
-//   --pipe-size N    shrink the FIFO's buffer so that writes block soon
-//   --report-delay-us N  take N microseconds over each report, as a slower
-//                    device does
-//   --batch-us N     look at the FIFO every N microseconds instead of waiting
-//                    on it, so that a report costs the writer no wake-up of
-//                    this process (for measuring the writer's own cost)
+// Each report is checked as the bootloader would (report ID 0, marker, known
+// command, parameters in range, legal order), the flash is emulated, and
+// every frame is logged with the time it arrived. On SIGTERM it writes the
+// flash to a file, unmounts and exits.
+//
+// Usage: sim_bootloader MOUNT_DIR LOG FLASH [options]
+//   --ids VID:PID         the IDs the device reports (hex; default 5e1a:0001)
+//   --mode OCTAL          the node's permission bits (default 600)
+//   --report-delay-us N   answer each write N microseconds after it arrived
+//   --stall-after K       take K reports, then hold every later write
+//                         unanswered, as a device that hangs
+//   --unplug-after K      take K reports, then answer every later write with
+//                         ENODEV, as the kernel does for an unplugged device
+//   --ignore-interrupts   a held write stays held when its writer is killed
+//                         (the kernel then keeps the writer until it is
+//                         answered); by default it is answered with EINTR
 //
 // Log lines: "ready", "frame INDEX MICROSECONDS HEX", "error INDEX TEXT",
-// "buffered INDEX HEX" (accepted by the kernel, never read by the device), and
-// at the end "end FRAMES ERRORS".
+// "held INDEX HEX" (written, never taken), "interrupted INDEX MICROSECONDS"
+// (the writer of a held write gave up), "refused INDEX HEX" (answered
+// ENODEV), and at the end "end FRAMES ERRORS".
+
+#define FUSE_USE_VERSION 35
+#include <fuse_lowlevel.h>
 
 #include <array>
 #include <cerrno>
@@ -30,9 +41,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <deque>
+#include <linux/hidraw.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -40,6 +55,8 @@ namespace {
 
 constexpr size_t FRAME_SIZE = 65;
 constexpr size_t FLASH_SIZE = 0x20000;  // word addresses reach 128 KiB
+constexpr fuse_ino_t NODE_INO = 2;
+constexpr uint32_t BUS_USB_ID = 3;
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -71,6 +88,37 @@ struct Bootloader {
     long errors = 0;
 };
 
+// A write that has not been answered yet.
+struct Pending {
+    fuse_req_t req;
+    long index;
+    std::chrono::steady_clock::time_point due;  // when the device has taken it
+    bool held;                                  // never answered on its own
+    bool interrupted;
+};
+
+struct Settings {
+    uint16_t vendor_id = 0x5E1A, product_id = 0x0001;
+    mode_t mode = 0600;
+    long report_delay_us = 0;
+    long stall_after = -1;
+    long unplug_after = -1;
+    bool ignore_interrupts = false;
+};
+
+Settings settings;
+Bootloader bootloader;
+std::deque<Pending> pending;
+long writes = 0;
+const auto started = std::chrono::steady_clock::now();
+
+long microseconds_now()
+{
+    return long(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started)
+            .count());
+}
+
 void error(Bootloader &b, const char *text)
 {
     ++b.errors;
@@ -83,6 +131,14 @@ bool zero_from(const uint8_t *report, size_t first)
         if (report[i] != 0)
             return false;
     return true;
+}
+
+void log_bytes(FILE *log, const char *kind, long index, const uint8_t *bytes, size_t size)
+{
+    std::fprintf(log, "%s %ld ", kind, index);
+    for (size_t i = 0; i < size; ++i)
+        std::fprintf(log, "%02x", bytes[i]);
+    std::fputc('\n', log);
 }
 
 void handle_frame(Bootloader &b, const uint8_t *frame, long microseconds)
@@ -163,27 +219,157 @@ void handle_frame(Bootloader &b, const uint8_t *frame, long microseconds)
     }
 }
 
-// Reads one whole frame; returns 0 when none is waiting.
-bool read_frame(int fd, uint8_t *frame)
+struct stat node_attributes(fuse_ino_t ino)
 {
-    size_t have = 0;
-    while (have < FRAME_SIZE) {
-        ssize_t got = read(fd, frame + have, FRAME_SIZE - have);
-        if (got > 0) {
-            have += size_t(got);
-            continue;
-        }
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (have == 0)
-            return false;
-        if (got < 0 && errno == EAGAIN) {
-            usleep(1000);  // the rest of a frame is on its way
-            continue;
-        }
-        return false;
+    struct stat st {};
+    st.st_ino = ino;
+    if (ino == FUSE_ROOT_ID) {
+        st.st_mode = S_IFDIR | 0755;
+        st.st_nlink = 2;
+    } else {
+        st.st_mode = S_IFREG | settings.mode;
+        st.st_nlink = 1;
     }
-    return true;
+    return st;
+}
+
+void sim_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
+{
+    if (parent != FUSE_ROOT_ID || std::strcmp(name, "hidraw") != 0)
+        return void(fuse_reply_err(req, ENOENT));
+    fuse_entry_param entry{};
+    entry.ino = NODE_INO;
+    entry.attr = node_attributes(NODE_INO);
+    fuse_reply_entry(req, &entry);  // no caching: a chmod shows at once
+}
+
+void sim_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
+{
+    struct stat st = node_attributes(ino);
+    fuse_reply_attr(req, &st, 0);
+}
+
+// Takes a chmod, as udev does when it gives the user access.
+void sim_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set, fuse_file_info *)
+{
+    if (ino == NODE_INO && (to_set & FUSE_SET_ATTR_MODE))
+        settings.mode = attr->st_mode & 07777;
+    struct stat st = node_attributes(ino);
+    fuse_reply_attr(req, &st, 0);
+}
+
+void sim_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
+{
+    if (ino != NODE_INO)
+        return void(fuse_reply_err(req, EISDIR));
+    fi->direct_io = 1;  // every write() is one request, never cached
+    fi->nonseekable = 1;
+    fuse_reply_open(req, fi);
+}
+
+void on_interrupt(fuse_req_t req, void *)
+{
+    for (Pending &p : pending)
+        if (p.req == req)
+            p.interrupted = true;
+}
+
+void sim_write(fuse_req_t req, fuse_ino_t, const char *data, size_t size, off_t, fuse_file_info *)
+{
+    ++writes;
+    const auto *bytes = reinterpret_cast<const uint8_t *>(data);
+    if (size != FRAME_SIZE) {
+        error(bootloader, ("write of " + std::to_string(size) + " bytes, not 65").c_str());
+        return void(fuse_reply_err(req, EINVAL));
+    }
+    if (settings.unplug_after >= 0 && bootloader.frames >= settings.unplug_after) {
+        log_bytes(bootloader.log, "refused", writes, bytes, size);
+        return void(fuse_reply_err(req, ENODEV));
+    }
+    if (settings.stall_after >= 0 && bootloader.frames >= settings.stall_after) {
+        log_bytes(bootloader.log, "held", writes, bytes, size);
+        pending.push_back({req, writes, {}, true, false});
+        fuse_req_interrupt_func(req, on_interrupt, nullptr);
+        return;
+    }
+    handle_frame(bootloader, bytes, microseconds_now());
+    if (settings.report_delay_us <= 0)
+        return void(fuse_reply_write(req, size));
+    auto due = std::chrono::steady_clock::now() + std::chrono::microseconds(settings.report_delay_us);
+    pending.push_back({req, writes, due, false, false});
+}
+
+void sim_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_info *, unsigned, const void *,
+               size_t, size_t out_size)
+{
+    if (cmd != HIDIOCGRAWINFO || out_size < sizeof(hidraw_devinfo))
+        return void(fuse_reply_err(req, ENOTTY));
+    hidraw_devinfo info{};
+    info.bustype = BUS_USB_ID;
+    info.vendor = int16_t(settings.vendor_id);
+    info.product = int16_t(settings.product_id);
+    fuse_reply_ioctl(req, 0, &info, sizeof info);
+}
+
+// Answers what is due: delayed writes whose time has come, and held writes
+// whose writer gave up.
+void answer_due()
+{
+    auto now = std::chrono::steady_clock::now();
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (it->held && it->interrupted && !settings.ignore_interrupts) {
+            std::fprintf(bootloader.log, "interrupted %ld %ld\n", it->index, microseconds_now());
+            fuse_reply_err(it->req, EINTR);
+            it = pending.erase(it);
+        } else if (!it->held && it->due <= now) {
+            fuse_reply_write(it->req, FRAME_SIZE);
+            it = pending.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+// How long the loop may wait for the next request: until the next delayed
+// answer is due, and never long, so that SIGTERM is seen soon.
+timespec wait_time()
+{
+    auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
+    for (const Pending &p : pending)
+        if (!p.held && p.due < limit)
+            limit = p.due;
+    auto wait =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(limit - std::chrono::steady_clock::now());
+    long long ns = wait.count() > 0 ? wait.count() : 0;
+    return timespec{time_t(ns / 1000000000LL), long(ns % 1000000000LL)};
+}
+
+void read_settings(int argc, char **argv)
+{
+    for (int i = 4; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--ignore-interrupts") {
+            settings.ignore_interrupts = true;
+            continue;
+        }
+        if (i + 1 >= argc)
+            break;
+        const char *value = argv[++i];
+        if (option == "--ids") {
+            unsigned vendor = 0, product = 0;
+            std::sscanf(value, "%x:%x", &vendor, &product);
+            settings.vendor_id = uint16_t(vendor);
+            settings.product_id = uint16_t(product);
+        } else if (option == "--mode") {
+            settings.mode = mode_t(std::strtol(value, nullptr, 8));
+        } else if (option == "--report-delay-us") {
+            settings.report_delay_us = std::atol(value);
+        } else if (option == "--stall-after") {
+            settings.stall_after = std::atol(value);
+        } else if (option == "--unplug-after") {
+            settings.unplug_after = std::atol(value);
+        }
+    }
 }
 
 }  // namespace
@@ -191,90 +377,68 @@ bool read_frame(int fd, uint8_t *frame)
 int main(int argc, char **argv)
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: sim_bootloader FIFO LOG FLASH [options]\n");
+        std::fprintf(stderr, "usage: sim_bootloader MOUNT_DIR LOG FLASH [options]\n");
         return 2;
     }
-    const char *fifo = argv[1];
-    long stall_after = -1, close_after = -1, pipe_size = 0, report_delay_us = 0, batch_us = 0;
-    for (int i = 4; i + 1 < argc; i += 2) {
-        std::string option = argv[i];
-        long value = std::atol(argv[i + 1]);
-        if (option == "--stall-after")
-            stall_after = value;
-        else if (option == "--close-after")
-            close_after = value;
-        else if (option == "--pipe-size")
-            pipe_size = value;
-        else if (option == "--report-delay-us")
-            report_delay_us = value;
-        else if (option == "--batch-us")
-            batch_us = value;
-    }
+    read_settings(argc, argv);
+    prctl(PR_SET_TIMERSLACK, 1UL);  // answer delayed writes on time
 
     struct sigaction action {};
     action.sa_handler = on_terminate;
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
 
-    Bootloader b;
+    Bootloader &b = bootloader;
     b.log = std::fopen(argv[2], "w");
     if (!b.log)
         return 2;
     setvbuf(b.log, nullptr, _IOLBF, 0);
-    int fd = open(fifo, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        std::fprintf(b.log, "error 0 cannot open %s: %s\n", fifo, std::strerror(errno));
+
+    fuse_lowlevel_ops ops{};
+    ops.lookup = sim_lookup;
+    ops.getattr = sim_getattr;
+    ops.setattr = sim_setattr;
+    ops.open = sim_open;
+    ops.write = sim_write;
+    ops.ioctl = sim_ioctl;
+    // allow_other with default_permissions: any user may try the node, and
+    // the kernel checks its mode, as for a device node.
+    char name[] = "sim_bootloader", dash_o[] = "-o",
+         mount_options[] = "allow_other,default_permissions,fsname=quorvel-sim,subtype=hidraw";
+    char *fuse_argv[] = {name, dash_o, mount_options, nullptr};
+    fuse_args args = FUSE_ARGS_INIT(3, fuse_argv);
+    fuse_session *session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
+    if (!session || fuse_session_mount(session, argv[1]) != 0) {
+        std::fprintf(b.log, "error 0 cannot mount FUSE at %s\n", argv[1]);
         return 2;
     }
-    if (pipe_size > 0 && fcntl(fd, F_SETPIPE_SZ, int(pipe_size)) < 0)
-        std::fprintf(b.log, "error 0 F_SETPIPE_SZ: %s\n", std::strerror(errno));
     std::fprintf(b.log, "ready\n");
 
-    const auto started = std::chrono::steady_clock::now();
-    uint8_t frame[FRAME_SIZE];
-    bool reading = true;
-    while (!stop_requested) {
-        if (!reading) {
-            usleep(20000);
-            continue;
-        }
+    fuse_buf buffer{};
+    int fd = fuse_session_fd(session);
+    while (!stop_requested && !fuse_session_exited(session)) {
         pollfd wait{fd, POLLIN, 0};
-        if (batch_us > 0)
-            usleep(useconds_t(batch_us));
-        if (poll(&wait, 1, batch_us > 0 ? 0 : 20) <= 0 || !(wait.revents & POLLIN)) {
-            if (wait.revents & POLLHUP)
-                usleep(20000);  // no writer now: poll would not wait
-            continue;
+        timespec timeout = wait_time();
+        if (ppoll(&wait, 1, &timeout, nullptr) > 0 && (wait.revents & POLLIN)) {
+            int got = fuse_session_receive_buf(session, &buffer);
+            if (got == -EINTR || got == -EAGAIN)
+                continue;
+            if (got <= 0)
+                break;
+            fuse_session_process_buf(session, &buffer);
         }
-        while (reading && read_frame(fd, frame)) {
-            long microseconds = long(std::chrono::duration_cast<std::chrono::microseconds>(
-                                         std::chrono::steady_clock::now() - started)
-                                         .count());
-            handle_frame(b, frame, microseconds);
-            if (report_delay_us > 0)
-                usleep(useconds_t(report_delay_us));
-            if (b.frames == stall_after)
-                reading = false;
-            if (b.frames == close_after) {
-                close(fd);
-                unlink(fifo);
-                fd = -1;
-                reading = false;
-            }
-        }
+        answer_due();
     }
-    // What the kernel accepted but the device never read.
-    long buffered = 0;
-    while (fd >= 0 && read_frame(fd, frame)) {
-        std::fprintf(b.log, "buffered %ld ", b.frames + ++buffered);
-        for (size_t i = 0; i < FRAME_SIZE; ++i)
-            std::fprintf(b.log, "%02x", frame[i]);
-        std::fputc('\n', b.log);
-    }
+    std::free(buffer.mem);
+
     if (FILE *out = std::fopen(argv[3], "wb")) {
         std::fwrite(b.flash.data(), 1, b.flash.size(), out);
         std::fclose(out);
     }
     std::fprintf(b.log, "end %ld %ld\n", b.frames, b.errors);
     std::fclose(b.log);
+    // Unmounting and closing the session ends every write still held.
+    fuse_session_unmount(session);
+    fuse_session_destroy(session);
     return 0;
 }

@@ -13,8 +13,13 @@ namespace {
 const std::string BANNER = "\nquorvel 1.0 - firmware uploader for AVR USB HID bootloaders\n"
                            "Written by the quorvel developers\n";
 const std::string DONE = "\nDone.\n\n";
-const std::string WRITE_ERROR = "Error writing to device\n\n";
-const std::string NO_DEVICE = "Unable to open device\n\n";
+const std::string WRITE_ERROR = "Error writing to device\n";
+const std::string PARTLY_WRITTEN =
+    ". The flash is now only partly written: restart the bootloader and run quorvel again\n\n";
+const std::string NO_DEVICE =
+    "Unable to open device\nNo HID device with the IDs 5e1a:0001 is present: see quorvel "
+    "-list. Start the bootloader (press the board's reset button), or add -w to wait "
+    "for it\n\n";
 
 // The command codes of a whole upload of these blocks.
 std::vector<int> upload_commands(size_t blocks, int block_size)
@@ -43,7 +48,8 @@ TEST_F(Bench, ExampleFirmwareArrivesByteIdentical)
     EXPECT_EQ(run.err, DONE);
     EXPECT_EQ(run.out,
               BANNER + "Read \"" + example_hex_path() + "\": " + std::to_string(expected.size()) +
-                  " bytes, 0.7% usage\nFound HID Bootloader\nProgramming: ..\nStarting Application\n");
+                  " bytes, 0.7% usage\nFound HID Bootloader\nDevice: /dev/hidraw0 (5e1a:0001)\nProgramming: "
+                  "..\nStarting Application\n");
     EXPECT_TRUE(sim.errors.empty()) << sim.errors.front();
     EXPECT_EQ(commands_of(sim.frames), upload_commands(2, 128));
     ASSERT_EQ(sim.flash.size(), 0x20000u);
@@ -68,7 +74,6 @@ struct ReportCase {
 TEST_F(Bench, ReportBytesOnTheWire)
 {
     const ReportCase cases[] = {
-        {"empty image", "-mmcu=atmega32u4", {}, {0x0000}, 128},
         {"data in 0x0000-0x00FF", "-mmcu=atmega32u4", pattern_bytes(0, 0x100), {0x0000, 0x0080}, 128},
         {"one byte at 0xFFFF", "-mmcu=at90usb646", {{0xFFFF, 0x5A}}, {0x0000, 0xFF00}, 256},
         {"block at 0x3F00", "-mmcu=atmega16u2", {{0x3F00, 0x00}}, {0x0000, 0x3F00}, 128},
@@ -126,7 +131,7 @@ TEST_F(Bench, FirstMatchingDeviceGetsEveryReport)
     EXPECT_EQ(finish(2).frames.size(), upload_commands(2, 128).size());
     for (int other : {1, 3, 10}) {
         SimResult sim = finish(other);
-        EXPECT_TRUE(sim.frames.empty() && sim.buffered.empty()) << "hidraw" << other << " was written to";
+        EXPECT_TRUE(sim.frames.empty() && sim.held.empty()) << "hidraw" << other << " was written to";
     }
 }
 
@@ -142,47 +147,77 @@ TEST_F(Bench, ProductIdIsReadAfterTheSeparator)
 
 TEST_F(Bench, StalledDeviceEndsTheRunAtTheTimeLimit)
 {
-    // The device stops reading after 10 reports. The FIFO's one 4 KiB page
-    // holds 63 reports counted from the first report on it, which may be any
-    // of the 10 (the kernel reuses a page only once it is read to the end), so
-    // the tool gets 63 to 73 reports out before one, a data report with a
-    // 50 ms limit, cannot be written.
+    // The device takes 10 reports (the begin command, block 0x0000, and the
+    // address and length of block 0x0080), then never answers the write of
+    // the 11th, a data report with a 50 ms limit.
     SimOptions stalled;
     stalled.stall_after = 10;
-    stalled.pipe_size = 4096;
     add_device(0, 0x5E1A, 0x0001, stalled);
     std::string hex = write_scratch_file("32k.hex", hex_file_for(pattern_bytes(0, 0x8000)));
     ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", hex});
     SimResult sim = finish(0);
 
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, WRITE_ERROR);
+    EXPECT_EQ(run.err, WRITE_ERROR +
+                           "The data command of the block at 0x0080 failed: no answer within 50 ms" +
+                           PARTLY_WRITTEN);
     EXPECT_TRUE(sim.errors.empty());
-    // Everything the tool sent is a prefix of the upload, and nothing came after the failed report.
-    std::vector<Frame> written = sim.frames;
-    written.insert(written.end(), sim.buffered.begin(), sim.buffered.end());
-    EXPECT_GE(written.size(), 63u);
-    EXPECT_LE(written.size(), 10u + 63u);
-    std::vector<int> expected = upload_commands(256, 128);
-    expected.resize(written.size());
-    EXPECT_EQ(commands_of(written), expected);
-    // 1 s after BEGIN, 10 ms after each of the 8 to 10 whole blocks, then
-    // the failed report's limit: 50 ms, or 250 ms for a SET_ADDRESS.
-    EXPECT_GE(run.seconds, 1.0 + 8 * 0.01 + 0.05);
-    EXPECT_LT(run.seconds, 1.0 + 10 * 0.01 + 0.25 + 0.5);
+    EXPECT_EQ(commands_of(sim.frames), std::vector<int>({1, 2, 3, 4, 4, 4, 4, 5, 2, 3}));
+    ASSERT_EQ(commands_of(sim.held), std::vector<int>{4});  // and nothing after it
+    // The held write was given up when the process ended: nothing stays blocked.
+    EXPECT_EQ(sim.interrupted.size(), 1u);
+    EXPECT_GE(run.seconds, 1.0 + 0.01 + 0.05);
+    EXPECT_LT(run.seconds, 1.0 + 0.01 + 0.05 + 0.5);
+}
+
+// Run with standard output or standard error closed, the device must not
+// take the place of either: the banner would go into it before the begin
+// command, or a message into a stalled device, where it would hang.
+TEST_F(Bench, ClosedStandardStreamsNeverReachTheDevice)
+{
+    const std::vector<std::string> upload{"-v", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()};
+    auto with_closed = [&](const char *redirection) {
+        std::vector<std::string> argv{"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + redirection,
+                                      QUORVEL_BINARY};
+        argv.insert(argv.end(), upload.begin(), upload.end());
+        return run_process(argv, kill_after(5));
+    };
+
+    add_device(0, 0x5E1A, 0x0001);
+    ProcessResult no_stdout = with_closed(">&-");
+    SimResult sim = finish(0);
+    reset();
+    EXPECT_EQ(no_stdout.status, 0) << no_stdout.err;
+    EXPECT_TRUE(sim.errors.empty()) << sim.errors.front();
+    EXPECT_EQ(commands_of(sim.frames), upload_commands(2, 128));
+
+    SimOptions stalled;
+    stalled.stall_after = 3;
+    add_device(0, 0x5E1A, 0x0001, stalled);
+    ProcessResult no_stderr = with_closed("2>&-");
+    sim = finish(0);
+    EXPECT_EQ(no_stderr.status, 1);
+    EXPECT_TRUE(sim.errors.empty());
+    EXPECT_EQ(commands_of(sim.frames), std::vector<int>({1, 2, 3}));
+    EXPECT_EQ(commands_of(sim.held), std::vector<int>{4});  // the data report, and no message text
 }
 
 TEST_F(Bench, UnpluggedDeviceEndsTheRun)
 {
     SimOptions unplugged;
-    unplugged.close_after = 20;
+    unplugged.unplug_after = 20;
     add_device(0, 0x5E1A, 0x0001, unplugged);
     std::string hex = write_scratch_file("64k.hex", hex_file_for(pattern_bytes(0, 0x10000)));
     ProcessResult run = run_quorvel({"-mmcu=atmega64u4", "-usb=5e1a:1", hex});
     SimResult sim = finish(0);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, WRITE_ERROR);
+    // The begin command and block 0x0000 take 12 reports: the 21st is a data report of block 0x0100.
+    EXPECT_EQ(run.err,
+              WRITE_ERROR +
+                  "The data command of the block at 0x0100 failed: the device is gone (No such device)" +
+                  PARTLY_WRITTEN);
     EXPECT_EQ(sim.frames.size(), 20u);
+    EXPECT_EQ(sim.refused.size(), 1u);
     EXPECT_LT(run.seconds, 5.0);
 }
 
@@ -208,9 +243,10 @@ TEST_F(Bench, WithoutUsbOptionNoDeviceIsOpened)
     add_device(0, 0x0000, 0x0000);
     ProcessResult run = run_quorvel({"-mmcu=atmega32u4", example_hex_path()});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, NO_DEVICE);
+    EXPECT_EQ(run.err, "Unable to open device\nName the bootloader with -usb=<vid:pid> or -device=<path> "
+                       "(quorvel -list shows the HID devices present)\n\n");
     SimResult sim = finish(0);
-    EXPECT_TRUE(sim.frames.empty() && sim.buffered.empty());
+    EXPECT_TRUE(sim.frames.empty() && sim.held.empty());
 }
 
 TEST_F(Bench, FirmwareTooLargeForThePartSendsNothing)
@@ -232,11 +268,19 @@ TEST_F(Bench, MatchingDeviceThatCannotBeOpenedIsNamed)
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err, "Unable to open device\n/dev/hidraw0: No such file or directory\n\n");
 
-    // The next matching device that opens is used instead.
+    // The next matching device that opens is used instead, and -v says so.
     add_device(1, 0x5E1A, 0x0001);
-    ProcessResult next = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+    add_device(2, 0x5E1A, 0x0001);
+    ProcessResult next = run_quorvel({"-v", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_NE(
+        next.out.find("Found HID Bootloader\nDevice: /dev/hidraw1 (5e1a:0001)\nNote: 3 devices have these "
+                      "IDs and this is the first; pick one with -device= (see quorvel -list)\nPassed "
+                      "over: /dev/hidraw0: No such file or directory\nProgramming: "),
+        std::string::npos)
+        << next.out;
     EXPECT_FALSE(finish(1).frames.empty());
+    EXPECT_TRUE(finish(2).frames.empty());
     reset();
 
     // Only root may open the node: a user is told which node and why.

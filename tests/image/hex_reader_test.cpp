@@ -48,6 +48,13 @@ std::string padded(std::string record, size_t length_before_newline)
     return record + "\n";
 }
 
+// The record with another line end instead of its newline.
+std::string ended(std::string record, const char *line_end)
+{
+    record.pop_back();
+    return record + line_end;
+}
+
 std::vector<uint8_t> bytes_of(size_t count, uint8_t first)
 {
     std::vector<uint8_t> data;
@@ -121,6 +128,20 @@ std::vector<HexCase> hex_cases()
         {"blank where a data byte starts", ":1001000021 601360121470136007EFE09D2190140\n", -2, 0, {}},
         {"text after the checksum", padded(SPEC_RECORD, 60) + END, 16, 16, {{0x0100, 0x21}}},
         {"CRLF line ends", ":10010000214601360121470136007EFE09D2190140\r\n:00000001FF\r\n", 16, 16, {}},
+        // A CR alone ends a line too: every record of such a file is read.
+        {"CR line ends",
+         ended(hex_record(0, 0x0000, {1, 2}), "\r") + ended(hex_record(0, 0x0010, {3}), "\r") +
+             ended(END, "\r"),
+         3,
+         3,
+         {{0x0000, 1}, {0x0010, 3}}},
+        {"CR, LF and CRLF mixed",
+         ended(hex_record(0, 0x0000, {1}), "\r") + hex_record(0, 0x0001, {2}) +
+             ended(hex_record(0, 0x0002, {3}), "\r\n") + END,
+         3,
+         3,
+         {{0x0002, 3}}},
+        {"CR then LF then LF is a blank line", SPEC_RECORD.substr(0, 43) + "\r\n\n" + END, -2, 0, {}},
         {"Ctrl-Z ends the file", SPEC_RECORD + "\x1A" + "garbage\n", 16, 16, {}},
         {"Ctrl-Z at the end of a line", ":10010000214601360121470136007EFE09D2190140\x1A", 16, 16, {}},
         {"piece starting with NUL skipped", std::string("\0junk\n", 6) + SPEC_RECORD + END, 16, 16, {}},
@@ -161,8 +182,82 @@ INSTANTIATE_TEST_SUITE_P(Records, HexReaderTest, ::testing::ValuesIn(hex_cases()
 TEST(HexReader, FileThatCannotBeReadIsNotLoaded)
 {
     EXPECT_EQ(load_hex_file((scratch_dir() + "/no-such-file.hex").c_str()), HEX_READ_OPEN_FAILED);
+    EXPECT_EQ(hex_read_report.problem, "No such file or directory");
+#if !defined(_WIN32)
     // A directory opens on some systems but cannot be read: it is no empty firmware.
     EXPECT_EQ(load_hex_file(scratch_dir().c_str()), HEX_READ_OPEN_FAILED);
+    EXPECT_EQ(hex_read_report.problem, "Is a directory");
+    // A device node is never read as a file (a hidraw node would block for ever).
+    EXPECT_EQ(load_hex_file("/dev/zero"), HEX_READ_OPEN_FAILED);
+    EXPECT_EQ(hex_read_report.problem, "it is a device, not a file");
+#endif
+}
+
+// The line and the fault that rejected the file, for the user to fix it.
+TEST(HexReader, SaysWhatIsWrongAndWhere)
+{
+    const struct {
+        std::string content;
+        const char *problem;
+    } cases[] = {
+        {":10010000214601360121470136007EFE09D2190141\n", "line 1: bad checksum"},
+        {SPEC_RECORD + "\n" + END, "line 2: empty line"},
+        {SPEC_RECORD + SPEC_RECORD.substr(1), "line 2: does not start with ':'"},
+        {":000000FF\n", "line 1: too short for a record"},
+        {":zz010000214601360121470136007EFE09D2190140\n", "line 1: byte count is not hex"},
+        {":10010000214601360121470136\n", "line 1: shorter than its byte count says"},
+        {":10+10000214601360121470136007EFE09D2190140\n", "line 1: address or record type is not hex"},
+        {hex_record(0, 0xFFF1, bytes_of(16, 0)), "line 1: reaches beyond address 0xFFFF"},
+        {":1001000021 601360121470136007EFE09D2190140\n", "line 1: data byte is not hex"},
+        {":10010000214601360121470136007EFE09D21901zz\n", "line 1: checksum is not hex"},
+        {hex_record(4, 0, {0}), "line 1: extended address record does not hold 2 bytes"},
+        {":02000004zz00FA\n", "line 1: extended address or its checksum is not hex"},
+        {SPEC_RECORD.substr(0, 43) + "\r" + SPEC_RECORD + padded(SPEC_RECORD, 1023),
+         "line 3: longer than 1,022 characters"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_LT(load_hex_file(write_scratch_file("bad.hex", c.content).c_str()), 0) << c.problem;
+        EXPECT_EQ(hex_read_report.problem, c.problem);
+    }
+}
+
+// What the caller warns about: no end record, or text after it.
+TEST(HexReader, NotesAMissingEndAndTextAfterIt)
+{
+    const struct {
+        std::string content;
+        bool end_seen, text_after_end;
+    } cases[] = {
+        {SPEC_RECORD + END, true, false},
+        {SPEC_RECORD, false, false},
+        {SPEC_RECORD + END + "\n  \t\r\n\n", true, false},
+        {SPEC_RECORD + END + SPEC_RECORD + END, true, true},
+        {SPEC_RECORD + END + "\n\njunk", true, true},
+        {SPEC_RECORD + END + "\x1A" + SPEC_RECORD, true, false},  // Ctrl-Z ends the file
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(load_hex_file(write_scratch_file("end.hex", c.content).c_str()), 16);
+        EXPECT_EQ(firmware_image.end_record_seen, c.end_seen) << c.content;
+        EXPECT_EQ(hex_read_report.text_after_end, c.text_after_end) << c.content;
+    }
+}
+
+// The file is read in 64 KiB pieces: a CR and its LF may fall in two of them.
+TEST(HexReader, LineEndSplitAcrossReads)
+{
+    const std::string record = hex_record(0, 0x0000, {0x42});  // 14 characters with its LF
+    for (size_t cr_at : {size_t(65534), size_t(65535), size_t(65536)}) {
+        // Blank-padded records before the one whose CR lands at cr_at.
+        std::string text;
+        while (text.size() + 2 * record.size() < cr_at)
+            text += padded(record, record.size() - 1);
+        text += padded(record, cr_at - text.size() - 1 + 1);
+        text.insert(cr_at, "\r");  // just before the LF: a CRLF straddling the seam
+        text += END;
+        ASSERT_EQ(text[cr_at], '\r');
+        int32_t count = load_hex_file(write_scratch_file("seam.hex", text).c_str());
+        EXPECT_GT(count, 0) << cr_at << ": " << hex_read_report.problem;
+    }
 }
 
 TEST(HexReader, EachLoadStartsFromAnErasedImage)

@@ -1,5 +1,5 @@
 // Fuzzes the Intel HEX reader with arbitrary file content and checks its own
-// promises: the result is -1, -2 or a count; on success the count is the sum
+// promises: the result is -1, -2 or a count, and a failure always says why; on success the count is the sum
 // of the data records' byte counts (every used byte lies inside the 64 KiB
 // image by construction: the image is no larger); loading the same bytes
 // again gives the same image (no state carries over).
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     std::string path = memory_file_with(data, size);
     int32_t result = load_hex_file(path.c_str());
-    if (result < HEX_READ_BAD_RECORD)
+    if (result < HEX_READ_BAD_RECORD || (result < 0) != !hex_read_report.problem.empty())
         std::abort();
     if (result < 0)
         return 0;

@@ -1,6 +1,7 @@
 // Fuzzes the option parser. The input, split at NUL bytes, is the argument
 // vector. A run either returns with run_options inside their documented
-// ranges or ends through one of the documented messages and statuses; the
+// ranges or ends through one of the documented messages and statuses, after
+// no more than one printable warning line per ignored option; the
 // end of the process is turned into a longjmp so that it can be checked here.
 #include "cli/console.h"
 #include "cli/options.h"
@@ -62,6 +63,31 @@ bool parsed_options_valid(const std::vector<char *> &argv)
     return true;
 }
 
+// Removes the warnings about ignored options from the front of the standard
+// error text; false when one of them is not a single printable line.
+bool strip_warnings(std::string &err)
+{
+    const std::string warning = "quorvel: ignoring unknown option -";
+    while (err.starts_with(warning)) {
+        size_t end = err.find('\n');
+        if (end == std::string::npos)
+            return false;
+        for (size_t i = 0; i < end; ++i)
+            if (static_cast<unsigned char>(err[i]) < 0x20 || err[i] == 0x7F)
+                return false;
+        err.erase(0, end + 1);
+    }
+    return true;
+}
+
+// The errors for mistyped options: one line that names the argument and
+// points at --help, then the empty line that every message ends with.
+bool option_error(const std::string &err)
+{
+    return err.starts_with("quorvel: ") && err.ends_with("(see quorvel --help)\n\n") &&
+           err.find('\n') == err.size() - 2;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -106,6 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     dup2(saved_out, 1);
     dup2(saved_err, 2);
     std::string out = take_capture(out_capture), err = take_capture(err_capture);
+    if (!strip_warnings(err))
+        std::abort();
 
     if (!ended) {
         if (!parsed_options_valid(argv) || !out.empty() || !err.empty())
@@ -115,7 +143,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int status = ended - 1;
     bool documented = status == 1
                           ? out.empty() && (err == "Malformed VID\n\n" || err == "Malformed PID\n\n" ||
-                                            err == "Unknown MCU type\n\n")
+                                            err == "Unknown MCU type\n\n" || option_error(err))
                           : status == 0 && err.empty() &&
                                 (out == "quorvel 1.0\n" || out.starts_with("Usage: quorvel -mmcu=<MCU>"));
     if (!documented)

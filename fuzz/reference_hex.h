@@ -1,7 +1,7 @@
 // A deliberately simple Intel HEX decoder for the differential fuzz target,
 // written straight from the record layout and independent of the reader:
 // whole text in memory, one pass per line, no shared code. It follows the
-// same rules as the reader (text-mode line ends, fields of one to N hex
+// same rules as the reader (LF, CR and CRLF line ends, Ctrl-Z, fields of one to N hex
 // digits, the 64 KiB limit, strict data and address records).
 #pragma once
 
@@ -40,24 +40,24 @@ inline ReferenceImage reference_decode(std::string_view input)
     image.bytes.fill(0xFF);
     image.used.fill(0);
 
-    // Text mode: the file ends at a Ctrl-Z, and CR LF becomes LF.
-    std::string text;
-    for (size_t i = 0; i < input.size() && input[i] != '\x1A'; ++i)
-        if (!(input[i] == '\r' && i + 1 < input.size() && input[i + 1] == '\n'))
-            text += input[i];
+    // The file ends at a Ctrl-Z; a line ends at LF, at CR, or at CR LF.
+    std::string_view text = input.substr(0, input.find('\x1A'));
 
-    // Split into lines, remembering whether each had a newline.
+    // Split into lines, remembering whether each had a line end.
     std::vector<std::pair<std::string, bool>> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back({text.substr(start), false});
-            break;
+    std::string line;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\n' && text[i] != '\r') {
+            line += text[i];
+            continue;
         }
-        lines.push_back({text.substr(start, end - start), true});
-        start = end + 1;
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            ++i;
+        lines.push_back({line, true});
+        line.clear();
     }
+    if (!line.empty())
+        lines.push_back({line, false});
 
     uint64_t base = 0;
     for (const auto &[full, newline] : lines) {

@@ -213,9 +213,12 @@ void describe_device()
     char where[64] = "";
     if (at.block_address >= 0)
         std::snprintf(where, sizeof where, " of the block at 0x%04X", unsigned(at.block_address));
-    fail("Error writing to device\nThe %s command%s failed: %s. The flash is now only partly written: "
-         "restart the bootloader and run quorvel again\n",
-         command_name(at.command), where, device_send_error());
+    // The bootloader may erase the flash when it takes the begin command.
+    const char *state =
+        at.command == CMD_BEGIN ? "The flash may have been erased" : "The flash is now only partly written";
+    fail("Error writing to device\nThe %s command%s failed: %s. %s: restart the bootloader and run quorvel "
+         "again\n",
+         command_name(at.command), where, device_send_error(), state);
 }
 
 }  // namespace

@@ -73,9 +73,10 @@ TEST(WindowsHid, WritesToPresentDevicesEndWithinTheLimit)
                       unsigned(device.product_id));
         ProcessResult run = run_quorvel({"-mmcu=atmega32u4", ids, example_hex_path()});
         std::cout << "quorvel " << ids << ": status " << run.status << ", " << run.err;
-        EXPECT_TRUE((run.status == 0 && run.err == "\nDone.\n\n") ||
-                    (run.status == 1 && (run.err == "Error writing to device\n\n" ||
-                                         run.err.starts_with("Unable to open device\n"))))
+        EXPECT_TRUE(
+            (run.status == 0 && run.err == "\nDone.\n\n") ||
+            (run.status == 1 && (run.err.starts_with("Error writing to device\nThe begin command failed: ") ||
+                                 run.err.starts_with("Unable to open device\n"))))
             << run.status << " " << run.err;
         EXPECT_LT(run.seconds, 10.0);
     }
@@ -83,20 +84,23 @@ TEST(WindowsHid, WritesToPresentDevicesEndWithinTheLimit)
 
 // The overlapped write, its wait, time-out and cancellation, against a named
 // pipe: a reader that takes a report lets it be delivered, and with nobody
-// reading, the write that cannot complete fails at its time limit.
+// reading, the write that cannot complete fails at its time limit. (A pipe
+// is no HID device, so it is opened here, not through device_open_path.)
 TEST(WindowsHid, OverlappedWriteIsDeliveredOrCancelledAtTheLimit)
 {
     const char *name = "\\\\.\\pipe\\quorvel-transport-test";
     HANDLE server =
         CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0, 0, 0, nullptr);
     ASSERT_NE(server, INVALID_HANDLE_VALUE);
-    ASSERT_EQ(device_open_path(name, 0, 0, 0), 1) << device_open_error();
+    HANDLE client = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    ASSERT_NE(client, INVALID_HANDLE_VALUE);
 
     std::array<uint8_t, 64> report{0xA1, 0x04, 0x5A};
     std::array<uint8_t, 65> received{};
     DWORD got = 0;
     std::thread reader([&] { ReadFile(server, received.data(), DWORD(received.size()), &got, nullptr); });
-    EXPECT_EQ(device_send(report.data(), report.size(), 1.0), 1);
+    EXPECT_EQ(hid_write_report(client, report.data(), report.size(), 1000), 1);
     reader.join();
     EXPECT_EQ(got, 65u);
     EXPECT_EQ(received[0], 0x00);  // report ID
@@ -107,26 +111,58 @@ TEST(WindowsHid, OverlappedWriteIsDeliveredOrCancelledAtTheLimit)
     double seconds = 0;
     while (delivered < 10000) {
         auto started = std::chrono::steady_clock::now();
-        int ok = device_send(report.data(), report.size(), 0.05);
+        int ok = hid_write_report(client, report.data(), report.size(), 50);
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         if (!ok)
             break;
         ++delivered;
     }
     std::cout << "pipe took " << delivered << " unread reports; the next failed after " << seconds * 1000
-              << " ms\n";
+              << " ms: " << device_send_error() << "\n";
     EXPECT_LT(delivered, 10000);
     EXPECT_GE(seconds, 0.045);
     EXPECT_LT(seconds, 1.0);
-    device_close();
+    EXPECT_STREQ(device_send_error(), "no answer within 50 ms");
+    CloseHandle(client);
     CloseHandle(server);
+}
+
+// -device= writes only to a handle that answers as a HID device (and with
+// the IDs of -usb= when given): a file or a pipe is refused untouched.
+TEST(WindowsHid, DevicePathMustBeAHidDevice)
+{
+    const std::string notes = write_scratch_file("notes.txt", "my notes\n");
+    const char *pipe_name = "\\\\.\\pipe\\quorvel-not-a-device";
+    for (const std::string &path : {notes, std::string(pipe_name)}) {
+        for (const char *ids : {"-usb=5e1a:1", "-v"}) {
+            // A pipe instance takes one client: a fresh one for each run.
+            HANDLE server = CreateNamedPipeA(pipe_name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 0,
+                                             0, 0, nullptr);
+            ASSERT_NE(server, INVALID_HANDLE_VALUE);
+            ProcessResult run = run_quorvel({"-mmcu=atmega32u4", ids, "-device=" + path, example_hex_path()});
+            CloseHandle(server);
+            EXPECT_EQ(run.status, 1) << path;
+            EXPECT_EQ(run.err, "Unable to open device\n" + path + " is not a HID device\n\n");
+        }
+    }
+    EXPECT_EQ(read_whole_file(notes), "my notes\n");
+
+    // A real HID device with other IDs than -usb= names.
+    for (const HidDeviceInfo &device : device_list()) {
+        ProcessResult run =
+            run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:7f7f", "-device=" + device.path, example_hex_path()});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(run.err.starts_with("Unable to open device\n")) << run.err;
+        std::cout << device.path << " with -usb=5e1a:7f7f: " << run.err;
+    }
 }
 
 TEST(WindowsHid, SearchForAbsentIdsOpensNothing)
 {
     ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:7f7f", example_hex_path()});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "Unable to open device\n\n");
+    EXPECT_TRUE(run.err.starts_with("Unable to open device\nNo HID device with the IDs 5e1a:7f7f is present"))
+        << run.err;
 }
 
 }  // namespace

@@ -23,6 +23,12 @@ struct HidDeviceInfo {
     std::string name;  // the product name, where the system gives one
 };
 
+// The end of the error for a device opened by path alone that does not take
+// the bootloader's reports, after "PATH (vid:pid".
+inline constexpr const char *BOOTLOADER_SHAPE_ERROR =
+    ") is a HID device that does not take the bootloader's 64-byte reports; if it is the bootloader, "
+    "name its IDs with -usb=";
+
 // Every present HID interface, in the order in which device_open() tries
 // them. Opens nothing.
 std::vector<HidDeviceInfo> device_list();
@@ -32,7 +38,9 @@ std::vector<HidDeviceInfo> device_list();
 // names a file, a disk, a terminal or any other device is refused.
 
 // Opens the HID interface at this path. With check_ids, the IDs it answers
-// with must be these. Returns 1 when it was opened, else 0.
+// with must be these; without, it must take the bootloader's reports (one
+// 64-byte output report without report IDs). Returns 1 when it was opened,
+// else 0.
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id);
 
 // Opens the first present HID interface with these IDs (closing any current

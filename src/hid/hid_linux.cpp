@@ -30,6 +30,7 @@
 #include <string_view>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <linux/hid.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 #include <vector>
@@ -75,10 +76,10 @@ void *writer_thread(void *)
         size_t length = writer.length;
         pthread_mutex_unlock(&writer.lock);
 
-        ssize_t written;
-        do {
-            written = write(fd, writer.buffer, length);
-        } while (written < 0 && errno == EINTR);
+        // Not repeated on EINTR: this thread takes no signals, so only a
+        // debugger or tracer can interrupt the write, and the device may
+        // already have taken the report. A repeat could send it twice.
+        ssize_t written = write(fd, writer.buffer, length);
 
         int error = errno;
         pthread_mutex_lock(&writer.lock);
@@ -250,6 +251,72 @@ int open_hid_node(const char *path, uint32_t &vendor_id, uint32_t &product_id, s
     return fd;
 }
 
+// The bits of the output report without a report ID that a HID report
+// descriptor declares: the sum of Report Size x Report Count over its Output
+// items. -1 when it uses report IDs or cannot be parsed.
+long long plain_output_report_bits(const uint8_t *item, size_t size)
+{
+    struct Globals {
+        uint32_t report_size = 0, report_count = 0;
+    } globals;
+    std::vector<Globals> pushed;
+    long long bits = 0;
+    for (size_t at = 0; at < size;) {
+        uint8_t prefix = item[at];
+        if (prefix == 0xFE) {  // a long item: skip its data
+            if (at + 2 >= size)
+                return -1;
+            at += 3 + item[at + 1];
+            continue;
+        }
+        size_t length = (prefix & 3) == 3 ? 4 : prefix & 3;
+        if (at + 1 + length > size)
+            return -1;
+        uint32_t value = 0;
+        for (size_t i = 0; i < length; ++i)
+            value |= uint32_t(item[at + 1 + i]) << (8 * i);
+        switch (prefix & 0xFC) {
+        case 0x74:  // Report Size
+            globals.report_size = value;
+            break;
+        case 0x94:  // Report Count
+            globals.report_count = value;
+            break;
+        case 0x84:  // Report ID
+            return -1;
+        case 0x90:  // Output
+            bits += std::min<long long>(1LL << 32, 1LL * globals.report_size * globals.report_count);
+            break;
+        case 0xA4:  // Push
+            pushed.push_back(globals);
+            break;
+        case 0xB4:  // Pop
+            if (pushed.empty())
+                return -1;
+            globals = pushed.back();
+            pushed.pop_back();
+            break;
+        }
+        at += 1 + length;
+    }
+    return bits;
+}
+
+// Whether the device takes the bootloader's reports: its report descriptor
+// declares one 64-byte output report, without report IDs. A keyboard, a
+// mouse or any other HID device does not.
+bool takes_bootloader_reports(int fd)
+{
+    int size = 0;
+    static hidraw_report_descriptor descriptor;  // 4 KiB: static, like the other buffers
+    if (ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size <= 0 || size > HID_MAX_DESCRIPTOR_SIZE)
+        return false;
+    descriptor.size = uint32_t(size);
+    if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0)
+        return false;
+    return plain_output_report_bits(descriptor.value, size_t(size)) == 64 * 8;
+}
+
 // Keeps one more reason why a matching device was not used.
 void note_passed_over(const std::string &why)
 {
@@ -349,6 +416,13 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
         close(fd);
         open_error =
             path + (" has IDs " + ids_text(vendor, product)) + ", not " + ids_text(vendor_id, product_id);
+        return 0;
+    }
+    // Without IDs to check, the device must at least be shaped like the
+    // bootloader: a path to a keyboard gets nothing.
+    if (!check_ids && !takes_bootloader_reports(fd)) {
+        close(fd);
+        open_error = path + (" (" + ids_text(vendor, product)) + BOOTLOADER_SHAPE_ERROR;
         return 0;
     }
     use_device(fd, path, vendor, product);

@@ -14,6 +14,7 @@
 
 // mingw-w64's hidsdi.h does not declare its functions extern "C".
 extern "C" {
+#include <hidpi.h>
 #include <hidsdi.h>
 }
 
@@ -96,6 +97,19 @@ bool read_attributes(HANDLE handle, uint32_t &vendor_id, uint32_t &product_id)
     vendor_id = attributes.VendorID;
     product_id = attributes.ProductID;
     return true;
+}
+
+// Whether the device takes the bootloader's reports: 64 bytes after the
+// report ID. A keyboard, a mouse or any other HID device does not.
+bool takes_bootloader_reports(HANDLE handle)
+{
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!HidD_GetPreparsedData(handle, &preparsed))
+        return false;
+    HIDP_CAPS caps{};
+    bool fits = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS && caps.OutputReportByteLength == 65;
+    HidD_FreePreparsedData(preparsed);
+    return fits;
 }
 
 struct DeviceInfoList {

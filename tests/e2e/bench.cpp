@@ -160,6 +160,8 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
     }
     if (options.ignore_interrupts)
         args.push_back("--ignore-interrupts");
+    if (options.keyboard)
+        args.push_back("--keyboard");
     device.pid = fork();
     if (device.pid == 0) {
         std::vector<char *> argv;

@@ -25,6 +25,7 @@ struct SimOptions {
     long unplug_after = -1;          // take this many reports, then answer every later write with ENODEV
     long report_delay_us = 0;        // answer each write this long after it arrived
     bool ignore_interrupts = false;  // a held write stays held when its writer is killed
+    bool keyboard = false;           // the report descriptor of a keyboard, not of the bootloader
     mode_t mode = 0600;
     bool node = true;  // present /dev/hidrawN at all
     const char *name = "Quorvel Test HID Bootloader";

@@ -71,6 +71,9 @@ TEST_F(Bench, DevicePathPicksOneOfIdenticalBoards)
 TEST_F(Bench, DevicePathThatDoesNotFit)
 {
     add_device(0, 0x16C0, 0x05DF);
+    SimOptions keyboard;
+    keyboard.keyboard = true;
+    add_device(3, 0x045E, 0x0750, keyboard);
     struct Case {
         std::vector<std::string> arguments;
         std::string err;
@@ -79,6 +82,10 @@ TEST_F(Bench, DevicePathThatDoesNotFit)
         {{"-usb=5e1a:1", "-device=/dev/hidraw0"},
          "Unable to open device\n/dev/hidraw0 has IDs 16c0:05df, not 5e1a:0001\n\n"},
         {{"-device=/dev/hidraw9"}, "Unable to open device\n/dev/hidraw9: No such file or directory\n\n"},
+        // A path alone must lead to a device shaped like the bootloader.
+        {{"-device=/dev/hidraw3"},
+         "Unable to open device\n/dev/hidraw3 (045e:0750) is a HID device that does not take the bootloader's "
+         "64-byte reports; if it is the bootloader, name its IDs with -usb=\n\n"},
     };
     for (const Case &c : cases) {
         std::vector<std::string> arguments = c.arguments;
@@ -88,6 +95,8 @@ TEST_F(Bench, DevicePathThatDoesNotFit)
         EXPECT_EQ(run.err, c.err);
     }
     EXPECT_TRUE(finish(0).frames.empty());
+    SimResult keyboard_saw = finish(3);
+    EXPECT_TRUE(keyboard_saw.frames.empty() && keyboard_saw.held.empty());
 }
 
 // Whatever -device= names, nothing is written unless the open descriptor

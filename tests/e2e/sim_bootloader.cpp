@@ -7,7 +7,8 @@
 // blocked until this process answers it: the simulator answers a write only
 // once the device has taken the report (at once, or after --report-delay-us),
 // as a hidraw write returns only when the USB transfer has ended. It answers
-// HIDIOCGRAWINFO as the hidraw driver does, with the bus and the IDs.
+// HIDIOCGRAWINFO as the hidraw driver does, with the bus and the IDs, and
+// HIDIOCGRDESCSIZE and HIDIOCGRDESC with its report descriptor.
 //
 // Each report is checked as the bootloader would (report ID 0, marker, known
 // command, parameters in range, legal order), the flash is emulated, and
@@ -22,6 +23,8 @@
 //                         unanswered, as a device that hangs
 //   --unplug-after K      take K reports, then answer every later write with
 //                         ENODEV, as the kernel does for an unplugged device
+//   --keyboard            the report descriptor of a keyboard (by default that
+//                         of the bootloader: one 64-byte output report)
 //   --ignore-interrupts   a held write stays held when its writer is killed
 //                         (the kernel then keeps the writer until it is
 //                         answered); by default it is answered with EINTR
@@ -42,6 +45,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <linux/hid.h>
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <string>
@@ -97,8 +101,20 @@ struct Pending {
     bool interrupted;
 };
 
+// A vendor-defined collection with one output report of 64 bytes and no
+// report ID, as the bootloader has.
+constexpr uint8_t BOOTLOADER_DESCRIPTOR[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0x15, 0x00,
+                                             0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x91, 0x02, 0xC0};
+// A boot keyboard: input keys, and a one-byte output report for its LEDs.
+constexpr uint8_t KEYBOARD_DESCRIPTOR[] = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
+    0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01,
+    0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0};
+
 struct Settings {
     uint16_t vendor_id = 0x5E1A, product_id = 0x0001;
+    bool keyboard = false;
     mode_t mode = 0600;
     long report_delay_us = 0;
     long stall_after = -1;
@@ -302,13 +318,25 @@ void sim_write(fuse_req_t req, fuse_ino_t, const char *data, size_t size, off_t,
 void sim_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_info *, unsigned, const void *,
                size_t, size_t out_size)
 {
-    if (cmd != HIDIOCGRAWINFO || out_size < sizeof(hidraw_devinfo))
-        return void(fuse_reply_err(req, ENOTTY));
-    hidraw_devinfo info{};
-    info.bustype = BUS_USB_ID;
-    info.vendor = int16_t(settings.vendor_id);
-    info.product = int16_t(settings.product_id);
-    fuse_reply_ioctl(req, 0, &info, sizeof info);
+    const uint8_t *descriptor = settings.keyboard ? KEYBOARD_DESCRIPTOR : BOOTLOADER_DESCRIPTOR;
+    int descriptor_size =
+        settings.keyboard ? int(sizeof KEYBOARD_DESCRIPTOR) : int(sizeof BOOTLOADER_DESCRIPTOR);
+    if (cmd == HIDIOCGRAWINFO && out_size >= sizeof(hidraw_devinfo)) {
+        hidraw_devinfo info{};
+        info.bustype = BUS_USB_ID;
+        info.vendor = int16_t(settings.vendor_id);
+        info.product = int16_t(settings.product_id);
+        fuse_reply_ioctl(req, 0, &info, sizeof info);
+    } else if (cmd == HIDIOCGRDESCSIZE && out_size >= sizeof(int)) {
+        fuse_reply_ioctl(req, 0, &descriptor_size, sizeof descriptor_size);
+    } else if (cmd == HIDIOCGRDESC && out_size >= sizeof(hidraw_report_descriptor)) {
+        static hidraw_report_descriptor reply;
+        reply.size = uint32_t(descriptor_size);
+        std::memcpy(reply.value, descriptor, size_t(descriptor_size));
+        fuse_reply_ioctl(req, 0, &reply, sizeof reply);
+    } else {
+        fuse_reply_err(req, ENOTTY);
+    }
 }
 
 // Answers what is due: delayed writes whose time has come, and held writes
@@ -348,8 +376,8 @@ void read_settings(int argc, char **argv)
 {
     for (int i = 4; i < argc; ++i) {
         std::string option = argv[i];
-        if (option == "--ignore-interrupts") {
-            settings.ignore_interrupts = true;
+        if (option == "--ignore-interrupts" || option == "--keyboard") {
+            (option == "--keyboard" ? settings.keyboard : settings.ignore_interrupts) = true;
             continue;
         }
         if (i + 1 >= argc)

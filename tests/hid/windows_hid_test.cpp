@@ -147,13 +147,23 @@ TEST(WindowsHid, DevicePathMustBeAHidDevice)
     }
     EXPECT_EQ(read_whole_file(notes), "my notes\n");
 
-    // A real HID device with other IDs than -usb= names.
+    // A real HID device with other IDs than -usb= names, and, named by its
+    // path alone, one that does not take the bootloader's 64-byte reports
+    // (wine's mouse and keyboard take no output reports at all).
     for (const HidDeviceInfo &device : device_list()) {
-        ProcessResult run =
+        char ids[16];
+        std::snprintf(ids, sizeof ids, "%04x:%04x", unsigned(device.vendor_id), unsigned(device.product_id));
+        ProcessResult other =
             run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:7f7f", "-device=" + device.path, example_hex_path()});
-        EXPECT_EQ(run.status, 1);
-        EXPECT_TRUE(run.err.starts_with("Unable to open device\n")) << run.err;
-        std::cout << device.path << " with -usb=5e1a:7f7f: " << run.err;
+        EXPECT_EQ(other.status, 1);
+        EXPECT_EQ(other.err,
+                  "Unable to open device\n" + device.path + " has IDs " + ids + ", not 5e1a:7f7f\n\n");
+        ProcessResult alone = run_quorvel({"-mmcu=atmega32u4", "-device=" + device.path, example_hex_path()});
+        EXPECT_EQ(alone.status, 1);
+        EXPECT_EQ(alone.err,
+                  "Unable to open device\n" + device.path + " (" + ids +
+                      ") is a HID device that does not take the bootloader's 64-byte reports; if it "
+                      "is the bootloader, name its IDs with -usb=\n\n");
     }
 }
 

@@ -14,7 +14,6 @@
 
 // mingw-w64's hidsdi.h does not declare its functions extern "C".
 extern "C" {
-#include <hidpi.h>
 #include <hidsdi.h>
 }
 
@@ -313,6 +312,13 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
         CloseHandle(handle);
         open_error =
             path + (" has IDs " + ids_text(vendor, product)) + ", not " + ids_text(vendor_id, product_id);
+        return 0;
+    }
+    // Without IDs to check, the device must at least be shaped like the
+    // bootloader: a path to a keyboard gets nothing.
+    if (!check_ids && !takes_bootloader_reports(handle)) {
+        CloseHandle(handle);
+        open_error = path + (" (" + ids_text(vendor, product)) + BOOTLOADER_SHAPE_ERROR;
         return 0;
     }
     current_device = handle;

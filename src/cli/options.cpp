@@ -95,7 +95,8 @@ bool joined_flags(std::string_view argument)
 // passed over with a warning; a mistyped one of quorvel's own is an error.
 void read_unknown_option(std::string_view argument)
 {
-    std::string shown = printable(argument);
+    static std::string shown;  // static: fail() does not return to free it
+    shown = printable(argument);
     if (argument.starts_with("--"))
         fail("quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
              shown.c_str());

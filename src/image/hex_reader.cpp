@@ -12,10 +12,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <sys/stat.h>
 
 HexReadReport hex_read_report;
 
@@ -248,9 +248,8 @@ int32_t load_hex_file(const char *path)
     hex_read_report = HexReadReport{};
     // A device node is no HEX file, and reading one may never end (a hidraw
     // node mistaken for the file waits for input reports).
-    std::error_code error;
-    std::filesystem::file_status status = std::filesystem::status(path, error);
-    if (std::filesystem::is_character_file(status) || std::filesystem::is_block_file(status))
+    struct stat node;
+    if (stat(path, &node) == 0 && (S_ISCHR(node.st_mode) || S_ISBLK(node.st_mode)))
         return failed(HEX_READ_OPEN_FAILED, 0, "it is a device, not a file");
     FileHandle file(std::fopen(path, "rb"));
     if (!file)

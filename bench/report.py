@@ -53,9 +53,10 @@ def google_benchmark(build, name, quick):
 
 
 def machine_bounds(build, quick):
-    """How long a 10 ms pause lasts here and what one report costs the transport."""
+    """How long a 10 ms pause lasts here, what one report costs the transport,
+    and what the round trip through the simulated device alone costs."""
     results = {b["name"].split("/")[0]: b["real_time"] for b in google_benchmark(build, "transport_bench", quick)}
-    return results["pause_10ms"] / 1e6, results["send_report"] / 1e6
+    return results["pause_10ms"] / 1e6, results["send_report"] / 1e6, results["device_round_trip"] / 1e6
 
 
 def reader_throughput(build, quick):
@@ -126,12 +127,19 @@ def upload_rows(build, quick, work):
     The simulated device is a FUSE file that answers each write only once
     the device has taken the report, as a hidraw write returns only when the
     USB transfer has ended: (a) at once, (b) after 1 ms per report, as a
-    full-speed interrupt endpoint takes one report per frame. The round trip
-    through FUSE (tens of microseconds) is part of the measured time in both;
-    in (b) the floor counts 1 ms per report as the device's own time."""
-    pause, report_cost = machine_bounds(build, quick)
+    full-speed interrupt endpoint takes one report per frame. Each answer
+    also costs a round trip through FUSE (tens of microseconds here), which
+    no uploader can avoid on this device. So the floor is measured: the
+    reference walk (bench/reference_upload) sends the same reports with
+    plain writes and pauses that spin to their exact end, interleaved with
+    quorvel's runs; wall / reference is quorvel's own cost, the judged
+    figure. Against the protocol's nominal floor (the pauses, plus 1 ms per
+    report in (b)) the round trips count as quorvel's; that figure is shown
+    too."""
+    pause, report_cost, round_trip = machine_bounds(build, quick)
     rows = [("a 10 ms pause lasts here: ms", "%.3f" % (pause * 1000), "", ""),
-            ("one report costs the transport: us", "%.1f" % (report_cost * 1e6), "", "")]
+            ("one report costs the transport: us", "%.1f" % (report_cost * 1e6), "", ""),
+            ("one write to the simulated device alone: us", "%.1f" % (round_trip * 1e6), "", "")]
     real_dev = os.path.join(work, "real-dev")
     os.makedirs(real_dev)
     subprocess.run(["mount", "--bind", "/dev", real_dev], check=True)
@@ -145,6 +153,7 @@ def upload_rows(build, quick, work):
         f.write("HID_ID=0003:00005E1A:00000001\nHID_NAME=Simulated bootloader\n")
 
     quorvel = os.path.join(build, "src", "quorvel")
+    reference = os.path.join(build, "bench", "reference_upload")
     sim = os.path.join(build, "tests", "sim_bootloader")
     sizes = [0x2000] if quick else [0x2000, 0x4000, 0x8000, 0x10000]
     for mode, delay_us in (("a", 0), ("b", 1000)):
@@ -155,31 +164,41 @@ def upload_rows(build, quick, work):
                 f.write(hex_image(size))
             blocks = size // block
             reports = 1 + blocks * (3 + block // 32) + 2
-            floor = 1.0 + 0.01 * blocks + 0.3 + (0.001 * reports if mode == "b" else 0)
-            walls, cpus, rss = [], [], 0
-            for _ in range(1 if quick else 3):
-                simulator, log = present_device(sim, work, ["--report-delay-us", str(delay_us)])
-                wall, cpu, peak, status, err = run_timed([quorvel, "-mmcu=" + mcu, "-usb=5e1a:0001", hex_path], work)
-                remove_device(simulator)
-                frames = sum(1 for line in open(log) if line.startswith("frame "))
-                if status != 0 or frames != reports:
-                    sys.exit("upload of %d bytes failed: status %d, %d of %d reports: %s" %
-                             (size, status, frames, reports, err))
-                walls.append(wall)
-                cpus.append(cpu)
-                rss = max(rss, peak)
-            wall = statistics.median(walls)
+            nominal = 1.0 + 0.01 * blocks + 0.3 + (0.001 * reports if mode == "b" else 0)
+            walls, cpus, floors, rss = [], [], [], 0
+            for _ in range(1 if quick else 5):
+                for program in ("reference", "quorvel"):  # interleaved: drift hits both alike
+                    simulator, log = present_device(sim, work, ["--report-delay-us", str(delay_us)])
+                    if program == "reference":
+                        started = time.monotonic()
+                        done = subprocess.run([reference, "-mmcu=" + mcu, "/dev/hidraw0", hex_path],
+                                              capture_output=True, text=True)
+                        wall, status, err = time.monotonic() - started, done.returncode, done.stderr
+                    else:
+                        wall, cpu, peak, status, err = run_timed(
+                            [quorvel, "-mmcu=" + mcu, "-usb=5e1a:0001", hex_path], work)
+                    remove_device(simulator)
+                    frames = sum(1 for line in open(log) if line.startswith("frame "))
+                    if status != 0 or frames != reports:
+                        sys.exit("%s: upload of %d bytes failed: status %d, %d of %d reports: %s" %
+                                 (program, size, status, frames, reports, err))
+                    if program == "reference":
+                        floors.append(wall)
+                    else:
+                        walls.append(wall)
+                        cpus.append(cpu)
+                        rss = max(rss, peak)
+            wall, floor = statistics.median(walls), statistics.median(floors)
             goal = 1.005 if mode == "a" else 1.01
-            label = "upload %2d KiB (%s)" % (size // 1024, "immediate ack" if mode == "a" else "1 ms per report")
-            rows.append((label + ": wall s / floor s", "%.3f / %.3f" % (wall, floor), "", ""))
-            rows.append((label + ": wall / floor", "%.4f" % (wall / floor), "<= %s" % goal,
+            label = "upload %2d KiB (%s)" % (size // 1024, "instant device" if mode == "a" else "1 ms per report")
+            rows.append((label + ": wall s / measured floor s", "%.3f / %.3f" % (wall, floor), "", ""))
+            rows.append((label + ": wall / measured floor", "%.4f" % (wall / floor), "<= %s" % goal,
                          "yes" if wall / floor <= goal else "NO"))
-            if mode == "a":
-                # What this machine's timer and the transport alone add.
-                bound = floor + blocks * (pause - 0.01) + reports * report_cost
-                rows.append((label + ": floor + pause overshoot + report cost, s", "%.3f" % bound, "", ""))
+            rows.append((label + ": wall / nominal floor (%.3f s)" % nominal, "%.4f" % (wall / nominal), "", ""))
             cpu_share = statistics.median(cpus) / wall * 100
-            rows.append((label + ": CPU % of wall", "%.2f" % cpu_share, "< 2", "yes" if cpu_share < 2 else "NO"))
+            cpu_goal = 1 if mode == "a" else 2
+            rows.append((label + ": CPU % of wall", "%.2f" % cpu_share, "< %d" % cpu_goal,
+                         "yes" if cpu_share < cpu_goal else "NO"))
             if size == max(sizes) and mode == "a" and rss:
                 rows.append(("peak RSS, %d KiB upload: MiB" % (size // 1024), "%.2f" % (rss / 1024), "< 4",
                              "yes" if rss < 4096 else "NO"))

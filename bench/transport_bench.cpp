@@ -1,7 +1,8 @@
 // What bounds an upload's time beyond the protocol's own pauses, on this
-// machine: how long a 10 ms pause really lasts, and what one report costs
-// the transport (the hand-over to the writer thread and the write itself,
-// into a simulated device that answers each write at once).
+// machine: how long a 10 ms pause really lasts, what one report costs the
+// transport (its time limit and the write itself, into a simulated device
+// that answers each write at once), and what the same write costs without
+// the transport: the round trip through the simulated device alone.
 #include "cli/console.h"
 #include "hid/hid_device.h"
 #include "test_support.h"
@@ -11,6 +12,7 @@
 #include <array>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <filesystem>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -52,28 +54,51 @@ pid_t start_simulator(const std::string &dir)
     return -1;
 }
 
-void send_report(benchmark::State &state)
+// Runs `body` with a simulated device open at `path`, or skips.
+template <typename Body> void with_simulator(benchmark::State &state, Body body)
 {
     std::string dir = scratch_dir() + "/transport";
     pid_t simulator = geteuid() == 0 ? start_simulator(dir) : -1;
-    if (simulator < 0 || !device_open_path((dir + "/mnt/hidraw").c_str(), 0, 0, 0)) {
-        state.SkipWithError(simulator < 0 ? "needs root for the simulated device" : device_open_error());
-        if (simulator > 0)
-            kill(simulator, SIGKILL);
+    if (simulator < 0) {
+        state.SkipWithError("needs root for the simulated device");
         return;
     }
-    const std::array<uint8_t, 64> report{0xA1, 0x04};
-    for (auto _ : state)
-        if (!device_send(report.data(), report.size(), 0.05))
-            state.SkipWithError(device_send_error());
-    device_close();
+    body(dir + "/mnt/hidraw");
     kill(simulator, SIGTERM);
     waitpid(simulator, nullptr, 0);
     umount2((dir + "/mnt").c_str(), MNT_DETACH);
+}
+
+void send_report(benchmark::State &state)
+{
+    with_simulator(state, [&](const std::string &path) {
+        if (!device_open_path(path.c_str(), 1, 0x5E1A, 0x0001)) {
+            state.SkipWithError(device_open_error());
+            return;
+        }
+        const std::array<uint8_t, 64> report{0xA1, 0x04};
+        for (auto _ : state)
+            if (!device_send(report.data(), report.size(), 0.05))
+                state.SkipWithError(device_send_error());
+        device_close();
+    });
+}
+
+void device_round_trip(benchmark::State &state)
+{
+    with_simulator(state, [&](const std::string &path) {
+        int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+        const std::array<uint8_t, 65> frame{0x00, 0xA1, 0x04};
+        for (auto _ : state)
+            if (write(fd, frame.data(), frame.size()) != ssize_t(frame.size()))
+                state.SkipWithError("a write was not taken");
+        close(fd);
+    });
 }
 
 }  // namespace
 
 BENCHMARK(pause_10ms)->Unit(benchmark::kMicrosecond)->Iterations(200)->UseRealTime();
 BENCHMARK(send_report)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(device_round_trip)->Unit(benchmark::kMicrosecond)->UseRealTime();
 BENCHMARK_MAIN();

@@ -5,7 +5,12 @@
 
 #include <timeapi.h>
 
+#include <algorithm>
 #include <cstdlib>
+
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 
 namespace {
 
@@ -25,19 +30,72 @@ BOOL WINAPI exit_on_control(DWORD event)
 
 }  // namespace
 
+namespace {
+
+// How late the system wakes a sleeper, learned from earlier pauses: a pause
+// sleeps to this much short of its end and spins on the clock for the rest.
+// The estimate rises at once and falls slowly; it never grows past the cap.
+long long timer_lateness_us = 0;
+constexpr long long LATENESS_CAP_US = 2000;
+
+long long now_us()
+{
+    static const long long frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f.QuadPart;
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return counter.QuadPart / frequency * 1'000'000LL +
+           counter.QuadPart % frequency * 1'000'000LL / frequency;
+}
+
+// A high-resolution waitable timer where the system has one (Windows 10
+// 1803 on); null elsewhere, and Sleep serves instead.
+HANDLE fine_timer()
+{
+    static const HANDLE timer =
+        CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+    return timer;
+}
+
+void sleep_us(long long microseconds)
+{
+    if (microseconds <= 0)
+        return;
+    LARGE_INTEGER due;
+    due.QuadPart = -microseconds * 10;  // relative, in 100 ns units
+    if (fine_timer() && SetWaitableTimer(fine_timer(), &due, 0, nullptr, nullptr, FALSE))
+        WaitForSingleObject(fine_timer(), INFINITE);
+    else
+        Sleep(DWORD(microseconds / 1000));
+}
+
+}  // namespace
+
 void pause_seconds(double seconds)
 {
     // A 1 ms timer for the rest of the run: else the 10 ms pause after each
     // block lasts a whole 15.6 ms tick, about 1.4 s more for 256 blocks.
-    static const bool fine_timer = [] {
+    static const bool fine_period = [] {
         timeBeginPeriod(1);
         std::atexit(end_timer_period);
         return true;
     }();
-    (void)fine_timer;
+    (void)fine_period;
     long long milliseconds = static_cast<long long>(seconds * 1000.0);
-    if (milliseconds > 0)
-        Sleep(DWORD(milliseconds));
+    if (milliseconds <= 0)
+        return;
+    long long end = now_us() + milliseconds * 1000;
+    long long wake = end - timer_lateness_us;
+    sleep_us(wake - now_us());
+    long long late = now_us() - wake;
+    timer_lateness_us = late > timer_lateness_us ? late : timer_lateness_us - (timer_lateness_us - late) / 8;
+    timer_lateness_us = std::clamp(timer_lateness_us, 0LL, LATENESS_CAP_US);
+    // Never end early: the rest is short, spin it away.
+    while (now_us() < end) {
+    }
 }
 
 void exit_on_interrupt(int status)

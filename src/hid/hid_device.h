@@ -68,6 +68,14 @@ const DeviceChoice &device_choice();
 // 0 (also without a current device).
 int device_send(const uint8_t *data, size_t length, double timeout_seconds);
 
+// What ends the run when a report is not delivered within its limit while
+// device_send is still waiting for the system (Linux: a hidraw write cannot
+// be cut short). It runs on another thread, after device_send_error() says
+// why, and must end the process; device_send never returns from that write.
+// Without a handler the process ends with status 1 and no message.
+using WriteTimeoutHandler = void (*)();
+void device_on_write_timeout(WriteTimeoutHandler handler);
+
 // Why the last device_send failed: "no answer within 50 ms", "the device is
 // gone (...)", or the system's error text.
 const char *device_send_error();

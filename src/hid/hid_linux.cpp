@@ -6,14 +6,14 @@
 // itself must answer HIDIOCGRAWINFO with the same IDs before anything is
 // written to it: the name in /dev proves nothing (a container's /dev may not
 // be the host's, a node may be replaced, a path may name any file). A hidraw
-// write blocks in the kernel
-// until the USB transfer ends and poll() always says writable, so the time
-// limit of a report is kept here: one writer thread performs the blocking
-// write while the caller waits for it with the limit.
+// write blocks in the kernel until the USB transfer ends and poll() always
+// says writable, so a watchdog thread keeps the time limit of each report
+// while the caller's thread writes it.
 
 #include "hid/hid_device.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -45,77 +45,100 @@ std::string open_error;
 DeviceChoice choice;
 std::string send_error;
 
-// The one write that may be in flight. Plain pthread objects with static
-// initializers: nothing here is destroyed at exit while the writer thread
-// may still be blocked in the kernel.
-struct ReportWriter {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t job_ready = PTHREAD_COND_INITIALIZER;
-    pthread_cond_t job_done = PTHREAD_COND_INITIALIZER;
+// The time limit of a write. A hidraw write blocks in the kernel until the
+// USB transfer ends and no signal can cut it short, so the limit is kept by
+// a watchdog thread while the caller's own thread writes: the caller
+// publishes the write's number and deadline before it starts, and takes the
+// write back when it returns. If the watchdog finds the same write still in
+// flight past its deadline, it claims it instead and ends the run through
+// the handler. A compare-and-swap on `in_flight` decides which side owns a
+// write that ends just as its limit passes: exactly one of them does.
+constexpr uint64_t CLAIMED = ~uint64_t{0};
+constexpr long long WATCHDOG_NAP_NS = 50'000'000;  // no limit is shorter
+
+struct Watchdog {
+    std::atomic<uint64_t> in_flight{0};  // number of the write in flight, 0, or CLAIMED
+    std::atomic<long long> deadline_ns{0};
+    std::atomic<long long> limit_ms{0};
+    uint64_t writes = 0;  // numbers the writes; only the writing thread counts
     bool started = false;
-    bool job_waiting = false;  // handed over, not yet taken by the thread
-    bool in_flight = false;    // handed over, not yet ended
-    int fd = -1;
-    size_t length = 0;
-    ssize_t result = 0;
-    int error = 0;  // errno of a failed write
-    // Stays valid until the write ends, even after the caller gave up on it.
+    WriteTimeoutHandler on_timeout = nullptr;
+    // Outlives a write that the watchdog claimed: it may still be in the kernel.
     uint8_t buffer[HID_MAX_REPORT + 1] = {};
 };
 
-ReportWriter writer;
+Watchdog watchdog;
 
-void *writer_thread(void *)
+long long monotonic_ns()
 {
-    pthread_mutex_lock(&writer.lock);
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+void sleep_until_ns(long long when)
+{
+    timespec until{time_t(when / 1'000'000'000LL), long(when % 1'000'000'000LL)};
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr);
+}
+
+void note_timeout()
+{
+    send_error = "no answer within " + std::to_string(watchdog.limit_ms.load()) + " ms";
+}
+
+void *watchdog_thread(void *)
+{
     for (;;) {
-        while (!writer.job_waiting)
-            pthread_cond_wait(&writer.job_ready, &writer.lock);
-        writer.job_waiting = false;
-        int fd = writer.fd;
-        size_t length = writer.length;
-        pthread_mutex_unlock(&writer.lock);
-
-        // Not repeated on EINTR: this thread takes no signals, so only a
-        // debugger or tracer can interrupt the write, and the device may
-        // already have taken the report. A repeat could send it twice.
-        ssize_t written = write(fd, writer.buffer, length);
-
-        int error = errno;
-        pthread_mutex_lock(&writer.lock);
-        writer.result = written;
-        writer.error = error;
-        writer.in_flight = false;
-        pthread_cond_signal(&writer.job_done);
+        uint64_t write = watchdog.in_flight.load(std::memory_order_acquire);
+        long long now = monotonic_ns();
+        if (write == 0 || write == CLAIMED) {
+            sleep_until_ns(now + WATCHDOG_NAP_NS);
+            continue;
+        }
+        long long deadline = watchdog.deadline_ns.load(std::memory_order_acquire);
+        if (now < deadline) {
+            sleep_until_ns(std::min(deadline, now + WATCHDOG_NAP_NS));
+            continue;
+        }
+        if (watchdog.in_flight.compare_exchange_strong(write, CLAIMED)) {
+            note_timeout();
+            if (watchdog.on_timeout)
+                watchdog.on_timeout();  // ends the process
+            _exit(1);
+        }
     }
     return nullptr;
 }
 
-// Starts the writer thread with every signal blocked, so that signals reach
-// the main thread and never interrupt a write. Called with the lock held.
-int start_writer()
+// Starts the watchdog with every signal blocked, so that signals go to the
+// thread that runs the upload, as they did before the watchdog existed.
+int start_watchdog()
 {
     sigset_t all, previous;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &previous);
     pthread_t thread;
-    int error = pthread_create(&thread, nullptr, writer_thread, nullptr);
+    int error = pthread_create(&thread, nullptr, watchdog_thread, nullptr);
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (error != 0)
         return 0;
     pthread_detach(thread);
-    writer.started = true;
+    watchdog.started = true;
     return 1;
 }
 
-timespec deadline_after(double seconds)
+// Says why the write failed.
+void note_write_failure(ssize_t written, size_t length, int error)
 {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long long nanoseconds = static_cast<long long>(seconds * 1000.0) * 1000000LL + now.tv_nsec;
-    now.tv_sec += static_cast<time_t>(nanoseconds / 1000000000LL);
-    now.tv_nsec = static_cast<long>(nanoseconds % 1000000000LL);
-    return now;
+    char text[160];
+    if (written >= 0)
+        std::snprintf(text, sizeof text, "the device took only %zd of %zu bytes", written, length);
+    else if (error == ENODEV || error == ESHUTDOWN || error == ENXIO)
+        std::snprintf(text, sizeof text, "the device is gone (%s)", std::strerror(error));
+    else
+        std::snprintf(text, sizeof text, "%s", std::strerror(error));
+    send_error = text;
 }
 
 // N of a name "hidrawN" as the kernel writes it (no sign, no leading zero),
@@ -349,24 +372,6 @@ void start_over()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-// Says why the write in hand failed. Called with the writer's lock held.
-void note_send_failure(double timeout_seconds)
-{
-    char text[160];
-    if (writer.in_flight) {
-        std::snprintf(text, sizeof text, "no answer within %lld ms",
-                      static_cast<long long>(timeout_seconds * 1000.0));
-    } else if (writer.result >= 0) {
-        std::snprintf(text, sizeof text, "the device took only %zd of %zu bytes", writer.result,
-                      writer.length);
-    } else if (writer.error == ENODEV || writer.error == ESHUTDOWN || writer.error == ENXIO) {
-        std::snprintf(text, sizeof text, "the device is gone (%s)", std::strerror(writer.error));
-    } else {
-        std::snprintf(text, sizeof text, "%s", std::strerror(writer.error));
-    }
-    send_error = text;
-}
-
 }  // namespace
 
 std::vector<HidDeviceInfo> device_list()
@@ -450,42 +455,50 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds)
         send_error = current_device < 0 ? "no device is open" : "the report is too long";
         return 0;
     }
-    pthread_mutex_lock(&writer.lock);
-    // A write that timed out earlier still owns the buffer: nothing more goes out.
-    if (writer.in_flight || (!writer.started && !start_writer())) {
-        send_error = writer.in_flight ? "an earlier write has not ended" : "cannot start the writer thread";
-        pthread_mutex_unlock(&writer.lock);
+    if (!watchdog.started && !start_watchdog()) {
+        send_error = "cannot start the watchdog thread";
         return 0;
     }
-    writer.buffer[0] = 0;  // report ID
-    std::memcpy(writer.buffer + 1, data, length);
-    writer.fd = current_device;
-    writer.length = length + 1;
-    writer.in_flight = true;
-    writer.job_waiting = true;
-    pthread_cond_signal(&writer.job_ready);
+    watchdog.buffer[0] = 0;  // report ID
+    std::memcpy(watchdog.buffer + 1, data, length);
+    long long limit_ms = static_cast<long long>(timeout_seconds * 1000.0);
+    long long deadline = monotonic_ns() + limit_ms * 1'000'000LL;
+    uint64_t write_number = ++watchdog.writes;
+    watchdog.limit_ms.store(limit_ms, std::memory_order_relaxed);
+    watchdog.deadline_ns.store(deadline, std::memory_order_relaxed);
+    watchdog.in_flight.store(write_number, std::memory_order_release);
 
-    timespec deadline = deadline_after(timeout_seconds);
-    while (writer.in_flight) {
-        if (pthread_cond_clockwait(&writer.job_done, &writer.lock, CLOCK_MONOTONIC, &deadline) == ETIMEDOUT)
-            break;
+    // Not repeated on EINTR: only a debugger or tracer can interrupt a
+    // hidraw write, and the device may already have taken the report. A
+    // repeat could send it twice.
+    ssize_t written = write(current_device, watchdog.buffer, length + 1);
+    int error = errno;
+    long long ended = monotonic_ns();
+    if (!watchdog.in_flight.compare_exchange_strong(write_number, 0)) {
+        // The watchdog claimed this write and is ending the run: send nothing more.
+        for (;;)
+            pause();
     }
-    int delivered = !writer.in_flight && writer.result == static_cast<ssize_t>(length + 1);
-    if (!delivered)
-        note_send_failure(timeout_seconds);
-    pthread_mutex_unlock(&writer.lock);
-    return delivered;
+    if (ended > deadline) {  // late counts as failed, whoever noticed first
+        note_timeout();
+        return 0;
+    }
+    if (written != static_cast<ssize_t>(length + 1)) {
+        note_write_failure(written, length + 1, error);
+        return 0;
+    }
+    return 1;
+}
+
+void device_on_write_timeout(WriteTimeoutHandler handler)
+{
+    watchdog.on_timeout = handler;
 }
 
 void device_close()
 {
     if (current_device < 0)
         return;
-    pthread_mutex_lock(&writer.lock);
-    // A write still blocked on the device keeps its descriptor; the process
-    // is about to end and the system closes it then.
-    if (!writer.in_flight)
-        close(current_device);
-    pthread_mutex_unlock(&writer.lock);
+    close(current_device);
     current_device = -1;
 }

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-UploadFailure upload_failure;
+ReportInHand report_in_hand;
 
 namespace {
 
@@ -33,13 +33,12 @@ CommandReport make_command(Command command)
     return report;
 }
 
-// Sends one report; on failure notes which command it was, for the message.
+// Sends one report, noting first which it is: a failure may end the run
+// from another thread while the send is still waiting.
 int send_report(const UploadTransport &transport, const CommandReport &report, double limit, int32_t block)
 {
-    if (transport.send(report, limit))
-        return 1;
-    upload_failure = UploadFailure{Command(report.bytes[1]), block, limit};
-    return 0;
+    report_in_hand = ReportInHand{Command(report.bytes[1]), block};
+    return transport.send(report, limit);
 }
 
 int send_command(const UploadTransport &transport, Command command, double limit, int32_t block = -1)
@@ -209,7 +208,7 @@ void describe_device()
 
 [[noreturn]] void fail_to_write()
 {
-    const UploadFailure &at = upload_failure;
+    const ReportInHand &at = report_in_hand;
     char where[64] = "";
     if (at.block_address >= 0)
         std::snprintf(where, sizeof where, " of the block at 0x%04X", unsigned(at.block_address));
@@ -265,6 +264,7 @@ void run_upload()
     log_verbose("Programming: ");
     std::fflush(stdout);
 
+    device_on_write_timeout(fail_to_write);
     if (!upload_image(DEVICE_TRANSPORT))
         fail_to_write();
     log_verbose("\nStarting Application\n");

@@ -33,13 +33,13 @@ struct UploadTransport {
     void (*block_started)(int32_t address, int32_t length);  // after its length was accepted
 };
 
-// Where the last upload_image stopped when a report was not delivered.
-struct UploadFailure {
+// The report that upload_image is sending, or the one it stopped at when a
+// report was not delivered: what the error message names.
+struct ReportInHand {
     Command command;
-    int32_t block_address;  // the block in hand, or -1 outside a block
-    double limit;           // the report's time limit, in seconds
+    int32_t block_address;  // the block it belongs to, or -1 outside a block
 };
-extern UploadFailure upload_failure;
+extern ReportInHand report_in_hand;
 
 // Sends the loaded image for the MCU in run_options: the begin command, every
 // block that holds file data (and always the block at address 0), then the

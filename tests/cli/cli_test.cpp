@@ -54,7 +54,8 @@ TEST(Cli, MessagesAndExitStatus)
     const std::string big = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000), 32));
     const std::string empty = write_scratch_file("empty.hex", ":00000001FF\n");
     const std::string nothing = write_scratch_file("nothing.hex", "");
-    const std::string joined = write_scratch_file("joined.hex", read_whole_file(good) + read_whole_file(good));
+    const std::string joined =
+        write_scratch_file("joined.hex", read_whole_file(good) + read_whole_file(good));
 
     const CliCase cases[] = {
         {{}, "", "Filename must be specified\n\n" + USAGE},
@@ -100,7 +101,8 @@ TEST(Cli, MessagesAndExitStatus)
         {{"-mmcu=atmega32u4", joined},
          BANNER,
          "quorvel: warning: \"" + joined +
-             "\": text after the end-of-file record is ignored (two files joined together?)\n" + NAME_THE_DEVICE},
+             "\": text after the end-of-file record is ignored (two files joined together?)\n" +
+             NAME_THE_DEVICE},
 #if !defined(_WIN32)
         {{"-mmcu=atmega32u4", "/dev/zero"},
          BANNER,

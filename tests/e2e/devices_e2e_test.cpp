@@ -84,7 +84,8 @@ TEST_F(Bench, DevicePathThatDoesNotFit)
         {{"-device=/dev/hidraw9"}, "Unable to open device\n/dev/hidraw9: No such file or directory\n\n"},
         // A path alone must lead to a device shaped like the bootloader.
         {{"-device=/dev/hidraw3"},
-         "Unable to open device\n/dev/hidraw3 (045e:0750) is a HID device that does not take the bootloader's "
+         "Unable to open device\n/dev/hidraw3 (045e:0750) is a HID device that does not take the "
+         "bootloader's "
          "64-byte reports; if it is the bootloader, name its IDs with -usb=\n\n"},
     };
     for (const Case &c : cases) {

@@ -308,11 +308,16 @@ void sim_write(fuse_req_t req, fuse_ino_t, const char *data, size_t size, off_t,
         fuse_req_interrupt_func(req, on_interrupt, nullptr);
         return;
     }
-    handle_frame(bootloader, bytes, microseconds_now());
-    if (settings.report_delay_us <= 0)
-        return void(fuse_reply_write(req, size));
-    auto due = std::chrono::steady_clock::now() + std::chrono::microseconds(settings.report_delay_us);
-    pending.push_back({req, writes, due, false, false});
+    // The answer goes out before the frame is checked and logged: that is the
+    // simulator's work, not the device's time.
+    long arrived = microseconds_now();
+    if (settings.report_delay_us <= 0) {
+        fuse_reply_write(req, size);
+    } else {
+        auto due = started + std::chrono::microseconds(arrived + settings.report_delay_us);
+        pending.push_back({req, writes, due, false, false});
+    }
+    handle_frame(bootloader, bytes, arrived);
 }
 
 void sim_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_info *, unsigned, const void *,
@@ -339,11 +344,20 @@ void sim_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_i
     }
 }
 
+// A timer may wake this process tens of microseconds late: the loop wakes
+// this much before a delayed answer is due and spins to it, so that a
+// device that takes 1 ms per report answers after 1 ms, not 1.07.
+constexpr auto EARLY_WAKE = std::chrono::microseconds(300);
+
 // Answers what is due: delayed writes whose time has come, and held writes
 // whose writer gave up.
 void answer_due()
 {
     auto now = std::chrono::steady_clock::now();
+    for (const Pending &p : pending)
+        if (!p.held && p.due > now && p.due - now <= EARLY_WAKE)
+            while ((now = std::chrono::steady_clock::now()) < p.due) {
+            }
     for (auto it = pending.begin(); it != pending.end();) {
         if (it->held && it->interrupted && !settings.ignore_interrupts) {
             std::fprintf(bootloader.log, "interrupted %ld %ld\n", it->index, microseconds_now());
@@ -364,8 +378,8 @@ timespec wait_time()
 {
     auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
     for (const Pending &p : pending)
-        if (!p.held && p.due < limit)
-            limit = p.due;
+        if (!p.held && p.due - EARLY_WAKE < limit)
+            limit = p.due - EARLY_WAKE;
     auto wait =
         std::chrono::duration_cast<std::chrono::nanoseconds>(limit - std::chrono::steady_clock::now());
     long long ns = wait.count() > 0 ? wait.count() : 0;
@@ -420,7 +434,9 @@ int main(int argc, char **argv)
     b.log = std::fopen(argv[2], "w");
     if (!b.log)
         return 2;
-    setvbuf(b.log, nullptr, _IOLBF, 0);
+    // Written out at the end (and after "ready"): a write to the log per
+    // frame would slow the device's answers to the next report.
+    setvbuf(b.log, nullptr, _IOFBF, 1 << 20);
 
     fuse_lowlevel_ops ops{};
     ops.lookup = sim_lookup;
@@ -441,6 +457,7 @@ int main(int argc, char **argv)
         return 2;
     }
     std::fprintf(b.log, "ready\n");
+    std::fflush(b.log);
 
     fuse_buf buffer{};
     int fd = fuse_session_fd(session);

@@ -165,18 +165,13 @@ def upload_rows(build, quick, work):
             blocks = size // block
             reports = 1 + blocks * (3 + block // 32) + 2
             nominal = 1.0 + 0.01 * blocks + 0.3 + (0.001 * reports if mode == "b" else 0)
-            walls, cpus, floors, rss = [], [], [], 0
+            walls, cpus, floors, floor_cpus, rss = [], [], [], [], 0
             for _ in range(1 if quick else 5):
                 for program in ("reference", "quorvel"):  # interleaved: drift hits both alike
                     simulator, log = present_device(sim, work, ["--report-delay-us", str(delay_us)])
-                    if program == "reference":
-                        started = time.monotonic()
-                        done = subprocess.run([reference, "-mmcu=" + mcu, "/dev/hidraw0", hex_path],
-                                              capture_output=True, text=True)
-                        wall, status, err = time.monotonic() - started, done.returncode, done.stderr
-                    else:
-                        wall, cpu, peak, status, err = run_timed(
-                            [quorvel, "-mmcu=" + mcu, "-usb=5e1a:0001", hex_path], work)
+                    argv = ([reference, "-mmcu=" + mcu, "/dev/hidraw0", hex_path] if program == "reference"
+                            else [quorvel, "-mmcu=" + mcu, "-usb=5e1a:0001", hex_path])
+                    wall, cpu, peak, status, err = run_timed(argv, work)
                     remove_device(simulator)
                     frames = sum(1 for line in open(log) if line.startswith("frame "))
                     if status != 0 or frames != reports:
@@ -184,6 +179,7 @@ def upload_rows(build, quick, work):
                                  (program, size, status, frames, reports, err))
                     if program == "reference":
                         floors.append(wall)
+                        floor_cpus.append(cpu)
                     else:
                         walls.append(wall)
                         cpus.append(cpu)
@@ -199,6 +195,8 @@ def upload_rows(build, quick, work):
             cpu_goal = 1 if mode == "a" else 2
             rows.append((label + ": CPU % of wall", "%.2f" % cpu_share, "< %d" % cpu_goal,
                          "yes" if cpu_share < cpu_goal else "NO"))
+            rows.append((label + ": reference walk's CPU % of wall",
+                         "%.2f" % (statistics.median(floor_cpus) / floor * 100), "", ""))
             if size == max(sizes) and mode == "a" and rss:
                 rows.append(("peak RSS, %d KiB upload: MiB" % (size // 1024), "%.2f" % (rss / 1024), "< 4",
                              "yes" if rss < 4096 else "NO"))

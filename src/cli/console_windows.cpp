@@ -28,27 +28,28 @@ BOOL WINAPI exit_on_control(DWORD event)
     ExitProcess(UINT(interrupt_status));
 }
 
-}  // namespace
-
-namespace {
-
 // How late the system wakes a sleeper, learned from earlier pauses: a pause
 // sleeps to this much short of its end and spins on the clock for the rest.
 // The estimate rises at once and falls slowly; it never grows past the cap.
-long long timer_lateness_us = 0;
-constexpr long long LATENESS_CAP_US = 2000;
+// All in ticks of the performance counter, so that no rounding can make a
+// pause end early.
+long long timer_lateness = 0;
 
-long long now_us()
+long long ticks_per_second()
 {
     static const long long frequency = [] {
         LARGE_INTEGER f;
         QueryPerformanceFrequency(&f);
         return f.QuadPart;
     }();
+    return frequency;
+}
+
+long long now_ticks()
+{
     LARGE_INTEGER counter;
     QueryPerformanceCounter(&counter);
-    return counter.QuadPart / frequency * 1'000'000LL +
-           counter.QuadPart % frequency * 1'000'000LL / frequency;
+    return counter.QuadPart;
 }
 
 // A high-resolution waitable timer where the system has one (Windows 10
@@ -60,16 +61,17 @@ HANDLE fine_timer()
     return timer;
 }
 
-void sleep_us(long long microseconds)
+void sleep_ticks(long long ticks)
 {
-    if (microseconds <= 0)
+    long long hundreds_of_ns = ticks * 10'000'000LL / ticks_per_second();  // rounded down: never long
+    if (hundreds_of_ns <= 0)
         return;
     LARGE_INTEGER due;
-    due.QuadPart = -microseconds * 10;  // relative, in 100 ns units
+    due.QuadPart = -hundreds_of_ns;  // relative
     if (fine_timer() && SetWaitableTimer(fine_timer(), &due, 0, nullptr, nullptr, FALSE))
         WaitForSingleObject(fine_timer(), INFINITE);
     else
-        Sleep(DWORD(microseconds / 1000));
+        Sleep(DWORD(hundreds_of_ns / 10'000));
 }
 
 }  // namespace
@@ -87,14 +89,15 @@ void pause_seconds(double seconds)
     long long milliseconds = static_cast<long long>(seconds * 1000.0);
     if (milliseconds <= 0)
         return;
-    long long end = now_us() + milliseconds * 1000;
-    long long wake = end - timer_lateness_us;
-    sleep_us(wake - now_us());
-    long long late = now_us() - wake;
-    timer_lateness_us = late > timer_lateness_us ? late : timer_lateness_us - (timer_lateness_us - late) / 8;
-    timer_lateness_us = std::clamp(timer_lateness_us, 0LL, LATENESS_CAP_US);
+    // Rounded up: the pause lasts at least its whole milliseconds.
+    long long end = now_ticks() + (milliseconds * ticks_per_second() + 999) / 1000;
+    long long wake = end - timer_lateness;
+    sleep_ticks(wake - now_ticks());
+    long long late = now_ticks() - wake;
+    timer_lateness = late > timer_lateness ? late : timer_lateness - (timer_lateness - late) / 8;
+    timer_lateness = std::clamp(timer_lateness, 0LL, ticks_per_second() / 500);  // at most 2 ms
     // Never end early: the rest is short, spin it away.
-    while (now_us() < end) {
+    while (now_ticks() < end) {
     }
 }
 

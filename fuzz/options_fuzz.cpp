@@ -41,6 +41,8 @@ bool parsed_options_valid(const std::vector<char *> &argv)
     const RunOptions &o = run_options;
     if (o.vendor_id > 0xFFFF || o.product_id > 0xFFFF || (o.verbose | o.dry_run | o.wait | o.list) > 1)
         return false;
+    if (!(o.wait_limit == 0 || (o.wait && o.wait_limit > 0 && o.wait_limit <= 1e6)))
+        return false;
     if (o.code_size == 0 ? o.block_size != 0
                          : !((o.code_size == 0x2000 || o.code_size == 0x4000 || o.code_size == 0x8000) &&
                              o.block_size == 128) &&

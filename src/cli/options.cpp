@@ -3,6 +3,8 @@
 #include "cli/console.h"
 
 #include <array>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -83,6 +85,22 @@ void read_usb_option(std::string_view value)
     run_options.product_id = uint32_t(product);
 }
 
+// Reads the SECONDS of -w=SECONDS: a number above 0, decimals allowed.
+void read_wait_limit(std::string_view value)
+{
+    double seconds = 0;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+    if (error != std::errc() || end != value.data() + value.size() || !std::isfinite(seconds) ||
+        seconds <= 0 || seconds > 1e6) {
+        static std::string shown;  // static: fail() does not return to free it
+        shown = printable(value);
+        fail("quorvel: -w=%s: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n",
+             shown.c_str());
+    }
+    run_options.wait = 1;
+    run_options.wait_limit = seconds;
+}
+
 // An argument made only of quorvel's own flag letters, run together ("-nv"):
 // it asks for those options, and quietly ignoring it would run a real upload
 // where a dry run was meant.
@@ -128,6 +146,7 @@ void write_usage(FILE *out)
     std::fputs("\nMore options:\n"
                "\t-n : Dry run: read the file and show what would be sent, without a device\n"
                "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
+               "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
                "\t-h, --help : Show this text\n"
                "\t--version : Show the version\n"
                "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name (tab-separated)\n"
@@ -169,6 +188,9 @@ void read_arguments(int argc, char **argv)
             run_options.dry_run = 1;
         } else if (argument == "-w") {
             run_options.wait = 1;
+            run_options.wait_limit = 0;
+        } else if (argument.starts_with("-w=")) {
+            read_wait_limit(argument.substr(3));
         } else if (argument == "-list") {
             run_options.list = 1;
         } else if (argument.starts_with("-device=")) {

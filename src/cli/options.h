@@ -12,6 +12,7 @@ struct RunOptions {
     int32_t verbose;          // 1 after -v
     int32_t dry_run;          // 1 after -n: walk the upload without a device
     int32_t wait;             // 1 after -w: wait for the bootloader to appear
+    double wait_limit;        // -w=SECONDS: the longest wait; 0 waits without limit
     int32_t list;             // 1 after -list: list the HID devices and end
     const char *device_path;  // -device=: this device instead of a search
 };

@@ -54,6 +54,11 @@ int device_open(uint32_t vendor_id, uint32_t product_id);
 // open failed, this says why; when it succeeded, what was passed over first.
 const char *device_open_error();
 
+// 1 when the last device_open or device_open_path failed because nothing
+// was there at all (no interface with the IDs, nothing at the path), so
+// that waiting for the device to appear makes sense.
+int device_absent();
+
 // The device that the last successful open chose.
 struct DeviceChoice {
     std::string path;

@@ -43,6 +43,7 @@ constexpr const char *DEVICE_DIR = "/dev";
 int current_device = -1;
 std::string open_error;
 DeviceChoice choice;
+bool nothing_there = false;  // the last open found no device at all
 std::string send_error;
 
 // The time limit of a write. A hidraw write blocks in the kernel until the
@@ -247,6 +248,7 @@ int open_hid_node(const char *path, uint32_t &vendor_id, uint32_t &product_id, s
     struct stat node;
     if (stat(path, &node) != 0) {
         why = std::string(path) + ": " + std::strerror(errno);
+        nothing_there = errno == ENOENT || errno == ENOTDIR;
         return -1;
     }
     // A regular file is let through to the ioctl: a simulated device is one.
@@ -368,6 +370,7 @@ void start_over()
     device_close();
     open_error.clear();
     choice = DeviceChoice{};
+    nothing_there = false;
     // A device that goes away mid-write must give an error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -407,6 +410,7 @@ int device_open(uint32_t vendor_id, uint32_t product_id)
             use_device(fd, info.path, vendor, product);
         }
     }
+    nothing_there = choice.matching == 0;
     return current_device >= 0;
 }
 
@@ -437,6 +441,11 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
 const char *device_open_error()
 {
     return open_error.c_str();
+}
+
+int device_absent()
+{
+    return nothing_there;
 }
 
 const DeviceChoice &device_choice()

@@ -29,6 +29,7 @@ HANDLE current_device = INVALID_HANDLE_VALUE;
 HANDLE write_event = nullptr;  // completion event of every write, kept for the run
 std::string open_error;
 DeviceChoice choice;
+bool nothing_there = false;  // the last open found no device at all
 std::string send_error;
 
 // The system's text for an error code, without its trailing line break.
@@ -250,6 +251,7 @@ void start_over()
     device_close();
     open_error.clear();
     choice = DeviceChoice{};
+    nothing_there = false;
 }
 
 std::string utf8_from_wide(const wchar_t *text)
@@ -289,6 +291,7 @@ int device_open(uint32_t vendor_id, uint32_t product_id)
 {
     start_over();
     current_device = hid_find_device(vendor_id, product_id);
+    nothing_there = choice.matching == 0;
     return current_device != INVALID_HANDLE_VALUE;
 }
 
@@ -299,6 +302,8 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
     start_over();
     HANDLE handle = open_for_writing(path);
     if (handle == INVALID_HANDLE_VALUE) {
+        DWORD code = GetLastError();
+        nothing_there = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
         note_open_failure(path);
         return 0;
     }
@@ -331,6 +336,11 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
 const char *device_open_error()
 {
     return open_error.c_str();
+}
+
+int device_absent()
+{
+    return nothing_there;
 }
 
 const DeviceChoice &device_choice()

@@ -134,26 +134,49 @@ int open_device_once()
     return device_open(vendor_id, product_id);
 }
 
-// Opens the device; with -w, waits for it to appear. A matching device that
-// is present but cannot be opened is tried again for SETTLE_SECONDS before
-// its error is final.
+// Ends a wait of -w=SECONDS that saw no device appear.
+[[noreturn]] void fail_after_waiting(double waited)
+{
+    if (run_options.device_path)
+        fail("Unable to open device\nNothing appeared at %s in %g s of waiting\n",
+             printable(run_options.device_path).c_str(), waited);
+    fail("Unable to open device\nNo HID device with the IDs %04x:%04x appeared in %g s of waiting: is the "
+         "board "
+         "in its bootloader? (see quorvel -list)\n",
+         unsigned(run_options.vendor_id), unsigned(run_options.product_id), waited);
+}
+
+// Opens the device; with -w, waits for it to appear (with -w=SECONDS, at
+// most that long). A device that is there but cannot be opened is tried
+// again for SETTLE_SECONDS before its error is final.
 int open_device()
 {
     if (open_device_once())
         return 1;
-    if (!run_options.wait || run_options.device_path)
+    if (!run_options.wait)
         return 0;
-    std::printf("Waiting for the bootloader %04X:%04X: press the board's reset button to start it "
-                "(Ctrl-C to stop)\n",
-                unsigned(run_options.vendor_id), unsigned(run_options.product_id));
+    if (run_options.device_path)
+        std::printf(
+            "Waiting for %s: press the board's reset button to start its bootloader (Ctrl-C to stop)\n",
+            printable(run_options.device_path).c_str());
+    else
+        std::printf("Waiting for the bootloader %04X:%04X: press the board's reset button to start it "
+                    "(Ctrl-C to stop)\n",
+                    unsigned(run_options.vendor_id), unsigned(run_options.product_id));
     std::fflush(stdout);
     exit_on_interrupt(130);
-    double failing_for = 0;  // how long a present device has refused to open
+    const double limit = run_options.wait_limit;
+    double waited = 0;
+    double failing_for = 0;  // how long a device that is there has refused to open
     while (failing_for < SETTLE_SECONDS) {
-        pause_seconds(WAIT_STEP);
+        if (limit > 0 && waited >= limit)
+            fail_after_waiting(limit);
+        double step = limit > 0 && limit - waited < WAIT_STEP ? limit - waited : WAIT_STEP;
+        pause_seconds(step);
+        waited += step;
         if (open_device_once())
             return 1;
-        failing_for = *device_open_error() ? failing_for + WAIT_STEP : 0;
+        failing_for = device_absent() ? 0 : failing_for + step;
     }
     return 0;
 }

@@ -26,6 +26,7 @@ const std::string USAGE =
     "\nMore options:\n"
     "\t-n : Dry run: read the file and show what would be sent, without a device\n"
     "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
+    "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
     "\t-h, --help : Show this text\n"
     "\t--version : Show the version\n"
     "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name (tab-separated)\n"

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <string>
 #include <sys/wait.h>
 #include <thread>
@@ -61,6 +62,39 @@ TEST_F(Bench, WaitFindsTheBootloaderWhenItAppears)
               std::string::npos);
     EXPECT_EQ(sim.frames.size(), 17u);
     EXPECT_GE(run.seconds, 2.0 + 1.3);
+}
+
+// -w=SECONDS waits at most that long; with -device= it waits for the path
+// to appear (a udev symlink per board).
+TEST_F(Bench, BoundedWaitEndsOrFindsTheDevice)
+{
+    ProcessResult none = run_quorvel({"-w=1.5", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err,
+              "Unable to open device\nNo HID device with the IDs 5e1a:0001 appeared in 1.5 s of waiting: "
+              "is the board in its bootloader? (see quorvel -list)\n\n");
+    EXPECT_GE(none.seconds, 1.5);
+    EXPECT_LT(none.seconds, 2.5);
+
+    ProcessResult no_path =
+        run_quorvel({"-w=1", "-mmcu=atmega32u4", "-device=/dev/quorvel/none", example_hex_path()});
+    EXPECT_EQ(no_path.status, 1);
+    EXPECT_EQ(no_path.err,
+              "Unable to open device\nNothing appeared at /dev/quorvel/none in 1 s of waiting\n\n");
+    EXPECT_GE(no_path.seconds, 1.0);
+
+    ProcessResult found =
+        run_quorvel({"-w=5", "-mmcu=atmega32u4", "-device=/dev/quorvel/board", example_hex_path()}, [&](int) {
+            std::this_thread::sleep_for(std::chrono::seconds(1));
+            add_device(4, 0x5E1A, 0x0001);
+            std::filesystem::create_directories("/dev/quorvel");
+            std::filesystem::create_symlink("/dev/hidraw4", "/dev/quorvel/board");
+        });
+    std::filesystem::remove_all("/dev/quorvel");
+    EXPECT_EQ(found.status, 0) << found.err;
+    EXPECT_NE(found.out.find("Waiting for /dev/quorvel/board: press the board's reset button"),
+              std::string::npos);
+    EXPECT_EQ(finish(4).frames.size(), 17u);
 }
 
 TEST_F(Bench, WaitEndsWithCtrlC)

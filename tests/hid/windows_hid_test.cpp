@@ -173,6 +173,13 @@ TEST(WindowsHid, SearchForAbsentIdsOpensNothing)
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(run.err.starts_with("Unable to open device\nNo HID device with the IDs 5e1a:7f7f is present"))
         << run.err;
+
+    // A bounded wait ends at its limit.
+    ProcessResult waited = run_quorvel({"-w=0.5", "-mmcu=atmega32u4", "-usb=5e1a:7f7f", example_hex_path()});
+    EXPECT_EQ(waited.status, 1);
+    EXPECT_EQ(waited.err, "Unable to open device\nNo HID device with the IDs 5e1a:7f7f appeared in 0.5 s of "
+                          "waiting: is the board in its bootloader? (see quorvel -list)\n\n");
+    EXPECT_GE(waited.seconds, 0.5);
 }
 
 }  // namespace

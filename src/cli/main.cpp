@@ -13,7 +13,8 @@
 namespace {
 
 // Prints one line per present HID interface, tab-separated: path, vid:pid,
-// "match" when the IDs are those of -usb= (else "-"), and the product name.
+// "match" when the IDs are those of -usb= (else "-"), the product name, the
+// serial number and the location (each possibly empty).
 [[noreturn]] void list_devices()
 {
     bool have_ids = run_options.vendor_id != 0 || run_options.product_id != 0;
@@ -24,8 +25,10 @@ namespace {
         // The name comes from the device: keep the line a line, the fields fields.
         bool match = have_ids && device.vendor_id == run_options.vendor_id &&
                      device.product_id == run_options.product_id;
-        std::printf("%s\t%04x:%04x\t%s\t%s\n", printable(device.path).c_str(), unsigned(device.vendor_id),
-                    unsigned(device.product_id), match ? "match" : "-", printable(device.name).c_str());
+        std::printf("%s\t%04x:%04x\t%s\t%s\t%s\t%s\n", printable(device.path).c_str(),
+                    unsigned(device.vendor_id), unsigned(device.product_id), match ? "match" : "-",
+                    printable(device.name).c_str(), printable(device.serial).c_str(),
+                    printable(device.location).c_str());
     }
     end_process(0);
 }

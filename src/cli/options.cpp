@@ -118,7 +118,8 @@ void read_unknown_option(std::string_view argument)
     if (argument.starts_with("--"))
         fail("quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
              shown.c_str());
-    if (argument == "-mmcu" || argument == "-usb" || argument == "-device")
+    if (argument == "-mmcu" || argument == "-usb" || argument == "-device" || argument == "-serial" ||
+        argument == "-location")
         fail("quorvel: %s needs its value after \"=\", as in %s=... (see quorvel --help)\n", shown.c_str(),
              shown.c_str());
     if (joined_flags(argument))
@@ -143,16 +144,20 @@ void write_usage(FILE *out)
         "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
         "https://docs.kernel.org/hid/hidraw.html\n",
         out);
-    std::fputs("\nMore options:\n"
-               "\t-n : Dry run: read the file and show what would be sent, without a device\n"
-               "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
-               "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
-               "\t-h, --help : Show this text\n"
-               "\t--version : Show the version\n"
-               "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name (tab-separated)\n"
-               "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
-               "\t                 its IDs must match too. Only a HID device is ever written to\n",
-               out);
+    std::fputs(
+        "\nMore options:\n"
+        "\t-n : Dry run: read the file and show what would be sent, without a device\n"
+        "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
+        "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
+        "\t-h, --help : Show this text\n"
+        "\t--version : Show the version\n"
+        "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name, serial number,\n"
+        "\t        location (tab-separated)\n"
+        "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
+        "\t                 its IDs must match too. Only a HID device is ever written to\n"
+        "\t-serial=<text> : Only the device with this USB serial number (see -list)\n"
+        "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n",
+        out);
 }
 
 }  // namespace
@@ -195,6 +200,10 @@ void read_arguments(int argc, char **argv)
             run_options.list = 1;
         } else if (argument.starts_with("-device=")) {
             run_options.device_path = argv[i] + 8;
+        } else if (argument.starts_with("-serial=")) {
+            run_options.serial = argv[i] + 8;
+        } else if (argument.starts_with("-location=")) {
+            run_options.location = argv[i] + 10;
         } else if (argument == "-h" || argument == "--help") {
             write_usage(stdout);
             end_process(0);

@@ -15,6 +15,8 @@ struct RunOptions {
     double wait_limit;        // -w=SECONDS: the longest wait; 0 waits without limit
     int32_t list;             // 1 after -list: list the HID devices and end
     const char *device_path;  // -device=: this device instead of a search
+    const char *serial;       // -serial=: only the device with this USB serial number
+    const char *location;     // -location=: only the device plugged in here ("1-2.3")
 };
 
 // The process's one set of settings, all zero at start.

@@ -20,7 +20,18 @@ struct HidDeviceInfo {
     std::string path;  // what device_open_path() takes: /dev/hidrawN on Linux
     uint32_t vendor_id;
     uint32_t product_id;
-    std::string name;  // the product name, where the system gives one
+    std::string name;      // the product name, where the system gives one
+    std::string serial;    // the USB serial number, where the device has one
+    std::string location;  // where it is plugged in: "1-2.3" (bus 1, port 2, hub port 3) on Linux
+};
+
+// Which present interfaces a search may open.
+struct DeviceFilter {
+    bool match_ids;  // with these IDs; else any, but then only one that takes the bootloader's reports
+    uint32_t vendor_id;
+    uint32_t product_id;
+    const char *serial;    // this serial number exactly; null: any
+    const char *location;  // this location exactly; null: any
 };
 
 // The end of the error for a device opened by path alone that does not take
@@ -28,6 +39,15 @@ struct HidDeviceInfo {
 inline constexpr const char *BOOTLOADER_SHAPE_ERROR =
     ") is a HID device that does not take the bootloader's 64-byte reports; if it is the bootloader, "
     "name its IDs with -usb=";
+
+// Whether the filter lets this interface through.
+inline bool device_filter_passes(const DeviceFilter &filter, const HidDeviceInfo &info)
+{
+    return (!filter.match_ids ||
+            (info.vendor_id == filter.vendor_id && info.product_id == filter.product_id)) &&
+           (!filter.serial || info.serial == filter.serial) &&
+           (!filter.location || info.location == filter.location);
+}
 
 // Every present HID interface, in the order in which device_open() tries
 // them. Opens nothing.
@@ -43,10 +63,10 @@ std::vector<HidDeviceInfo> device_list();
 // else 0.
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id);
 
-// Opens the first present HID interface with these IDs (closing any current
-// device first); the opened device must answer with them too. Returns 1
-// when one was opened, else 0.
-int device_open(uint32_t vendor_id, uint32_t product_id);
+// Opens the first present HID interface that the filter lets through
+// (closing any current device first); the opened device must answer with
+// the IDs it was found by. Returns 1 when one was opened, else 0.
+int device_open(const DeviceFilter &filter);
 
 // The matching devices that the last device_open or device_open_path could
 // not use, one line each, naming the device and the reason
@@ -64,7 +84,7 @@ struct DeviceChoice {
     std::string path;
     uint32_t vendor_id;
     uint32_t product_id;
-    int matching;  // present interfaces that have the IDs searched for; 0 after device_open_path
+    int matching;  // present interfaces that the filter let through; 0 after device_open_path
 };
 const DeviceChoice &device_choice();
 

@@ -192,6 +192,34 @@ bool parse_hid_id(std::string_view value, uint32_t &vendor_id, uint32_t &product
     return true;
 }
 
+// A USB device's kernel name: bus, then the port on each hub ("1-2.3").
+bool usb_device_name(std::string_view name)
+{
+    size_t dash = name.find('-');
+    if (dash == 0 || dash == std::string_view::npos || dash + 1 == name.size() || name.back() == '.')
+        return false;
+    return name.find_first_not_of("0123456789") == dash &&
+           name.find_first_not_of("0123456789.", dash + 1) == std::string_view::npos;
+}
+
+// Where hidrawN is plugged in: the kernel name of the USB device above its
+// HID device in sysfs, or empty when it is not on USB.
+std::string usb_location(int number)
+{
+    char link[96], resolved[PATH_MAX];
+    std::snprintf(link, sizeof link, "%s/hidraw%d/device", HIDRAW_CLASS_DIR, number);
+    if (!realpath(link, resolved))
+        return "";
+    std::string_view path(resolved);
+    while (path.size() > 1) {
+        path = path.substr(0, path.find_last_of('/'));
+        std::string_view name = path.substr(path.find_last_of('/') + 1);
+        if (usb_device_name(name))
+            return std::string(name);
+    }
+    return "";
+}
+
 // Reads the IDs and the product name of hidrawN from the HID_ID and HID_NAME
 // lines of its device's uevent file. A file without exactly one well-formed
 // HID_ID line is unreadable.
@@ -217,9 +245,12 @@ bool read_interface(int number, HidDeviceInfo &info)
             found = true;
         } else if (line.starts_with("HID_NAME=")) {
             info.name = line.substr(9);
+        } else if (line.starts_with("HID_UNIQ=")) {
+            info.serial = line.substr(9);
         }
     }
     info.path = std::string(DEVICE_DIR) + "/hidraw" + std::to_string(number);
+    info.location = usb_location(number);
     return found;
 }
 
@@ -388,11 +419,11 @@ std::vector<HidDeviceInfo> device_list()
     return devices;
 }
 
-int device_open(uint32_t vendor_id, uint32_t product_id)
+int device_open(const DeviceFilter &filter)
 {
     start_over();
     for (const HidDeviceInfo &info : device_list()) {
-        if (info.vendor_id != vendor_id || info.product_id != product_id)
+        if (!device_filter_passes(filter, info))
             continue;
         ++choice.matching;  // the rest are only counted
         if (current_device >= 0)
@@ -402,10 +433,14 @@ int device_open(uint32_t vendor_id, uint32_t product_id)
         int fd = open_hid_node(info.path.c_str(), vendor, product, why);
         if (fd < 0) {
             note_passed_over(why);
-        } else if (vendor != vendor_id || product != product_id) {
+        } else if (vendor != info.vendor_id || product != info.product_id) {
             close(fd);
             note_passed_over(info.path + " answers with IDs " + ids_text(vendor, product) +
-                             ", not those of its system entry (" + ids_text(vendor_id, product_id) + ")");
+                             ", not those of its system entry (" + ids_text(info.vendor_id, info.product_id) +
+                             ")");
+        } else if (!filter.match_ids && !takes_bootloader_reports(fd)) {
+            close(fd);
+            note_passed_over(info.path + " (" + ids_text(vendor, product) + BOOTLOADER_SHAPE_ERROR);
         } else {
             use_device(fd, info.path, vendor, product);
         }

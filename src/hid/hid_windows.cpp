@@ -121,8 +121,18 @@ struct DeviceInfoList {
     }
 };
 
-// Calls visit(path) for each present HID interface until it returns true.
-// Returns true when a visit did.
+// Where the system says the device is plugged in, as far as it says.
+std::string location_of(HDEVINFO list, SP_DEVINFO_DATA &device)
+{
+    char text[256] = "";
+    if (!SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_LOCATION_INFORMATION, nullptr,
+                                           reinterpret_cast<BYTE *>(text), sizeof text - 1, nullptr))
+        return "";
+    return text;
+}
+
+// Calls visit(path, location) for each present HID interface until it
+// returns true. Returns true when a visit did.
 template <typename Visit> bool for_each_interface(Visit visit)
 {
     GUID hid_guid;
@@ -145,39 +155,73 @@ template <typename Visit> bool for_each_interface(Visit visit)
             continue;
         auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(buffer.get());
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof device;
         if (!SetupDiGetDeviceInterfaceDetailA(list.handle, &interface_data, detail, required, nullptr,
-                                              nullptr))
+                                              &device))
             continue;
-        if (visit(detail->DevicePath))
+        if (visit(detail->DevicePath, location_of(list.handle, device)))
             return true;
     }
 }
 
-// Opens the first present HID interface with these IDs, or none; counts
-// the others that have them.
-HANDLE hid_find_device(uint32_t vendor_id, uint32_t product_id)
+std::string utf8_from_wide(const wchar_t *text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
+        return "";
+    std::string result(size_t(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
+    result.pop_back();  // the terminating NUL
+    return result;
+}
+
+// What an open handle says of itself: IDs, product name and serial number.
+bool describe(HANDLE handle, HidDeviceInfo &info)
+{
+    if (!read_attributes(handle, info.vendor_id, info.product_id))
+        return false;
+    wchar_t text[127] = L"";  // the longest USB string descriptor
+    if (HidD_GetProductString(handle, text, sizeof text))
+        info.name = utf8_from_wide(text);
+    text[0] = L'\0';
+    if (HidD_GetSerialNumberString(handle, text, sizeof text))
+        info.serial = utf8_from_wide(text);
+    return true;
+}
+
+// Opens the first present HID interface that the filter lets through, or
+// none; counts the others.
+HANDLE hid_find_device(const DeviceFilter &filter)
 {
     HANDLE found = INVALID_HANDLE_VALUE;
-    for_each_interface([&](const char *path) {
+    for_each_interface([&](const char *path, const std::string &location) {
+        HidDeviceInfo info{path, 0, 0, "", "", location};
         HANDLE handle = open_for_writing(path);
         if (handle == INVALID_HANDLE_VALUE) {
-            uint32_t vendor = 0, product = 0;
-            if (ids_from_path(path, vendor, product) && vendor == vendor_id && product == product_id) {
+            // Not opened, nor asked: its IDs come from its path.
+            if (filter.match_ids && !filter.serial && ids_from_path(path, info.vendor_id, info.product_id) &&
+                device_filter_passes(filter, info)) {
                 ++choice.matching;
                 if (found == INVALID_HANDLE_VALUE)
                     note_open_failure(path);
             }
             return false;
         }
-        uint32_t vendor = 0, product = 0;
-        if (read_attributes(handle, vendor, product) && vendor == vendor_id && product == product_id) {
+        if (describe(handle, info) && device_filter_passes(filter, info)) {
             ++choice.matching;
             if (found == INVALID_HANDLE_VALUE) {
-                found = handle;
-                choice.path = path;
-                choice.vendor_id = vendor;
-                choice.product_id = product;
-                return false;  // go on counting
+                if (filter.match_ids || takes_bootloader_reports(handle)) {
+                    found = handle;
+                    choice.path = path;
+                    choice.vendor_id = info.vendor_id;
+                    choice.product_id = info.product_id;
+                    return false;  // go on counting
+                }
+                if (!open_error.empty())
+                    open_error += '\n';
+                open_error +=
+                    path + (" (" + ids_text(info.vendor_id, info.product_id)) + BOOTLOADER_SHAPE_ERROR;
             }
         }
         CloseHandle(handle);
@@ -254,43 +298,28 @@ void start_over()
     nothing_there = false;
 }
 
-std::string utf8_from_wide(const wchar_t *text)
-{
-    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1)
-        return "";
-    std::string result(size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
-    result.pop_back();  // the terminating NUL
-    return result;
-}
-
 }  // namespace
 
 std::vector<HidDeviceInfo> device_list()
 {
     std::vector<HidDeviceInfo> devices;
-    for_each_interface([&](const char *path) {
+    for_each_interface([&](const char *path, const std::string &location) {
         HANDLE handle = open_for_query(path);
         if (handle == INVALID_HANDLE_VALUE)
             return false;
-        HidDeviceInfo info{path, 0, 0, ""};
-        if (read_attributes(handle, info.vendor_id, info.product_id)) {
-            wchar_t name[127] = L"";  // the longest USB string descriptor
-            if (HidD_GetProductString(handle, name, sizeof name))
-                info.name = utf8_from_wide(name);
+        HidDeviceInfo info{path, 0, 0, "", "", location};
+        if (describe(handle, info))
             devices.push_back(info);
-        }
         CloseHandle(handle);
         return false;
     });
     return devices;
 }
 
-int device_open(uint32_t vendor_id, uint32_t product_id)
+int device_open(const DeviceFilter &filter)
 {
     start_over();
-    current_device = hid_find_device(vendor_id, product_id);
+    current_device = hid_find_device(filter);
     nothing_there = choice.matching == 0;
     return current_device != INVALID_HANDLE_VALUE;
 }

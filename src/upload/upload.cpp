@@ -131,7 +131,25 @@ int open_device_once()
     if (run_options.device_path)
         return device_open_path(run_options.device_path, vendor_id != 0 || product_id != 0, vendor_id,
                                 product_id);
-    return device_open(vendor_id, product_id);
+    return device_open(DeviceFilter{vendor_id != 0 || product_id != 0, vendor_id, product_id,
+                                    run_options.serial, run_options.location});
+}
+
+// Ends a wait of -w=SECONDS that saw no device appear.
+// What the search looked for, for messages: "the IDs 5e1a:0001", with
+// "and the serial number "X"" and "and the location "1-2"" when given.
+std::string searched_for()
+{
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "the IDs %04x:%04x", unsigned(run_options.vendor_id),
+                  unsigned(run_options.product_id));
+    std::string text = run_options.vendor_id || run_options.product_id ? ids : "";
+    for (auto [label, value] : {std::pair{"the serial number", run_options.serial},
+                                std::pair{"the location", run_options.location}}) {
+        if (value)
+            text += (text.empty() ? "" : " and ") + std::string(label) + " \"" + printable(value) + "\"";
+    }
+    return text;
 }
 
 // Ends a wait of -w=SECONDS that saw no device appear.
@@ -140,10 +158,9 @@ int open_device_once()
     if (run_options.device_path)
         fail("Unable to open device\nNothing appeared at %s in %g s of waiting\n",
              printable(run_options.device_path).c_str(), waited);
-    fail("Unable to open device\nNo HID device with the IDs %04x:%04x appeared in %g s of waiting: is the "
-         "board "
-         "in its bootloader? (see quorvel -list)\n",
-         unsigned(run_options.vendor_id), unsigned(run_options.product_id), waited);
+    fail("Unable to open device\nNo HID device with %s appeared in %g s of waiting: is the board in its "
+         "bootloader? (see quorvel -list)\n",
+         searched_for().c_str(), waited);
 }
 
 // Opens the device; with -w, waits for it to appear (with -w=SECONDS, at
@@ -159,10 +176,14 @@ int open_device()
         std::printf(
             "Waiting for %s: press the board's reset button to start its bootloader (Ctrl-C to stop)\n",
             printable(run_options.device_path).c_str());
-    else
+    else if (run_options.vendor_id || run_options.product_id)
         std::printf("Waiting for the bootloader %04X:%04X: press the board's reset button to start it "
                     "(Ctrl-C to stop)\n",
                     unsigned(run_options.vendor_id), unsigned(run_options.product_id));
+    else
+        std::printf("Waiting for the HID device with %s: press the board's reset button to start its "
+                    "bootloader (Ctrl-C to stop)\n",
+                    searched_for().c_str());
     std::fflush(stdout);
     exit_on_interrupt(130);
     const double limit = run_options.wait_limit;
@@ -204,15 +225,16 @@ const char *command_name(Command command)
 
 [[noreturn]] void fail_to_open()
 {
-    if (!run_options.device_path && run_options.vendor_id == 0 && run_options.product_id == 0)
+    if (!run_options.device_path && run_options.vendor_id == 0 && run_options.product_id == 0 &&
+        !run_options.serial && !run_options.location)
         fail(
             "Unable to open device\nName the bootloader with -usb=<vid:pid> or -device=<path> (quorvel -list "
             "shows the HID devices present)\n");
     if (*device_open_error())
         fail("Unable to open device\n%s\n", printable_lines(device_open_error()).c_str());
-    fail("Unable to open device\nNo HID device with the IDs %04x:%04x is present: see quorvel -list. Start "
-         "the bootloader (press the board's reset button), or add -w to wait for it\n",
-         unsigned(run_options.vendor_id), unsigned(run_options.product_id));
+    fail("Unable to open device\nNo HID device with %s is present: see quorvel -list. Start the bootloader "
+         "(press the board's reset button), or add -w to wait for it\n",
+         searched_for().c_str());
 }
 
 // Says in -v output which device is used, and what else the search saw.
@@ -276,10 +298,11 @@ int upload_image(const UploadTransport &transport)
 
 void run_upload()
 {
-    // A path names its device; a search needs IDs. Without either there is
-    // nothing to look for: bootloader commands must never go to whatever
-    // device happens to report 0000:0000.
-    bool have_target = run_options.device_path || run_options.vendor_id != 0 || run_options.product_id != 0;
+    // A path names its device; a search needs IDs, a serial number or a
+    // location. Without any there is nothing to look for: bootloader
+    // commands must never go to whatever device happens to report 0000:0000.
+    bool have_target = run_options.device_path || run_options.vendor_id != 0 || run_options.product_id != 0 ||
+                       run_options.serial || run_options.location;
     if (!have_target || !open_device())
         fail_to_open();
     log_verbose("Found HID Bootloader\n");

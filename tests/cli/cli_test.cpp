@@ -29,9 +29,12 @@ const std::string USAGE =
     "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
     "\t-h, --help : Show this text\n"
     "\t--version : Show the version\n"
-    "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name (tab-separated)\n"
+    "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name, serial number,\n"
+    "\t        location (tab-separated)\n"
     "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
-    "\t                 its IDs must match too. Only a HID device is ever written to\n";
+    "\t                 its IDs must match too. Only a HID device is ever written to\n"
+    "\t-serial=<text> : Only the device with this USB serial number (see -list)\n"
+    "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n";
 
 const std::string NAME_THE_DEVICE = "Unable to open device\nName the bootloader with -usb=<vid:pid> or "
                                     "-device=<path> (quorvel -list shows the HID devices present)\n\n";

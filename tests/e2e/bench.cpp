@@ -127,13 +127,24 @@ void Bench::reset()
 void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, const SimOptions &options)
 {
     std::string sys_dir = "/sys/class/hidraw/hidraw" + std::to_string(number) + "/device";
+    if (*options.location) {
+        // As in sysfs: hidrawN/device links to the HID device, below the
+        // USB interface, below the USB device named by its location.
+        std::string usb = "/sys/class/hidraw/usb/" + std::string(options.location);
+        std::string hid_device =
+            usb + "/" + options.location + ":1.0/0003:5E1A:0001." + std::to_string(number);
+        fs::create_directories(hid_device);
+        fs::create_directories(fs::path(sys_dir).parent_path());
+        if (!fs::exists(sys_dir))
+            fs::create_directory_symlink(hid_device, sys_dir);
+    }
     fs::create_directories(sys_dir);
-    char uevent[512];
+    char uevent[1024];
     std::snprintf(
         uevent, sizeof uevent,
         "DRIVER=hid-generic\nHID_ID=0003:%08X:%08X\nHID_NAME=%s\nHID_PHYS=usb-0000:00:14.0-%d/input0\n"
-        "HID_UNIQ=\nMODALIAS=hid:b0003g0001v%08Xp%08X\n",
-        vendor_id, product_id, options.name, number, vendor_id, product_id);
+        "HID_UNIQ=%s\nMODALIAS=hid:b0003g0001v%08Xp%08X\n",
+        vendor_id, product_id, options.name, number, options.serial, vendor_id, product_id);
     std::ofstream(sys_dir + "/uevent") << (options.uevent ? options.uevent : uevent);
     if (!options.node)
         return;

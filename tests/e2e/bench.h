@@ -32,6 +32,8 @@ struct SimOptions {
     uint32_t ioctl_vendor_id = 0;  // the IDs the node answers with, when not those of sysfs
     uint32_t ioctl_product_id = 0;
     const char *uevent = nullptr;  // the whole uevent file, instead of one made from the IDs
+    const char *serial = "";       // HID_UNIQ
+    const char *location = "";     // the USB device above it in sysfs ("1-2.3"), if any
 };
 
 struct SimResult {

@@ -27,10 +27,10 @@ TEST_F(Bench, ListShowsEveryDeviceAndMarksMatches)
     add_device(1, 0x5E1A, 0x0001, bootloader);
     add_device(2, 0x5E1A, 0x0002, odd_name);
     add_device(11, 0x5E1A, 0x0001, bootloader);
-    const std::string listing = "/dev/hidraw0\t045e:0750\t%s\tContoso Keyboard\n"
-                                "/dev/hidraw1\t5e1a:0001\t%s\tQuorvel Test HID Bootloader\n"
-                                "/dev/hidraw2\t5e1a:0002\t%s\tEvil?Name\n"
-                                "/dev/hidraw11\t5e1a:0001\t%s\tQuorvel Test HID Bootloader\n";
+    const std::string listing = "/dev/hidraw0\t045e:0750\t%s\tContoso Keyboard\t\t\n"
+                                "/dev/hidraw1\t5e1a:0001\t%s\tQuorvel Test HID Bootloader\t\t\n"
+                                "/dev/hidraw2\t5e1a:0002\t%s\tEvil?Name\t\t\n"
+                                "/dev/hidraw11\t5e1a:0001\t%s\tQuorvel Test HID Bootloader\t\t\n";
     auto expected = [&](const char *a, const char *b, const char *c, const char *d) {
         char text[512];
         std::snprintf(text, sizeof text, listing.c_str(), a, b, c, d);
@@ -98,6 +98,58 @@ TEST_F(Bench, DevicePathThatDoesNotFit)
     EXPECT_TRUE(finish(0).frames.empty());
     SimResult keyboard_saw = finish(3);
     EXPECT_TRUE(keyboard_saw.frames.empty() && keyboard_saw.held.empty());
+}
+
+// Three identical boards: a serial number or a USB port picks exactly one.
+TEST_F(Bench, SerialOrLocationPicksOneOfIdenticalBoards)
+{
+    const char *serials[] = {"QV-0001", "Board B \xc3\xa9t\xc3\xa9", "QV-0003"};
+    const char *locations[] = {"1-2.1", "1-2.2", "3-1"};
+    for (int number : {0, 1, 2}) {
+        SimOptions board;
+        board.serial = serials[number];
+        board.location = locations[number];
+        add_device(number, 0x5E1A, 0x0001, board);
+    }
+    ProcessResult listed = run_quorvel({"-usb=5e1a:1", "-list"});
+    EXPECT_EQ(
+        listed.out,
+        "/dev/hidraw0\t5e1a:0001\tmatch\tQuorvel Test HID Bootloader\tQV-0001\t1-2.1\n"
+        "/dev/hidraw1\t5e1a:0001\tmatch\tQuorvel Test HID Bootloader\tBoard B \xc3\xa9t\xc3\xa9\t1-2.2\n"
+        "/dev/hidraw2\t5e1a:0001\tmatch\tQuorvel Test HID Bootloader\tQV-0003\t3-1\n");
+
+    const struct {
+        std::vector<std::string> selection;
+        int board;  // the one that gets the upload
+    } cases[] = {
+        {{"-usb=5e1a:1", "-serial=Board B \xc3\xa9t\xc3\xa9"}, 1},
+        {{"-usb=5e1a:1", "-location=3-1"}, 2},
+        {{"-serial=QV-0003", "-location=3-1"}, 2},  // without IDs: a device shaped like the bootloader
+        {{"-location=1-2.1"}, 0},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> arguments = c.selection;
+        arguments.insert(arguments.end(), {"-mmcu=atmega32u4", example_hex_path()});
+        ProcessResult run = run_quorvel(arguments);
+        EXPECT_EQ(run.status, 0) << run.err;
+        for (int number : {0, 1, 2}) {
+            SimResult sim = finish(number);
+            EXPECT_EQ(sim.frames.size(), number == c.board ? 17u : 0u)
+                << c.selection.back() << " hidraw" << number;
+            SimOptions board;
+            board.serial = serials[number];
+            board.location = locations[number];
+            add_device(number, 0x5E1A, 0x0001, board);
+        }
+    }
+
+    ProcessResult none = run_quorvel(
+        {"-usb=5e1a:1", "-serial=QV-0002", "-location=3-1", "-mmcu=atmega32u4", example_hex_path()});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_EQ(none.err,
+              "Unable to open device\nNo HID device with the IDs 5e1a:0001 and the serial number "
+              "\"QV-0002\" and the location \"3-1\" is present: see quorvel -list. Start the bootloader "
+              "(press the board's reset button), or add -w to wait for it\n\n");
 }
 
 // Whatever -device= names, nothing is written unless the open descriptor
@@ -193,14 +245,14 @@ TEST_F(Bench, ListReadsEntriesStrictlyAndShowsNamesSafely)
         std::string listed;  // the line -list shows, or empty
     } cases[] = {
         {keyboard,
-         "/dev/hidraw0\t045e:0750\t-\t" + std::string(502, 'x') + "HID_ID=0003:00005E1A:00000001\n"},
+         "/dev/hidraw0\t045e:0750\t-\t" + std::string(502, 'x') + "HID_ID=0003:00005E1A:00000001\t\t\n"},
         {"HID_ID=0003:00005E1A:00000001\nHID_ID=0003:0000045E:00000750\nHID_NAME=two IDs\n", ""},
         {"HID_ID=0003:+0005E1A:00000001\nHID_NAME=signed\n", ""},
         {"HID_ID=0003:000005E1A:00000001\nHID_NAME=nine digits\n", ""},
         {"HID_ID=0003:5E1A:1:0\nHID_NAME=four fields\n", ""},
         {"HID_ID=0003:00005E1A:00000001 \nHID_NAME=trailing blank\n", ""},
         {"HID_ID=3:5e1a:1\nHID_NAME=Tab\there, bell\a, DEL\x7f, C1 \xc2\x85, bad \xff\xc3, ok \xc3\xa9\n",
-         "/dev/hidraw0\t5e1a:0001\tmatch\tTab?here, bell?, DEL?, C1 ?, bad ??, ok \xc3\xa9\n"},
+         "/dev/hidraw0\t5e1a:0001\tmatch\tTab?here, bell?, DEL?, C1 ?, bad ??, ok \xc3\xa9\t\t\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.uevent);

@@ -19,14 +19,14 @@ TEST(WindowsHid, NoDeviceBeforeOpenOrAfterClose)
     const std::array<uint8_t, 64> report{0xA1, 0x01};
     EXPECT_EQ(device_send(report.data(), report.size(), 0.05), 0);
     // IDs that no device here has.
-    EXPECT_EQ(device_open(0x5E1A, 0x7F7F), 0);
+    EXPECT_EQ(device_open(DeviceFilter{true, 0x5E1A, 0x7F7F, nullptr, nullptr}), 0);
     EXPECT_STREQ(device_open_error(), "");
     EXPECT_EQ(device_send(report.data(), report.size(), 0.05), 0);
     device_close();
     EXPECT_EQ(device_send(report.data(), report.size(), 0.05), 0);
 }
 
-TEST(WindowsHid, ListingHasFourFieldsPerDevice)
+TEST(WindowsHid, ListingHasSixFieldsPerDevice)
 {
     ProcessResult run = run_quorvel({"-usb=845e:0001", "-list"});
     EXPECT_EQ(run.status, 0);
@@ -39,7 +39,8 @@ TEST(WindowsHid, ListingHasFourFieldsPerDevice)
         std::istringstream split(line);
         for (std::string field; std::getline(split, field, '\t');)
             fields.push_back(field);
-        ASSERT_GE(fields.size(), 3u) << line;
+        ASSERT_GE(fields.size(), 4u) << line;
+        EXPECT_LE(fields.size(), 6u) << line;  // the serial number and the location may be empty
         EXPECT_EQ(fields[1].size(), 9u) << line;
         EXPECT_EQ(fields[2], fields[1] == "845e:0001" ? "match" : "-") << line;
     }
@@ -54,7 +55,7 @@ TEST(WindowsHid, WritesToPresentDevicesEndWithinTheLimit)
     for (const HidDeviceInfo &device : device_list()) {
         SCOPED_TRACE(device.path);
         const std::array<uint8_t, 64> report{0xA1, 0x06};
-        if (device_open(device.vendor_id, device.product_id)) {
+        if (device_open(DeviceFilter{true, device.vendor_id, device.product_id, nullptr, nullptr})) {
             auto started = std::chrono::steady_clock::now();
             int delivered = device_send(report.data(), report.size(), 0.05);
             double seconds =

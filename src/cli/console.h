@@ -3,6 +3,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #if defined(__GNUC__)
 #define QUORVEL_PRINTF(format_index) __attribute__((format(printf, format_index, format_index + 1)))
@@ -45,3 +46,17 @@ std::string printable(std::string_view text);
 
 // The same for text of several lines: the line ends stay.
 std::string printable_lines(std::string_view text);
+
+// One copy of this program to run: its arguments after the program name;
+// afterwards its exit status (128 + the signal when one ended it) and what
+// it wrote to standard output and standard error.
+struct CopyRun {
+    std::vector<std::string> arguments;
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs every copy at once, each with standard input from the null device
+// and its output captured, and waits until all have ended.
+void run_copies(std::vector<CopyRun> &copies);

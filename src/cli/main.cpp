@@ -1,6 +1,7 @@
 // quorvel: writes an Intel HEX file into an AVR microcontroller that runs a
 // USB HID bootloader.
 
+#include "cli/all_boards.h"
 #include "cli/console.h"
 #include "cli/options.h"
 #include "hid/hid_device.h"
@@ -87,5 +88,7 @@ int main(int argc, char **argv)
 
     if (run_options.dry_run)
         run_dry_run();
+    if (run_options.all)
+        run_all_boards(argc, argv);
     run_upload();
 }

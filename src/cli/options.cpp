@@ -101,6 +101,21 @@ void read_wait_limit(std::string_view value)
     run_options.wait_limit = seconds;
 }
 
+// Reads the N of -all=N: a whole number of boards from 1 up.
+void read_board_count(std::string_view value)
+{
+    int count = 0;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), count);
+    if (error != std::errc() || end != value.data() + value.size() || count < 1 || count > 1000) {
+        static std::string shown;  // static: fail() does not return to free it
+        shown = printable(value);
+        fail("quorvel: -all=%s: give the number of boards, as in -all=8 (see quorvel --help)\n",
+             shown.c_str());
+    }
+    run_options.all = 1;
+    run_options.all_count = count;
+}
+
 // An argument made only of quorvel's own flag letters, run together ("-nv"):
 // it asks for those options, and quietly ignoring it would run a real upload
 // where a dry run was meant.
@@ -200,6 +215,11 @@ void read_arguments(int argc, char **argv)
             run_options.list = 1;
         } else if (argument.starts_with("-device=")) {
             run_options.device_path = argv[i] + 8;
+        } else if (argument == "-all") {
+            run_options.all = 1;
+            run_options.all_count = 0;
+        } else if (argument.starts_with("-all=")) {
+            read_board_count(argument.substr(5));
         } else if (argument.starts_with("-serial=")) {
             run_options.serial = argv[i] + 8;
         } else if (argument.starts_with("-location=")) {

@@ -1,0 +1,120 @@
+#include "cli/all_boards.h"
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "hid/hid_device.h"
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr double WAIT_STEP = 0.25;
+
+std::vector<HidDeviceInfo> matching_boards()
+{
+    const RunOptions &o = run_options;
+    DeviceFilter filter{o.vendor_id != 0 || o.product_id != 0, o.vendor_id, o.product_id, o.serial,
+                        o.location};
+    std::vector<HidDeviceInfo> boards;
+    for (const HidDeviceInfo &info : device_list())
+        if (device_filter_passes(filter, info))
+            boards.push_back(info);
+    return boards;
+}
+
+// The boards to program: with -w, waits until there are enough (N with
+// -all=N, else one), or until the wait's limit.
+std::vector<HidDeviceInfo> boards_to_program()
+{
+    const size_t wanted = run_options.all_count > 0 ? size_t(run_options.all_count) : 1;
+    std::vector<HidDeviceInfo> boards = matching_boards();
+    if (boards.size() < wanted && run_options.wait) {
+        std::printf("Waiting for %zu board%s: press the reset buttons to start their bootloaders (Ctrl-C to "
+                    "stop)\n",
+                    wanted, wanted == 1 ? "" : "s");
+        std::fflush(stdout);
+        exit_on_interrupt(130);
+        const double limit = run_options.wait_limit;
+        for (double waited = 0; boards.size() < wanted && (limit <= 0 || waited < limit);
+             waited += WAIT_STEP) {
+            pause_seconds(limit > 0 && limit - waited < WAIT_STEP ? limit - waited : WAIT_STEP);
+            boards = matching_boards();
+        }
+    }
+    if (boards.empty())
+        fail("Unable to open device\nNo board matches: see quorvel -list. Start the bootloaders (press the "
+             "boards' reset buttons), or add -w to wait for them\n");
+    if (run_options.all_count > 0 && boards.size() != wanted)
+        fail("Unable to open device\n%zu boards match, not %zu: none was programmed (see quorvel -list)\n",
+             boards.size(), wanted);
+    return boards;
+}
+
+// The arguments for the copy that programs one board: this run's own, less
+// what selected the boards and the wait, plus the board's path.
+std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInfo &board)
+{
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view argument(argv[i]);
+        if (argument == "-all" || argument.starts_with("-all=") || argument == "-w" ||
+            argument.starts_with("-w=") || argument.starts_with("-device=") ||
+            argument.starts_with("-serial=") || argument.starts_with("-location="))
+            continue;
+        arguments.emplace_back(argument);
+    }
+    arguments.push_back("-device=" + board.path);
+    return arguments;
+}
+
+// A copy's outcome in one line: "Done", or the two lines of its error joined.
+std::string outcome(const CopyRun &copy)
+{
+    if (copy.status == 0)
+        return "Done";
+    std::string line;
+    int taken = 0;
+    std::string_view err(copy.err);
+    while (!err.empty() && taken < 2) {
+        size_t end = err.find('\n');
+        std::string_view piece = err.substr(0, end);
+        err.remove_prefix(end == std::string_view::npos ? err.size() : end + 1);
+        if (piece.empty() || piece.starts_with("quorvel: warning") || piece.starts_with("quorvel: ignoring"))
+            continue;
+        line += (taken++ ? ": " : "") + printable(piece);
+    }
+    return line.empty() ? "failed with status " + std::to_string(copy.status) : line;
+}
+
+}  // namespace
+
+void run_all_boards(int argc, char **argv)
+{
+    const RunOptions &o = run_options;
+    if (o.vendor_id == 0 && o.product_id == 0 && !o.serial && !o.location)
+        fail("Unable to open device\nName the bootloaders with -usb=<vid:pid>, -serial= or -location= "
+             "(quorvel "
+             "-list shows the HID devices present)\n");
+    std::vector<HidDeviceInfo> boards = boards_to_program();
+    std::vector<CopyRun> copies;
+    for (const HidDeviceInfo &board : boards)
+        copies.push_back(CopyRun{arguments_for(argc, argv, board), 0, "", ""});
+    std::fprintf(stderr, "Programming %zu board%s at once\n", boards.size(), boards.size() == 1 ? "" : "s");
+    run_copies(copies);
+
+    int failed = 0;
+    for (size_t i = 0; i < boards.size(); ++i) {
+        failed += copies[i].status != 0;
+        std::printf("%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
+                    printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
+                    outcome(copies[i]).c_str());
+    }
+    std::fflush(stdout);
+    if (failed)
+        fail("\n%d of %zu boards failed\n", failed, boards.size());
+    std::fputs("\nDone.\n\n", stderr);
+    end_process(0);
+}

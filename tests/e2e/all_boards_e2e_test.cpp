@@ -1,0 +1,75 @@
+// Every matching board at once (-all), on simulated boards that take 1 ms
+// over each report.
+#include "bench.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+SimOptions board(int number, long stall_after = -1)
+{
+    static std::vector<std::string> serials(16);
+    serials[size_t(number)] = "QV-" + std::to_string(number);
+    SimOptions options;
+    options.report_delay_us = 1000;
+    options.serial = serials[size_t(number)].c_str();
+    options.stall_after = stall_after;
+    return options;
+}
+
+TEST_F(Bench, AllBoardsAtOnceEachFailingAlone)
+{
+    if (std::string(QUORVEL_EXAMPLE_BIN).empty())
+        GTEST_SKIP() << "SKIPPED: avr-objcopy (binutils-avr) was not found when the tests were configured";
+    const std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
+    for (int stalled : {-1, 5}) {
+        SCOPED_TRACE(stalled);
+        for (int number = 0; number < 8; ++number)
+            add_device(number, 0x5E1A, 0x0001, board(number, number == stalled ? 10 : -1));
+        ProcessResult run = run_quorvel({"-all", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+        std::string summary;
+        for (int number = 0; number < 8; ++number) {
+            SimResult sim = finish(number);
+            std::string path = "/dev/hidraw" + std::to_string(number);
+            std::string serial = "QV-" + std::to_string(number);
+            if (number == stalled) {
+                EXPECT_EQ(sim.frames.size(), 10u);
+                summary +=
+                    path + "\t" + serial + "\t\tError writing to device: The data command of the block at " +
+                    "0x0080 failed: no answer within 50 ms. The flash is now only partly written: restart " +
+                    "the bootloader and run quorvel again\n";
+                continue;
+            }
+            summary += path + "\t" + serial + "\t\tDone\n";
+            EXPECT_TRUE(sim.errors.empty()) << path;
+            ASSERT_EQ(sim.frames.size(), 17u) << path;
+            for (size_t i = 0; i < expected.size(); ++i)
+                ASSERT_EQ(sim.flash[i], uint8_t(expected[i])) << path << " byte " << i;
+        }
+        reset();
+        EXPECT_NE(run.out.find(summary), std::string::npos) << run.out;
+        EXPECT_EQ(run.status, stalled < 0 ? 0 : 1) << run.err;
+        EXPECT_TRUE(run.err.ends_with(stalled < 0 ? "\nDone.\n\n" : "\n1 of 8 boards failed\n\n")) << run.err;
+    }
+}
+
+TEST_F(Bench, AllBoardsWaitsForTheCountOrProgramsNone)
+{
+    add_device(0, 0x5E1A, 0x0001, board(0));
+    add_device(1, 0x5E1A, 0x0001, board(1));
+    ProcessResult run =
+        run_quorvel({"-all=3", "-w=2", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
+              "Unable to open device\n2 boards match, not 3: none was programmed (see quorvel -list)\n\n");
+    EXPECT_GE(run.seconds, 2.0);
+    EXPECT_LT(run.seconds, 3.0);
+    EXPECT_TRUE(finish(0).frames.empty());
+    EXPECT_TRUE(finish(1).frames.empty());
+}
+
+}  // namespace

@@ -90,6 +90,14 @@ bool option_error(const std::string &err)
            err.find('\n') == err.size() - 2;
 }
 
+// After -json, an error is also one event on standard output; else
+// standard output stays empty.
+bool json_error_or_nothing(const std::string &out)
+{
+    return out.empty() || (run_options.json && out.starts_with("{\"event\":\"error\",\"message\":") &&
+                           out.find('\n') == out.size() - 1);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -143,11 +151,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     int status = ended - 1;
-    bool documented = status == 1
-                          ? out.empty() && (err == "Malformed VID\n\n" || err == "Malformed PID\n\n" ||
-                                            err == "Unknown MCU type\n\n" || option_error(err))
-                          : status == 0 && err.empty() &&
-                                (out == "quorvel 1.0\n" || out.starts_with("Usage: quorvel -mmcu=<MCU>"));
+    bool documented =
+        status == 1
+            ? json_error_or_nothing(out) && (err == "Malformed VID\n\n" || err == "Malformed PID\n\n" ||
+                                             err == "Unknown MCU type\n\n" || option_error(err))
+            : status == 0 && err.empty() &&
+                  (out == "quorvel 1.0\n" || out.starts_with("Usage: quorvel -mmcu=<MCU>"));
     if (!documented)
         std::abort();
     return 0;

@@ -32,10 +32,11 @@ std::vector<HidDeviceInfo> boards_to_program()
     const size_t wanted = run_options.all_count > 0 ? size_t(run_options.all_count) : 1;
     std::vector<HidDeviceInfo> boards = matching_boards();
     if (boards.size() < wanted && run_options.wait) {
-        std::printf("Waiting for %zu board%s: press the reset buttons to start their bootloaders (Ctrl-C to "
-                    "stop)\n",
-                    wanted, wanted == 1 ? "" : "s");
-        std::fflush(stdout);
+        std::fprintf(human_output(),
+                     "Waiting for %zu board%s: press the reset buttons to start their bootloaders (Ctrl-C to "
+                     "stop)\n",
+                     wanted, wanted == 1 ? "" : "s");
+        std::fflush(human_output());
         exit_on_interrupt(130);
         const double limit = run_options.wait_limit;
         for (double waited = 0; boards.size() < wanted && (limit <= 0 || waited < limit);
@@ -89,6 +90,23 @@ std::string outcome(const CopyRun &copy)
     return line.empty() ? "failed with status " + std::to_string(copy.status) : line;
 }
 
+// With -json, passes on the events of one board's copy, each tagged with
+// the board's path.
+void retag_events(const std::string &out, const std::string &path)
+{
+    if (!run_options.json)
+        return;
+    std::string_view text(out);
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.starts_with('{'))
+            std::printf("{\"board\":%s,%s\n", json_string(path).c_str(), std::string(line.substr(1)).c_str());
+    }
+    std::fflush(stdout);
+}
+
 }  // namespace
 
 void run_all_boards(int argc, char **argv)
@@ -106,13 +124,22 @@ void run_all_boards(int argc, char **argv)
     run_copies(copies);
 
     int failed = 0;
+    std::string summary;
     for (size_t i = 0; i < boards.size(); ++i) {
         failed += copies[i].status != 0;
-        std::printf("%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
-                    printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
-                    outcome(copies[i]).c_str());
+        std::string result = outcome(copies[i]);
+        std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
+                     printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
+                     result.c_str());
+        retag_events(copies[i].out, boards[i].path);
+        summary += std::string(summary.empty() ? "" : ",") + "{\"path\":" + json_string(boards[i].path) +
+                   ",\"serial\":" + json_string(boards[i].serial) +
+                   ",\"location\":" + json_string(boards[i].location) + ",\"result\":" +
+                   (copies[i].status == 0 ? "\"done\"" : "\"error\",\"message\":" + json_string(result)) +
+                   "}";
     }
-    std::fflush(stdout);
+    emit_event("summary", ",\"boards\":[" + summary + "],\"ok\":" + (failed ? "false" : "true"));
+    std::fflush(human_output());
     if (failed)
         fail("\n%d of %zu boards failed\n", failed, boards.size());
     std::fputs("\nDone.\n\n", stderr);

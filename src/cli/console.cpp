@@ -25,7 +25,7 @@ void end_process(int status)
 
 int log_verbose(const char *format, ...)
 {
-    if (!run_options.verbose)
+    if (!run_options.verbose || run_options.json)
         return 0;
     va_list arguments;
     va_start(arguments, format);
@@ -35,14 +35,58 @@ int log_verbose(const char *format, ...)
     return written;
 }
 
+namespace {
+std::string failure_fields;
+}
+
+void set_failure_fields(const std::string &fields)
+{
+    failure_fields = fields;
+}
+
 void fail(const char *format, ...)
 {
-    va_list arguments;
+    // Static: the process ends (or a fuzzer's hook jumps away) before any
+    // destructor here could run.
+    static std::string message, event;
+    va_list arguments, again;
     va_start(arguments, format);
-    std::vfprintf(stderr, format, arguments);
+    va_copy(again, arguments);
+    int length = std::vsnprintf(nullptr, 0, format, arguments);
+    message.assign(size_t(length > 0 ? length : 0) + 1, '\0');
+    std::vsnprintf(message.data(), message.size(), format, again);
+    va_end(again);
     va_end(arguments);
+    message.pop_back();  // the terminating NUL
+    std::fputs(message.c_str(), stderr);
     std::fputc('\n', stderr);
+    if (run_options.json) {
+        // The first line is the message, the rest says more.
+        std::string_view text(message);
+        while (text.starts_with('\n'))
+            text.remove_prefix(1);
+        while (text.ends_with('\n'))
+            text.remove_suffix(1);
+        size_t end = text.find('\n');
+        std::string_view detail = end == std::string_view::npos ? "" : text.substr(end + 1);
+        event = ",\"message\":" + json_string(text.substr(0, end)) + ",\"detail\":" + json_string(detail) +
+                failure_fields;
+        emit_event("error", event);
+    }
     end_process(1);
+}
+
+FILE *human_output()
+{
+    return run_options.json ? stderr : stdout;
+}
+
+void emit_event(const char *name, const std::string &fields)
+{
+    if (!run_options.json)
+        return;
+    std::printf("{\"event\":\"%s\"%s}\n", name, fields.c_str());
+    std::fflush(stdout);
 }
 
 namespace {
@@ -93,4 +137,28 @@ std::string printable_lines(std::string_view text)
     for (size_t end; (end = text.find('\n')) != std::string_view::npos; text.remove_prefix(end + 1))
         result += printable(text.substr(0, end)) + '\n';
     return result + printable(text);
+}
+
+std::string json_string(std::string_view text)
+{
+    std::string result = "\"";
+    while (!text.empty()) {
+        bool shown = false;
+        size_t length = utf8_sequence(text, shown);
+        unsigned char c = static_cast<unsigned char>(text[0]);
+        if (length == 0) {
+            result += "\\ufffd";
+        } else if (c == '"' || c == '\\') {
+            result += '\\';
+            result += char(c);
+        } else if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            result += escape;
+        } else {
+            result += text.substr(0, length);
+        }
+        text.remove_prefix(length ? length : 1);
+    }
+    return result + "\"";
 }

@@ -1,6 +1,7 @@
 // Console operations shared by every stage of a run.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,3 +61,20 @@ struct CopyRun {
 // Runs every copy at once, each with standard input from the null device
 // and its output captured, and waits until all have ended.
 void run_copies(std::vector<CopyRun> &copies);
+
+// The text as a JSON string, quotes included: control characters escaped,
+// bytes that are not valid UTF-8 replaced by U+FFFD.
+std::string json_string(std::string_view text);
+
+// With -json, writes one event, {"event":"NAME"...}, as a line on standard
+// output; `fields` follow the name, each starting with a comma. Without
+// -json it writes nothing.
+void emit_event(const char *name, const std::string &fields = "");
+
+// Fields that the error event of the next fail() carries besides the
+// message ("," first).
+void set_failure_fields(const std::string &fields);
+
+// Where messages for people go that would otherwise go to standard output:
+// standard error with -json, which keeps standard output for events.
+FILE *human_output();

@@ -16,10 +16,33 @@ namespace {
 // Prints one line per present HID interface, tab-separated: path, vid:pid,
 // "match" when the IDs are those of -usb= (else "-"), the product name, the
 // serial number and the location (each possibly empty).
+// -list -json: one JSON array of the devices.
+void print_device_array(const std::vector<HidDeviceInfo> &devices, bool have_ids)
+{
+    std::string text = "[";
+    for (const HidDeviceInfo &device : devices) {
+        char ids[64];
+        std::snprintf(ids, sizeof ids, ",\"vendor_id\":\"%04x\",\"product_id\":\"%04x\",\"match\":%s",
+                      unsigned(device.vendor_id), unsigned(device.product_id),
+                      have_ids && device.vendor_id == run_options.vendor_id &&
+                              device.product_id == run_options.product_id
+                          ? "true"
+                          : "false");
+        text += (text.size() > 1 ? "," : "") + std::string("{\"path\":") + json_string(device.path) + ids +
+                ",\"name\":" + json_string(device.name) + ",\"serial\":" + json_string(device.serial) +
+                ",\"location\":" + json_string(device.location) + "}";
+    }
+    std::printf("%s]\n", text.c_str());
+}
+
 [[noreturn]] void list_devices()
 {
     bool have_ids = run_options.vendor_id != 0 || run_options.product_id != 0;
     std::vector<HidDeviceInfo> devices = device_list();
+    if (run_options.json) {
+        print_device_array(devices, have_ids);
+        end_process(0);
+    }
     if (devices.empty())
         std::puts("No HID devices found");
     for (const HidDeviceInfo &device : devices) {
@@ -74,7 +97,8 @@ int main(int argc, char **argv)
         print_usage();
     }
 
-    std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);
+    if (!run_options.json)
+        std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);
 
     const char *path = run_options.hex_path;
     int32_t count = load_firmware(path);

@@ -171,7 +171,10 @@ void write_usage(FILE *out)
         "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
         "\t                 its IDs must match too. Only a HID device is ever written to\n"
         "\t-serial=<text> : Only the device with this USB serial number (see -list)\n"
-        "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n",
+        "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n"
+        "\t-all : Program every matching board at once; one line per board at the end\n"
+        "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
+        "\t-json : Standard output carries only JSON events, one object per line, for programs\n",
         out);
 }
 
@@ -215,6 +218,8 @@ void read_arguments(int argc, char **argv)
             run_options.list = 1;
         } else if (argument.starts_with("-device=")) {
             run_options.device_path = argv[i] + 8;
+        } else if (argument == "-json") {
+            run_options.json = 1;
         } else if (argument == "-all") {
             run_options.all = 1;
             run_options.all_count = 0;

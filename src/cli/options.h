@@ -17,6 +17,7 @@ struct RunOptions {
     const char *device_path;  // -device=: this device instead of a search
     const char *serial;       // -serial=: only the device with this USB serial number
     const char *location;     // -location=: only the device plugged in here ("1-2.3")
+    int32_t json;             // 1 after -json: standard output carries only JSON events
     int32_t all;              // 1 after -all: every matching board at once
     int32_t all_count;        // -all=N: exactly this many boards; 0 for any number
 };

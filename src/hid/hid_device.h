@@ -84,7 +84,9 @@ struct DeviceChoice {
     std::string path;
     uint32_t vendor_id;
     uint32_t product_id;
-    int matching;  // present interfaces that the filter let through; 0 after device_open_path
+    int matching;        // present interfaces that the filter let through; 0 after device_open_path
+    std::string serial;  // as device_list() gives them, after a search
+    std::string location;
 };
 const DeviceChoice &device_choice();
 

@@ -443,6 +443,8 @@ int device_open(const DeviceFilter &filter)
             note_passed_over(info.path + " (" + ids_text(vendor, product) + BOOTLOADER_SHAPE_ERROR);
         } else {
             use_device(fd, info.path, vendor, product);
+            choice.serial = info.serial;
+            choice.location = info.location;
         }
     }
     nothing_there = choice.matching == 0;

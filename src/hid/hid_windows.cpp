@@ -216,6 +216,8 @@ HANDLE hid_find_device(const DeviceFilter &filter)
                     choice.path = path;
                     choice.vendor_id = info.vendor_id;
                     choice.product_id = info.product_id;
+                    choice.serial = info.serial;
+                    choice.location = info.location;
                     return false;  // go on counting
                 }
                 if (!open_error.empty())

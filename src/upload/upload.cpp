@@ -85,9 +85,29 @@ int send_report_to_device(const CommandReport &report, double timeout_seconds)
     return device_send(report.bytes.data(), report.bytes.size(), timeout_seconds);
 }
 
-void show_progress(int32_t, int32_t)
+// The blocks the upload sends: the block at address 0 always, every later
+// one that holds file data.
+int blocks_to_send()
 {
+    int blocks = 0;
+    for (int32_t address = 0; address < run_options.code_size; address += run_options.block_size)
+        blocks += address == 0 || image_range_used(address, address + run_options.block_size - 1);
+    return blocks;
+}
+
+struct Progress {
+    int sent;
+    int total;
+} progress;
+
+void show_progress(int32_t address, int32_t)
+{
+    ++progress.sent;
     log_verbose(".");
+    char fields[96];
+    std::snprintf(fields, sizeof fields, ",\"address\":%d,\"index\":%d,\"count\":%d", int(address),
+                  progress.sent, progress.total);
+    emit_event("block", fields);
 }
 
 constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds, show_progress};
@@ -177,14 +197,16 @@ int open_device()
             "Waiting for %s: press the board's reset button to start its bootloader (Ctrl-C to stop)\n",
             printable(run_options.device_path).c_str());
     else if (run_options.vendor_id || run_options.product_id)
-        std::printf("Waiting for the bootloader %04X:%04X: press the board's reset button to start it "
-                    "(Ctrl-C to stop)\n",
-                    unsigned(run_options.vendor_id), unsigned(run_options.product_id));
+        std::fprintf(human_output(),
+                     "Waiting for the bootloader %04X:%04X: press the board's reset button to start it "
+                     "(Ctrl-C to stop)\n",
+                     unsigned(run_options.vendor_id), unsigned(run_options.product_id));
     else
-        std::printf("Waiting for the HID device with %s: press the board's reset button to start its "
-                    "bootloader (Ctrl-C to stop)\n",
-                    searched_for().c_str());
-    std::fflush(stdout);
+        std::fprintf(human_output(),
+                     "Waiting for the HID device with %s: press the board's reset button to start its "
+                     "bootloader (Ctrl-C to stop)\n",
+                     searched_for().c_str());
+    std::fflush(human_output());
     exit_on_interrupt(130);
     const double limit = run_options.wait_limit;
     double waited = 0;
@@ -254,9 +276,12 @@ void describe_device()
 [[noreturn]] void fail_to_write()
 {
     const ReportInHand &at = report_in_hand;
-    char where[64] = "";
+    char where[64] = "", fields[96];
     if (at.block_address >= 0)
         std::snprintf(where, sizeof where, " of the block at 0x%04X", unsigned(at.block_address));
+    std::snprintf(fields, sizeof fields, ",\"command\":\"%s\",\"address\":%d", command_name(at.command),
+                  int(at.block_address));
+    set_failure_fields(fields);
     // The bootloader may erase the flash when it takes the begin command.
     const char *state =
         at.command == CMD_BEGIN ? "The flash may have been erased" : "The flash is now only partly written";
@@ -307,6 +332,13 @@ void run_upload()
         fail_to_open();
     log_verbose("Found HID Bootloader\n");
     describe_device();
+    const DeviceChoice &choice = device_choice();
+    char ids[64];
+    std::snprintf(ids, sizeof ids, ",\"vendor_id\":\"%04x\",\"product_id\":\"%04x\"",
+                  unsigned(choice.vendor_id), unsigned(choice.product_id));
+    emit_event("device", ",\"path\":" + json_string(choice.path) + ids + ",\"serial\":" +
+                             json_string(choice.serial) + ",\"location\":" + json_string(choice.location));
+    progress = Progress{0, blocks_to_send()};
     log_verbose("Programming: ");
     std::fflush(stdout);
 
@@ -316,25 +348,33 @@ void run_upload()
     log_verbose("\nStarting Application\n");
     device_close();
 
+    emit_event("done");
     std::fputs("\nDone.\n\n", stderr);
     end_process(0);
 }
 
 void run_dry_run()
 {
-    std::printf("Dry run: no device is opened and nothing is sent\n");
-    std::fflush(stdout);
+    std::fprintf(human_output(), "Dry run: no device is opened and nothing is sent\n");
+    std::fflush(human_output());
     dry_run_tally = DryRunTally{};
     upload_image(DRY_RUN_TRANSPORT);
 
     int file_bytes = 0;
     for (int32_t address = 0; address < run_options.code_size && address < IMAGE_SIZE; ++address)
         file_bytes += firmware_image.image_used[address];
-    std::printf("Blocks:     %d of %d bytes\n"
-                "Reports:    %d\n"
-                "File data:  %d bytes\n"
-                "Least time: %.2f s\n",
-                dry_run_tally.blocks, int(run_options.block_size), dry_run_tally.reports, file_bytes,
-                dry_run_tally.pause_seconds);
+    std::fprintf(human_output(),
+                 "Blocks:     %d of %d bytes\n"
+                 "Reports:    %d\n"
+                 "File data:  %d bytes\n"
+                 "Least time: %.2f s\n",
+                 dry_run_tally.blocks, int(run_options.block_size), dry_run_tally.reports, file_bytes,
+                 dry_run_tally.pause_seconds);
+    char fields[160];
+    std::snprintf(fields, sizeof fields,
+                  ",\"blocks\":%d,\"block_size\":%d,\"reports\":%d,\"file_bytes\":%d,\"least_seconds\":%.2f",
+                  dry_run_tally.blocks, int(run_options.block_size), dry_run_tally.reports, file_bytes,
+                  dry_run_tally.pause_seconds);
+    emit_event("dry_run", fields);
     end_process(0);
 }

@@ -34,7 +34,10 @@ const std::string USAGE =
     "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
     "\t                 its IDs must match too. Only a HID device is ever written to\n"
     "\t-serial=<text> : Only the device with this USB serial number (see -list)\n"
-    "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n";
+    "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n"
+    "\t-all : Program every matching board at once; one line per board at the end\n"
+    "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
+    "\t-json : Standard output carries only JSON events, one object per line, for programs\n";
 
 const std::string NAME_THE_DEVICE = "Unable to open device\nName the bootloader with -usb=<vid:pid> or "
                                     "-device=<path> (quorvel -list shows the HID devices present)\n\n";
@@ -128,6 +131,24 @@ TEST(Cli, MessagesAndExitStatus)
         {{"-nv", "-mmcu=atmega32u4", good},
          "",
          "quorvel: -nv: give each option on its own, as in -n -v (see quorvel --help)\n\n"},
+        {{"-w=soon", good},
+         "",
+         "quorvel: -w=soon: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
+        {{"-w=-1", good},
+         "",
+         "quorvel: -w=-1: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
+        {{"-w=0", good},
+         "",
+         "quorvel: -w=0: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
+        {{"-w=", good},
+         "",
+         "quorvel: -w=: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
+        {{"-all=0", good},
+         "",
+         "quorvel: -all=0: give the number of boards, as in -all=8 (see quorvel --help)\n\n"},
+        {{"-all=2x", good},
+         "",
+         "quorvel: -all=2x: give the number of boards, as in -all=8 (see quorvel --help)\n\n"},
         // Other tools' options are passed over, each with a warning.
         {{"-x", "-MMCU=atmega32u4", "-mmcu=atmega32u4", good},
          BANNER,

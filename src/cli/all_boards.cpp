@@ -33,9 +33,9 @@ std::vector<HidDeviceInfo> boards_to_program()
     std::vector<HidDeviceInfo> boards = matching_boards();
     if (boards.size() < wanted && run_options.wait) {
         std::fprintf(human_output(),
-                     "Waiting for %zu board%s: press the reset buttons to start their bootloaders (Ctrl-C to "
+                     "Waiting for %d board%s: press the reset buttons to start their bootloaders (Ctrl-C to "
                      "stop)\n",
-                     wanted, wanted == 1 ? "" : "s");
+                     int(wanted), wanted == 1 ? "" : "s");
         std::fflush(human_output());
         exit_on_interrupt(130);
         const double limit = run_options.wait_limit;
@@ -49,8 +49,8 @@ std::vector<HidDeviceInfo> boards_to_program()
         fail("Unable to open device\nNo board matches: see quorvel -list. Start the bootloaders (press the "
              "boards' reset buttons), or add -w to wait for them\n");
     if (run_options.all_count > 0 && boards.size() != wanted)
-        fail("Unable to open device\n%zu boards match, not %zu: none was programmed (see quorvel -list)\n",
-             boards.size(), wanted);
+        fail("Unable to open device\n%d boards match, not %d: none was programmed (see quorvel -list)\n",
+             int(boards.size()), int(wanted));
     return boards;
 }
 
@@ -83,6 +83,8 @@ std::string outcome(const CopyRun &copy)
         size_t end = err.find('\n');
         std::string_view piece = err.substr(0, end);
         err.remove_prefix(end == std::string_view::npos ? err.size() : end + 1);
+        if (piece.ends_with('\r'))  // a Windows console's line end
+            piece.remove_suffix(1);
         if (piece.empty() || piece.starts_with("quorvel: warning") || piece.starts_with("quorvel: ignoring"))
             continue;
         line += (taken++ ? ": " : "") + printable(piece);
@@ -120,7 +122,8 @@ void run_all_boards(int argc, char **argv)
     std::vector<CopyRun> copies;
     for (const HidDeviceInfo &board : boards)
         copies.push_back(CopyRun{arguments_for(argc, argv, board), 0, "", ""});
-    std::fprintf(stderr, "Programming %zu board%s at once\n", boards.size(), boards.size() == 1 ? "" : "s");
+    std::fprintf(stderr, "Programming %d board%s at once\n", int(boards.size()),
+                 boards.size() == 1 ? "" : "s");
     run_copies(copies);
 
     int failed = 0;
@@ -141,7 +144,7 @@ void run_all_boards(int argc, char **argv)
     emit_event("summary", ",\"boards\":[" + summary + "],\"ok\":" + (failed ? "false" : "true"));
     std::fflush(human_output());
     if (failed)
-        fail("\n%d of %zu boards failed\n", failed, boards.size());
+        fail("\n%d of %d boards failed\n", failed, int(boards.size()));
     std::fputs("\nDone.\n\n", stderr);
     end_process(0);
 }

@@ -78,3 +78,6 @@ void set_failure_fields(const std::string &fields);
 // Where messages for people go that would otherwise go to standard output:
 // standard error with -json, which keeps standard output for events.
 FILE *human_output();
+
+// 1 when standard error is a terminal (a person watches it), else 0.
+int stderr_is_terminal();

@@ -141,3 +141,8 @@ void run_copies(std::vector<CopyRun> &copies)
             copies[i].err = "quorvel: cannot start a copy of itself\n";
     }
 }
+
+int stderr_is_terminal()
+{
+    return isatty(2);
+}

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <io.h>
 #include <string>
 #include <vector>
 
@@ -206,4 +207,9 @@ void run_copies(std::vector<CopyRun> &copies)
             copies[i].err = "quorvel: cannot start a copy of itself\n";
     }
     CloseHandle(nothing);
+}
+
+int stderr_is_terminal()
+{
+    return _isatty(2) != 0;
 }

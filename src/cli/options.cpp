@@ -159,23 +159,22 @@ void write_usage(FILE *out)
         "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
         "https://docs.kernel.org/hid/hidraw.html\n",
         out);
-    std::fputs(
-        "\nMore options:\n"
-        "\t-n : Dry run: read the file and show what would be sent, without a device\n"
-        "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
-        "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
-        "\t-h, --help : Show this text\n"
-        "\t--version : Show the version\n"
-        "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name, serial number,\n"
-        "\t        location (tab-separated)\n"
-        "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
-        "\t                 its IDs must match too. Only a HID device is ever written to\n"
-        "\t-serial=<text> : Only the device with this USB serial number (see -list)\n"
-        "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n"
-        "\t-all : Program every matching board at once; one line per board at the end\n"
-        "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
-        "\t-json : Standard output carries only JSON events, one object per line, for programs\n",
-        out);
+    std::fputs("\nMore options:\n"
+               "\t-n : Dry run: read the file and show what would be sent, without a device\n"
+               "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
+               "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
+               "\t-h, --help : Show this text\n"
+               "\t--version : Show the version\n"
+               "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name, serial number,\n"
+               "\t        location (tab-separated)\n"
+               "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
+               "\t                 its IDs must match too. Only a HID device is ever written to\n"
+               "\t-serial=<text> : Only the device with this USB serial number (see -list)\n"
+               "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n"
+               "\t-all : Program every matching board at once; one line per board at the end\n"
+               "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
+               "\t-json : Standard output carries only JSON events, one object per line, for programs\n",
+               out);
 }
 
 }  // namespace

@@ -98,11 +98,33 @@ int blocks_to_send()
 struct Progress {
     int sent;
     int total;
+    bool bar;  // a line redrawn in place on standard error
 } progress;
+
+// A full-speed endpoint takes about one report per millisecond: with the
+// pauses, what the rest of the upload takes.
+constexpr double REPORT_SECONDS = 0.001;
+
+void draw_progress_bar()
+{
+    const int width = 30;
+    int done = progress.total > 0 ? progress.sent * width / progress.total : width;
+    int left = progress.total - progress.sent;
+    int reports_per_block = 3 + run_options.block_size / DATA_CHUNK;
+    double seconds = left * (AFTER_BLOCK_PAUSE + reports_per_block * REPORT_SECONDS) + BEFORE_END_PAUSE +
+                     (progress.sent == 0 ? AFTER_BEGIN_PAUSE : 0);
+    std::fprintf(stderr, "\rProgramming %3d%% [%.*s%*s] block %d of %d, %.1f s left ",
+                 progress.total > 0 ? progress.sent * 100 / progress.total : 100, done,
+                 "##############################", width - done, "", progress.sent, progress.total,
+                 progress.sent == progress.total ? 0.0 : seconds);
+    std::fflush(stderr);
+}
 
 void show_progress(int32_t address, int32_t)
 {
     ++progress.sent;
+    if (progress.bar)
+        draw_progress_bar();
     log_verbose(".");
     char fields[96];
     std::snprintf(fields, sizeof fields, ",\"address\":%d,\"index\":%d,\"count\":%d", int(address),
@@ -282,6 +304,8 @@ void describe_device()
     std::snprintf(fields, sizeof fields, ",\"command\":\"%s\",\"address\":%d", command_name(at.command),
                   int(at.block_address));
     set_failure_fields(fields);
+    if (progress.bar)
+        std::fputc('\n', stderr);  // end the bar's line
     // The bootloader may erase the flash when it takes the begin command.
     const char *state =
         at.command == CMD_BEGIN ? "The flash may have been erased" : "The flash is now only partly written";
@@ -338,7 +362,11 @@ void run_upload()
                   unsigned(choice.vendor_id), unsigned(choice.product_id));
     emit_event("device", ",\"path\":" + json_string(choice.path) + ids + ",\"serial\":" +
                              json_string(choice.serial) + ",\"location\":" + json_string(choice.location));
-    progress = Progress{0, blocks_to_send()};
+    // A person at a terminal sees a bar; logs, pipes, -v and -json do not.
+    progress =
+        Progress{0, blocks_to_send(), !run_options.verbose && !run_options.json && stderr_is_terminal()};
+    if (progress.bar)
+        draw_progress_bar();
     log_verbose("Programming: ");
     std::fflush(stdout);
 
@@ -349,6 +377,8 @@ void run_upload()
     device_close();
 
     emit_event("done");
+    if (progress.bar)
+        std::fputc('\n', stderr);
     std::fputs("\nDone.\n\n", stderr);
     end_process(0);
 }

@@ -53,6 +53,11 @@ std::string set_up_namespace()
             return "binding " + target + ": " + std::strerror(errno);
     }
     fs::create_directory_symlink("/proc/self/fd", "/dev/fd");
+    // Pseudo-terminals of the bench's own, for what a person's terminal shows.
+    fs::create_directory("/dev/pts");
+    if (mount("devpts", "/dev/pts", "devpts", 0, "newinstance,ptmxmode=0666") != 0)
+        return std::string("devpts: ") + std::strerror(errno);
+    fs::create_symlink("pts/ptmx", "/dev/ptmx");
     // A run as another user reads its HEX file from here.
     chmod(scratch_dir().c_str(), 0755);
     return "";

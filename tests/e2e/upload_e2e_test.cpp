@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fcntl.h>
 #include <map>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <thread>
 #include <string>
 #include <vector>
@@ -254,6 +258,71 @@ TEST_F(Bench, ClosedStandardStreamsNeverReachTheDevice)
     EXPECT_TRUE(sim.errors.empty());
     EXPECT_EQ(commands_of(sim.frames), std::vector<int>({1, 2, 3}));
     EXPECT_EQ(commands_of(sim.held), std::vector<int>{4});  // the data report, and no message text
+}
+
+// Runs quorvel with standard error on a pseudo-terminal, as a person's
+// terminal is; returns what the terminal showed (CR LF for each newline).
+std::string run_on_terminal(const std::vector<std::string> &arguments)
+{
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        return "openpty failed";
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(slave, 2);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        std::vector<char *> argv{const_cast<char *>(QUORVEL_BINARY)};
+        for (const std::string &argument : arguments)
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(slave);
+    std::string shown;
+    char buffer[512];
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
+        shown.append(buffer, size_t(got));
+    waitpid(child, nullptr, 0);
+    close(master);
+    return shown;
+}
+
+TEST_F(Bench, ProgressBarOnlyOnATerminal)
+{
+    std::string hex = write_scratch_file("4k.hex", hex_file_for(pattern_bytes(0, 0x1000)));
+    add_device(0, 0x5E1A, 0x0001);
+    std::string shown = run_on_terminal({"-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+    finish(0);
+    // Drawn at the start and after each of the 32 blocks, each time over the last.
+    EXPECT_NE(shown.find("\rProgramming   0% [                              ] block 0 of 32, 1."),
+              std::string::npos)
+        << shown;
+    EXPECT_NE(shown.find("\rProgramming  50% [###############               ] block 16 of 32, "),
+              std::string::npos);
+    EXPECT_NE(shown.find("\rProgramming 100% [##############################] block 32 of 32, 0.0 s left \r\n"
+                         "\r\nDone.\r\n\r\n"),
+              std::string::npos)
+        << shown;
+    size_t redraws = 0;
+    for (size_t at = shown.find("\rProgramming"); at != std::string::npos;
+         at = shown.find("\rProgramming", at + 1))
+        ++redraws;
+    EXPECT_EQ(redraws, 33u);
+
+    // Not into a pipe, nor with -v.
+    add_device(0, 0x5E1A, 0x0001);
+    ProcessResult piped = run_process({"/bin/sh", "-c", "\"$0\" \"$@\" 2>&1 | cat", QUORVEL_BINARY,
+                                       "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+    finish(0);
+    EXPECT_EQ(piped.status, 0);
+    EXPECT_EQ(piped.out.find('\r'), std::string::npos);
+    EXPECT_NE(piped.out.find("\nDone.\n"), std::string::npos);
+    add_device(0, 0x5E1A, 0x0001);
+    EXPECT_EQ(run_on_terminal({"-v", "-mmcu=atmega32u4", "-usb=5e1a:1", hex}).find("Programming "),
+              std::string::npos);
 }
 
 TEST_F(Bench, UnpluggedDeviceEndsTheRun)

@@ -184,3 +184,33 @@ TEST(WindowsHid, SearchForAbsentIdsOpensNothing)
 }
 
 }  // namespace
+
+namespace {
+
+// -list -json, and -all running one copy of quorvel per board, on wine's
+// devices: each copy fails on its own (wine's mouse takes no reports) and
+// the summary says so.
+TEST(WindowsHid, JsonListAndEveryBoardAtOnce)
+{
+    ProcessResult listed = run_quorvel({"-json", "-usb=845e:0001", "-list"});
+    EXPECT_EQ(listed.status, 0);
+    if (device_list().empty()) {
+        // Wine's virtual devices come up a while after a new prefix starts.
+        EXPECT_EQ(listed.out, "[]\n");
+        GTEST_SKIP() << "SKIPPED: no HID device present yet";
+    }
+    EXPECT_TRUE(listed.out.starts_with("[{\"path\":")) << listed.out;
+    EXPECT_NE(listed.out.find("\"vendor_id\":\"845e\",\"product_id\":\"0001\",\"match\":true"),
+              std::string::npos)
+        << listed.out;
+    std::cout << "-list -json: " << listed.out;
+
+    ProcessResult all = run_quorvel({"-all", "-mmcu=atmega32u4", "-usb=845e:0001", example_hex_path()});
+    std::cout << "-all: status " << all.status << "\n" << all.out << all.err;
+    EXPECT_EQ(all.status, 1);
+    EXPECT_NE(all.out.find("\tError writing to device: The begin command failed: "), std::string::npos)
+        << all.out;
+    EXPECT_TRUE(all.err.ends_with("\n1 of 1 boards failed\n\n")) << all.err;
+}
+
+}  // namespace

@@ -100,25 +100,61 @@ MCUS = {0x2000: ("atmega8u2", 128), 0x4000: ("atmega16u2", 128), 0x8000: ("atmeg
         0x10000: ("at90usb646", 256)}
 
 
-def present_device(sim, work, options):
-    """Starts a simulated bootloader and binds its FUSE file over /dev/hidraw0."""
-    mount_dir = os.path.join(work, "sim-mnt")
+def present_device(sim, work, options, number=0):
+    """Starts a simulated bootloader and binds its FUSE file over /dev/hidrawN."""
+    mount_dir = os.path.join(work, "sim-mnt%d" % number)
     os.makedirs(mount_dir, exist_ok=True)
-    log = os.path.join(work, "sim.log")
+    log = os.path.join(work, "sim%d.log" % number)
     if os.path.exists(log):
         os.unlink(log)
-    simulator = subprocess.Popen([sim, mount_dir, log, os.path.join(work, "flash.bin")] + options)
+    simulator = subprocess.Popen([sim, mount_dir, log, os.path.join(work, "flash%d.bin" % number)] + options)
     while not (os.path.exists(log) and "ready" in open(log).read()):
         time.sleep(0.01)
-    open("/dev/hidraw0", "w").close()
-    subprocess.run(["mount", "--bind", os.path.join(mount_dir, "hidraw"), "/dev/hidraw0"], check=True)
+    node = "/dev/hidraw%d" % number
+    open(node, "w").close()
+    subprocess.run(["mount", "--bind", os.path.join(mount_dir, "hidraw"), node], check=True)
     return simulator, log
 
 
-def remove_device(simulator):
-    subprocess.run(["umount", "-l", "/dev/hidraw0"], check=True)
+def remove_device(simulator, number=0):
+    subprocess.run(["umount", "-l", "/dev/hidraw%d" % number], check=True)
     simulator.terminate()
     simulator.wait()
+
+
+def board_rows(build, quick, work):
+    """Eight boards at once (-all) against one, each taking 1 ms per report,
+    interleaved; runs after upload_rows, in the same namespace."""
+    quorvel = os.path.join(build, "src", "quorvel")
+    sim = os.path.join(build, "tests", "sim_bootloader")
+    size = 0x2000 if quick else 0x8000
+    mcu, block = MCUS[size]
+    hex_path = os.path.join(work, "boards.hex")
+    with open(hex_path, "w") as f:
+        f.write(hex_image(size))
+    reports = 1 + size // block * (3 + block // 32) + 2
+    for number in range(8):
+        os.makedirs("/sys/class/hidraw/hidraw%d/device" % number, exist_ok=True)
+        with open("/sys/class/hidraw/hidraw%d/device/uevent" % number, "w") as f:
+            f.write("HID_ID=0003:00005E1A:00000001\nHID_NAME=Simulated bootloader\nHID_UNIQ=QV-%d\n" % number)
+    one, eight = [], []
+    for _ in range(1 if quick else 3):
+        for boards in (1, 8):
+            devices = [present_device(sim, work, ["--report-delay-us", "1000"], n) for n in range(8)]
+            argv = ([quorvel, "-all=8", "-mmcu=" + mcu, "-usb=5e1a:0001", hex_path] if boards == 8 else
+                    [quorvel, "-mmcu=" + mcu, "-usb=5e1a:0001", "-device=/dev/hidraw0", hex_path])
+            wall, _, _, status, err = run_timed(argv, work, usage=False)
+            for n, (simulator, _) in enumerate(devices):
+                remove_device(simulator, n)
+            frames = [sum(1 for line in open(log) if line.startswith("frame ")) for _, log in devices]
+            if status != 0 or frames[:boards] != [reports] * boards:
+                sys.exit("%d boards: status %d, frames %s of %d: %s" % (boards, status, frames, reports, err))
+            (one if boards == 1 else eight).append(wall)
+    ratio = statistics.median(eight) / statistics.median(one)
+    label = "%d KiB to 8 boards at once (1 ms per report)" % (size // 1024)
+    return [(label + ": wall s / one board's s", "%.3f / %.3f" % (statistics.median(eight), statistics.median(one)),
+             "", ""),
+            (label + ": wall / one board's", "%.4f" % ratio, "<= 1.05", "yes" if ratio <= 1.05 else "NO")]
 
 
 def upload_rows(build, quick, work):
@@ -218,7 +254,9 @@ def main():
     args = parser.parse_args()
 
     if args.inner_upload:  # the upload part, inside the namespace: rows as JSON
-        json.dump(upload_rows(args.build, args.quick, args.inner_upload), sys.stdout)
+        rows = upload_rows(args.build, args.quick, args.inner_upload)
+        rows += board_rows(args.build, args.quick, args.inner_upload)
+        json.dump(rows, sys.stdout)
         return
 
     work = tempfile.mkdtemp(prefix="quorvel-bench-")

@@ -43,6 +43,8 @@ bool parsed_options_valid(const std::vector<char *> &argv)
         return false;
     if (!(o.wait_limit == 0 || (o.wait && o.wait_limit > 0 && o.wait_limit <= 1e6)))
         return false;
+    if ((o.json | o.all) > 1 || o.all_count < 0 || o.all_count > 1000 || (o.all_count > 0 && !o.all))
+        return false;
     if (o.code_size == 0 ? o.block_size != 0
                          : !((o.code_size == 0x2000 || o.code_size == 0x4000 || o.code_size == 0x8000) &&
                              o.block_size == 128) &&

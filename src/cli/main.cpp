@@ -13,28 +13,30 @@
 
 namespace {
 
-// Prints one line per present HID interface, tab-separated: path, vid:pid,
-// "match" when the IDs are those of -usb= (else "-"), the product name, the
-// serial number and the location (each possibly empty).
 // -list -json: one JSON array of the devices.
 void print_device_array(const std::vector<HidDeviceInfo> &devices, bool have_ids)
 {
     std::string text = "[";
     for (const HidDeviceInfo &device : devices) {
-        char ids[64];
+        bool match = have_ids && device.vendor_id == run_options.vendor_id &&
+                     device.product_id == run_options.product_id;
+        char ids[80];
         std::snprintf(ids, sizeof ids, ",\"vendor_id\":\"%04x\",\"product_id\":\"%04x\",\"match\":%s",
-                      unsigned(device.vendor_id), unsigned(device.product_id),
-                      have_ids && device.vendor_id == run_options.vendor_id &&
-                              device.product_id == run_options.product_id
-                          ? "true"
-                          : "false");
-        text += (text.size() > 1 ? "," : "") + std::string("{\"path\":") + json_string(device.path) + ids +
-                ",\"name\":" + json_string(device.name) + ",\"serial\":" + json_string(device.serial) +
-                ",\"location\":" + json_string(device.location) + "}";
+                      unsigned(device.vendor_id), unsigned(device.product_id), match ? "true" : "false");
+        if (text.size() > 1)
+            text += ',';
+        // Appended piece by piece: g++ 12 warns wrongly about "literal" + string.
+        text.append("{\"path\":").append(json_string(device.path)).append(ids);
+        text.append(",\"name\":").append(json_string(device.name));
+        text.append(",\"serial\":").append(json_string(device.serial));
+        text.append(",\"location\":").append(json_string(device.location)).append("}");
     }
     std::printf("%s]\n", text.c_str());
 }
 
+// Prints one line per present HID interface, tab-separated: path, vid:pid,
+// "match" when the IDs are those of -usb= (else "-"), the product name, the
+// serial number and the location (each possibly empty).
 [[noreturn]] void list_devices()
 {
     bool have_ids = run_options.vendor_id != 0 || run_options.product_id != 0;

@@ -252,7 +252,7 @@ TEST(HexReader, LineEndSplitAcrossReads)
         while (text.size() + 2 * record.size() < cr_at)
             text += padded(record, record.size() - 1);
         text += padded(record, cr_at - text.size() - 1 + 1);
-        text.insert(cr_at, "\r");  // just before the LF: a CRLF straddling the seam
+        text = text.substr(0, cr_at).append("\r").append(text.substr(cr_at));  // a CRLF across the seam
         text += END;
         ASSERT_EQ(text[cr_at], '\r');
         int32_t count = load_hex_file(write_scratch_file("seam.hex", text).c_str());

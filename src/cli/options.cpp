@@ -4,7 +4,6 @@
 
 #include <array>
 #include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -85,35 +84,19 @@ void read_usb_option(std::string_view value)
     run_options.product_id = uint32_t(product);
 }
 
-// Reads the SECONDS of -w=SECONDS: a number above 0, decimals allowed.
-void read_wait_limit(std::string_view value)
+// Reads the whole value of a numeric option; 0 when it is not a number from
+// `low` to `high`. (from_chars fails NaN and infinity on these bounds too.)
+template <typename Number> int read_number(std::string_view value, Number low, Number high, Number &number)
 {
-    double seconds = 0;
-    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), seconds);
-    if (error != std::errc() || end != value.data() + value.size() || !std::isfinite(seconds) ||
-        seconds <= 0 || seconds > 1e6) {
-        static std::string shown;  // static: fail() does not return to free it
-        shown = printable(value);
-        fail("quorvel: -w=%s: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n",
-             shown.c_str());
-    }
-    run_options.wait = 1;
-    run_options.wait_limit = seconds;
+    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
+    return error == std::errc() && end == value.data() + value.size() && number >= low && number <= high;
 }
 
-// Reads the N of -all=N: a whole number of boards from 1 up.
-void read_board_count(std::string_view value)
+[[noreturn]] void fail_value(const char *option, std::string_view value, const char *wanted)
 {
-    int count = 0;
-    auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), count);
-    if (error != std::errc() || end != value.data() + value.size() || count < 1 || count > 1000) {
-        static std::string shown;  // static: fail() does not return to free it
-        shown = printable(value);
-        fail("quorvel: -all=%s: give the number of boards, as in -all=8 (see quorvel --help)\n",
-             shown.c_str());
-    }
-    run_options.all = 1;
-    run_options.all_count = count;
+    static std::string shown;  // static: fail() does not return to free it
+    shown = printable(value);
+    fail("quorvel: %s=%s: give %s (see quorvel --help)\n", option, shown.c_str(), wanted);
 }
 
 // An argument made only of quorvel's own flag letters, run together ("-nv"):
@@ -212,7 +195,10 @@ void read_arguments(int argc, char **argv)
             run_options.wait = 1;
             run_options.wait_limit = 0;
         } else if (argument.starts_with("-w=")) {
-            read_wait_limit(argument.substr(3));
+            // Seconds, decimals allowed: from 1 ms up.
+            if (!read_number(argument.substr(3), 0.001, 1e6, run_options.wait_limit))
+                fail_value("-w", argument.substr(3), "the longest wait in seconds, as in -w=30");
+            run_options.wait = 1;
         } else if (argument == "-list") {
             run_options.list = 1;
         } else if (argument.starts_with("-device=")) {
@@ -223,7 +209,9 @@ void read_arguments(int argc, char **argv)
             run_options.all = 1;
             run_options.all_count = 0;
         } else if (argument.starts_with("-all=")) {
-            read_board_count(argument.substr(5));
+            if (!read_number(argument.substr(5), 1, 1000, run_options.all_count))
+                fail_value("-all", argument.substr(5), "the number of boards, as in -all=8");
+            run_options.all = 1;
         } else if (argument.starts_with("-serial=")) {
             run_options.serial = argv[i] + 8;
         } else if (argument.starts_with("-location=")) {

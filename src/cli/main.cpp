@@ -99,6 +99,9 @@ int main(int argc, char **argv)
         print_usage();
     }
 
+    if (run_options.all && run_options.touch_port)
+        fail("quorvel: -touch= resets one board: it cannot be combined with -all\n");
+
     if (!run_options.json)
         std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);
 

@@ -117,7 +117,7 @@ void read_unknown_option(std::string_view argument)
         fail("quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
              shown.c_str());
     if (argument == "-mmcu" || argument == "-usb" || argument == "-device" || argument == "-serial" ||
-        argument == "-location")
+        argument == "-location" || argument == "-touch")
         fail("quorvel: %s needs its value after \"=\", as in %s=... (see quorvel --help)\n", shown.c_str(),
              shown.c_str());
     if (joined_flags(argument))
@@ -156,7 +156,9 @@ void write_usage(FILE *out)
                "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n"
                "\t-all : Program every matching board at once; one line per board at the end\n"
                "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
-               "\t-json : Standard output carries only JSON events, one object per line, for programs\n",
+               "\t-json : Standard output carries only JSON events, one object per line, for programs\n"
+               "\t-touch=<port> : First reset the running board into its bootloader through its USB\n"
+               "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n",
                out);
 }
 
@@ -216,6 +218,8 @@ void read_arguments(int argc, char **argv)
             run_options.serial = argv[i] + 8;
         } else if (argument.starts_with("-location=")) {
             run_options.location = argv[i] + 10;
+        } else if (argument.starts_with("-touch=")) {
+            run_options.touch_port = argv[i] + 7;
         } else if (argument == "-h" || argument == "--help") {
             write_usage(stdout);
             end_process(0);

@@ -20,6 +20,7 @@ struct RunOptions {
     int32_t json;             // 1 after -json: standard output carries only JSON events
     int32_t all;              // 1 after -all: every matching board at once
     int32_t all_count;        // -all=N: exactly this many boards; 0 for any number
+    const char *touch_port;   // -touch=: reset the board through this serial port first
 };
 
 // The process's one set of settings, all zero at start.

@@ -110,6 +110,19 @@ const char *device_send_error();
 // Closes the current device, if there is one.
 void device_close();
 
+// The running application of a board usually has a USB serial port, and
+// resets into its bootloader when that port is opened at 1200 baud and
+// closed. board_touch() does that to the port ("/dev/ttyACM0", "COM5"):
+// it sets 1200 baud, drops DTR and closes the port, and writes nothing.
+// Returns 1 when done, 0 when there is no such port, -1 when the port is
+// there but could not be used (the reason in `why`).
+int board_touch(const char *port, std::string &why);
+
+// 1 when the serial port is there, else 0; opens nothing. `location` gets
+// where the board behind it is plugged in, as HidDeviceInfo::location gives
+// it for its bootloader, or empty when the system does not say.
+int serial_port_present(const char *port, std::string &location);
+
 #if defined(_WIN32)
 // One report on an open overlapped handle, with the time limit in
 // milliseconds: the write that device_send makes.

@@ -37,7 +37,9 @@ const std::string USAGE =
     "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n"
     "\t-all : Program every matching board at once; one line per board at the end\n"
     "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
-    "\t-json : Standard output carries only JSON events, one object per line, for programs\n";
+    "\t-json : Standard output carries only JSON events, one object per line, for programs\n"
+    "\t-touch=<port> : First reset the running board into its bootloader through its USB\n"
+    "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n";
 
 const std::string NAME_THE_DEVICE = "Unable to open device\nName the bootloader with -usb=<vid:pid> or "
                                     "-device=<path> (quorvel -list shows the HID devices present)\n\n";
@@ -115,6 +117,13 @@ TEST(Cli, MessagesAndExitStatus)
          BANNER,
          "error reading intel hex file \"/dev/zero\"\nit is a device, not a file\n"},
 #endif
+        // One board is reset, so there is one board to program.
+        {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-all", "-touch=/dev/ttyACM0", good},
+         "",
+         "quorvel: -touch= resets one board: it cannot be combined with -all\n\n"},
+        {{"-mmcu=atmega32u4", "-touch", "/dev/ttyACM0", good},
+         "",
+         "quorvel: -touch needs its value after \"=\", as in -touch=... (see quorvel --help)\n\n"},
         // Mistyped options of quorvel's own end the run before anything is read.
         {{"--dry-run", "-mmcu=atmega32u4", good},
          "",

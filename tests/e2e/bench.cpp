@@ -9,11 +9,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <unistd.h>
 
@@ -44,6 +48,11 @@ std::string set_up_namespace()
         return "/sys/class/hidraw does not exist on this kernel";
     if (mount("tmpfs", "/sys/class/hidraw", "tmpfs", 0, "mode=0755") != 0)
         return std::string("tmpfs over /sys/class/hidraw: ") + std::strerror(errno);
+    // The serial ports of simulated boards get their sysfs entries here.
+    if (!fs::is_directory("/sys/class/tty"))
+        return "/sys/class/tty does not exist on this kernel";
+    if (mount("tmpfs", "/sys/class/tty", "tmpfs", 0, "mode=0755") != 0)
+        return std::string("tmpfs over /sys/class/tty: ") + std::strerror(errno);
     if (mount("tmpfs", "/dev", "tmpfs", 0, "mode=0755") != 0)
         return std::string("tmpfs over /dev: ") + std::strerror(errno);
     for (const char *node : {"null", "zero", "full", "random", "urandom", "fuse"}) {
@@ -69,11 +78,14 @@ void clear_bench(const std::string &problem)
 {
     if (!problem.empty())
         return;
-    for (const auto &entry : fs::directory_iterator("/sys/class/hidraw"))
-        fs::remove_all(entry.path());
+    for (const char *dir : {"/sys/class/hidraw", "/sys/class/tty"}) {
+        for (const auto &entry : fs::directory_iterator(dir))
+            fs::remove_all(entry.path());
+    }
     std::error_code ignored;
     for (const auto &entry : fs::directory_iterator("/dev")) {
-        if (!entry.path().filename().string().starts_with("hidraw"))
+        std::string name = entry.path().filename().string();
+        if (!name.starts_with("hidraw") && !name.starts_with("ttyACM"))
             continue;
         umount2(entry.path().c_str(), MNT_DETACH);
         fs::remove(entry.path(), ignored);
@@ -110,6 +122,7 @@ void Bench::SetUp()
 
 void Bench::TearDown()
 {
+    stop_app();
     reset();
 }
 
@@ -233,6 +246,9 @@ SimResult Bench::finish(int number)
             } else if (kind == "interrupted") {
                 fields >> index >> microseconds;
                 result.interrupted.push_back(double(microseconds) / 1e6);
+            } else if (kind == "started") {
+                fields >> microseconds;
+                result.started_at = double(microseconds) / 1e6;
             } else if (kind == "error") {
                 result.errors.push_back(rest);
             }
@@ -249,6 +265,82 @@ std::string Bench::public_binary()
     fs::copy_file(QUORVEL_BINARY, copy, fs::copy_options::overwrite_existing);
     chmod(copy.c_str(), 0755);
     return copy;
+}
+
+void Bench::start_app(const AppOptions &options)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0) << std::strerror(errno);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string terminal = ptsname(master);
+    std::ofstream(options.port).close();
+    ASSERT_EQ(mount(terminal.c_str(), options.port, nullptr, MS_BIND, nullptr), 0) << std::strerror(errno);
+    if (*options.location) {
+        // As in sysfs: the tty's entry, with its device number, and its
+        // device link to the USB interface of the board.
+        struct stat node {};
+        ASSERT_EQ(stat(terminal.c_str(), &node), 0);
+        std::string entry = "/sys/class/tty/" + fs::path(options.port).filename().string();
+        std::string interface = "/sys/class/hidraw/usb/" + std::string(options.location) + "/" +
+                                options.location + ":1.0";
+        fs::create_directories(entry);
+        fs::create_directories(interface);
+        std::ofstream(entry + "/dev") << major(node.st_rdev) << ':' << minor(node.st_rdev) << '\n';
+        fs::create_directory_symlink(interface, entry + "/device");
+    }
+    app_stop_ = false;
+    app_touched_at_ = app_presented_at_ = -1;
+    app_ = std::thread(&Bench::run_app, this, master, options);
+}
+
+static double seconds_now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+void Bench::run_app(int master, AppOptions options)
+{
+    // The application watches its port: the baud rate that the other side
+    // set (a pseudo-terminal's settings are those of its other side), and
+    // the hang-up when the last one who opened it closes it.
+    for (;; std::this_thread::sleep_for(std::chrono::milliseconds(1))) {
+        if (app_stop_) {
+            close(master);
+            return;
+        }
+        termios settings{};
+        pollfd hang_up{master, 0, 0};
+        if (tcgetattr(master, &settings) == 0 && cfgetospeed(&settings) == B1200 && poll(&hang_up, 1, 0) == 1 &&
+            (hang_up.revents & POLLHUP))
+            break;
+    }
+    app_touched_at_ = seconds_now();
+    umount2(options.port, MNT_DETACH);
+    fs::remove(options.port);
+    fs::remove_all("/sys/class/tty/" + fs::path(options.port).filename().string());
+    close(master);
+    std::this_thread::sleep_for(std::chrono::duration<double>(options.reenumerate_seconds));
+    if (options.bootloader >= 0) {
+        SimOptions bootloader;
+        bootloader.location = options.location;
+        add_device(options.bootloader, 0x5e1a, 0x0001, bootloader);
+        app_presented_at_ = seconds_now();
+    }
+}
+
+void Bench::stop_app()
+{
+    app_stop_ = true;
+    if (app_.joinable())
+        app_.join();
+}
+
+double Bench::finish_app(double &presented_at)
+{
+    stop_app();
+    presented_at = app_presented_at_;
+    return app_touched_at_;
 }
 
 std::vector<int> commands_of(const std::vector<Frame> &frames)

@@ -13,8 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <sys/types.h>
 #include <vector>
 
@@ -44,6 +46,19 @@ struct SimResult {
     std::vector<double> interrupted;  // when the writer of a held write gave up
     std::vector<Frame> refused;       // answered with ENODEV
     std::vector<uint8_t> flash;       // the emulated flash at the end
+    double started_at = 0;            // when the simulator started, on steady_clock: frame times count from it
+};
+
+// A board that runs its application, whose USB serial port is a
+// pseudo-terminal bound at `port`. When the port is set to 1200 baud and
+// closed, the board resets: the port goes away and, after the
+// re-enumeration delay, its bootloader appears as hidraw`bootloader` (with
+// the IDs 5e1a:0001 and the same location), unless that is -1.
+struct AppOptions {
+    const char *port = "/dev/ttyACM0";
+    const char *location = "";  // its USB port in sysfs ("1-4"); "" for a port that sysfs does not place
+    double reenumerate_seconds = 1.0;
+    int bootloader = -1;
 };
 
 // Sets up the mount namespace once per process; empty when it worked.
@@ -69,7 +84,23 @@ class Bench : public ::testing::Test {
     // A copy of the tool that any user may run.
     static std::string public_binary();
 
+    // Starts the board's application (one per test).
+    void start_app(const AppOptions &options);
+
+    // Waits until the application has reset and its bootloader, if any, is
+    // there, or was stopped. Returns when it saw the 1200-baud touch (on
+    // steady_clock, in seconds) or -1 when it saw none; `presented_at` gets
+    // when its bootloader appeared.
+    double finish_app(double &presented_at);
+
   private:
+    void run_app(int master, AppOptions options);
+    void stop_app();
+
+    std::thread app_;
+    std::atomic<bool> app_stop_{false};
+    double app_touched_at_ = -1, app_presented_at_ = -1;
+
     struct Device {
         int number;
         pid_t pid;

@@ -29,7 +29,8 @@
 //                         (the kernel then keeps the writer until it is
 //                         answered); by default it is answered with EINTR
 //
-// Log lines: "ready", "frame INDEX MICROSECONDS HEX", "error INDEX TEXT",
+// Log lines: "started MICROSECONDS" (on the system's monotonic clock, from
+// which the frames' times count), "ready", "frame INDEX MICROSECONDS HEX", "error INDEX TEXT",
 // "held INDEX HEX" (written, never taken), "interrupted INDEX MICROSECONDS"
 // (the writer of a held write gave up), "refused INDEX HEX" (answered
 // ENODEV), and at the end "end FRAMES ERRORS".
@@ -456,7 +457,9 @@ int main(int argc, char **argv)
         std::fprintf(b.log, "error 0 cannot mount FUSE at %s\n", argv[1]);
         return 2;
     }
-    std::fprintf(b.log, "ready\n");
+    std::fprintf(b.log, "started %lld\nready\n",
+                 static_cast<long long>(
+                     std::chrono::duration_cast<std::chrono::microseconds>(started.time_since_epoch()).count()));
     std::fflush(b.log);
 
     fuse_buf buffer{};

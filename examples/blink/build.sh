@@ -1,7 +1,16 @@
 #!/bin/sh
 # Rebuilds blink.hex from blink.c with Debian's gcc-avr, avr-libc and binutils-avr.
+#   ./build.sh          build blink.hex
+#   ./build.sh flash    build it, then write it into the board with quorvel:
+#                       press the board's reset button within 30 s, or set
+#                       PORT to the running board's serial port (/dev/ttyACM0)
+#                       for quorvel to reset it. QUORVEL names the program
+#                       (default: quorvel on PATH), USB_IDS the bootloader's IDs.
 set -e
 cd "$(dirname "$0")"
 avr-gcc -mmcu=atmega32u4 -DF_CPU=16000000UL -Os -Wall -o blink.elf blink.c
 avr-objcopy -O ihex -R .eeprom blink.elf blink.hex
 rm -f blink.elf
+if [ "$1" = flash ]; then
+  exec "${QUORVEL:-quorvel}" -mmcu=atmega32u4 -usb="${USB_IDS:-0x5e1a:0x0001}" -w=30 ${PORT:+-touch=$PORT} blink.hex
+fi

@@ -6,10 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 namespace {
+
+namespace fs = std::filesystem;
 
 const std::vector<std::string> TOUCH_RUN{"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", "-touch=/dev/ttyACM0"};
 
@@ -144,6 +147,36 @@ TEST_F(Bench, TouchNeverGuessesTheBoard)
         }
     }
     EXPECT_EQ(read_whole_file(file), "x");
+}
+
+// The example's build script, as a Makefile user calls quorvel: build, then
+// flash the board that runs its application, with no button pressed.
+TEST_F(Bench, BuildScriptFlashesTheRunningBoard)
+{
+    if (std::string(QUORVEL_EXAMPLE_BIN).empty() ||
+        run_process({"/bin/sh", "-c", "command -v avr-gcc"}).status != 0)
+        GTEST_SKIP() << "SKIPPED: the example's build script needs gcc-avr, avr-libc and binutils-avr";
+    const std::string dir = scratch_dir() + "/blink";
+    fs::remove_all(dir);
+    fs::copy(std::string(QUORVEL_SOURCE_DIR) + "/examples/blink", dir);
+    AppOptions app;
+    app.location = "1-4";
+    app.reenumerate_seconds = 0.5;
+    app.bootloader = 0;
+    start_app(app);
+    ProcessResult run = run_process({"/usr/bin/env", std::string("QUORVEL=") + QUORVEL_BINARY, "PORT=/dev/ttyACM0",
+                                     "sh", dir + "/build.sh", "flash"},
+                                    kill_after(60));
+    double presented_at = -1;
+    EXPECT_GT(finish_app(presented_at), 0);
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    // The script built the same firmware as the one in the tree, and wrote it.
+    EXPECT_EQ(read_whole_file(dir + "/blink.hex"), read_whole_file(example_hex_path()));
+    const std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
+    SimResult sim = finish(0);
+    ASSERT_EQ(sim.frames.size(), 17u);
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(sim.flash[i], uint8_t(expected[i])) << "byte " << i;
 }
 
 }  // namespace

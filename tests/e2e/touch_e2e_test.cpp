@@ -29,8 +29,9 @@ TEST_F(Bench, TouchResetsTheBoardAndFlashesItsBootloader)
     struct Case {
         double reenumerate_seconds;
         bool other_board_waiting;  // another board of the same kind sits in its bootloader elsewhere
+        bool json;
     };
-    for (const Case &c : {Case{0.5, true}, Case{1.5, false}}) {
+    for (const Case &c : {Case{0.5, true, false}, Case{1.5, false, true}}) {
         SCOPED_TRACE(c.reenumerate_seconds);
         reset();
         if (c.other_board_waiting) {
@@ -44,13 +45,22 @@ TEST_F(Bench, TouchResetsTheBoardAndFlashesItsBootloader)
         app.bootloader = 1;
         start_app(app);
 
-        ProcessResult run = run_quorvel(touch_run({}), kill_after(10));
+        ProcessResult run =
+            run_quorvel(touch_run(c.json ? std::vector<std::string>{"-json"} : std::vector<std::string>{}),
+                        kill_after(10));
         double presented_at = -1;
         double touched_at = finish_app(presented_at);
         EXPECT_EQ(run.status, 0) << run.err;
-        EXPECT_NE(run.out.find("Reset the board at /dev/ttyACM0 into its bootloader (1200 baud)\n"),
+        const std::string &people = c.json ? run.err : run.out;
+        EXPECT_NE(people.find("Reset the board at /dev/ttyACM0 into its bootloader (1200 baud)\n"),
                   std::string::npos)
-            << run.out;
+            << people;
+        if (c.json) {
+            EXPECT_TRUE(run.out.starts_with(
+                "{\"event\":\"touch\",\"port\":\"/dev/ttyACM0\",\"reset\":true,\"location\":\"1-4\"}\n"
+                "{\"event\":\"device\",\"path\":\"/dev/hidraw1\""))
+                << run.out;
+        }
         ASSERT_GT(touched_at, 0) << "the application never saw the 1200-baud touch";
         ASSERT_GT(presented_at, 0);
         SimResult board = finish(1);

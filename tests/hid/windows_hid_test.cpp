@@ -181,6 +181,16 @@ TEST(WindowsHid, SearchForAbsentIdsOpensNothing)
     EXPECT_EQ(waited.err, "Unable to open device\nNo HID device with the IDs 5e1a:7f7f appeared in 0.5 s of "
                           "waiting: is the board in its bootloader? (see quorvel -list)\n\n");
     EXPECT_GE(waited.seconds, 0.5);
+
+    // -touch= with no such serial port looks for a board in its bootloader.
+    ProcessResult touched =
+        run_quorvel({"-touch=COM87", "-w=0.5", "-mmcu=atmega32u4", "-usb=5e1a:7f7f", example_hex_path()});
+    EXPECT_EQ(touched.status, 1);
+    EXPECT_NE(touched.out.find("There is no serial port COM87: looking for a board in its bootloader\n"),
+              std::string::npos)
+        << touched.out;
+    EXPECT_EQ(touched.err, "Unable to open device\nThere is no serial port COM87, and no HID device with the IDs "
+                           "5e1a:7f7f appeared in 0.5 s: is the board plugged in? (see quorvel -list)\n\n");
 }
 
 }  // namespace

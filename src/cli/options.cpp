@@ -219,6 +219,8 @@ void read_arguments(int argc, char **argv)
         } else if (argument.starts_with("-location=")) {
             run_options.location = argv[i] + 10;
         } else if (argument.starts_with("-touch=")) {
+            if (argument.size() == 7)
+                fail_value("-touch", "", "the board's serial port, as in -touch=/dev/ttyACM0");
             run_options.touch_port = argv[i] + 7;
         } else if (argument == "-h" || argument == "--help") {
             write_usage(stdout);

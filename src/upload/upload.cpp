@@ -305,6 +305,8 @@ int open_device()
     double failing_for = 0;  // how long a device that is there has refused to open
     while (failing_for < SETTLE_SECONDS) {
         if (limit > 0 && waited >= limit) {
+            if (!device_absent())
+                return 0;  // there but not usable: the open's error says why
             if (touched)
                 fail_after_touch(limit);
             fail_after_waiting(limit);

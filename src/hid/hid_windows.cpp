@@ -412,7 +412,8 @@ int board_touch(const char *port, std::string &why)
     // "COM5" names the port only below COM10; the device namespace form
     // names every one.
     std::string path = std::strncmp(port, "\\\\", 2) == 0 ? port : std::string("\\\\.\\") + port;
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)

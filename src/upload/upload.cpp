@@ -225,10 +225,11 @@ struct TouchRecord {
         fail("Unable to open device\nThere is no serial port %s, and no HID device with %s appeared in %g s: "
              "is the board plugged in? (see quorvel -list)\n",
              port.c_str(), searched_for().c_str(), waited);
-    fail("Unable to open device\nThe board at %s did not enter its bootloader: no HID device with %s appeared "
-         "in %g s after the reset. Its application may not reset on a 1200-baud touch: press the board's "
-         "reset button instead, or allow longer with -w=SECONDS\n",
-         port.c_str(), searched_for().c_str(), waited);
+    fail(
+        "Unable to open device\nThe board at %s did not enter its bootloader: no HID device with %s appeared "
+        "in %g s after the reset. Its application may not reset on a 1200-baud touch: press the board's "
+        "reset button instead, or allow longer with -w=SECONDS\n",
+        port.c_str(), searched_for().c_str(), waited);
 }
 
 // -touch=PORT: resets the board's running application into its bootloader
@@ -247,11 +248,12 @@ void touch_board()
         (run_options.vendor_id || run_options.product_id)) {
         for (const HidDeviceInfo &device : device_list()) {
             if (device.vendor_id == run_options.vendor_id && device.product_id == run_options.product_id)
-                fail("Unable to open device\nA bootloader with the IDs %04x:%04x is present already (%s), and "
-                     "it cannot be told from the board at %s: pick one with -location= or -serial=, or leave "
-                     "out -touch= (see quorvel -list)\n",
-                     unsigned(device.vendor_id), unsigned(device.product_id), printable(device.path).c_str(),
-                     shown.c_str());
+                fail(
+                    "Unable to open device\nA bootloader with the IDs %04x:%04x is present already (%s), and "
+                    "it cannot be told from the board at %s: pick one with -location= or -serial=, or leave "
+                    "out -touch= (see quorvel -list)\n",
+                    unsigned(device.vendor_id), unsigned(device.product_id), printable(device.path).c_str(),
+                    shown.c_str());
         }
     }
     std::string why;
@@ -264,7 +266,8 @@ void touch_board()
     emit_event("touch", ",\"port\":" + json_string(port) + ",\"reset\":" + (touched ? "true" : "false") +
                             ",\"location\":" + json_string(touch_record.location));
     if (touched)
-        std::fprintf(human_output(), "Reset the board at %s into its bootloader (1200 baud)\n", shown.c_str());
+        std::fprintf(human_output(), "Reset the board at %s into its bootloader (1200 baud)\n",
+                     shown.c_str());
     else
         std::fprintf(human_output(), "There is no serial port %s: looking for a board in its bootloader\n",
                      shown.c_str());
@@ -285,7 +288,8 @@ int open_device()
     if (touched)
         std::fprintf(human_output(), "Waiting for the bootloader (Ctrl-C to stop)\n");
     else if (run_options.device_path)
-        std::fprintf(human_output(),
+        std::fprintf(
+            human_output(),
             "Waiting for %s: press the board's reset button to start its bootloader (Ctrl-C to stop)\n",
             printable(run_options.device_path).c_str());
     else if (run_options.vendor_id || run_options.product_id)

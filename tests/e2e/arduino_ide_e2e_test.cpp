@@ -58,8 +58,7 @@ struct Ide {
         std::vector<std::string> argv{"/usr/bin/env",
                                       "PATH=" + fs::path(QUORVEL_BINARY).parent_path().string() + ":" +
                                           std::getenv("PATH"),
-                                      "JAVA_TOOL_OPTIONS=-Duser.home=" + dir + "/home",
-                                      "arduino"};
+                                      "JAVA_TOOL_OPTIONS=-Duser.home=" + dir + "/home", "arduino"};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         argv.insert(argv.end(), {"--preferences-file", dir + "/prefs.txt"});
         return run_process(argv, kill_after(240));
@@ -85,7 +84,8 @@ class ArduinoIde : public Bench {
 void expect_flash_holds(const SimResult &sim, const std::string &hex_path)
 {
     std::string bin = hex_path + ".bin";
-    ProcessResult flat = run_process({"/usr/bin/env", "avr-objcopy", "-I", "ihex", "-O", "binary", hex_path, bin});
+    ProcessResult flat =
+        run_process({"/usr/bin/env", "avr-objcopy", "-I", "ihex", "-O", "binary", hex_path, bin});
     ASSERT_EQ(flat.status, 0) << flat.err;
     std::string expected = read_whole_file(bin);
     ASSERT_GT(expected.size(), 1000u);
@@ -145,9 +145,9 @@ TEST_F(ArduinoIde, ResetMenuResetsTheRunningBoard)
         app.bootloader = 0;
         start_app(app);
         Ide ide;
-        ProcessResult run = ide.run({"--upload", ide.dir + "/Blink/Blink.ino", "--board",
-                                     std::string("quorvel:avr:atmega32u4:reset=") + reset_by, "--port",
-                                     "/dev/ttyACM0"});
+        ProcessResult run =
+            ide.run({"--upload", ide.dir + "/Blink/Blink.ino", "--board",
+                     std::string("quorvel:avr:atmega32u4:reset=") + reset_by, "--port", "/dev/ttyACM0"});
         double presented_at = -1;
         double touched_at = finish_app(presented_at);
         std::string output = run.out + run.err;
@@ -161,12 +161,12 @@ TEST_F(ArduinoIde, ResetMenuResetsTheRunningBoard)
 // fits below its bootloader.
 TEST_F(ArduinoIde, EveryBoardCompilesBlink)
 {
-    for (const char *board : {"atmega32u4", "atmega16u4", "at90usb1286", "at90usb1287", "at90usb646", "at90usb647",
-                              "at90usb162", "atmega32u2", "atmega16u2", "atmega8u2"}) {
+    for (const char *board : {"atmega32u4", "atmega16u4", "at90usb1286", "at90usb1287", "at90usb646",
+                              "at90usb647", "at90usb162", "atmega32u2", "atmega16u2", "atmega8u2"}) {
         SCOPED_TRACE(board);
         Ide ide;
-        ProcessResult run = ide.run({"--verify", ide.dir + "/Blink/Blink.ino", "--board",
-                                     std::string("quorvel:avr:") + board});
+        ProcessResult run = ide.run(
+            {"--verify", ide.dir + "/Blink/Blink.ino", "--board", std::string("quorvel:avr:") + board});
         EXPECT_EQ(run.status, 0) << run.out << run.err;
         ProcessResult dry = run_quorvel({std::string("-mmcu=") + board, "-n", ide.hex_path()});
         EXPECT_EQ(dry.status, 0) << dry.err;

@@ -282,8 +282,8 @@ void Bench::start_app(const AppOptions &options)
         struct stat node {};
         ASSERT_EQ(stat(terminal.c_str(), &node), 0);
         std::string entry = "/sys/class/tty/" + fs::path(options.port).filename().string();
-        std::string interface = "/sys/class/hidraw/usb/" + std::string(options.location) + "/" +
-                                options.location + ":1.0";
+        std::string interface =
+            "/sys/class/hidraw/usb/" + std::string(options.location) + "/" + options.location + ":1.0";
         fs::create_directories(entry);
         fs::create_directories(interface);
         std::ofstream(entry + "/dev") << major(node.st_rdev) << ':' << minor(node.st_rdev) << '\n';
@@ -311,8 +311,8 @@ void Bench::run_app(int master, AppOptions options)
         }
         termios settings{};
         pollfd hang_up{master, 0, 0};
-        if (tcgetattr(master, &settings) == 0 && cfgetospeed(&settings) == B1200 && poll(&hang_up, 1, 0) == 1 &&
-            (hang_up.revents & POLLHUP))
+        if (tcgetattr(master, &settings) == 0 && cfgetospeed(&settings) == B1200 &&
+            poll(&hang_up, 1, 0) == 1 && (hang_up.revents & POLLHUP))
             break;
     }
     app_touched_at_ = seconds_now();

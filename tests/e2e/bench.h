@@ -46,7 +46,7 @@ struct SimResult {
     std::vector<double> interrupted;  // when the writer of a held write gave up
     std::vector<Frame> refused;       // answered with ENODEV
     std::vector<uint8_t> flash;       // the emulated flash at the end
-    double started_at = 0;            // when the simulator started, on steady_clock: frame times count from it
+    double started_at = 0;  // when the simulator started, on steady_clock: frame times count from it
 };
 
 // A board that runs its application, whose USB serial port is a

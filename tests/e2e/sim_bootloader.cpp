@@ -457,9 +457,10 @@ int main(int argc, char **argv)
         std::fprintf(b.log, "error 0 cannot mount FUSE at %s\n", argv[1]);
         return 2;
     }
-    std::fprintf(b.log, "started %lld\nready\n",
-                 static_cast<long long>(
-                     std::chrono::duration_cast<std::chrono::microseconds>(started.time_since_epoch()).count()));
+    std::fprintf(
+        b.log, "started %lld\nready\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::microseconds>(started.time_since_epoch()).count()));
     std::fflush(b.log);
 
     fuse_buf buffer{};

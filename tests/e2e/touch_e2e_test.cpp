@@ -98,9 +98,10 @@ TEST_F(Bench, TouchWithoutABootloaderEndsWithinItsWait)
         double presented_at = -1;
         EXPECT_GT(finish_app(presented_at), 0);
         EXPECT_EQ(run.status, 1);
-        EXPECT_NE(run.err.find("Unable to open device\nThe board at /dev/ttyACM0 did not enter its bootloader: "
-                               "no HID device with the IDs 5e1a:0001 and the location \"1-4\" appeared in"),
-                  std::string::npos)
+        EXPECT_NE(
+            run.err.find("Unable to open device\nThe board at /dev/ttyACM0 did not enter its bootloader: "
+                         "no HID device with the IDs 5e1a:0001 and the location \"1-4\" appeared in"),
+            std::string::npos)
             << run.err;
         EXPECT_GE(run.seconds, c.limit);
         EXPECT_LT(run.seconds, c.limit + 1.0);
@@ -122,18 +123,21 @@ TEST_F(Bench, TouchNeverGuessesTheBoard)
     const std::string file = write_scratch_file("not-a-port", "x");
     const std::vector<Case> cases{
         {"bootloader present and the port's USB place unknown", true, true, "/dev/ttyACM0", 1,
-         "Unable to open device\nA bootloader with the IDs 5e1a:0001 is present already (/dev/hidraw0), and it "
+         "Unable to open device\nA bootloader with the IDs 5e1a:0001 is present already (/dev/hidraw0), and "
+         "it "
          "cannot be told from the board at /dev/ttyACM0: pick one with -location= or -serial=, or leave out "
          "-touch= (see quorvel -list)\n",
          false},
         {"no port: the board is in its bootloader already", false, true, "/dev/ttyACM0", 0,
          "There is no serial port /dev/ttyACM0: looking for a board in its bootloader\n", true},
         {"no port and no bootloader", false, false, "/dev/ttyACM0", 1,
-         "Unable to open device\nThere is no serial port /dev/ttyACM0, and no HID device with the IDs 5e1a:0001 "
+         "Unable to open device\nThere is no serial port /dev/ttyACM0, and no HID device with the IDs "
+         "5e1a:0001 "
          "appeared in 0.5 s: is the board plugged in? (see quorvel -list)\n",
          false},
         {"a device that is not a serial port", false, false, "/dev/null", 1,
-         "Unable to reset the board through /dev/null\nit is not a serial port: press the board's reset button "
+         "Unable to reset the board through /dev/null\nit is not a serial port: press the board's reset "
+         "button "
          "instead, and leave out -touch=\n",
          false},
         {"a file", false, false, file, 1, "it is not a serial port", false},
@@ -145,9 +149,9 @@ TEST_F(Bench, TouchNeverGuessesTheBoard)
             add_device(0, 0x5e1a, 0x0001);
         if (c.app)
             start_app(AppOptions{});
-        ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", "-touch=" + c.port, "-w=0.5",
-                                         example_hex_path()},
-                                        kill_after(10));
+        ProcessResult run = run_quorvel(
+            {"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", "-touch=" + c.port, "-w=0.5", example_hex_path()},
+            kill_after(10));
         double presented_at = -1;
         EXPECT_LT(finish_app(presented_at), 0) << "the board was reset";
         EXPECT_EQ(run.status, c.status) << run.err;
@@ -174,8 +178,8 @@ TEST_F(Bench, BuildScriptFlashesTheRunningBoard)
     app.reenumerate_seconds = 0.5;
     app.bootloader = 0;
     start_app(app);
-    ProcessResult run = run_process({"/usr/bin/env", std::string("QUORVEL=") + QUORVEL_BINARY, "PORT=/dev/ttyACM0",
-                                     "sh", dir + "/build.sh", "flash"},
+    ProcessResult run = run_process({"/usr/bin/env", std::string("QUORVEL=") + QUORVEL_BINARY,
+                                     "PORT=/dev/ttyACM0", "sh", dir + "/build.sh", "flash"},
                                     kill_after(60));
     double presented_at = -1;
     EXPECT_GT(finish_app(presented_at), 0);

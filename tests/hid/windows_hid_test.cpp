@@ -189,8 +189,9 @@ TEST(WindowsHid, SearchForAbsentIdsOpensNothing)
     EXPECT_NE(touched.out.find("There is no serial port COM87: looking for a board in its bootloader\n"),
               std::string::npos)
         << touched.out;
-    EXPECT_EQ(touched.err, "Unable to open device\nThere is no serial port COM87, and no HID device with the IDs "
-                           "5e1a:7f7f appeared in 0.5 s: is the board plugged in? (see quorvel -list)\n\n");
+    EXPECT_EQ(touched.err,
+              "Unable to open device\nThere is no serial port COM87, and no HID device with the IDs "
+              "5e1a:7f7f appeared in 0.5 s: is the board plugged in? (see quorvel -list)\n\n");
 }
 
 }  // namespace

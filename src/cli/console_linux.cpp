@@ -28,7 +28,10 @@ namespace {
 // How late the system's timer wakes a sleeper, learned from earlier pauses:
 // a pause sleeps to this much short of its end and spins on the clock for
 // the rest, so that 256 pauses of 10 ms do not each run 60-80 us long. The
-// estimate rises at once and falls slowly; it never grows past the cap.
+// estimate rises by a quarter of each excess and falls by an eighth: it
+// follows the usual lateness, not its rare peaks, so that the spin stays
+// short (a later wake-up only makes that one pause a little longer); it
+// never grows past the cap.
 long long timer_lateness_ns = 0;
 constexpr long long LATENESS_CAP_NS = 1'000'000;
 
@@ -42,7 +45,7 @@ long long monotonic_ns()
 void learn_lateness(long long late_ns)
 {
     if (late_ns > timer_lateness_ns)
-        timer_lateness_ns = late_ns;
+        timer_lateness_ns += (late_ns - timer_lateness_ns) / 4;
     else
         timer_lateness_ns -= (timer_lateness_ns - late_ns) / 8;
     timer_lateness_ns = std::clamp(timer_lateness_ns, 0LL, LATENESS_CAP_NS);

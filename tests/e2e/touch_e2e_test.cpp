@@ -30,9 +30,11 @@ TEST_F(Bench, TouchResetsTheBoardAndFlashesItsBootloader)
         double reenumerate_seconds;
         bool other_board_waiting;  // another board of the same kind sits in its bootloader elsewhere
         bool json;
+        const char *location;  // where sysfs places the board; "" where it does not (as on Windows)
     };
-    for (const Case &c : {Case{0.5, true, false}, Case{1.5, false, true}}) {
-        SCOPED_TRACE(c.reenumerate_seconds);
+    for (const Case &c :
+         {Case{0.5, true, false, "1-4"}, Case{1.5, false, true, "1-4"}, Case{0.5, false, false, ""}}) {
+        SCOPED_TRACE(std::to_string(c.reenumerate_seconds) + " s, at \"" + c.location + "\"");
         reset();
         if (c.other_board_waiting) {
             SimOptions elsewhere;
@@ -40,7 +42,7 @@ TEST_F(Bench, TouchResetsTheBoardAndFlashesItsBootloader)
             add_device(0, 0x5e1a, 0x0001, elsewhere);
         }
         AppOptions app;
-        app.location = "1-4";
+        app.location = c.location;
         app.reenumerate_seconds = c.reenumerate_seconds;
         app.bootloader = 1;
         start_app(app);

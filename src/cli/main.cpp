@@ -13,13 +13,21 @@
 
 namespace {
 
+// Whether -list marks the device as a match: it has the IDs of -usb=.
+bool listed_as_match(const HidDeviceInfo &device)
+{
+    bool have_ids = run_options.vendor_id != 0 || run_options.product_id != 0;
+    return have_ids &&
+           device_filter_passes(
+               DeviceFilter{true, run_options.vendor_id, run_options.product_id, nullptr, nullptr}, device);
+}
+
 // -list -json: one JSON array of the devices.
-void print_device_array(const std::vector<HidDeviceInfo> &devices, bool have_ids)
+void print_device_array(const std::vector<HidDeviceInfo> &devices)
 {
     std::string text = "[";
     for (const HidDeviceInfo &device : devices) {
-        bool match = have_ids && device.vendor_id == run_options.vendor_id &&
-                     device.product_id == run_options.product_id;
+        bool match = listed_as_match(device);
         char ids[80];
         std::snprintf(ids, sizeof ids, ",\"vendor_id\":\"%04x\",\"product_id\":\"%04x\",\"match\":%s",
                       unsigned(device.vendor_id), unsigned(device.product_id), match ? "true" : "false");
@@ -39,18 +47,16 @@ void print_device_array(const std::vector<HidDeviceInfo> &devices, bool have_ids
 // serial number and the location (each possibly empty).
 [[noreturn]] void list_devices()
 {
-    bool have_ids = run_options.vendor_id != 0 || run_options.product_id != 0;
     std::vector<HidDeviceInfo> devices = device_list();
     if (run_options.json) {
-        print_device_array(devices, have_ids);
+        print_device_array(devices);
         end_process(0);
     }
     if (devices.empty())
         std::puts("No HID devices found");
     for (const HidDeviceInfo &device : devices) {
         // The name comes from the device: keep the line a line, the fields fields.
-        bool match = have_ids && device.vendor_id == run_options.vendor_id &&
-                     device.product_id == run_options.product_id;
+        bool match = listed_as_match(device);
         std::printf("%s\t%04x:%04x\t%s\t%s\t%s\t%s\n", printable(device.path).c_str(),
                     unsigned(device.vendor_id), unsigned(device.product_id), match ? "match" : "-",
                     printable(device.name).c_str(), printable(device.serial).c_str(),

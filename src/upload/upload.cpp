@@ -246,8 +246,9 @@ void touch_board()
         run_options.location = touch_record.location.c_str();
     if (present && !run_options.device_path && !run_options.location && !run_options.serial &&
         (run_options.vendor_id || run_options.product_id)) {
+        const DeviceFilter same_ids{true, run_options.vendor_id, run_options.product_id, nullptr, nullptr};
         for (const HidDeviceInfo &device : device_list()) {
-            if (device.vendor_id == run_options.vendor_id && device.product_id == run_options.product_id)
+            if (device_filter_passes(same_ids, device))
                 fail(
                     "Unable to open device\nA bootloader with the IDs %04x:%04x is present already (%s), and "
                     "it cannot be told from the board at %s: pick one with -location= or -serial=, or leave "

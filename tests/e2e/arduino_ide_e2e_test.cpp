@@ -10,27 +10,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string find_on_path(const std::string &name)
-{
-    std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-    for (size_t start = 0; start <= path.size();) {
-        size_t end = path.find(':', start);
-        std::string candidate = path.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0)
-            return candidate;
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
-    }
-    return "";
-}
 
 // An IDE set up in a folder of its own: its settings, its sketchbook with
 // the board package in hardware/, the Blink example and the build folder.
@@ -76,7 +60,8 @@ class ArduinoIde : public Bench {
             return;
         // CI installs the IDE (Debian's arduino package): there, a missing
         // IDE is a failure, not a reason to skip.
-        ASSERT_NE(find_on_path("arduino"), "") << "the Arduino IDE (Debian package arduino) is not installed";
+        ASSERT_EQ(run_process({"/bin/sh", "-c", "command -v arduino"}).status, 0)
+            << "the Arduino IDE (Debian package arduino) is not installed";
     }
 };
 

@@ -61,7 +61,7 @@ class ArduinoIde : public Bench {
         // CI installs the IDE (Debian's arduino package): there, a missing
         // IDE is a failure, not a reason to skip.
         ASSERT_EQ(run_process({"/bin/sh", "-c", "command -v arduino"}).status, 0)
-            << "the Arduino IDE (Debian package arduino) is not installed";
+            << "the Arduino IDE is not installed: install the package arduino (apt-get install arduino)";
     }
 };
 

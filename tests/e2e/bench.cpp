@@ -29,15 +29,74 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The mount points that this process sees, as /proc/self/mountinfo lists
+// them (its fifth field, with the kernel's octal escapes undone).
+std::vector<std::string> visible_mount_points()
+{
+    std::vector<std::string> points;
+    std::istringstream table(read_whole_file("/proc/self/mountinfo"));
+    for (std::string line; std::getline(table, line);) {
+        std::istringstream fields(line);
+        std::string field, point;
+        for (int i = 0; i < 5 && fields >> field; ++i)
+            point = field;
+        std::string plain;
+        for (size_t i = 0; i < point.size(); ++i) {
+            if (point[i] == '\\' && i + 3 < point.size()) {
+                plain += char(std::stoi(point.substr(i + 1, 3), nullptr, 8));
+                i += 3;
+            } else {
+                plain += point[i];
+            }
+        }
+        points.push_back(plain);
+    }
+    return points;
+}
+
+// In a chroot whose root is not a mount point (as Debian's package builders
+// make them), "/" cannot be made private: the mount that holds it lies
+// outside the chroot. So the bench makes its own root: every mount it can
+// see is made private, a tmpfs on /dev/pts (never written to: the bench
+// puts a devpts of its own there later) takes a recursive bind of "/", and
+// the process changes its root to that bind, which is a mount point of its
+// own. Nothing is mounted on a mount that could pass it on to the machine.
+std::string make_root_a_mount_point()
+{
+    for (const std::string &point : visible_mount_points())
+        if (mount(nullptr, point.c_str(), nullptr, MS_PRIVATE, nullptr) != 0)
+            return "making " + point + " private: " + std::strerror(errno);
+    const char *stage = "/dev/pts";
+    std::string root = std::string(stage) + "/root";
+    if (!fs::is_directory(stage) || mount("tmpfs", stage, "tmpfs", 0, "mode=0755") != 0)
+        return std::string("a tmpfs on /dev/pts for the bench's root: ") + std::strerror(errno);
+    std::string cwd = fs::current_path().string();
+    fs::create_directory(root);
+    if (mount("/", root.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0 || chroot(root.c_str()) != 0 ||
+        chdir(cwd.c_str()) != 0)
+        return "a root of the bench's own at " + root + ": " + std::strerror(errno);
+    return "";
+}
+
 std::string set_up_namespace()
 {
     if (geteuid() != 0)
         return "the end-to-end bench needs root (a mount namespace with tmpfs over /sys/class/hidraw and "
-               "/dev)";
+               "/dev): run ctest as root, for example sudo ctest --test-dir build";
+    if (access("/dev/fuse", R_OK | W_OK) != 0)
+        return "/dev/fuse: " + std::string(std::strerror(errno)) +
+               ": the simulated devices need FUSE (install fuse3; in a chroot, bind the machine's /dev in)";
     if (unshare(CLONE_NEWNS) != 0)
         return std::string("unshare(CLONE_NEWNS): ") + std::strerror(errno);
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-        return std::string("making / private: ") + std::strerror(errno);
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        if (errno != EINVAL)
+            return std::string("making / private: ") + std::strerror(errno);
+        std::string problem = make_root_a_mount_point();
+        if (!problem.empty())
+            return problem;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return std::string("making the bench's root private: ") + std::strerror(errno);
+    }
 
     // Keep the real /dev reachable to bind its basic nodes back in.
     std::string real_dev = scratch_dir() + "/real-dev";

@@ -171,7 +171,8 @@ TEST_F(Bench, BuildScriptFlashesTheRunningBoard)
 {
     if (std::string(QUORVEL_EXAMPLE_BIN).empty() ||
         run_process({"/bin/sh", "-c", "command -v avr-gcc"}).status != 0)
-        GTEST_SKIP() << "SKIPPED: the example's build script needs gcc-avr, avr-libc and binutils-avr";
+        GTEST_SKIP() << "SKIPPED: the example's build script needs avr-gcc: install gcc-avr, avr-libc and "
+                        "binutils-avr";
     const std::string dir = scratch_dir() + "/blink";
     fs::remove_all(dir);
     fs::copy(std::string(QUORVEL_SOURCE_DIR) + "/examples/blink", dir);

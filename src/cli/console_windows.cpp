@@ -1,4 +1,5 @@
-// The console helpers that differ by platform: Windows.
+// The console operations that differ by platform, on Windows: the pause,
+// Ctrl-C, the standard streams and the terminal.
 #include "cli/console.h"
 
 #include <windows.h>
@@ -8,8 +9,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <io.h>
-#include <string>
-#include <vector>
 
 #ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
@@ -116,98 +115,6 @@ void guard_standard_streams()
     // Nothing to do: the device is a kernel handle, never one of the C
     // runtime's descriptors 0-2, and the HEX file is opened read-only and
     // closed again before anything more is printed.
-}
-
-namespace {
-
-// Quotes one argument so that the C runtime's parser gives it back unchanged.
-std::string quoted(const std::string &argument)
-{
-    std::string result = "\"";
-    size_t backslashes = 0;
-    for (char c : argument) {
-        if (c == '\\') {
-            ++backslashes;
-            continue;
-        }
-        result.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
-        backslashes = 0;
-        result += c;
-    }
-    result.append(backslashes * 2, '\\');
-    return result + "\"";
-}
-
-// A temporary file that the copy writes to and that goes away when closed.
-HANDLE capture_file()
-{
-    char directory[MAX_PATH] = "", path[MAX_PATH] = "";
-    GetTempPathA(MAX_PATH, directory);
-    GetTempFileNameA(directory, "qv", 0, path);
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    return CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inherit, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-}
-
-std::string read_back(HANDLE file)
-{
-    std::string text;
-    char buffer[4096];
-    DWORD got = 0;
-    SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
-        text.append(buffer, got);
-    CloseHandle(file);
-    return text;
-}
-
-}  // namespace
-
-void run_copies(std::vector<CopyRun> &copies)
-{
-    char self[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                 OPEN_EXISTING, 0, nullptr);
-    struct Started {
-        HANDLE process, out, err;
-    };
-    std::vector<Started> started;
-    for (CopyRun &copy : copies) {
-        Started child{nullptr, capture_file(), capture_file()};
-        std::string command_line = quoted(self);
-        for (const std::string &argument : copy.arguments)
-            command_line += " " + quoted(argument);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nothing;
-        startup.hStdOutput = child.out;
-        startup.hStdError = child.err;
-        PROCESS_INFORMATION process{};
-        if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &process)) {
-            CloseHandle(process.hThread);
-            child.process = process.hProcess;
-        }
-        started.push_back(child);
-    }
-    for (size_t i = 0; i < copies.size(); ++i) {
-        DWORD status = 127;
-        if (started[i].process) {
-            WaitForSingleObject(started[i].process, INFINITE);
-            GetExitCodeProcess(started[i].process, &status);
-            CloseHandle(started[i].process);
-        }
-        copies[i].status = int(status);
-        copies[i].out = read_back(started[i].out);
-        copies[i].err = read_back(started[i].err);
-        if (!started[i].process)
-            copies[i].err = "quorvel: cannot start a copy of itself\n";
-    }
-    CloseHandle(nothing);
 }
 
 int stderr_is_terminal()

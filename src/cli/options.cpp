@@ -1,6 +1,8 @@
+// The command line: the MCU table, the option parser and the usage text.
 #include "cli/options.h"
 
 #include "cli/console.h"
+#include "cli/text.h"
 
 #include <array>
 #include <charconv>

@@ -2,9 +2,11 @@
 // product ID, keeps it open as the process's one current device and writes
 // output reports to it, each with a time limit. It prints nothing.
 //
-// One backend file per platform implements this header: hid_linux.cpp over
-// the kernel's hidraw interface, hid_windows.cpp over SetupAPI and the HID
-// class library.
+// Two files per platform implement this header: enumerate_<platform>.cpp
+// lists the present interfaces (device_list), hid_device_<platform>.cpp
+// opens, writes and closes the current device; over the kernel's hidraw
+// interface and sysfs on Linux, over SetupAPI and the HID class library on
+// Windows.
 #pragma once
 
 #include <cstddef>
@@ -109,22 +111,3 @@ const char *device_send_error();
 
 // Closes the current device, if there is one.
 void device_close();
-
-// The running application of a board usually has a USB serial port, and
-// resets into its bootloader when that port is opened at 1200 baud and
-// closed. board_touch() does that to the port ("/dev/ttyACM0", "COM5"):
-// it sets 1200 baud, drops DTR and closes the port, and writes nothing.
-// Returns 1 when done, 0 when there is no such port, -1 when the port is
-// there but could not be used (the reason in `why`).
-int board_touch(const char *port, std::string &why);
-
-// 1 when the serial port is there, else 0; opens nothing. `location` gets
-// where the board behind it is plugged in, as HidDeviceInfo::location gives
-// it for its bootloader, or empty when the system does not say.
-int serial_port_present(const char *port, std::string &location);
-
-#if defined(_WIN32)
-// One report on an open overlapped handle, with the time limit in
-// milliseconds: the write that device_send makes.
-int hid_write_report(void *handle, const uint8_t *data, size_t length, unsigned long timeout_ms);
-#endif

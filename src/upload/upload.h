@@ -10,6 +10,11 @@ inline constexpr int32_t REPORT_SIZE = 64;
 inline constexpr int32_t DATA_CHUNK = 32;  // image bytes carried by one CMD_DATA
 inline constexpr int32_t MAX_BLOCK_SIZE = 256;
 
+// Fixed pauses that give the bootloader time to act on a command.
+inline constexpr double AFTER_BEGIN_PAUSE = 1.0;
+inline constexpr double AFTER_BLOCK_PAUSE = 0.01;
+inline constexpr double BEFORE_END_PAUSE = 0.3;
+
 enum Command : uint8_t {
     CMD_BEGIN = 1,
     CMD_SET_ADDRESS = 2,  // word address (byte address / 2), low byte first
@@ -41,17 +46,16 @@ struct ReportInHand {
 };
 extern ReportInHand report_in_hand;
 
+// The command's name in messages and events: "begin", "set-address", ...
+const char *command_name(Command command);
+
+// The blocks that upload_image sends for the loaded image and the MCU in
+// run_options: the block at address 0 always, every later one that holds
+// file data.
+int blocks_to_send();
+
 // Sends the loaded image for the MCU in run_options: the begin command, every
 // block that holds file data (and always the block at address 0), then the
 // finish and start-application commands. Returns 1 when every report was
 // delivered; stops at the first that was not and returns 0.
 int upload_image(const UploadTransport &transport);
-
-// Opens the device (waiting for it with -w), uploads the image, starts the
-// application and ends the process: status 0 after "Done.", status 1
-// through fail() on any error.
-[[noreturn]] void run_upload();
-
-// Walks the upload without a device and without pauses, prints what it
-// would send and ends the process with status 0.
-[[noreturn]] void run_dry_run();

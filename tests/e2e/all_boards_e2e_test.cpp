@@ -24,8 +24,9 @@ SimOptions board(int number, long stall_after = -1)
 TEST_F(Bench, AllBoardsAtOnceEachFailingAlone)
 {
     if (std::string(QUORVEL_EXAMPLE_BIN).empty())
-        GTEST_SKIP() << "SKIPPED: avr-objcopy was not found when the tests were configured: install binutils-avr, "
-                        "then run cmake again";
+        GTEST_SKIP()
+            << "SKIPPED: avr-objcopy was not found when the tests were configured: install binutils-avr, "
+               "then run cmake again";
     const std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
     for (int stalled : {-1, 5}) {
         SCOPED_TRACE(stalled);

@@ -43,8 +43,9 @@ std::vector<int> upload_commands(size_t blocks, int block_size)
 TEST_F(Bench, ExampleFirmwareArrivesByteIdentical)
 {
     if (std::string(QUORVEL_EXAMPLE_BIN).empty())
-        GTEST_SKIP() << "SKIPPED: avr-objcopy was not found when the tests were configured: install binutils-avr, "
-                        "then run cmake again";
+        GTEST_SKIP()
+            << "SKIPPED: avr-objcopy was not found when the tests were configured: install binutils-avr, "
+               "then run cmake again";
     std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
 
     add_device(0, 0x5E1A, 0x0001);

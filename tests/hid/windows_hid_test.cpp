@@ -1,6 +1,7 @@
 // The Windows transport against the HID devices that the system has. Under
 // wine these are its virtual mouse and keyboard (845e:0001 and 845e:0002).
 #include "hid/hid_device.h"
+#include "hid/hid_device_windows.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

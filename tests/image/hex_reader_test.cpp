@@ -286,8 +286,9 @@ TEST(HexReader, WholeImageInEveryRecordSize)
 TEST(HexReader, ExampleFirmwareMatchesAvrObjcopy)
 {
     if (std::string(QUORVEL_EXAMPLE_BIN).empty())
-        GTEST_SKIP() << "SKIPPED: avr-objcopy was not found when the tests were configured: install binutils-avr, "
-                        "then run cmake again";
+        GTEST_SKIP()
+            << "SKIPPED: avr-objcopy was not found when the tests were configured: install binutils-avr, "
+               "then run cmake again";
     std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
     ASSERT_GT(expected.size(), 0u);
 

@@ -1,4 +1,4 @@
-// HID transport over the Windows SetupAPI and HID class library.
+// The current HID device on Windows: open, identity check, overlapped timed write, close.
 //
 // The search walks the present HID device interfaces, opens each for
 // overlapped I/O and compares its vendor and product ID; the first match
@@ -6,11 +6,13 @@
 // WriteFile whose completion is awaited with the time limit; a write that
 // times out is cancelled, and awaited, before its buffer goes away.
 
+#include "hid/hid_device_windows.h"
+
+#include "hid/enumerate_windows.h"
+#include "hid/error_text_windows.h"
 #include "hid/hid_device.h"
 
 #include <windows.h>
-
-#include <setupapi.h>
 
 // mingw-w64's hidsdi.h does not declare its functions extern "C".
 extern "C" {
@@ -20,7 +22,6 @@ extern "C" {
 #include <cctype>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <string>
 
 namespace {
@@ -31,19 +32,6 @@ std::string open_error;
 DeviceChoice choice;
 bool nothing_there = false;  // the last open found no device at all
 std::string send_error;
-
-// The system's text for an error code, without its trailing line break.
-std::string error_text(DWORD code)
-{
-    char text[512] = "";
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                                  0, text, sizeof text, nullptr);
-    while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n' || text[length - 1] == '.'))
-        text[--length] = '\0';
-    if (length == 0)
-        std::snprintf(text, sizeof text, "error %lu", static_cast<unsigned long>(code));
-    return text;
-}
 
 void note_open_failure(const char *path)
 {
@@ -81,24 +69,6 @@ HANDLE open_for_writing(const char *path)
                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-// Opened without access rights: enough to ask a device for its attributes
-// and name, and possible even for keyboards and mice that the system holds.
-HANDLE open_for_query(const char *path)
-{
-    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
-bool read_attributes(HANDLE handle, uint32_t &vendor_id, uint32_t &product_id)
-{
-    HIDD_ATTRIBUTES attributes{};
-    attributes.Size = sizeof attributes;
-    if (!HidD_GetAttributes(handle, &attributes))
-        return false;
-    vendor_id = attributes.VendorID;
-    product_id = attributes.ProductID;
-    return true;
-}
-
 // Whether the device takes the bootloader's reports: 64 bytes after the
 // report ID. A keyboard, a mouse or any other HID device does not.
 bool takes_bootloader_reports(HANDLE handle)
@@ -112,91 +82,13 @@ bool takes_bootloader_reports(HANDLE handle)
     return fits;
 }
 
-struct DeviceInfoList {
-    HDEVINFO handle;
-    ~DeviceInfoList()
-    {
-        if (handle != INVALID_HANDLE_VALUE)
-            SetupDiDestroyDeviceInfoList(handle);
-    }
-};
-
-// Where the system says the device is plugged in, as far as it says.
-std::string location_of(HDEVINFO list, SP_DEVINFO_DATA &device)
-{
-    char text[256] = "";
-    if (!SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_LOCATION_INFORMATION, nullptr,
-                                           reinterpret_cast<BYTE *>(text), sizeof text - 1, nullptr))
-        return "";
-    return text;
-}
-
-// Calls visit(path, location) for each present HID interface until it
-// returns true. Returns true when a visit did.
-template <typename Visit> bool for_each_interface(Visit visit)
-{
-    GUID hid_guid;
-    HidD_GetHidGuid(&hid_guid);
-    DeviceInfoList list{
-        SetupDiGetClassDevsA(&hid_guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE)};
-    if (list.handle == INVALID_HANDLE_VALUE)
-        return false;
-    for (DWORD index = 0;; ++index) {
-        SP_DEVICE_INTERFACE_DATA interface_data{};
-        interface_data.cbSize = sizeof interface_data;
-        if (!SetupDiEnumDeviceInterfaces(list.handle, nullptr, &hid_guid, index, &interface_data))
-            return false;
-        DWORD required = 0;
-        SetupDiGetDeviceInterfaceDetailA(list.handle, &interface_data, nullptr, 0, &required, nullptr);
-        if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
-            continue;
-        std::unique_ptr<char[]> buffer(new (std::nothrow) char[required]());
-        if (!buffer)
-            continue;
-        auto *detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(buffer.get());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        SP_DEVINFO_DATA device{};
-        device.cbSize = sizeof device;
-        if (!SetupDiGetDeviceInterfaceDetailA(list.handle, &interface_data, detail, required, nullptr,
-                                              &device))
-            continue;
-        if (visit(detail->DevicePath, location_of(list.handle, device)))
-            return true;
-    }
-}
-
-std::string utf8_from_wide(const wchar_t *text)
-{
-    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    if (size <= 1)
-        return "";
-    std::string result(size_t(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, result.data(), size, nullptr, nullptr);
-    result.pop_back();  // the terminating NUL
-    return result;
-}
-
-// What an open handle says of itself: IDs, product name and serial number.
-bool describe(HANDLE handle, HidDeviceInfo &info)
-{
-    if (!read_attributes(handle, info.vendor_id, info.product_id))
-        return false;
-    wchar_t text[127] = L"";  // the longest USB string descriptor
-    if (HidD_GetProductString(handle, text, sizeof text))
-        info.name = utf8_from_wide(text);
-    text[0] = L'\0';
-    if (HidD_GetSerialNumberString(handle, text, sizeof text))
-        info.serial = utf8_from_wide(text);
-    return true;
-}
-
 // Opens the first present HID interface that the filter lets through, or
 // none; counts the others.
 HANDLE hid_find_device(const DeviceFilter &filter)
 {
     HANDLE found = INVALID_HANDLE_VALUE;
-    for_each_interface([&](const char *path, const std::string &location) {
-        HidDeviceInfo info{path, 0, 0, "", "", location};
+    for (HidDeviceInfo &info : present_interfaces()) {
+        const char *path = info.path.c_str();
         HANDLE handle = open_for_writing(path);
         if (handle == INVALID_HANDLE_VALUE) {
             // Not opened, nor asked: its IDs come from its path.
@@ -206,7 +98,7 @@ HANDLE hid_find_device(const DeviceFilter &filter)
                 if (found == INVALID_HANDLE_VALUE)
                     note_open_failure(path);
             }
-            return false;
+            continue;
         }
         if (describe(handle, info) && device_filter_passes(filter, info)) {
             ++choice.matching;
@@ -218,7 +110,7 @@ HANDLE hid_find_device(const DeviceFilter &filter)
                     choice.product_id = info.product_id;
                     choice.serial = info.serial;
                     choice.location = info.location;
-                    return false;  // go on counting
+                    continue;  // go on counting
                 }
                 if (!open_error.empty())
                     open_error += '\n';
@@ -227,8 +119,7 @@ HANDLE hid_find_device(const DeviceFilter &filter)
             }
         }
         CloseHandle(handle);
-        return false;
-    });
+    }
     return found;
 }
 
@@ -241,10 +132,17 @@ int write_failed(DWORD code)
     return 0;
 }
 
+void start_over()
+{
+    device_close();
+    open_error.clear();
+    choice = DeviceChoice{};
+    nothing_there = false;
+}
+
 }  // namespace
 
-// Writes report ID 0 and the data as one overlapped write. Returns 1 when the
-// whole report was written within the limit.
+// Writes report ID 0 and the data as one overlapped write.
 int hid_write_report(void *handle, const uint8_t *data, size_t length, unsigned long timeout_ms)
 {
     if (length > HID_MAX_REPORT) {
@@ -288,34 +186,6 @@ int hid_write_report(void *handle, const uint8_t *data, size_t length, unsigned 
         return 0;
     }
     return 1;
-}
-
-namespace {
-
-void start_over()
-{
-    device_close();
-    open_error.clear();
-    choice = DeviceChoice{};
-    nothing_there = false;
-}
-
-}  // namespace
-
-std::vector<HidDeviceInfo> device_list()
-{
-    std::vector<HidDeviceInfo> devices;
-    for_each_interface([&](const char *path, const std::string &location) {
-        HANDLE handle = open_for_query(path);
-        if (handle == INVALID_HANDLE_VALUE)
-            return false;
-        HidDeviceInfo info{path, 0, 0, "", "", location};
-        if (describe(handle, info))
-            devices.push_back(info);
-        CloseHandle(handle);
-        return false;
-    });
-    return devices;
 }
 
 int device_open(const DeviceFilter &filter)
@@ -405,46 +275,4 @@ void device_close()
         return;
     CloseHandle(current_device);
     current_device = INVALID_HANDLE_VALUE;
-}
-
-int board_touch(const char *port, std::string &why)
-{
-    // "COM5" names the port only below COM10; the device namespace form
-    // names every one.
-    std::string path = std::strncmp(port, "\\\\", 2) == 0 ? port : std::string("\\\\.\\") + port;
-    HANDLE handle =
-        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        DWORD code = GetLastError();
-        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
-            return 0;
-        why = error_text(code);
-        return -1;
-    }
-    DCB settings{};
-    settings.DCBlength = sizeof settings;
-    int done = GetCommState(handle, &settings);
-    if (!done) {
-        why = "it is not a serial port";
-    } else {
-        settings.BaudRate = 1200;
-        settings.fDtrControl = DTR_CONTROL_DISABLE;
-        done = SetCommState(handle, &settings);
-        if (!done)
-            why = "setting 1200 baud: " + error_text(GetLastError());
-        else
-            EscapeCommFunction(handle, CLRDTR);
-    }
-    CloseHandle(handle);
-    return done ? 1 : -1;
-}
-
-int serial_port_present(const char *port, std::string &location)
-{
-    // Where the board is plugged in is not looked up here: the search then
-    // cannot tell boards apart by their port.
-    location.clear();
-    const char *name = std::strncmp(port, "\\\\.\\", 4) == 0 ? port + 4 : port;
-    char target[1024];
-    return QueryDosDeviceA(name, target, sizeof target) != 0;
 }

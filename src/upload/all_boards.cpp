@@ -1,8 +1,12 @@
-#include "cli/all_boards.h"
+// -all: finds every matching board and programs each with a copy of quorvel.
+#include "upload/all_boards.h"
 
 #include "cli/console.h"
+#include "cli/events.h"
 #include "cli/options.h"
+#include "cli/text.h"
 #include "hid/hid_device.h"
+#include "upload/children.h"
 
 #include <cstdio>
 #include <string>
@@ -92,23 +96,6 @@ std::string outcome(const CopyRun &copy)
     return line.empty() ? "failed with status " + std::to_string(copy.status) : line;
 }
 
-// With -json, passes on the events of one board's copy, each tagged with
-// the board's path.
-void retag_events(const std::string &out, const std::string &path)
-{
-    if (!run_options.json)
-        return;
-    std::string_view text(out);
-    while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        if (line.starts_with('{'))
-            std::printf("{\"board\":%s,%s\n", json_string(path).c_str(), std::string(line.substr(1)).c_str());
-    }
-    std::fflush(stdout);
-}
-
 }  // namespace
 
 void run_all_boards(int argc, char **argv)
@@ -127,21 +114,20 @@ void run_all_boards(int argc, char **argv)
     run_copies(copies);
 
     int failed = 0;
-    std::string summary;
+    std::vector<std::string> results;
     for (size_t i = 0; i < boards.size(); ++i) {
         failed += copies[i].status != 0;
-        std::string result = outcome(copies[i]);
+        results.push_back(outcome(copies[i]));
         std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
                      printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
-                     result.c_str());
-        retag_events(copies[i].out, boards[i].path);
-        summary += std::string(summary.empty() ? "" : ",") + "{\"path\":" + json_string(boards[i].path) +
-                   ",\"serial\":" + json_string(boards[i].serial) +
-                   ",\"location\":" + json_string(boards[i].location) + ",\"result\":" +
-                   (copies[i].status == 0 ? "\"done\"" : "\"error\",\"message\":" + json_string(result)) +
-                   "}";
+                     results[i].c_str());
+        pass_on_board_events(copies[i].out, boards[i].path);
     }
-    emit_event("summary", ",\"boards\":[" + summary + "],\"ok\":" + (failed ? "false" : "true"));
+    std::vector<BoardOutcome> summary;
+    for (size_t i = 0; i < boards.size(); ++i)
+        summary.push_back(BoardOutcome{boards[i].path, boards[i].serial, boards[i].location,
+                                       copies[i].status == 0, results[i]});
+    event_summary(summary);
     std::fflush(human_output());
     if (failed)
         fail("\n%d of %d boards failed\n", failed, int(boards.size()));

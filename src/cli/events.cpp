@@ -1,0 +1,171 @@
+// The -json stream: each event built as a JSON object and written as one line.
+#include "cli/events.h"
+
+#include "cli/options.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// Fields keep the order in which they are set: the documented order.
+using Json = nlohmann::ordered_json;
+
+struct FailedCommand {
+    const char *command;  // null: the error was not a write
+    int32_t address;
+} failed_command{nullptr, -1};
+
+// An ID as the events give it: four lower-case hex digits, as a string.
+std::string hex_id(uint32_t id)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x", unsigned(id));
+    return text;
+}
+
+// One line of standard output; invalid UTF-8 becomes U+FFFD instead of
+// ending the run with an exception.
+void write_line(const Json &value)
+{
+    std::string line = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+}
+
+void write_event(const Json &event)
+{
+    if (run_options.json)
+        write_line(event);
+}
+
+Json named(const char *name)
+{
+    return Json{{"event", name}};
+}
+
+}  // namespace
+
+void event_touch(std::string_view port, bool reset, std::string_view location)
+{
+    Json event = named("touch");
+    event["port"] = port;
+    event["reset"] = reset;
+    event["location"] = location;
+    write_event(event);
+}
+
+void event_device(std::string_view path, uint32_t vendor_id, uint32_t product_id, std::string_view serial,
+                  std::string_view location)
+{
+    Json event = named("device");
+    event["path"] = path;
+    event["vendor_id"] = hex_id(vendor_id);
+    event["product_id"] = hex_id(product_id);
+    event["serial"] = serial;
+    event["location"] = location;
+    write_event(event);
+}
+
+void event_block(int32_t address, int index, int count)
+{
+    Json event = named("block");
+    event["address"] = address;
+    event["index"] = index;
+    event["count"] = count;
+    write_event(event);
+}
+
+void event_done()
+{
+    write_event(named("done"));
+}
+
+void event_dry_run(const DryRunFigures &figures)
+{
+    Json event = named("dry_run");
+    event["blocks"] = figures.blocks;
+    event["block_size"] = figures.block_size;
+    event["reports"] = figures.reports;
+    event["file_bytes"] = figures.file_bytes;
+    event["least_seconds"] = std::round(figures.least_seconds * 100.0) / 100.0;
+    write_event(event);
+}
+
+void note_failed_command(const char *command, int32_t address)
+{
+    failed_command = FailedCommand{command, address};
+}
+
+void event_error(std::string_view text)
+{
+    while (text.starts_with('\n'))
+        text.remove_prefix(1);
+    while (text.ends_with('\n'))
+        text.remove_suffix(1);
+    size_t end = text.find('\n');
+    Json event = named("error");
+    event["message"] = text.substr(0, end);
+    event["detail"] = end == std::string_view::npos ? "" : text.substr(end + 1);
+    if (failed_command.command) {
+        event["command"] = failed_command.command;
+        event["address"] = failed_command.address;
+    }
+    write_event(event);
+}
+
+void event_summary(const std::vector<BoardOutcome> &boards)
+{
+    Json list = Json::array();
+    bool ok = true;
+    for (const BoardOutcome &board : boards) {
+        Json entry{{"path", board.path}, {"serial", board.serial}, {"location", board.location}};
+        entry["result"] = board.done ? "done" : "error";
+        if (!board.done)
+            entry["message"] = board.message;
+        list.push_back(entry);
+        ok = ok && board.done;
+    }
+    Json event = named("summary");
+    event["boards"] = list;
+    event["ok"] = ok;
+    write_event(event);
+}
+
+void pass_on_board_events(std::string_view copy_output, std::string_view board_path)
+{
+    if (!run_options.json)
+        return;
+    while (!copy_output.empty()) {
+        size_t end = copy_output.find('\n');
+        std::string_view line = copy_output.substr(0, end);
+        copy_output.remove_prefix(end == std::string_view::npos ? copy_output.size() : end + 1);
+        Json event = Json::parse(line, nullptr, false);
+        if (!event.is_object())  // also a line that is not JSON at all
+            continue;
+        Json tagged{{"board", board_path}};
+        for (auto &[key, value] : event.items())
+            tagged[key] = value;
+        write_line(tagged);
+    }
+}
+
+void print_device_array(const std::vector<ListedDevice> &devices)
+{
+    Json list = Json::array();
+    for (const ListedDevice &device : devices) {
+        Json entry{{"path", device.path}};
+        entry["vendor_id"] = hex_id(device.vendor_id);
+        entry["product_id"] = hex_id(device.product_id);
+        entry["match"] = device.match;
+        entry["name"] = device.name;
+        entry["serial"] = device.serial;
+        entry["location"] = device.location;
+        list.push_back(entry);
+    }
+    write_line(list);
+}

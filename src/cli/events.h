@@ -1,0 +1,78 @@
+// The -json stream: the events that programs read on standard output, one
+// JSON object per line, and the -list -json array. The one place where JSON
+// is written.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+// Every event function writes its line and flushes with -json, and writes
+// nothing without it. Strings are passed on as they came (from a device, the
+// system or the user): control characters are escaped, and bytes that are
+// not valid UTF-8 become U+FFFD, so that no text can break the stream.
+
+// {"event":"touch","port":...,"reset":...,"location":...}: what -touch= did.
+void event_touch(std::string_view port, bool reset, std::string_view location);
+
+// {"event":"device","path":...,"vendor_id":"5e1a","product_id":"0001","serial":...,"location":...}:
+// the device that the run writes to.
+void event_device(std::string_view path, uint32_t vendor_id, uint32_t product_id, std::string_view serial,
+                  std::string_view location);
+
+// {"event":"block","address":...,"index":...,"count":...}: block `index` of
+// `count` is under way.
+void event_block(int32_t address, int index, int count);
+
+// {"event":"done"}: the upload ended well.
+void event_done();
+
+// What a dry run found; least_seconds goes out rounded to hundredths.
+struct DryRunFigures {
+    int blocks;
+    int block_size;
+    int reports;
+    int file_bytes;
+    double least_seconds;
+};
+void event_dry_run(const DryRunFigures &figures);
+
+// The command whose report was not delivered, and the address of its block
+// (-1 outside a block): the next error event names them after its detail.
+// A null command names none.
+void note_failed_command(const char *command, int32_t address);
+
+// {"event":"error","message":...,"detail":...}: the message of fail(); its
+// first line (past leading line ends) is the message, the rest the detail.
+void event_error(std::string_view text);
+
+// One board's outcome in the -all summary: "done", or "error" with the message.
+struct BoardOutcome {
+    std::string_view path;
+    std::string_view serial;
+    std::string_view location;
+    bool done;
+    std::string_view message;
+};
+
+// {"event":"summary","boards":[...],"ok":...}: the end of an -all run; ok
+// when every board is done.
+void event_summary(const std::vector<BoardOutcome> &boards);
+
+// Passes on the event lines of one board's copy (its standard output), each
+// with "board":PATH first.
+void pass_on_board_events(std::string_view copy_output, std::string_view board_path);
+
+// A present HID interface as -list -json shows it.
+struct ListedDevice {
+    std::string_view path;
+    uint32_t vendor_id;
+    uint32_t product_id;
+    bool match;
+    std::string_view name;
+    std::string_view serial;
+    std::string_view location;
+};
+
+// -list -json: one JSON array of the devices, on one line of standard output.
+void print_device_array(const std::vector<ListedDevice> &devices);

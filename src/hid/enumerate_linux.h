@@ -1,0 +1,8 @@
+// What the Linux enumeration shares with other Linux files: the USB location of a sysfs entry.
+#pragma once
+
+#include <string>
+
+// The kernel name of the USB device above this sysfs entry ("1-2.3"), or
+// empty when it is not on USB.
+std::string usb_location_above(const char *link);

@@ -1,0 +1,20 @@
+// What the Windows enumeration shares: the present interfaces, what an open handle says of itself.
+#pragma once
+
+#include "hid/hid_device.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+// Every present HID interface as SetupAPI lists it, with only its path and
+// location filled in: nothing is opened or asked yet.
+std::vector<HidDeviceInfo> present_interfaces();
+
+// The vendor and product ID that an open handle answers with; false when it
+// does not answer as a HID device.
+bool read_attributes(HANDLE handle, uint32_t &vendor_id, uint32_t &product_id);
+
+// What an open handle says of itself: IDs, product name and serial number.
+bool describe(HANDLE handle, HidDeviceInfo &info);

@@ -1,0 +1,290 @@
+// The current HID device on Linux: hidraw open, identity check, timed write, close.
+//
+// Once a node is open, the descriptor itself must answer HIDIOCGRAWINFO with
+// the IDs it was found by before anything is written to it: the name in /dev
+// proves nothing (a container's /dev may not be the host's, a node may be
+// replaced, a path may name any file). A hidraw write blocks in the kernel
+// until the USB transfer ends and poll() always says writable, so the
+// watchdog thread keeps the time limit of each report while the caller's
+// thread writes it.
+
+#include "hid/hid_device.h"
+#include "hid/report_descriptor.h"
+#include "hid/watchdog_linux.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/hid.h>
+#include <linux/hidraw.h>
+#include <string_view>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+int current_device = -1;
+std::string open_error;
+DeviceChoice choice;
+bool nothing_there = false;  // the last open found no device at all
+std::string send_error;
+WriteTimeoutHandler timeout_handler = nullptr;
+// Process-wide: it outlives a write that the watchdog claimed, which may
+// still be in the kernel.
+uint8_t write_buffer[HID_MAX_REPORT + 1] = {};
+
+void note_timeout(long long limit_ms)
+{
+    send_error = "no answer within " + std::to_string(limit_ms) + " ms";
+}
+
+// Runs on the watchdog thread when a write outlives its limit.
+void end_run_at_limit(long long limit_ms)
+{
+    note_timeout(limit_ms);
+    if (timeout_handler)
+        timeout_handler();  // ends the process
+}
+
+// Says why the write failed.
+void note_write_failure(ssize_t written, size_t length, int error)
+{
+    char text[160];
+    if (written >= 0)
+        std::snprintf(text, sizeof text, "the device took only %zd of %zu bytes", written, length);
+    else if (error == ENODEV || error == ESHUTDOWN || error == ENXIO)
+        std::snprintf(text, sizeof text, "the device is gone (%s)", std::strerror(error));
+    else
+        std::snprintf(text, sizeof text, "%s", std::strerror(error));
+    send_error = text;
+}
+
+// A character device that the system's device table places in another
+// class than hidraw. Such a node is not even opened: opening a serial port,
+// for one, can reset the board behind it. Where there is no table to ask,
+// the ioctl alone decides.
+bool other_class_of_device(const struct stat &node)
+{
+    char link[64];
+    std::snprintf(link, sizeof link, "/sys/dev/char/%u:%u/subsystem", major(node.st_rdev),
+                  minor(node.st_rdev));
+    char target[PATH_MAX];
+    ssize_t length = readlink(link, target, sizeof target - 1);
+    if (length < 0)
+        return false;
+    std::string_view subsystem(target, size_t(length));
+    return subsystem.substr(subsystem.find_last_of('/') + 1) != "hidraw";
+}
+
+// Opens a node and proves that it is a HID device: the open descriptor must
+// answer HIDIOCGRAWINFO. Returns the descriptor (blocking, ready to write)
+// and the IDs the device reported, or -1 with the reason in `why`.
+int open_hid_node(const char *path, uint32_t &vendor_id, uint32_t &product_id, std::string &why)
+{
+    struct stat node;
+    if (stat(path, &node) != 0) {
+        why = std::string(path) + ": " + std::strerror(errno);
+        nothing_there = errno == ENOENT || errno == ENOTDIR;
+        return -1;
+    }
+    // A regular file is let through to the ioctl: a simulated device is one.
+    if (!(S_ISCHR(node.st_mode) || S_ISREG(node.st_mode)) ||
+        (S_ISCHR(node.st_mode) && other_class_of_device(node))) {
+        why = std::string(path) + " is not a HID device";
+        return -1;
+    }
+    int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        why = std::string(path) + ": " + std::strerror(errno);
+        if (errno == EACCES)
+            why += " (install the udev rule 60-quorvel.rules to give your user access)";
+        return -1;
+    }
+    hidraw_devinfo info{};
+    if (ioctl(fd, HIDIOCGRAWINFO, &info) != 0) {
+        close(fd);
+        why = std::string(path) + " is not a HID device";
+        return -1;
+    }
+    fcntl(fd, F_SETFL, 0);  // each write waits until the device has taken the report
+    vendor_id = uint16_t(info.vendor);
+    product_id = uint16_t(info.product);
+    return fd;
+}
+
+// Whether the device takes the bootloader's reports: its report descriptor
+// declares one 64-byte output report, without report IDs. A keyboard, a
+// mouse or any other HID device does not.
+bool takes_bootloader_reports(int fd)
+{
+    int size = 0;
+    static hidraw_report_descriptor descriptor;  // 4 KiB: static, like the other buffers
+    if (ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size <= 0 || size > HID_MAX_DESCRIPTOR_SIZE)
+        return false;
+    descriptor.size = uint32_t(size);
+    if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0)
+        return false;
+    return descriptor_takes_bootloader_reports(descriptor.value, size_t(size));
+}
+
+// Keeps one more reason why a matching device was not used.
+void note_passed_over(const std::string &why)
+{
+    if (!open_error.empty())
+        open_error += '\n';
+    open_error += why;
+}
+
+void use_device(int fd, const std::string &path, uint32_t vendor_id, uint32_t product_id)
+{
+    current_device = fd;
+    choice.path = path;
+    choice.vendor_id = vendor_id;
+    choice.product_id = product_id;
+}
+
+std::string ids_text(uint32_t vendor_id, uint32_t product_id)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%04x:%04x", unsigned(vendor_id), unsigned(product_id));
+    return text;
+}
+
+void start_over()
+{
+    device_close();
+    open_error.clear();
+    choice = DeviceChoice{};
+    nothing_there = false;
+    // A device that goes away mid-write must give an error, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+int device_open(const DeviceFilter &filter)
+{
+    start_over();
+    for (const HidDeviceInfo &info : device_list()) {
+        if (!device_filter_passes(filter, info))
+            continue;
+        ++choice.matching;  // the rest are only counted
+        if (current_device >= 0)
+            continue;
+        uint32_t vendor = 0, product = 0;
+        std::string why;
+        int fd = open_hid_node(info.path.c_str(), vendor, product, why);
+        if (fd < 0) {
+            note_passed_over(why);
+        } else if (vendor != info.vendor_id || product != info.product_id) {
+            close(fd);
+            note_passed_over(info.path + " answers with IDs " + ids_text(vendor, product) +
+                             ", not those of its system entry (" + ids_text(info.vendor_id, info.product_id) +
+                             ")");
+        } else if (!filter.match_ids && !takes_bootloader_reports(fd)) {
+            close(fd);
+            note_passed_over(info.path + " (" + ids_text(vendor, product) + BOOTLOADER_SHAPE_ERROR);
+        } else {
+            use_device(fd, info.path, vendor, product);
+            choice.serial = info.serial;
+            choice.location = info.location;
+        }
+    }
+    nothing_there = choice.matching == 0;
+    return current_device >= 0;
+}
+
+int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
+{
+    start_over();
+    uint32_t vendor = 0, product = 0;
+    int fd = open_hid_node(path, vendor, product, open_error);
+    if (fd < 0)
+        return 0;
+    if (check_ids && (vendor != vendor_id || product != product_id)) {
+        close(fd);
+        open_error =
+            path + (" has IDs " + ids_text(vendor, product)) + ", not " + ids_text(vendor_id, product_id);
+        return 0;
+    }
+    // Without IDs to check, the device must at least be shaped like the
+    // bootloader: a path to a keyboard gets nothing.
+    if (!check_ids && !takes_bootloader_reports(fd)) {
+        close(fd);
+        open_error = path + (" (" + ids_text(vendor, product)) + BOOTLOADER_SHAPE_ERROR;
+        return 0;
+    }
+    use_device(fd, path, vendor, product);
+    return 1;
+}
+
+const char *device_open_error()
+{
+    return open_error.c_str();
+}
+
+int device_absent()
+{
+    return nothing_there;
+}
+
+const DeviceChoice &device_choice()
+{
+    return choice;
+}
+
+const char *device_send_error()
+{
+    return send_error.c_str();
+}
+
+int device_send(const uint8_t *data, size_t length, double timeout_seconds)
+{
+    if (current_device < 0 || length > HID_MAX_REPORT) {
+        send_error = current_device < 0 ? "no device is open" : "the report is too long";
+        return 0;
+    }
+    if (!watchdog_start(end_run_at_limit)) {
+        send_error = "cannot start the watchdog thread";
+        return 0;
+    }
+    write_buffer[0] = 0;  // report ID
+    std::memcpy(write_buffer + 1, data, length);
+    long long limit_ms = static_cast<long long>(timeout_seconds * 1000.0);
+    long long deadline = watchdog_arm(limit_ms);
+
+    // Not repeated on EINTR: only a debugger or tracer can interrupt a
+    // hidraw write, and the device may already have taken the report. A
+    // repeat could send it twice.
+    ssize_t written = write(current_device, write_buffer, length + 1);
+    int error = errno;
+    long long ended = monotonic_ns();
+    watchdog_disarm();
+    if (ended > deadline) {  // late counts as failed, whoever noticed first
+        note_timeout(limit_ms);
+        return 0;
+    }
+    if (written != static_cast<ssize_t>(length + 1)) {
+        note_write_failure(written, length + 1, error);
+        return 0;
+    }
+    return 1;
+}
+
+void device_on_write_timeout(WriteTimeoutHandler handler)
+{
+    timeout_handler = handler;
+}
+
+void device_close()
+{
+    if (current_device < 0)
+        return;
+    close(current_device);
+    current_device = -1;
+}

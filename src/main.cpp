@@ -1,0 +1,41 @@
+// quorvel: writes an Intel HEX file into an AVR microcontroller that runs a
+// USB HID bootloader. main reads the command line and picks the run.
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "upload/all_boards.h"
+#include "upload/dry_run.h"
+#include "upload/list_devices.h"
+#include "upload/load_firmware.h"
+#include "upload/one_board.h"
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    guard_standard_streams();
+    read_arguments(argc, argv);
+    if (run_options.list)
+        list_devices();
+    if (!run_options.hex_path) {
+        std::fputs("Filename must be specified\n\n", stderr);
+        print_usage();
+    }
+    if (run_options.code_size == 0) {
+        std::fputs("MCU type must be specified\n\n", stderr);
+        print_usage();
+    }
+
+    if (run_options.all && run_options.touch_port)
+        fail("quorvel: -touch= resets one board: it cannot be combined with -all\n");
+
+    if (!run_options.json)
+        std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);
+
+    load_firmware(run_options.hex_path);
+    if (run_options.dry_run)
+        run_dry_run();
+    if (run_options.all)
+        run_all_boards(argc, argv);
+    run_upload();
+}

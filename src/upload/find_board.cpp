@@ -1,0 +1,223 @@
+// Finding the board: the search, the wait with its settle time, -touch=,
+// and the messages for a board that is not there.
+#include "upload/find_board.h"
+
+#include "cli/console.h"
+#include "cli/events.h"
+#include "cli/options.h"
+#include "cli/text.h"
+#include "hid/hid_device.h"
+#include "serial/touch.h"
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+// How long a matching device that cannot be opened is tried again while
+// waiting: udev creates the node and grants access a little after the
+// device appears.
+constexpr double SETTLE_SECONDS = 2.0;
+// How often a wait looks again: a bootloader that appears is in use within
+// 50 ms, and a look reads only a few small sysfs files.
+constexpr double WAIT_STEP = 0.05;
+
+int open_device_once()
+{
+    const uint32_t vendor_id = run_options.vendor_id, product_id = run_options.product_id;
+    if (run_options.device_path)
+        return device_open_path(run_options.device_path, vendor_id != 0 || product_id != 0, vendor_id,
+                                product_id);
+    return device_open(DeviceFilter{vendor_id != 0 || product_id != 0, vendor_id, product_id,
+                                    run_options.serial, run_options.location});
+}
+
+// What the search looked for, for messages: "the IDs 5e1a:0001", with
+// "and the serial number "X"" and "and the location "1-2"" when given.
+std::string searched_for()
+{
+    char ids[32];
+    std::snprintf(ids, sizeof ids, "the IDs %04x:%04x", unsigned(run_options.vendor_id),
+                  unsigned(run_options.product_id));
+    std::string text = run_options.vendor_id || run_options.product_id ? ids : "";
+    for (auto [label, value] : {std::pair{"the serial number", run_options.serial},
+                                std::pair{"the location", run_options.location}}) {
+        if (value)
+            text += (text.empty() ? "" : " and ") + std::string(label) + " \"" + printable(value) + "\"";
+    }
+    return text;
+}
+
+// Ends a wait of -w=SECONDS that saw no device appear.
+[[noreturn]] void fail_after_waiting(double waited)
+{
+    if (run_options.device_path)
+        fail("Unable to open device\nNothing appeared at %s in %g s of waiting\n",
+             printable(run_options.device_path).c_str(), waited);
+    fail("Unable to open device\nNo HID device with %s appeared in %g s of waiting: is the board in its "
+         "bootloader? (see quorvel -list)\n",
+         searched_for().c_str(), waited);
+}
+
+// How long -touch= waits for the bootloader without -w: a board resets and
+// its bootloader enumerates within about a second.
+constexpr double TOUCH_WAIT_SECONDS = 5.0;
+
+// What -touch= did, for the message when no bootloader appeared.
+struct TouchRecord {
+    int port_found;        // 1 when the port was there and was reset
+    std::string location;  // where the reset board is plugged in, when known
+} touch_record;
+
+// Ends a wait after -touch= that saw no bootloader appear.
+[[noreturn]] void fail_after_touch(double waited)
+{
+    std::string port = printable(run_options.touch_port);
+    if (!touch_record.port_found)
+        fail("Unable to open device\nThere is no serial port %s, and no HID device with %s appeared in %g s: "
+             "is the board plugged in? (see quorvel -list)\n",
+             port.c_str(), searched_for().c_str(), waited);
+    fail(
+        "Unable to open device\nThe board at %s did not enter its bootloader: no HID device with %s appeared "
+        "in %g s after the reset. Its application may not reset on a 1200-baud touch: press the board's "
+        "reset button instead, or allow longer with -w=SECONDS\n",
+        port.c_str(), searched_for().c_str(), waited);
+}
+
+// -touch=PORT: resets the board's running application into its bootloader
+// through its serial port. The search then looks only at the USB port the
+// board is plugged in, where the system says which that is; where it does
+// not, a bootloader with these IDs that is there already could be another
+// board's, and the run ends rather than guess.
+void touch_board()
+{
+    const char *port = run_options.touch_port;
+    std::string shown = printable(port);
+    int present = serial_port_present(port, touch_record.location);
+    if (!run_options.device_path && !run_options.location && !touch_record.location.empty())
+        run_options.location = touch_record.location.c_str();
+    if (present && !run_options.device_path && !run_options.location && !run_options.serial &&
+        (run_options.vendor_id || run_options.product_id)) {
+        const DeviceFilter same_ids{true, run_options.vendor_id, run_options.product_id, nullptr, nullptr};
+        for (const HidDeviceInfo &device : device_list()) {
+            if (device_filter_passes(same_ids, device))
+                fail(
+                    "Unable to open device\nA bootloader with the IDs %04x:%04x is present already (%s), and "
+                    "it cannot be told from the board at %s: pick one with -location= or -serial=, or leave "
+                    "out -touch= (see quorvel -list)\n",
+                    unsigned(device.vendor_id), unsigned(device.product_id), printable(device.path).c_str(),
+                    shown.c_str());
+        }
+    }
+    std::string why;
+    int touched = present ? board_touch(port, why) : 0;
+    if (touched < 0)
+        fail("Unable to reset the board through %s\n%s: press the board's reset button instead, and leave "
+             "out -touch=\n",
+             shown.c_str(), printable(why).c_str());
+    touch_record.port_found = touched;
+    event_touch(port, touched != 0, touch_record.location);
+    if (touched)
+        std::fprintf(human_output(), "Reset the board at %s into its bootloader (1200 baud)\n",
+                     shown.c_str());
+    else
+        std::fprintf(human_output(), "There is no serial port %s: looking for a board in its bootloader\n",
+                     shown.c_str());
+    std::fflush(human_output());
+}
+
+// Opens the device; with -w, waits for it to appear (with -w=SECONDS, at
+// most that long); after -touch=, for TOUCH_WAIT_SECONDS unless -w says
+// otherwise. A device that is there but cannot be opened is tried again
+// for SETTLE_SECONDS before its error is final.
+int open_device()
+{
+    if (open_device_once())
+        return 1;
+    const bool touched = run_options.touch_port != nullptr;
+    if (!run_options.wait && !touched)
+        return 0;
+    if (touched)
+        std::fprintf(human_output(), "Waiting for the bootloader (Ctrl-C to stop)\n");
+    else if (run_options.device_path)
+        std::fprintf(
+            human_output(),
+            "Waiting for %s: press the board's reset button to start its bootloader (Ctrl-C to stop)\n",
+            printable(run_options.device_path).c_str());
+    else if (run_options.vendor_id || run_options.product_id)
+        std::fprintf(human_output(),
+                     "Waiting for the bootloader %04X:%04X: press the board's reset button to start it "
+                     "(Ctrl-C to stop)\n",
+                     unsigned(run_options.vendor_id), unsigned(run_options.product_id));
+    else
+        std::fprintf(human_output(),
+                     "Waiting for the HID device with %s: press the board's reset button to start its "
+                     "bootloader (Ctrl-C to stop)\n",
+                     searched_for().c_str());
+    std::fflush(human_output());
+    exit_on_interrupt(130);
+    const double limit = run_options.wait ? run_options.wait_limit : TOUCH_WAIT_SECONDS;
+    double waited = 0;
+    double failing_for = 0;  // how long a device that is there has refused to open
+    while (failing_for < SETTLE_SECONDS) {
+        if (limit > 0 && waited >= limit) {
+            if (!device_absent())
+                return 0;  // there but not usable: the open's error says why
+            if (touched)
+                fail_after_touch(limit);
+            fail_after_waiting(limit);
+        }
+        double step = limit > 0 && limit - waited < WAIT_STEP ? limit - waited : WAIT_STEP;
+        pause_seconds(step);
+        waited += step;
+        if (open_device_once())
+            return 1;
+        failing_for = device_absent() ? 0 : failing_for + step;
+    }
+    return 0;
+}
+
+[[noreturn]] void fail_to_open()
+{
+    if (!run_options.device_path && run_options.vendor_id == 0 && run_options.product_id == 0 &&
+        !run_options.serial && !run_options.location)
+        fail(
+            "Unable to open device\nName the bootloader with -usb=<vid:pid> or -device=<path> (quorvel -list "
+            "shows the HID devices present)\n");
+    if (*device_open_error())
+        fail("Unable to open device\n%s\n", printable_lines(device_open_error()).c_str());
+    fail("Unable to open device\nNo HID device with %s is present: see quorvel -list. Start the bootloader "
+         "(press the board's reset button), or add -w to wait for it\n",
+         searched_for().c_str());
+}
+
+// Says in -v output which device is used, and what else the search saw.
+void describe_device()
+{
+    const DeviceChoice &choice = device_choice();
+    log_verbose("Device: %s (%04x:%04x)\n", printable(choice.path).c_str(), unsigned(choice.vendor_id),
+                unsigned(choice.product_id));
+    if (choice.matching > 1)
+        log_verbose("Note: %d devices have these IDs and this is the first; pick one with -device= (see "
+                    "quorvel -list)\n",
+                    choice.matching);
+    if (*device_open_error())
+        log_verbose("Passed over: %s\n", printable_lines(device_open_error()).c_str());
+}
+
+}  // namespace
+
+void open_board()
+{
+    // A path names its device; a search needs IDs, a serial number or a
+    // location. Without any there is nothing to look for: bootloader
+    // commands must never go to whatever device happens to report 0000:0000.
+    bool have_target = run_options.device_path || run_options.vendor_id != 0 || run_options.product_id != 0 ||
+                       run_options.serial || run_options.location;
+    if (have_target && run_options.touch_port)
+        touch_board();
+    if (!have_target || !open_device())
+        fail_to_open();
+    log_verbose("Found HID Bootloader\n");
+    describe_device();
+}

@@ -1,0 +1,10 @@
+// Finding the board to write to: the search, the wait for it, -touch=, and
+// what to say when no board is there.
+#pragma once
+
+// Opens the board that run_options names (-device=, or a search by -usb=,
+// -serial= and -location=): first resets it into its bootloader with
+// -touch=, waits for it with -w (and after -touch=), and ends the run
+// through fail() with what was looked for when no usable board is there.
+// With -v, says which device is used and what else the search saw.
+void open_board();

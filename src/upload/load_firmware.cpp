@@ -1,0 +1,38 @@
+// Loads the HEX file for the run and checks it against the selected MCU.
+#include "upload/load_firmware.h"
+
+#include "cli/console.h"
+#include "cli/options.h"
+#include "cli/text.h"
+#include "image/firmware_image.h"
+#include "image/hex_reader.h"
+
+#include <cstdio>
+#include <string>
+
+void load_firmware(const char *path)
+{
+    std::string shown = printable(path);
+    int32_t count = load_hex_file(path);
+    if (count < 0)
+        fail("error reading intel hex file \"%s\"\n%s", shown.c_str(),
+             printable(hex_read_report.problem).c_str());
+    if (!firmware_image.end_record_seen)
+        std::fprintf(stderr, "quorvel: warning: \"%s\" has no end-of-file record: it may be cut short\n",
+                     shown.c_str());
+    if (hex_read_report.text_after_end)
+        std::fprintf(stderr,
+                     "quorvel: warning: \"%s\": text after the end-of-file record is ignored (two files "
+                     "joined together?)\n",
+                     shown.c_str());
+    // An upload of an empty image would erase the application and report success.
+    if (!image_range_used(0, IMAGE_SIZE - 1))
+        fail("\"%s\" holds no data: there is nothing to write\n", shown.c_str());
+    log_verbose("Read \"%s\": %d bytes, %.1f%% usage\n", shown.c_str(), count,
+                double(count) / double(run_options.code_size) * 100.0);
+
+    // Data beyond the flash of the selected part would be dropped without a
+    // word: refuse before any device is touched.
+    if (run_options.code_size < IMAGE_SIZE && image_range_used(run_options.code_size, IMAGE_SIZE - 1))
+        fail("Firmware does not fit in the flash of the selected MCU\n");
+}

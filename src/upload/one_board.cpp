@@ -1,0 +1,59 @@
+// Programs one board: opens it, sends the image, and says how it ended.
+#include "upload/one_board.h"
+
+#include "cli/console.h"
+#include "cli/events.h"
+#include "hid/hid_device.h"
+#include "upload/find_board.h"
+#include "upload/progress.h"
+#include "upload/upload.h"
+
+#include <cstdio>
+
+namespace {
+
+int send_report_to_device(const CommandReport &report, double timeout_seconds)
+{
+    return device_send(report.bytes.data(), report.bytes.size(), timeout_seconds);
+}
+
+constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds, progress_block};
+
+[[noreturn]] void fail_to_write()
+{
+    const ReportInHand &at = report_in_hand;
+    char where[64] = "";
+    if (at.block_address >= 0)
+        std::snprintf(where, sizeof where, " of the block at 0x%04X", unsigned(at.block_address));
+    note_failed_command(command_name(at.command), at.block_address);
+    progress_end_line();
+    // The bootloader may erase the flash when it takes the begin command.
+    const char *state =
+        at.command == CMD_BEGIN ? "The flash may have been erased" : "The flash is now only partly written";
+    fail("Error writing to device\nThe %s command%s failed: %s. %s: restart the bootloader and run quorvel "
+         "again\n",
+         command_name(at.command), where, device_send_error(), state);
+}
+
+}  // namespace
+
+void run_upload()
+{
+    open_board();
+    const DeviceChoice &choice = device_choice();
+    event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
+    progress_start(blocks_to_send());
+    log_verbose("Programming: ");
+    std::fflush(stdout);
+
+    device_on_write_timeout(fail_to_write);
+    if (!upload_image(DEVICE_TRANSPORT))
+        fail_to_write();
+    log_verbose("\nStarting Application\n");
+    device_close();
+
+    event_done();
+    progress_end_line();
+    std::fputs("\nDone.\n\n", stderr);
+    end_process(0);
+}

@@ -165,6 +165,7 @@ void print_device_array(const std::vector<ListedDevice> &devices)
         entry["name"] = device.name;
         entry["serial"] = device.serial;
         entry["location"] = device.location;
+        entry["busy"] = device.busy;
         list.push_back(entry);
     }
     write_line(list);

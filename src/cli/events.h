@@ -72,6 +72,7 @@ struct ListedDevice {
     std::string_view name;
     std::string_view serial;
     std::string_view location;
+    bool busy;  // another quorvel run writes to it
 };
 
 // -list -json: one JSON array of the devices, on one line of standard output.

@@ -81,6 +81,17 @@ const char *device_open_error();
 // that waiting for the device to appear makes sense.
 int device_absent();
 
+// Only one quorvel run at a time may write to a board: an open takes the
+// board for this run (until device_close) before anything is written, and a
+// board that another run holds is not used. 1 when the last device_open or
+// device_open_path failed because of that (for device_open: no other
+// matching device could be used); device_open_error() then is one line,
+// "PATH is being written by another quorvel run".
+int device_busy();
+
+// 1 when another quorvel run holds the device at this path. Opens nothing.
+int device_in_use(const char *path);
+
 // The device that the last successful open chose.
 struct DeviceChoice {
     std::string path;

@@ -6,9 +6,11 @@
 // replaced, a path may name any file). A hidraw write blocks in the kernel
 // until the USB transfer ends and poll() always says writable, so the
 // watchdog thread keeps the time limit of each report while the caller's
-// thread writes it.
+// thread writes it. Once proven, the node is locked for this run (see
+// device_lock_linux.cpp) before the first write.
 
 #include "hid/hid_device.h"
+#include "hid/device_lock_linux.h"
 #include "hid/report_descriptor.h"
 #include "hid/watchdog_linux.h"
 
@@ -32,6 +34,7 @@ int current_device = -1;
 std::string open_error;
 DeviceChoice choice;
 bool nothing_there = false;  // the last open found no device at all
+bool held_elsewhere = false;  // the last open failed on a board that another run holds
 std::string send_error;
 WriteTimeoutHandler timeout_handler = nullptr;
 // Process-wide: it outlives a write that the watchdog claimed, which may
@@ -140,6 +143,21 @@ void note_passed_over(const std::string &why)
     open_error += why;
 }
 
+// Takes the board for this run. When another run holds it or the lock
+// fails, closes the descriptor, says why and returns 0; `busy` tells which.
+int take_board(int fd, const std::string &path, std::string &why, bool &busy)
+{
+    int locked = lock_board(fd);
+    if (locked == 1)
+        return 1;
+    int error = errno;
+    close(fd);
+    busy = locked == 0;
+    why = path + (busy ? " is being written by another quorvel run"
+                       : ": cannot lock it (" + std::string(std::strerror(error)) + ")");
+    return 0;
+}
+
 void use_device(int fd, const std::string &path, uint32_t vendor_id, uint32_t product_id)
 {
     current_device = fd;
@@ -161,6 +179,7 @@ void start_over()
     open_error.clear();
     choice = DeviceChoice{};
     nothing_there = false;
+    held_elsewhere = false;
     // A device that goes away mid-write must give an error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 }
@@ -170,6 +189,7 @@ void start_over()
 int device_open(const DeviceFilter &filter)
 {
     start_over();
+    std::string first_busy;  // the error when no matching device can be used
     for (const HidDeviceInfo &info : device_list()) {
         if (!device_filter_passes(filter, info))
             continue;
@@ -189,6 +209,10 @@ int device_open(const DeviceFilter &filter)
         } else if (!filter.match_ids && !takes_bootloader_reports(fd)) {
             close(fd);
             note_passed_over(info.path + " (" + ids_text(vendor, product) + BOOTLOADER_SHAPE_ERROR);
+        } else if (bool busy = false; !take_board(fd, info.path, why, busy)) {
+            note_passed_over(why);
+            if (busy && first_busy.empty())
+                first_busy = why;
         } else {
             use_device(fd, info.path, vendor, product);
             choice.serial = info.serial;
@@ -196,6 +220,10 @@ int device_open(const DeviceFilter &filter)
         }
     }
     nothing_there = choice.matching == 0;
+    if (current_device < 0 && !first_busy.empty()) {
+        held_elsewhere = true;
+        open_error = first_busy;
+    }
     return current_device >= 0;
 }
 
@@ -219,6 +247,8 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
         open_error = path + (" (" + ids_text(vendor, product)) + BOOTLOADER_SHAPE_ERROR;
         return 0;
     }
+    if (!take_board(fd, path, open_error, held_elsewhere))
+        return 0;
     use_device(fd, path, vendor, product);
     return 1;
 }
@@ -231,6 +261,11 @@ const char *device_open_error()
 int device_absent()
 {
     return nothing_there;
+}
+
+int device_busy()
+{
+    return held_elsewhere;
 }
 
 const DeviceChoice &device_choice()

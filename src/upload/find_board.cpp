@@ -137,7 +137,10 @@ int open_device()
     const bool touched = run_options.touch_port != nullptr;
     if (!run_options.wait && !touched)
         return 0;
-    if (touched)
+    if (device_busy())
+        std::fprintf(human_output(), "Waiting for the board to become free: %s (Ctrl-C to stop)\n",
+                     printable(device_open_error()).c_str());
+    else if (touched)
         std::fprintf(human_output(), "Waiting for the bootloader (Ctrl-C to stop)\n");
     else if (run_options.device_path)
         std::fprintf(
@@ -172,7 +175,8 @@ int open_device()
         waited += step;
         if (open_device_once())
             return 1;
-        failing_for = device_absent() ? 0 : failing_for + step;
+        // A board that another run writes is waited for like an absent one.
+        failing_for = device_absent() || device_busy() ? 0 : failing_for + step;
     }
     return 0;
 }
@@ -184,6 +188,11 @@ int open_device()
         fail(
             "Unable to open device\nName the bootloader with -usb=<vid:pid> or -device=<path> (quorvel -list "
             "shows the HID devices present)\n");
+    if (device_busy())
+        fail("quorvel: %s\nNothing was written. %s\n", printable(device_open_error()).c_str(),
+             run_options.wait || run_options.touch_port
+                 ? "Wait for that run to end, or allow a longer wait with -w=SECONDS"
+                 : "Wait for that run to end, or add -w to wait for the board to become free");
     if (*device_open_error())
         fail("Unable to open device\n%s\n", printable_lines(device_open_error()).c_str());
     fail("Unable to open device\nNo HID device with %s is present: see quorvel -list. Start the bootloader "

@@ -1,4 +1,5 @@
-// -list: every present HID interface, with the ones that -usb= names marked.
+// -list: every present HID interface, with the ones that -usb= names marked
+// and the ones that another run writes to shown as busy.
 #include "upload/list_devices.h"
 
 #include "cli/console.h"
@@ -31,7 +32,7 @@ void list_devices()
         for (const HidDeviceInfo &device : devices)
             listed.push_back(ListedDevice{device.path, device.vendor_id, device.product_id,
                                           listed_as_match(device), device.name, device.serial,
-                                          device.location});
+                                          device.location, device_in_use(device.path.c_str()) != 0});
         print_device_array(listed);
         end_process(0);
     }
@@ -39,11 +40,12 @@ void list_devices()
         std::puts("No HID devices found");
     for (const HidDeviceInfo &device : devices) {
         // The name comes from the device: keep the line a line, the fields fields.
+        // A board that another run writes gets a seventh field, "busy".
         bool match = listed_as_match(device);
-        std::printf("%s\t%04x:%04x\t%s\t%s\t%s\t%s\n", printable(device.path).c_str(),
+        std::printf("%s\t%04x:%04x\t%s\t%s\t%s\t%s%s\n", printable(device.path).c_str(),
                     unsigned(device.vendor_id), unsigned(device.product_id), match ? "match" : "-",
                     printable(device.name).c_str(), printable(device.serial).c_str(),
-                    printable(device.location).c_str());
+                    printable(device.location).c_str(), device_in_use(device.path.c_str()) ? "\tbusy" : "");
     }
     end_process(0);
 }

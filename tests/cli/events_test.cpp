@@ -110,11 +110,11 @@ TEST(Events, DeviceArrayOfTheList)
     EXPECT_EQ(written([] { print_device_array({}); }), "[]\n");
     EXPECT_EQ(
         written([] {
-            print_device_array({{"/dev/hidraw0", 0x5e1a, 1, true, "Board", "S1", "1-2"},
-                                {"/dev/hidraw1", 0x046d, 0xc52b, false, "", "", ""}});
+            print_device_array({{"/dev/hidraw0", 0x5e1a, 1, true, "Board", "S1", "1-2", false},
+                                {"/dev/hidraw1", 0x046d, 0xc52b, false, "", "", "", true}});
         }),
-        R"([{"path":"/dev/hidraw0","vendor_id":"5e1a","product_id":"0001","match":true,"name":"Board","serial":"S1","location":"1-2"},)"
-        R"({"path":"/dev/hidraw1","vendor_id":"046d","product_id":"c52b","match":false,"name":"","serial":"","location":""}])"
+        R"([{"path":"/dev/hidraw0","vendor_id":"5e1a","product_id":"0001","match":true,"name":"Board","serial":"S1","location":"1-2","busy":false},)"
+        R"({"path":"/dev/hidraw1","vendor_id":"046d","product_id":"c52b","match":false,"name":"","serial":"","location":"","busy":true}])"
         "\n");
 }
 

@@ -410,6 +410,47 @@ std::vector<int> commands_of(const std::vector<Frame> &frames)
     return commands;
 }
 
+BackgroundRun start_quorvel(const std::vector<std::string> &arguments)
+{
+    static int runs = 0;
+    BackgroundRun run;
+    std::string stem = scratch_dir() + "/background-" + std::to_string(++runs);
+    run.out_path = stem + ".out";
+    run.err_path = stem + ".err";
+    std::vector<std::string> argv{QUORVEL_BINARY};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    run.pid = fork();
+    if (run.pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = open(run.out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = open(run.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0 || err < 0)
+            _exit(127);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char *> args;
+        for (std::string &arg : argv)
+            args.push_back(arg.data());
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    return run;
+}
+
+ProcessResult finish_quorvel(const BackgroundRun &run)
+{
+    ProcessResult result;
+    int status = 0;
+    if (run.pid <= 0 || waitpid(run.pid, &status, 0) != run.pid)
+        return result;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = read_whole_file(run.out_path);
+    result.err = read_whole_file(run.err_path);
+    return result;
+}
+
 WhileRunning kill_after(double seconds)
 {
     return [seconds](int pid) {

@@ -112,6 +112,16 @@ class Bench : public ::testing::Test {
 // The command codes of a list of frames.
 std::vector<int> commands_of(const std::vector<Frame> &frames);
 
+// A quorvel run started in the background, with standard output and error
+// in files of its own, so that several runs can overlap.
+struct BackgroundRun {
+    pid_t pid = -1;
+    std::string out_path, err_path;
+};
+BackgroundRun start_quorvel(const std::vector<std::string> &arguments);
+// Waits for the run to end and returns what it printed.
+ProcessResult finish_quorvel(const BackgroundRun &run);
+
 // For run_process: kills the process when it is still running after this
 // many seconds (it then ends with status 128 + 9).
 WhileRunning kill_after(double seconds);

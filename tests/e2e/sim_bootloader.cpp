@@ -174,7 +174,9 @@ void handle_frame(Bootloader &b, const uint8_t *frame, long microseconds)
     int command = report[1];
     switch (command) {
     case 1:
-        if (b.expect != EXPECT_BEGIN)
+        // After the start command, a new upload may come: the board's
+        // bootloader was started again. Anywhere else a begin is a mix.
+        if (b.expect != EXPECT_BEGIN && b.expect != EXPECT_NOTHING)
             return error(b, "BEGIN out of order");
         if (!zero_from(report, 2))
             return error(b, "BEGIN has parameters");

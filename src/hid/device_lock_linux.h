@@ -1,0 +1,8 @@
+// The one-writer lock on Linux: an exclusive flock on the open hidraw node.
+#pragma once
+
+// Takes the board's lock on its open descriptor without waiting; the lock
+// lasts until the descriptor is closed. Returns 1 when this run holds it, 0
+// when another run does, -1 when the lock could not be taken at all (errno
+// says why).
+int lock_board(int fd);

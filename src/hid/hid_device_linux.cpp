@@ -18,6 +18,7 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/hid.h>
@@ -250,6 +251,17 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
     if (!take_board(fd, path, open_error, held_elsewhere))
         return 0;
     use_device(fd, path, vendor, product);
+    // The serial number and location, as a search gives them: from the
+    // system's entry of the node that the path leads to.
+    char resolved[PATH_MAX];
+    if (realpath(path, resolved)) {
+        for (const HidDeviceInfo &info : device_list()) {
+            if (info.path == resolved) {
+                choice.serial = info.serial;
+                choice.location = info.location;
+            }
+        }
+    }
     return 1;
 }
 

@@ -1,0 +1,48 @@
+// What a run says about the board it writes to, and where a device is said
+// to be plugged in.
+#include "bench.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sstream>
+#include <string>
+
+namespace {
+
+// The device event of a run: its first line of -json output.
+nlohmann::json device_event(const ProcessResult &run)
+{
+    std::istringstream lines(run.out);
+    std::string first;
+    std::getline(lines, first);
+    return nlohmann::json::parse(first, nullptr, false);
+}
+
+// A board named by its path, alone or by -all's copy per board, is
+// described as a search describes it.
+TEST_F(Bench, DevicePathRunsNameTheBoardsSerialAndLocation)
+{
+    SimOptions board;
+    board.serial = "QV-0042";
+    board.location = "1-2.4";
+    add_device(0, 0x5E1A, 0x0001, board);
+    for (const char *selection : {"-device=/dev/hidraw0", "-usb=5e1a:1"}) {
+        SCOPED_TRACE(selection);
+        ProcessResult run = run_quorvel({"-json", "-mmcu=atmega32u4", selection, example_hex_path()});
+        EXPECT_EQ(run.status, 0) << run.err;
+        nlohmann::json event = device_event(run);
+        EXPECT_EQ(event["event"], "device") << run.out;
+        EXPECT_EQ(event["path"], "/dev/hidraw0");
+        EXPECT_EQ(event["serial"], "QV-0042");
+        EXPECT_EQ(event["location"], "1-2.4");
+    }
+    ProcessResult all = run_quorvel({"-json", "-all", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+    EXPECT_EQ(all.status, 0) << all.err;
+    nlohmann::json event = device_event(all);
+    EXPECT_EQ(event["serial"], "QV-0042") << all.out;
+    EXPECT_EQ(event["location"], "1-2.4");
+}
+
+}  // namespace

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <linux/input.h>
 #include <string_view>
 
 namespace {
@@ -53,7 +54,7 @@ std::vector<int> list_hidraw_numbers()
 
 // Reads the value of HID_ID as the kernel writes it: bus, vendor and product,
 // three hex fields of one to eight digits separated by ':', nothing else.
-bool parse_hid_id(std::string_view value, uint32_t &vendor_id, uint32_t &product_id)
+bool parse_hid_id(std::string_view value, uint32_t &bus, uint32_t &vendor_id, uint32_t &product_id)
 {
     uint32_t fields[3] = {};
     for (uint32_t &field : fields) {
@@ -65,6 +66,7 @@ bool parse_hid_id(std::string_view value, uint32_t &vendor_id, uint32_t &product
             return false;
         value.remove_prefix(end == value.size() ? end : end + 1);
     }
+    bus = fields[0];
     vendor_id = fields[1];
     product_id = fields[2];
     return true;
@@ -103,12 +105,13 @@ bool read_interface(int number, HidDeviceInfo &info)
     std::fclose(file);
     std::string_view text(buffer, size);
     bool found = false;
+    uint32_t bus = 0;
     while (!text.empty()) {
         size_t end = text.find('\n');
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         if (line.starts_with("HID_ID=")) {
-            if (found || !parse_hid_id(line.substr(7), info.vendor_id, info.product_id))
+            if (found || !parse_hid_id(line.substr(7), bus, info.vendor_id, info.product_id))
                 return false;
             found = true;
         } else if (line.starts_with("HID_NAME=")) {
@@ -118,7 +121,10 @@ bool read_interface(int number, HidDeviceInfo &info)
         }
     }
     info.path = std::string(DEVICE_DIR) + "/hidraw" + std::to_string(number);
-    info.location = usb_location(number);
+    // A HID device on another bus (Bluetooth, I2C, virtual) may sit below a
+    // USB adapter in sysfs: the adapter's port is not where it is plugged in.
+    if (bus == BUS_USB)
+        info.location = usb_location(number);
     return found;
 }
 

@@ -208,8 +208,10 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
         // As in sysfs: hidrawN/device links to the HID device, below the
         // USB interface, below the USB device named by its location.
         std::string usb = "/sys/class/hidraw/usb/" + std::string(options.location);
+        char hid_id[32];
+        std::snprintf(hid_id, sizeof hid_id, "%04X:%04X:%04X", options.bus, vendor_id, product_id);
         std::string hid_device =
-            usb + "/" + options.location + ":1.0/0003:5E1A:0001." + std::to_string(number);
+            usb + "/" + options.location + ":1.0/" + hid_id + "." + std::to_string(number);
         fs::create_directories(hid_device);
         fs::create_directories(fs::path(sys_dir).parent_path());
         if (!fs::exists(sys_dir))
@@ -219,9 +221,10 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
     char uevent[1024];
     std::snprintf(
         uevent, sizeof uevent,
-        "DRIVER=hid-generic\nHID_ID=0003:%08X:%08X\nHID_NAME=%s\nHID_PHYS=usb-0000:00:14.0-%d/input0\n"
-        "HID_UNIQ=%s\nMODALIAS=hid:b0003g0001v%08Xp%08X\n",
-        vendor_id, product_id, options.name, number, options.serial, vendor_id, product_id);
+        "DRIVER=hid-generic\nHID_ID=%04X:%08X:%08X\nHID_NAME=%s\nHID_PHYS=usb-0000:00:14.0-%d/input0\n"
+        "HID_UNIQ=%s\nMODALIAS=hid:b%04Xg0001v%08Xp%08X\n",
+        options.bus, vendor_id, product_id, options.name, number, options.serial, options.bus, vendor_id,
+        product_id);
     std::ofstream(sys_dir + "/uevent") << (options.uevent ? options.uevent : uevent);
     if (!options.node)
         return;

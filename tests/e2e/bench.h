@@ -36,6 +36,7 @@ struct SimOptions {
     const char *uevent = nullptr;  // the whole uevent file, instead of one made from the IDs
     const char *serial = "";       // HID_UNIQ
     const char *location = "";     // the USB device above it in sysfs ("1-2.3"), if any
+    uint32_t bus = 0x0003;         // of HID_ID: 0003 USB, 0005 Bluetooth
 };
 
 struct SimResult {

@@ -45,4 +45,21 @@ TEST_F(Bench, DevicePathRunsNameTheBoardsSerialAndLocation)
     EXPECT_EQ(event["location"], "1-2.4");
 }
 
+// A HID device on another bus than USB that sysfs places below a USB
+// device (a Bluetooth adapter on port 1-3) is not plugged in there.
+TEST_F(Bench, OnlyUsbDevicesHaveALocation)
+{
+    SimOptions bluetooth;
+    bluetooth.bus = 0x0005;
+    bluetooth.location = "1-3";
+    add_device(0, 0x5E1A, 0x0001, bluetooth);
+    EXPECT_EQ(run_quorvel({"-list"}).out, "/dev/hidraw0\t5e1a:0001\t-\tQuorvel Test HID Bootloader\t\t\n");
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", "-location=1-3", example_hex_path()});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.err.starts_with(
+        "Unable to open device\nNo HID device with the IDs 5e1a:0001 and the location \"1-3\" is present"))
+        << run.err;
+    EXPECT_TRUE(finish(0).frames.empty());
+}
+
 }  // namespace

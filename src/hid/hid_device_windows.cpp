@@ -4,10 +4,13 @@
 // overlapped I/O and compares its vendor and product ID; the first match
 // stays open as the current device. A report goes out as one overlapped
 // WriteFile whose completion is awaited with the time limit; a write that
-// times out is cancelled, and awaited, before its buffer goes away.
+// times out is cancelled, and awaited, before its buffer goes away. Once
+// a device has answered as the one sought, the run takes it (see
+// device_lock_windows.cpp) before the first write.
 
 #include "hid/hid_device_windows.h"
 
+#include "hid/device_lock_windows.h"
 #include "hid/enumerate_windows.h"
 #include "hid/error_text_windows.h"
 #include "hid/hid_device.h"
@@ -31,6 +34,7 @@ HANDLE write_event = nullptr;  // completion event of every write, kept for the 
 std::string open_error;
 DeviceChoice choice;
 bool nothing_there = false;  // the last open found no device at all
+bool held_elsewhere = false;  // the last open failed on a board that another run holds
 std::string send_error;
 
 void note_open_failure(const char *path)
@@ -82,11 +86,26 @@ bool takes_bootloader_reports(HANDLE handle)
     return fits;
 }
 
+// Takes the board at this path for this run. When another run holds it or
+// the lock fails, says why and returns 0; `busy` tells which.
+int take_board(const char *path, std::string &why, bool &busy)
+{
+    int locked = lock_board(path);
+    if (locked == 1)
+        return 1;
+    busy = locked == 0;
+    why = path + (busy ? std::string(" is being written by another quorvel run")
+                       : ": cannot lock it (" + error_text(GetLastError()) + ")");
+    return 0;
+}
+
 // Opens the first present HID interface that the filter lets through, or
-// none; counts the others.
+// none; counts the others. A board that another run holds is passed over;
+// when no other can be used, it is the error.
 HANDLE hid_find_device(const DeviceFilter &filter)
 {
     HANDLE found = INVALID_HANDLE_VALUE;
+    std::string first_busy;
     for (HidDeviceInfo &info : present_interfaces()) {
         const char *path = info.path.c_str();
         HANDLE handle = open_for_writing(path);
@@ -103,7 +122,11 @@ HANDLE hid_find_device(const DeviceFilter &filter)
         if (describe(handle, info) && device_filter_passes(filter, info)) {
             ++choice.matching;
             if (found == INVALID_HANDLE_VALUE) {
-                if (filter.match_ids || takes_bootloader_reports(handle)) {
+                std::string why;
+                bool busy = false;
+                if (!filter.match_ids && !takes_bootloader_reports(handle)) {
+                    why = path + (" (" + ids_text(info.vendor_id, info.product_id)) + BOOTLOADER_SHAPE_ERROR;
+                } else if (take_board(path, why, busy)) {
                     found = handle;
                     choice.path = path;
                     choice.vendor_id = info.vendor_id;
@@ -111,14 +134,17 @@ HANDLE hid_find_device(const DeviceFilter &filter)
                     choice.serial = info.serial;
                     choice.location = info.location;
                     continue;  // go on counting
+                } else if (busy && first_busy.empty()) {
+                    first_busy = why;
                 }
-                if (!open_error.empty())
-                    open_error += '\n';
-                open_error +=
-                    path + (" (" + ids_text(info.vendor_id, info.product_id)) + BOOTLOADER_SHAPE_ERROR;
+                open_error += (open_error.empty() ? "" : "\n") + why;
             }
         }
         CloseHandle(handle);
+    }
+    if (found == INVALID_HANDLE_VALUE && !first_busy.empty()) {
+        held_elsewhere = true;
+        open_error = first_busy;
     }
     return found;
 }
@@ -138,6 +164,7 @@ void start_over()
     open_error.clear();
     choice = DeviceChoice{};
     nothing_there = false;
+    held_elsewhere = false;
 }
 
 }  // namespace
@@ -227,10 +254,21 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
         open_error = path + (" (" + ids_text(vendor, product)) + BOOTLOADER_SHAPE_ERROR;
         return 0;
     }
+    if (!take_board(path, open_error, held_elsewhere)) {
+        CloseHandle(handle);
+        return 0;
+    }
     current_device = handle;
     choice.path = path;
     choice.vendor_id = vendor;
     choice.product_id = product;
+    // The serial number and location, as a search gives them.
+    for (const HidDeviceInfo &info : device_list()) {
+        if (lstrcmpiA(info.path.c_str(), path) == 0) {
+            choice.serial = info.serial;
+            choice.location = info.location;
+        }
+    }
     return 1;
 }
 
@@ -242,6 +280,11 @@ const char *device_open_error()
 int device_absent()
 {
     return nothing_there;
+}
+
+int device_busy()
+{
+    return held_elsewhere;
 }
 
 const DeviceChoice &device_choice()
@@ -275,4 +318,5 @@ void device_close()
         return;
     CloseHandle(current_device);
     current_device = INVALID_HANDLE_VALUE;
+    unlock_board();
 }

@@ -169,6 +169,47 @@ TEST(WindowsHid, DevicePathMustBeAHidDevice)
     }
 }
 
+// One writer per board: while this process holds one of the system's
+// devices, other runs see it busy, in -list and when told to write to it.
+TEST(WindowsHid, HeldDeviceIsBusyToOtherRuns)
+{
+    std::vector<HidDeviceInfo> devices = device_list();
+    if (devices.empty())
+        GTEST_SKIP() << "SKIPPED: no HID device present yet";
+    const HidDeviceInfo &device = devices.front();
+    ASSERT_EQ(device_open_path(device.path.c_str(), 1, device.vendor_id, device.product_id), 1)
+        << device_open_error();
+    char ids[16];
+    std::snprintf(ids, sizeof ids, "-usb=%04x:%04x", unsigned(device.vendor_id), unsigned(device.product_id));
+    ProcessResult held_list = run_quorvel({"-list"});
+    ProcessResult held_run = run_quorvel({"-mmcu=atmega32u4", ids, "-device=" + device.path, example_hex_path()});
+    ProcessResult held_search = run_quorvel({"-mmcu=atmega32u4", "-w=0.3", ids, example_hex_path()});
+    device_close();
+    ProcessResult free_list = run_quorvel({"-list"});
+    std::cout << "-list while held:\n" << held_list.out << "-list after:\n" << free_list.out;
+
+    auto listed_busy = [&](const std::string &out) {
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            if (line.starts_with(device.path + "\t"))
+                return line.ends_with("\tbusy");
+        ADD_FAILURE() << device.path << " is not listed:\n" << out;
+        return false;
+    };
+    EXPECT_TRUE(listed_busy(held_list.out));
+    EXPECT_FALSE(listed_busy(free_list.out));
+    EXPECT_EQ(held_run.status, 1);
+    EXPECT_EQ(held_run.err, "quorvel: " + device.path +
+                                " is being written by another quorvel run\nNothing was written. Wait for that "
+                                "run to end, or add -w to wait for the board to become free\n\n");
+    // A search waits for a busy board as for an absent one, then says it is busy.
+    EXPECT_EQ(held_search.status, 1);
+    EXPECT_EQ(held_search.err, "quorvel: " + device.path +
+                                   " is being written by another quorvel run\nNothing was written. Wait for "
+                                   "that run to end, or allow a longer wait with -w=SECONDS\n\n");
+    EXPECT_GE(held_search.seconds, 0.3);
+}
+
 TEST(WindowsHid, SearchForAbsentIdsOpensNothing)
 {
     ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:7f7f", example_hex_path()});

@@ -34,7 +34,7 @@ namespace {
 int current_device = -1;
 std::string open_error;
 DeviceChoice choice;
-bool nothing_there = false;  // the last open found no device at all
+bool nothing_there = false;   // the last open found no device at all
 bool held_elsewhere = false;  // the last open failed on a board that another run holds
 std::string send_error;
 WriteTimeoutHandler timeout_handler = nullptr;

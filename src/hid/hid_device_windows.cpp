@@ -33,7 +33,7 @@ HANDLE current_device = INVALID_HANDLE_VALUE;
 HANDLE write_event = nullptr;  // completion event of every write, kept for the run
 std::string open_error;
 DeviceChoice choice;
-bool nothing_there = false;  // the last open found no device at all
+bool nothing_there = false;   // the last open found no device at all
 bool held_elsewhere = false;  // the last open failed on a board that another run holds
 std::string send_error;
 

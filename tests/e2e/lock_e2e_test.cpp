@@ -91,9 +91,10 @@ TEST_F(Bench, BusyBoardIsListedPassedOverAndWaitedFor)
     add_device(0, 0x5E1A, 0x0001, slow_board());
     add_device(1, 0x5E1A, 0x0001);
     const std::string free_line = "/dev/hidraw1\t5e1a:0001\t-\tQuorvel Test HID Bootloader\t\t\n";
-    const std::string busy_line = "/dev/hidraw0\t5e1a:0001\t-\tQuorvel Test HID Bootloader\tQV-7\t1-2\tbusy\n";
-    EXPECT_EQ(run_quorvel({"-list"}).out, "/dev/hidraw0\t5e1a:0001\t-\tQuorvel Test HID Bootloader\tQV-7\t1-2\n" +
-                                              free_line);
+    const std::string busy_line =
+        "/dev/hidraw0\t5e1a:0001\t-\tQuorvel Test HID Bootloader\tQV-7\t1-2\tbusy\n";
+    EXPECT_EQ(run_quorvel({"-list"}).out,
+              "/dev/hidraw0\t5e1a:0001\t-\tQuorvel Test HID Bootloader\tQV-7\t1-2\n" + free_line);
 
     BackgroundRun writer = start_quorvel({"-mmcu=atmega32u4", "-device=/dev/hidraw0", hex});
     std::string listed;
@@ -112,15 +113,13 @@ TEST_F(Bench, BusyBoardIsListedPassedOverAndWaitedFor)
     ProcessResult short_wait = run_quorvel({"-mmcu=atmega32u4", "-w=0.3", "-device=/dev/hidraw0", hex});
     EXPECT_EQ(short_wait.status, 1);
     EXPECT_TRUE(short_wait.out.ends_with(WAITING)) << short_wait.out;
-    EXPECT_EQ(short_wait.err, BUSY +
-                                  "Nothing was written. Wait for that run to end, or allow a longer wait with "
-                                  "-w=SECONDS\n\n");
+    EXPECT_EQ(short_wait.err,
+              BUSY + "Nothing was written. Wait for that run to end, or allow a longer wait with "
+                     "-w=SECONDS\n\n");
 
     ProcessResult other = run_quorvel({"-v", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(other.status, 0) << other.err;
-    EXPECT_NE(other.out.find("Device: /dev/hidraw1 (5e1a:0001)\n"),
-              std::string::npos)
-        << other.out;
+    EXPECT_NE(other.out.find("Device: /dev/hidraw1 (5e1a:0001)\n"), std::string::npos) << other.out;
     EXPECT_NE(other.out.find("Passed over: /dev/hidraw0 is being written by another quorvel run\n"),
               std::string::npos)
         << other.out;

@@ -182,7 +182,8 @@ TEST(WindowsHid, HeldDeviceIsBusyToOtherRuns)
     char ids[16];
     std::snprintf(ids, sizeof ids, "-usb=%04x:%04x", unsigned(device.vendor_id), unsigned(device.product_id));
     ProcessResult held_list = run_quorvel({"-list"});
-    ProcessResult held_run = run_quorvel({"-mmcu=atmega32u4", ids, "-device=" + device.path, example_hex_path()});
+    ProcessResult held_run =
+        run_quorvel({"-mmcu=atmega32u4", ids, "-device=" + device.path, example_hex_path()});
     ProcessResult held_search = run_quorvel({"-mmcu=atmega32u4", "-w=0.3", ids, example_hex_path()});
     device_close();
     ProcessResult free_list = run_quorvel({"-list"});
@@ -199,9 +200,10 @@ TEST(WindowsHid, HeldDeviceIsBusyToOtherRuns)
     EXPECT_TRUE(listed_busy(held_list.out));
     EXPECT_FALSE(listed_busy(free_list.out));
     EXPECT_EQ(held_run.status, 1);
-    EXPECT_EQ(held_run.err, "quorvel: " + device.path +
-                                " is being written by another quorvel run\nNothing was written. Wait for that "
-                                "run to end, or add -w to wait for the board to become free\n\n");
+    EXPECT_EQ(held_run.err,
+              "quorvel: " + device.path +
+                  " is being written by another quorvel run\nNothing was written. Wait for that "
+                  "run to end, or add -w to wait for the board to become free\n\n");
     // A search waits for a busy board as for an absent one, then says it is busy.
     EXPECT_EQ(held_search.status, 1);
     EXPECT_EQ(held_search.err, "quorvel: " + device.path +

@@ -5,8 +5,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -17,6 +20,15 @@ volatile sig_atomic_t interrupt_status = 1;
 void exit_on_signal(int)
 {
     _exit(interrupt_status);
+}
+
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&set, signal);
+    return set;
 }
 
 }  // namespace
@@ -78,6 +90,42 @@ void exit_on_interrupt(int status)
     struct sigaction action {};
     action.sa_handler = exit_on_signal;
     sigaction(SIGINT, &action, nullptr);
+}
+
+void hold_stop_signals()
+{
+    // Blocked rather than caught: a write in progress is never cut short,
+    // and the watchdog thread, which starts with every signal blocked,
+    // never takes one either.
+    sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int take_stop_signal()
+{
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+        return 0;
+    sigset_t set = stop_signals();
+    bool any = false;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        any = any || sigismember(&pending, signal) == 1;
+    if (!any)
+        return 0;
+    const timespec now{0, 0};
+    int taken = sigtimedwait(&set, nullptr, &now);
+    return taken > 0 ? taken : 0;
+}
+
+const char *signal_name(int number)
+{
+    static char name[24];
+    const char *abbreviation = sigabbrev_np(number);
+    if (abbreviation)
+        std::snprintf(name, sizeof name, "SIG%s", abbreviation);
+    else
+        std::snprintf(name, sizeof name, "signal %d", number);
+    return name;
 }
 
 void guard_standard_streams()

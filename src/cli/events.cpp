@@ -101,7 +101,9 @@ void note_failed_command(const char *command, int32_t address)
     failed_command = FailedCommand{command, address};
 }
 
-void event_error(std::string_view text)
+namespace {
+
+Json error_event(std::string_view text)
 {
     while (text.starts_with('\n'))
         text.remove_prefix(1);
@@ -115,6 +117,21 @@ void event_error(std::string_view text)
         event["command"] = failed_command.command;
         event["address"] = failed_command.address;
     }
+    return event;
+}
+
+}  // namespace
+
+void event_error(std::string_view text)
+{
+    write_event(error_event(text));
+}
+
+void event_interrupted(std::string_view text, std::string_view signal)
+{
+    Json event = error_event(text);
+    event["interrupted"] = true;
+    event["signal"] = signal;
     write_event(event);
 }
 

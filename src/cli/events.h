@@ -46,6 +46,10 @@ void note_failed_command(const char *command, int32_t address);
 // first line (past leading line ends) is the message, the rest the detail.
 void event_error(std::string_view text);
 
+// {"event":"error","message":...,"detail":...,"interrupted":true,"signal":"SIGTERM"}:
+// the run was stopped by this signal; `text` as for event_error.
+void event_interrupted(std::string_view text, std::string_view signal);
+
 // One board's outcome in the -all summary: "done", or "error" with the message.
 struct BoardOutcome {
     std::string_view path;

@@ -11,8 +11,8 @@
 #define QUORVEL_PRINTF(format_index)
 #endif
 
-// Ends the process with this status; every deliberate end of a run comes
-// through here.
+// Ends the process with this status (a 0 becomes 1 when the -json stream
+// could not be written); every deliberate end of a run comes through here.
 [[noreturn]] void end_process(int status);
 
 // Lets a test or fuzzer take over the end of the process, to run the paths
@@ -57,7 +57,9 @@ const char *signal_name(int number);
 
 // Opens the null device onto any of descriptors 0, 1 and 2 that is closed,
 // so that the device or the HEX file, opened later, can never take the place
-// of standard output or standard error. Called first thing.
+// of standard output or standard error; and makes a write to a closed pipe
+// fail instead of ending the process, so that output to `| head -1` never
+// leaves a board half written. Called first thing.
 void guard_standard_streams();
 
 // 1 when standard error is a terminal (a person watches it), else 0.

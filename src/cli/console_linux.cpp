@@ -130,6 +130,7 @@ const char *signal_name(int number)
 
 void guard_standard_streams()
 {
+    std::signal(SIGPIPE, SIG_IGN);
     // Opening takes the lowest free descriptor: each closed one of 0-2 in turn.
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&

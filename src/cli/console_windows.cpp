@@ -171,7 +171,8 @@ void guard_standard_streams()
 {
     // Nothing to do: the device is a kernel handle, never one of the C
     // runtime's descriptors 0-2, and the HEX file is opened read-only and
-    // closed again before anything more is printed.
+    // closed again before anything more is printed. A write to a closed
+    // pipe fails with an error here, never with a signal.
 }
 
 int stderr_is_terminal()

@@ -5,8 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -18,6 +20,8 @@ struct FailedCommand {
     const char *command;  // null: the error was not a write
     int32_t address;
 } failed_command{nullptr, -1};
+
+bool write_failed = false;
 
 // An ID as the events give it: four lower-case hex digits, as a string.
 std::string hex_id(uint32_t id)
@@ -33,8 +37,11 @@ void write_line(const Json &value)
 {
     std::string line = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+    if ((std::fflush(stdout) != 0 || !written) && !write_failed) {
+        write_failed = true;
+        std::fprintf(stderr, "quorvel: warning: cannot write the JSON events: %s\n", std::strerror(errno));
+    }
 }
 
 void write_event(const Json &event)
@@ -49,6 +56,11 @@ Json named(const char *name)
 }
 
 }  // namespace
+
+int events_write_failed()
+{
+    return write_failed;
+}
 
 void event_touch(std::string_view port, bool reset, std::string_view location)
 {

@@ -12,6 +12,11 @@
 // system or the user): control characters are escaped, and bytes that are
 // not valid UTF-8 become U+FFFD, so that no text can break the stream.
 
+// A line of the stream that could not be written (a full disk, a closed
+// pipe) gives one warning on standard error; from then on this is 1, and
+// the run ends with status 1 where it would have ended with 0.
+int events_write_failed();
+
 // {"event":"touch","port":...,"reset":...,"location":...}: what -touch= did.
 void event_touch(std::string_view port, bool reset, std::string_view location);
 

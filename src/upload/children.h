@@ -16,5 +16,10 @@ struct CopyRun {
 };
 
 // Runs every copy at once, each with standard input from the null device
-// and its output captured, and waits until all have ended.
-void run_copies(std::vector<CopyRun> &copies);
+// and its output captured, and waits until all have ended. No copy outlives
+// this process. A SIGINT, SIGTERM or SIGHUP that comes meanwhile is passed
+// on to every copy (on Windows the copies share the console and get its
+// Ctrl-C, Ctrl-Break and close themselves), and the wait goes on; returns
+// the last such signal (as take_stop_signal numbers it), or 0 when none came.
+int run_copies(std::vector<CopyRun> &copies);
+

@@ -1,6 +1,8 @@
 // Runs copies of this program side by side, each with its output captured: Windows.
 #include "upload/children.h"
 
+#include "cli/console.h"
+
 #include <windows.h>
 
 namespace {
@@ -47,10 +49,29 @@ std::string read_back(HANDLE file)
     return text;
 }
 
+// The job that holds every copy: when this process ends, however it ends,
+// the system closes the job's last handle and ends the copies with it.
+HANDLE copies_job()
+{
+    static const HANDLE job = [] {
+        HANDLE made = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (made)
+            SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        return made;
+    }();
+    return job;
+}
+
 }  // namespace
 
-void run_copies(std::vector<CopyRun> &copies)
+int run_copies(std::vector<CopyRun> &copies)
 {
+    // The copies share this console: its Ctrl-C, Ctrl-Break and close reach
+    // each of them directly. This process takes them too, and lives on to
+    // report the copies.
+    hold_stop_signals();
     char self[MAX_PATH] = "";
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -72,10 +93,17 @@ void run_copies(std::vector<CopyRun> &copies)
         startup.hStdOutput = child.out;
         startup.hStdError = child.err;
         PROCESS_INFORMATION process{};
-        if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &process)) {
+        // Started suspended: it runs only once it is in the job.
+        if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
+                           &startup, &process)) {
+            if (!copies_job() || !AssignProcessToJobObject(copies_job(), process.hProcess)) {
+                TerminateProcess(process.hProcess, 127);
+                CloseHandle(process.hProcess);
+            } else {
+                ResumeThread(process.hThread);
+                child.process = process.hProcess;
+            }
             CloseHandle(process.hThread);
-            child.process = process.hProcess;
         }
         started.push_back(child);
     }
@@ -93,4 +121,5 @@ void run_copies(std::vector<CopyRun> &copies)
             copies[i].err = "quorvel: cannot start a copy of itself\n";
     }
     CloseHandle(nothing);
+    return take_stop_signal();
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -74,6 +75,57 @@ TEST_F(Bench, SignalStopsTheUploadBetweenReports)
             EXPECT_EQ(event["signal"], c.name) << last;
             EXPECT_EQ(event["message"], expected.substr(0, expected.find('\n'))) << last;
         }
+    }
+}
+
+// How many processes run the built quorvel.
+int quorvel_processes()
+{
+    namespace fs = std::filesystem;
+    const fs::path binary = fs::canonical(QUORVEL_BINARY);
+    int count = 0;
+    std::error_code error;
+    for (const fs::directory_entry &entry : fs::directory_iterator("/proc", error)) {
+        fs::path exe = fs::read_symlink(entry.path() / "exe", error);
+        count += !error && exe == binary;
+    }
+    return count;
+}
+
+// A signal to the -all parent reaches every board's copy: each stops
+// between reports and says so, and the parent reports them all. A parent
+// killed outright takes its copies along.
+TEST_F(Bench, SignalToEveryBoardRunIsPassedOnToEachBoard)
+{
+    std::string hex = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000)));
+    for (int signal : {SIGTERM, SIGKILL}) {
+        SCOPED_TRACE(signal);
+        SimOptions slow;
+        slow.report_delay_us = 2000;
+        add_device(0, 0x5E1A, 0x0001, slow);
+        add_device(1, 0x5E1A, 0x0001, slow);
+        ProcessResult run = run_quorvel({"-all", "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, signal_after(signal, 1.8));
+        for (int waited = 0; quorvel_processes() > 0 && waited < 200; ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(quorvel_processes(), 0);
+        for (int number : {0, 1}) {
+            SimResult sim = finish(number);
+            std::vector<int> commands = commands_of(sim.frames);
+            EXPECT_TRUE(sim.held.empty());
+            EXPECT_GT(commands.size(), 8u);
+            EXPECT_EQ(std::count(commands.begin(), commands.end(), 7), 0);
+        }
+        reset();
+        EXPECT_EQ(run.status, 128 + signal);
+        if (signal == SIGKILL)
+            continue;
+        for (const char *path : {"/dev/hidraw0\t\t\tquorvel: interrupted after block ",
+                                 "/dev/hidraw1\t\t\tquorvel: interrupted after block "})
+            EXPECT_NE(run.out.find(path), std::string::npos) << run.out;
+        EXPECT_TRUE(run.err.ends_with("\nquorvel: interrupted by SIGTERM: 2 of 2 boards were not programmed\n"
+                                      "Run quorvel again for the boards whose line does not say Done: their "
+                                      "flash may be only partly written\n\n"))
+            << run.err;
     }
 }
 

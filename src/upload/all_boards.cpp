@@ -59,7 +59,8 @@ std::vector<HidDeviceInfo> boards_to_program()
 }
 
 // The arguments for the copy that programs one board: this run's own, less
-// what selected the boards and the wait, plus the board's path.
+// what selected the boards, the wait and the file's names, plus the file as
+// read once (load_firmware's shared copy) and the board's path.
 std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInfo &board)
 {
     std::vector<std::string> arguments;
@@ -67,11 +68,13 @@ std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInf
         std::string_view argument(argv[i]);
         if (argument == "-all" || argument.starts_with("-all=") || argument == "-w" ||
             argument.starts_with("-w=") || argument.starts_with("-device=") ||
-            argument.starts_with("-serial=") || argument.starts_with("-location="))
+            argument.starts_with("-serial=") || argument.starts_with("-location=") ||
+            !argument.starts_with('-'))
             continue;
         arguments.emplace_back(argument);
     }
     arguments.push_back("-device=" + board.path);
+    arguments.push_back(run_options.hex_path);
     return arguments;
 }
 

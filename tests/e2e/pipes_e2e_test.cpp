@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <map>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -89,6 +90,28 @@ TEST_F(Bench, JsonThatCannotBeWrittenWarnsOnceAndFails)
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "quorvel: warning: cannot write the JSON events: No space left on device\n\nDone.\n\n");
     EXPECT_EQ(sim.frames.size(), 17u);  // the board itself was programmed
+}
+
+// -all reads the file once and hands every board's copy the same bytes:
+// a pipe or a FIFO cannot be read again.
+TEST_F(Bench, EveryBoardGetsTheFileReadOnceFromAPipe)
+{
+    const std::map<uint32_t, uint8_t> bytes = pattern_bytes(0, 0x400);
+    const std::string hex = write_scratch_file("piped.hex", hex_file_for(bytes));
+    const std::string fifo = scratch_dir() + "/hex-fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const char *const QUORVEL_ALL = "\"$0\" -all -mmcu=atmega32u4 -usb=5e1a:1";
+    for (const std::string &line : {std::string("cat \"$1\" | exec ") + QUORVEL_ALL + " /dev/fd/0",
+                                    std::string("cat \"$1\" > \"$2\" & exec ") + QUORVEL_ALL + " \"$2\""}) {
+        SCOPED_TRACE(line);
+        add_device(0, 0x5E1A, 0x0001);
+        add_device(1, 0x5E1A, 0x0001);
+        ProcessResult run = run_process({"/bin/sh", "-c", line, QUORVEL_BINARY, hex, fifo}, kill_after(10));
+        EXPECT_EQ(run.status, 0) << run.err;
+        expect_flash(finish(0), bytes);
+        expect_flash(finish(1), bytes);
+        reset();
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "cli/text.h"
 #include "hid/hid_device.h"
 #include "upload/children.h"
+#include "upload/find_board.h"
 
 #include <cstdio>
 #include <string>
@@ -60,7 +61,9 @@ std::vector<HidDeviceInfo> boards_to_program()
 
 // The arguments for the copy that programs one board: this run's own, less
 // what selected the boards, the wait and the file's names, plus the file as
-// read once (load_firmware's shared copy) and the board's path.
+// read once (load_firmware's shared copy) and the board's path. After a
+// wait (-w), the copy waits as long as a node that cannot be opened yet
+// gets in a single run: udev may still be setting it up.
 std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInfo &board)
 {
     std::vector<std::string> arguments;
@@ -72,6 +75,11 @@ std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInf
             !argument.starts_with('-'))
             continue;
         arguments.emplace_back(argument);
+    }
+    if (run_options.wait) {
+        char settle[32];
+        std::snprintf(settle, sizeof settle, "-w=%g", SETTLE_SECONDS);
+        arguments.push_back(settle);
     }
     arguments.push_back("-device=" + board.path);
     arguments.push_back(run_options.hex_path);

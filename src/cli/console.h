@@ -64,3 +64,7 @@ void guard_standard_streams();
 
 // 1 when standard error is a terminal (a person watches it), else 0.
 int stderr_is_terminal();
+
+// The width of standard error's terminal in columns, as it is now (a
+// window may be resized at any time); 0 when it is not known.
+int stderr_columns();

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -141,4 +142,10 @@ void guard_standard_streams()
 int stderr_is_terminal()
 {
     return isatty(2);
+}
+
+int stderr_columns()
+{
+    winsize size{};
+    return ioctl(2, TIOCGWINSZ, &size) == 0 ? int(size.ws_col) : 0;
 }

@@ -179,3 +179,11 @@ int stderr_is_terminal()
 {
     return _isatty(2) != 0;
 }
+
+int stderr_columns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}

@@ -112,7 +112,7 @@ int run_copies(std::vector<CopyRun> &copies)
     }
     for (size_t i = 0; i < copies.size(); ++i) {
         const Started &child = started[i];
-        copies[i].status = child.pid < 0            ? 127
+        copies[i].status = child.pid < 0             ? 127
                            : WIFEXITED(child.status) ? WEXITSTATUS(child.status)
                                                      : 128 + WTERMSIG(child.status);
         copies[i].out = child.out >= 0 ? read_back(child.out) : "";

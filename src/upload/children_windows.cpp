@@ -99,8 +99,8 @@ int run_copies(std::vector<CopyRun> &copies)
         startup.hStdError = child.err;
         PROCESS_INFORMATION process{};
         // Started suspended: it runs only once it is in the job.
-        if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
-                           &startup, &process)) {
+        if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                           nullptr, &startup, &process)) {
             if (!copies_job() || !AssignProcessToJobObject(copies_job(), process.hProcess)) {
                 TerminateProcess(process.hProcess, 127);
                 CloseHandle(process.hProcess);

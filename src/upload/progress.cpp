@@ -67,9 +67,8 @@ void draw_progress_bar()
     double seconds = left * (AFTER_BLOCK_PAUSE + reports_per_block * REPORT_SECONDS) + BEFORE_END_PAUSE +
                      (progress.sent == 0 ? AFTER_BEGIN_PAUSE : 0);
     int columns = stderr_columns();
-    std::string line =
-        progress_line(columns, progress.total > 0 ? progress.sent * 100 / progress.total : 100,
-                      progress.sent == progress.total ? 0.0 : seconds);
+    std::string line = progress_line(columns, progress.total > 0 ? progress.sent * 100 / progress.total : 100,
+                                     progress.sent == progress.total ? 0.0 : seconds);
     // On a narrow terminal, blanks over what a longer line before left
     // (the width may have changed), within the width.
     if (columns > 0 && columns < 80 && line.size() < std::min(progress.drawn, size_t(columns - 1)))

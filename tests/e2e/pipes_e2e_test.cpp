@@ -74,7 +74,8 @@ TEST_F(Bench, ClosedPipeNeitherEndsTheRunNorStopsTheUpload)
     app.reenumerate_seconds = 0.5;
     app.bootloader = 1;
     start_app(app);
-    ProcessResult touched = run_into_closed_pipe({"-mmcu=atmega32u4", "-usb=5e1a:1", "-touch=/dev/ttyACM0", hex});
+    ProcessResult touched =
+        run_into_closed_pipe({"-mmcu=atmega32u4", "-usb=5e1a:1", "-touch=/dev/ttyACM0", hex});
     double presented_at = -1;
     finish_app(presented_at);
     EXPECT_EQ(touched.status, 0) << touched.err;
@@ -84,11 +85,12 @@ TEST_F(Bench, ClosedPipeNeitherEndsTheRunNorStopsTheUpload)
 TEST_F(Bench, JsonThatCannotBeWrittenWarnsOnceAndFails)
 {
     add_device(0, 0x5E1A, 0x0001);
-    ProcessResult run = run_process({"/bin/sh", "-c", "exec \"$0\" \"$@\" > /dev/full", QUORVEL_BINARY, "-json",
-                                     "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+    ProcessResult run = run_process({"/bin/sh", "-c", "exec \"$0\" \"$@\" > /dev/full", QUORVEL_BINARY,
+                                     "-json", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     SimResult sim = finish(0);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "quorvel: warning: cannot write the JSON events: No space left on device\n\nDone.\n\n");
+    EXPECT_EQ(run.err,
+              "quorvel: warning: cannot write the JSON events: No space left on device\n\nDone.\n\n");
     EXPECT_EQ(sim.frames.size(), 17u);  // the board itself was programmed
 }
 

@@ -50,12 +50,14 @@ TEST_F(Bench, SignalStopsTheUploadBetweenReports)
 
         EXPECT_EQ(run.status, 128 + c.signal) << run.err;
         int done = -1, total = -1;
-        ASSERT_EQ(std::sscanf(run.err.c_str(), "quorvel: interrupted after block %d of %d:", &done, &total), 2)
+        ASSERT_EQ(std::sscanf(run.err.c_str(), "quorvel: interrupted after block %d of %d:", &done, &total),
+                  2)
             << run.err;
-        const std::string expected = "quorvel: interrupted after block " + std::to_string(done) + " of 128: " +
-                                     "the board's flash is only partly written\nRun quorvel again with the " +
-                                     "whole image: the board stays in its bootloader until it is told to " +
-                                     "start the application\n\n";
+        const std::string expected =
+            "quorvel: interrupted after block " + std::to_string(done) +
+            " of 128: " + "the board's flash is only partly written\nRun quorvel again with the " +
+            "whole image: the board stays in its bootloader until it is told to " +
+            "start the application\n\n";
         EXPECT_EQ(run.err, expected);
         EXPECT_GT(done, 0);
         EXPECT_LT(done, 128);
@@ -104,7 +106,8 @@ TEST_F(Bench, SignalToEveryBoardRunIsPassedOnToEachBoard)
         slow.report_delay_us = 2000;
         add_device(0, 0x5E1A, 0x0001, slow);
         add_device(1, 0x5E1A, 0x0001, slow);
-        ProcessResult run = run_quorvel({"-all", "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, signal_after(signal, 1.8));
+        ProcessResult run =
+            run_quorvel({"-all", "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, signal_after(signal, 1.8));
         for (int waited = 0; quorvel_processes() > 0 && waited < 200; ++waited)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(quorvel_processes(), 0);

@@ -20,6 +20,8 @@ void set_exit_hook(ExitHook hook)
 
 void end_process(int status)
 {
+    if (status == 0 && events_write_failed())
+        status = 1;
     if (exit_hook)
         exit_hook(status);
     std::exit(status);

@@ -11,8 +11,8 @@
 #define QUORVEL_PRINTF(format_index)
 #endif
 
-// Ends the process with this status; every deliberate end of a run comes
-// through here.
+// Ends the process with this status (a 0 becomes 1 when the -json stream
+// could not be written); every deliberate end of a run comes through here.
 [[noreturn]] void end_process(int status);
 
 // Lets a test or fuzzer take over the end of the process, to run the paths
@@ -40,10 +40,31 @@ void pause_seconds(double seconds);
 // From now on Ctrl-C ends the process at once with this exit status.
 void exit_on_interrupt(int status);
 
+// From now on SIGINT, SIGTERM and SIGHUP (on Windows Ctrl-C, Ctrl-Break and
+// the closing of the console) no longer end the process: each waits to be
+// taken by take_stop_signal, so that an upload stops between two reports
+// and says so. Ctrl-C of an earlier exit_on_interrupt no longer ends it either.
+void hold_stop_signals();
+
+// The stop signal that came since hold_stop_signals, taken: its number
+// (SIGINT, SIGTERM, SIGHUP; on Windows SIGINT, SIGBREAK and, for the closed
+// console, SIGHUP), or 0 when none came. The run it stops ends with status
+// 128 + that number.
+int take_stop_signal();
+
+// The signal's name for messages and events: "SIGTERM".
+const char *signal_name(int number);
+
 // Opens the null device onto any of descriptors 0, 1 and 2 that is closed,
 // so that the device or the HEX file, opened later, can never take the place
-// of standard output or standard error. Called first thing.
+// of standard output or standard error; and makes a write to a closed pipe
+// fail instead of ending the process, so that output to `| head -1` never
+// leaves a board half written. Called first thing.
 void guard_standard_streams();
 
 // 1 when standard error is a terminal (a person watches it), else 0.
 int stderr_is_terminal();
+
+// The width of standard error's terminal in columns, as it is now (a
+// window may be resized at any time); 0 when it is not known.
+int stderr_columns();

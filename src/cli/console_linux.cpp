@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -17,6 +21,15 @@ volatile sig_atomic_t interrupt_status = 1;
 void exit_on_signal(int)
 {
     _exit(interrupt_status);
+}
+
+sigset_t stop_signals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&set, signal);
+    return set;
 }
 
 }  // namespace
@@ -80,8 +93,45 @@ void exit_on_interrupt(int status)
     sigaction(SIGINT, &action, nullptr);
 }
 
+void hold_stop_signals()
+{
+    // Blocked rather than caught: a write in progress is never cut short,
+    // and the watchdog thread, which starts with every signal blocked,
+    // never takes one either.
+    sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+int take_stop_signal()
+{
+    sigset_t pending;
+    if (sigpending(&pending) != 0)
+        return 0;
+    sigset_t set = stop_signals();
+    bool any = false;
+    for (int signal : {SIGINT, SIGTERM, SIGHUP})
+        any = any || sigismember(&pending, signal) == 1;
+    if (!any)
+        return 0;
+    const timespec now{0, 0};
+    int taken = sigtimedwait(&set, nullptr, &now);
+    return taken > 0 ? taken : 0;
+}
+
+const char *signal_name(int number)
+{
+    static char name[24];
+    const char *abbreviation = sigabbrev_np(number);
+    if (abbreviation)
+        std::snprintf(name, sizeof name, "SIG%s", abbreviation);
+    else
+        std::snprintf(name, sizeof name, "signal %d", number);
+    return name;
+}
+
 void guard_standard_streams()
 {
+    std::signal(SIGPIPE, SIG_IGN);
     // Opening takes the lowest free descriptor: each closed one of 0-2 in turn.
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0 && errno == EBADF &&
@@ -92,4 +142,10 @@ void guard_standard_streams()
 int stderr_is_terminal()
 {
     return isatty(2);
+}
+
+int stderr_columns()
+{
+    winsize size{};
+    return ioctl(2, TIOCGWINSZ, &size) == 0 ? int(size.ws_col) : 0;
 }

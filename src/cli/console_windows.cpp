@@ -7,6 +7,8 @@
 #include <timeapi.h>
 
 #include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <io.h>
 
@@ -28,6 +30,33 @@ BOOL WINAPI exit_on_control(DWORD event)
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT)
         return FALSE;
     ExitProcess(UINT(interrupt_status));
+}
+
+// The console's stop events as signal numbers: Ctrl-C is SIGINT (status
+// 130), Ctrl-Break SIGBREAK (149), and the closing of the console counts as
+// SIGHUP (129), as a closed terminal does on Linux.
+constexpr LONG CLOSED_CONSOLE_SIGNAL = 1;
+volatile LONG stop_signal = 0;
+
+BOOL WINAPI note_stop(DWORD event)
+{
+    switch (event) {
+    case CTRL_C_EVENT:
+        InterlockedExchange(&stop_signal, SIGINT);
+        return TRUE;
+    case CTRL_BREAK_EVENT:
+        InterlockedExchange(&stop_signal, SIGBREAK);
+        return TRUE;
+    case CTRL_CLOSE_EVENT:
+        // The system ends the process when this returns: keep it from
+        // returning, so that the run stops between reports and ends itself
+        // (within the few seconds that the system allows).
+        InterlockedExchange(&stop_signal, CLOSED_CONSOLE_SIGNAL);
+        Sleep(INFINITE);
+        return TRUE;
+    default:
+        return FALSE;
+    }
 }
 
 // How late the system wakes a sleeper, learned from earlier pauses: a pause
@@ -110,14 +139,51 @@ void exit_on_interrupt(int status)
     SetConsoleCtrlHandler(exit_on_control, TRUE);
 }
 
+void hold_stop_signals()
+{
+    // Called last, this handler is asked first, and takes the events.
+    SetConsoleCtrlHandler(note_stop, TRUE);
+}
+
+int take_stop_signal()
+{
+    return int(InterlockedExchange(&stop_signal, 0));
+}
+
+const char *signal_name(int number)
+{
+    static char name[24];
+    switch (number) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGBREAK:
+        return "SIGBREAK";
+    case CLOSED_CONSOLE_SIGNAL:
+        return "SIGHUP";
+    case SIGTERM:
+        return "SIGTERM";
+    }
+    std::snprintf(name, sizeof name, "signal %d", number);
+    return name;
+}
+
 void guard_standard_streams()
 {
     // Nothing to do: the device is a kernel handle, never one of the C
     // runtime's descriptors 0-2, and the HEX file is opened read-only and
-    // closed again before anything more is printed.
+    // closed again before anything more is printed. A write to a closed
+    // pipe fails with an error here, never with a signal.
 }
 
 int stderr_is_terminal()
 {
     return _isatty(2) != 0;
+}
+
+int stderr_columns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
 }

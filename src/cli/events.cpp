@@ -5,8 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -18,6 +20,8 @@ struct FailedCommand {
     const char *command;  // null: the error was not a write
     int32_t address;
 } failed_command{nullptr, -1};
+
+bool write_failed = false;
 
 // An ID as the events give it: four lower-case hex digits, as a string.
 std::string hex_id(uint32_t id)
@@ -33,8 +37,11 @@ void write_line(const Json &value)
 {
     std::string line = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     line += '\n';
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fflush(stdout);
+    bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
+    if ((std::fflush(stdout) != 0 || !written) && !write_failed) {
+        write_failed = true;
+        std::fprintf(stderr, "quorvel: warning: cannot write the JSON events: %s\n", std::strerror(errno));
+    }
 }
 
 void write_event(const Json &event)
@@ -49,6 +56,11 @@ Json named(const char *name)
 }
 
 }  // namespace
+
+int events_write_failed()
+{
+    return write_failed;
+}
 
 void event_touch(std::string_view port, bool reset, std::string_view location)
 {
@@ -101,7 +113,9 @@ void note_failed_command(const char *command, int32_t address)
     failed_command = FailedCommand{command, address};
 }
 
-void event_error(std::string_view text)
+namespace {
+
+Json error_event(std::string_view text)
 {
     while (text.starts_with('\n'))
         text.remove_prefix(1);
@@ -115,6 +129,21 @@ void event_error(std::string_view text)
         event["command"] = failed_command.command;
         event["address"] = failed_command.address;
     }
+    return event;
+}
+
+}  // namespace
+
+void event_error(std::string_view text)
+{
+    write_event(error_event(text));
+}
+
+void event_interrupted(std::string_view text, std::string_view signal)
+{
+    Json event = error_event(text);
+    event["interrupted"] = true;
+    event["signal"] = signal;
     write_event(event);
 }
 

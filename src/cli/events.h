@@ -12,6 +12,11 @@
 // system or the user): control characters are escaped, and bytes that are
 // not valid UTF-8 become U+FFFD, so that no text can break the stream.
 
+// A line of the stream that could not be written (a full disk, a closed
+// pipe) gives one warning on standard error; from then on this is 1, and
+// the run ends with status 1 where it would have ended with 0.
+int events_write_failed();
+
 // {"event":"touch","port":...,"reset":...,"location":...}: what -touch= did.
 void event_touch(std::string_view port, bool reset, std::string_view location);
 
@@ -45,6 +50,10 @@ void note_failed_command(const char *command, int32_t address);
 // {"event":"error","message":...,"detail":...}: the message of fail(); its
 // first line (past leading line ends) is the message, the rest the detail.
 void event_error(std::string_view text);
+
+// {"event":"error","message":...,"detail":...,"interrupted":true,"signal":"SIGTERM"}:
+// the run was stopped by this signal; `text` as for event_error.
+void event_interrupted(std::string_view text, std::string_view signal);
 
 // One board's outcome in the -all summary: "done", or "error" with the message.
 struct BoardOutcome {

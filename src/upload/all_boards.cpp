@@ -7,6 +7,7 @@
 #include "cli/text.h"
 #include "hid/hid_device.h"
 #include "upload/children.h"
+#include "upload/find_board.h"
 
 #include <cstdio>
 #include <string>
@@ -59,7 +60,10 @@ std::vector<HidDeviceInfo> boards_to_program()
 }
 
 // The arguments for the copy that programs one board: this run's own, less
-// what selected the boards and the wait, plus the board's path.
+// what selected the boards, the wait and the file's names, plus the file as
+// read once (load_firmware's shared copy) and the board's path. After a
+// wait (-w), the copy waits as long as a node that cannot be opened yet
+// gets in a single run: udev may still be setting it up.
 std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInfo &board)
 {
     std::vector<std::string> arguments;
@@ -67,16 +71,25 @@ std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInf
         std::string_view argument(argv[i]);
         if (argument == "-all" || argument.starts_with("-all=") || argument == "-w" ||
             argument.starts_with("-w=") || argument.starts_with("-device=") ||
-            argument.starts_with("-serial=") || argument.starts_with("-location="))
+            argument.starts_with("-serial=") || argument.starts_with("-location=") ||
+            !argument.starts_with('-'))
             continue;
         arguments.emplace_back(argument);
     }
+    if (run_options.wait) {
+        char settle[32];
+        std::snprintf(settle, sizeof settle, "-w=%g", SETTLE_SECONDS);
+        arguments.push_back(settle);
+    }
     arguments.push_back("-device=" + board.path);
+    arguments.push_back(run_options.hex_path);
     return arguments;
 }
 
-// A copy's outcome in one line: "Done", or the two lines of its error joined.
-std::string outcome(const CopyRun &copy)
+// A copy's outcome in one line: "Done", or the two lines of its error
+// joined; a copy that the passed-on signal ended before it said anything
+// was interrupted before its upload.
+std::string outcome(const CopyRun &copy, int passed_on)
 {
     if (copy.status == 0)
         return "Done";
@@ -93,7 +106,24 @@ std::string outcome(const CopyRun &copy)
             continue;
         line += (taken++ ? ": " : "") + printable(piece);
     }
+    if (line.empty() && passed_on)
+        return std::string("interrupted by ") + signal_name(passed_on) + " before its upload began";
     return line.empty() ? "failed with status " + std::to_string(copy.status) : line;
+}
+
+// Ends the run that a signal stopped, once every copy has ended, with 128 +
+// the signal's number.
+[[noreturn]] void stop_interrupted(int signal, int failed, int boards)
+{
+    char message[256];
+    std::snprintf(message, sizeof message,
+                  "\nquorvel: interrupted by %s: %d of %d boards were not programmed\nRun quorvel again for "
+                  "the boards whose line does not say Done: their flash may be only partly written\n",
+                  signal_name(signal), failed, boards);
+    std::fputs(message, stderr);
+    std::fputc('\n', stderr);
+    event_interrupted(message, signal_name(signal));
+    end_process(128 + signal);
 }
 
 }  // namespace
@@ -111,13 +141,13 @@ void run_all_boards(int argc, char **argv)
         copies.push_back(CopyRun{arguments_for(argc, argv, board), 0, "", ""});
     std::fprintf(stderr, "Programming %d board%s at once\n", int(boards.size()),
                  boards.size() == 1 ? "" : "s");
-    run_copies(copies);
+    const int passed_on = run_copies(copies);
 
     int failed = 0;
     std::vector<std::string> results;
     for (size_t i = 0; i < boards.size(); ++i) {
         failed += copies[i].status != 0;
-        results.push_back(outcome(copies[i]));
+        results.push_back(outcome(copies[i], passed_on));
         std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
                      printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
                      results[i].c_str());
@@ -129,6 +159,8 @@ void run_all_boards(int argc, char **argv)
                                        copies[i].status == 0, results[i]});
     event_summary(summary);
     std::fflush(human_output());
+    if (passed_on)
+        stop_interrupted(passed_on, failed, int(boards.size()));
     if (failed)
         fail("\n%d of %d boards failed\n", failed, int(boards.size()));
     std::fputs("\nDone.\n\n", stderr);

@@ -2,9 +2,13 @@
 #include "upload/children.h"
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,43 +25,124 @@ std::string read_back(int fd)
     return text;
 }
 
+struct Started {
+    pid_t pid;
+    int out, err;
+    int status;
+};
+
+// Starts one copy with fork and exec. The copy gets the signal mask that
+// this process had before it held the stop signals, and SIGTERM when this
+// process ends first, whatever ends it.
+pid_t start_copy(CopyRun &copy, const Started &files, const sigset_t &mask, pid_t parent)
+{
+    std::vector<char *> argv{const_cast<char *>("quorvel")};
+    for (std::string &argument : copy.arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    // Only async-signal-safe calls from here on.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent)  // the parent ended before the line above
+        _exit(127);
+    int in = open("/dev/null", O_RDONLY);
+    if (in < 0 || dup2(in, 0) < 0 || dup2(files.out, 1) < 0 || dup2(files.err, 2) < 0)
+        _exit(127);
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    execv("/proc/self/exe", argv.data());
+    _exit(127);
+}
+
+// Copies what `from` holds, to its end, to `to`; 1 when all of it went.
+int copy_to_end(int from, int to)
+{
+    char buffer[65536];
+    for (ssize_t got; (got = read(from, buffer, sizeof buffer)) != 0;) {
+        if (got < 0)
+            return 0;
+        for (ssize_t at = 0, put = 0; at < got; at += put)
+            if ((put = write(to, buffer + at, size_t(got - at))) < 0)
+                return 0;
+    }
+    return 1;
+}
+
 }  // namespace
 
-void run_copies(std::vector<CopyRun> &copies)
+int run_copies(std::vector<CopyRun> &copies)
 {
-    struct Started {
-        pid_t pid;
-        int out, err;
-    };
+    // The stop signals and the end of each copy are all taken here, in turn.
+    sigset_t watched, before;
+    sigemptyset(&watched);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGCHLD})
+        sigaddset(&watched, signal);
+    pthread_sigmask(SIG_BLOCK, &watched, &before);
+    const pid_t parent = getpid();
+
     std::vector<Started> started;
+    size_t running = 0;
     for (CopyRun &copy : copies) {
         // In-memory files: a copy's output is read once it has ended.
-        Started child{-1, memfd_create("quorvel-out", MFD_CLOEXEC), memfd_create("quorvel-err", MFD_CLOEXEC)};
-        std::vector<char *> argv{const_cast<char *>("quorvel")};
-        for (std::string &argument : copy.arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, child.out, 1);
-        posix_spawn_file_actions_adddup2(&actions, child.err, 2);
-        if (child.out < 0 || child.err < 0 ||
-            posix_spawn(&child.pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ) != 0)
-            child.pid = -1;
-        posix_spawn_file_actions_destroy(&actions);
+        Started child{-1, memfd_create("quorvel-out", MFD_CLOEXEC), memfd_create("quorvel-err", MFD_CLOEXEC),
+                      0};
+        if (child.out >= 0 && child.err >= 0)
+            child.pid = start_copy(copy, child, before, parent);
+        running += child.pid > 0;
         started.push_back(child);
     }
-    for (size_t i = 0; i < copies.size(); ++i) {
-        int status = 0;
-        while (started[i].pid > 0 && waitpid(started[i].pid, &status, 0) < 0 && errno == EINTR) {
+    int passed_on = 0;
+    while (running > 0) {
+        siginfo_t info;
+        int signal = sigwaitinfo(&watched, &info);
+        if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) {
+            passed_on = signal;
+            for (const Started &child : started)
+                if (child.pid > 0)
+                    kill(child.pid, signal);
+            continue;
         }
-        copies[i].status = started[i].pid < 0  ? 127
-                           : WIFEXITED(status) ? WEXITSTATUS(status)
-                                               : 128 + WTERMSIG(status);
-        copies[i].out = started[i].out >= 0 ? read_back(started[i].out) : "";
-        copies[i].err = started[i].err >= 0 ? read_back(started[i].err) : "";
-        if (started[i].pid < 0)
+        for (Started &child : started) {  // SIGCHLD: one or more copies ended
+            if (child.pid > 0 && waitpid(child.pid, &child.status, WNOHANG) == child.pid) {
+                child.pid = 0;
+                --running;
+            }
+        }
+    }
+    for (size_t i = 0; i < copies.size(); ++i) {
+        const Started &child = started[i];
+        copies[i].status = child.pid < 0             ? 127
+                           : WIFEXITED(child.status) ? WEXITSTATUS(child.status)
+                                                     : 128 + WTERMSIG(child.status);
+        copies[i].out = child.out >= 0 ? read_back(child.out) : "";
+        copies[i].err = child.err >= 0 ? read_back(child.err) : "";
+        if (child.pid < 0)
             copies[i].err = "quorvel: cannot start a copy of itself\n";
     }
+    return passed_on;
+}
+
+std::string shared_copy_of(const char *path, std::string &why)
+{
+    struct stat node;
+    if (stat(path, &node) == 0 && (S_ISCHR(node.st_mode) || S_ISBLK(node.st_mode)))
+        return path;
+    int in = open(path, O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        why = std::strerror(errno);
+        return "";
+    }
+    // Without close-on-exec: each copy inherits it under the same number.
+    int copy = memfd_create("quorvel-hex", 0);
+    int copied = copy >= 0 && copy_to_end(in, copy);
+    int error = errno;
+    close(in);
+    if (!copied) {
+        if (copy >= 0)
+            close(copy);
+        why = std::strerror(error);
+        return "";
+    }
+    return "/proc/self/fd/" + std::to_string(copy);
 }

@@ -1,7 +1,14 @@
 // Runs copies of this program side by side, each with its output captured: Windows.
 #include "upload/children.h"
 
+#include "cli/console.h"
+
 #include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -47,10 +54,29 @@ std::string read_back(HANDLE file)
     return text;
 }
 
+// The job that holds every copy: when this process ends, however it ends,
+// the system closes the job's last handle and ends the copies with it.
+HANDLE copies_job()
+{
+    static const HANDLE job = [] {
+        HANDLE made = CreateJobObjectA(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (made)
+            SetInformationJobObject(made, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        return made;
+    }();
+    return job;
+}
+
 }  // namespace
 
-void run_copies(std::vector<CopyRun> &copies)
+int run_copies(std::vector<CopyRun> &copies)
 {
+    // The copies share this console: its Ctrl-C, Ctrl-Break and close reach
+    // each of them directly. This process takes them too, and lives on to
+    // report the copies.
+    hold_stop_signals();
     char self[MAX_PATH] = "";
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -72,10 +98,17 @@ void run_copies(std::vector<CopyRun> &copies)
         startup.hStdOutput = child.out;
         startup.hStdError = child.err;
         PROCESS_INFORMATION process{};
-        if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &process)) {
+        // Started suspended: it runs only once it is in the job.
+        if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                           nullptr, &startup, &process)) {
+            if (!copies_job() || !AssignProcessToJobObject(copies_job(), process.hProcess)) {
+                TerminateProcess(process.hProcess, 127);
+                CloseHandle(process.hProcess);
+            } else {
+                ResumeThread(process.hThread);
+                child.process = process.hProcess;
+            }
             CloseHandle(process.hThread);
-            child.process = process.hProcess;
         }
         started.push_back(child);
     }
@@ -93,4 +126,51 @@ void run_copies(std::vector<CopyRun> &copies)
             copies[i].err = "quorvel: cannot start a copy of itself\n";
     }
     CloseHandle(nothing);
+    return take_stop_signal();
+}
+
+namespace {
+
+char shared_path[MAX_PATH] = "";
+
+void remove_shared_copy()
+{
+    DeleteFileA(shared_path);
+}
+
+}  // namespace
+
+std::string shared_copy_of(const char *path, std::string &why)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE))
+        return path;
+    std::FILE *in = std::fopen(path, "rb");
+    if (!in) {
+        why = std::strerror(errno);
+        return "";
+    }
+    char directory[MAX_PATH] = "";
+    GetTempPathA(MAX_PATH, directory);
+    // The name is made (as an empty file) here; it goes away as the process ends.
+    std::FILE *copy = nullptr;
+    if (GetTempFileNameA(directory, "qv", 0, shared_path)) {
+        std::atexit(remove_shared_copy);
+        copy = std::fopen(shared_path, "wb");
+    }
+    char buffer[65536];
+    size_t got = 0;
+    bool copied = copy != nullptr;
+    while (copied && (got = std::fread(buffer, 1, sizeof buffer, in)) > 0)
+        copied = std::fwrite(buffer, 1, got, copy) == got;
+    copied = copied && !std::ferror(in);
+    int error = errno;
+    std::fclose(in);
+    if (copy && std::fclose(copy) != 0)
+        copied = false;
+    if (!copied) {
+        why = std::strerror(error);
+        return "";
+    }
+    return shared_path;
 }

@@ -14,10 +14,6 @@
 
 namespace {
 
-// How long a matching device that cannot be opened is tried again while
-// waiting: udev creates the node and grants access a little after the
-// device appears.
-constexpr double SETTLE_SECONDS = 2.0;
 // How often a wait looks again: a bootloader that appears is in use within
 // 50 ms, and a look reads only a few small sysfs files.
 constexpr double WAIT_STEP = 0.05;

@@ -2,6 +2,11 @@
 // what to say when no board is there.
 #pragma once
 
+// How long a matching device that cannot be opened is tried again while
+// waiting: udev creates the node and grants access a little after the
+// device appears.
+inline constexpr double SETTLE_SECONDS = 2.0;
+
 // Opens the board that run_options names (-device=, or a search by -usb=,
 // -serial= and -location=): first resets it into its bootloader with
 // -touch=, waits for it with -w (and after -touch=), and ends the run

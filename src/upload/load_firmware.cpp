@@ -6,6 +6,7 @@
 #include "cli/text.h"
 #include "image/firmware_image.h"
 #include "image/hex_reader.h"
+#include "upload/children.h"
 
 #include <cstdio>
 #include <string>
@@ -13,6 +14,15 @@
 void load_firmware(const char *path)
 {
     std::string shown = printable(path);
+    if (run_options.all) {
+        // Read once here, for this process and every board's copy alike.
+        static std::string shared;
+        std::string why;
+        shared = shared_copy_of(path, why);
+        if (shared.empty())
+            fail("error reading intel hex file \"%s\"\n%s", shown.c_str(), printable(why).c_str());
+        path = run_options.hex_path = shared.c_str();
+    }
     int32_t count = load_hex_file(path);
     if (count < 0)
         fail("error reading intel hex file \"%s\"\n%s", shown.c_str(),

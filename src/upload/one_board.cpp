@@ -12,8 +12,28 @@
 
 namespace {
 
+// Ends the run that a signal stopped between two reports, with 128 + its number.
+[[noreturn]] void stop_interrupted(int signal)
+{
+    progress_end_line();
+    char message[320];
+    std::snprintf(message, sizeof message,
+                  "quorvel: interrupted after block %d of %d: the board's flash is only partly written\nRun "
+                  "quorvel again with the whole image: the board stays in its bootloader until it is told to "
+                  "start the application\n",
+                  report_in_hand.blocks_done, blocks_to_send());
+    std::fputs(message, stderr);
+    std::fputc('\n', stderr);
+    event_interrupted(message, signal_name(signal));
+    end_process(128 + signal);
+}
+
+// A signal that came during the last report or pause stops the upload
+// before the next report: the device never gets half of one.
 int send_report_to_device(const CommandReport &report, double timeout_seconds)
 {
+    if (int signal = take_stop_signal())
+        stop_interrupted(signal);
     return device_send(report.bytes.data(), report.bytes.size(), timeout_seconds);
 }
 
@@ -40,6 +60,7 @@ constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds,
 void run_upload()
 {
     open_board();
+    hold_stop_signals();
     const DeviceChoice &choice = device_choice();
     event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
     progress_start(blocks_to_send());

@@ -31,7 +31,8 @@ CommandReport make_command(Command command)
 // from another thread while the send is still waiting.
 int send_report(const UploadTransport &transport, const CommandReport &report, double limit, int32_t block)
 {
-    report_in_hand = ReportInHand{Command(report.bytes[1]), block};
+    report_in_hand.command = Command(report.bytes[1]);
+    report_in_hand.block_address = block;
     return transport.send(report, limit);
 }
 
@@ -70,6 +71,7 @@ int send_block(const UploadTransport &transport, int32_t address, int32_t block_
     if (!send_command(transport, CMD_BLOCK_DONE, first_block ? FIRST_BLOCK_DONE_LIMIT : COMMAND_LIMIT,
                       address))
         return 0;
+    ++report_in_hand.blocks_done;
     transport.pause(AFTER_BLOCK_PAUSE);
     return 1;
 }
@@ -112,6 +114,7 @@ int upload_image(const UploadTransport &transport)
     if (block_size <= 0 || block_size > MAX_BLOCK_SIZE || block_size % DATA_CHUNK != 0)
         return 0;
 
+    report_in_hand.blocks_done = 0;
     if (!send_command(transport, CMD_BEGIN, BEGIN_LIMIT))
         return 0;
     transport.pause(AFTER_BEGIN_PAUSE);

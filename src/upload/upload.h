@@ -39,10 +39,12 @@ struct UploadTransport {
 };
 
 // The report that upload_image is sending, or the one it stopped at when a
-// report was not delivered: what the error message names.
+// report was not delivered or a signal stopped the upload: what the message
+// names.
 struct ReportInHand {
     Command command;
     int32_t block_address;  // the block it belongs to, or -1 outside a block
+    int blocks_done;        // the blocks wholly delivered before it
 };
 extern ReportInHand report_in_hand;
 

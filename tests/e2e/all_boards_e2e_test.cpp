@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -72,6 +74,24 @@ TEST_F(Bench, AllBoardsWaitsForTheCountOrProgramsNone)
     EXPECT_LT(run.seconds, 3.0);
     EXPECT_TRUE(finish(0).frames.empty());
     EXPECT_TRUE(finish(1).frames.empty());
+}
+
+// Under -all -w, each board's copy rides out udev setting up its node, as
+// a single -w run does.
+TEST_F(Bench, AllBoardsWaitRidesOutUdevSettingUpTheNodes)
+{
+    std::string hex = write_scratch_file("user.hex", read_whole_file(example_hex_path()));
+    SimOptions unopenable = board(0);
+    unopenable.mode = 0000;
+    add_device(0, 0x5E1A, 0x0001, unopenable);
+    ProcessResult run = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     public_binary(), "-all", "-w", "-mmcu=atmega32u4", "-usb=5e1a:1", hex},
+                                    [](int) {
+                                        std::this_thread::sleep_for(std::chrono::seconds(1));
+                                        set_mode(0, 0666);
+                                    });
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(finish(0).frames.size(), 17u);
 }
 
 }  // namespace

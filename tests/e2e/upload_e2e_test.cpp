@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fcntl.h>
 #include <map>
@@ -262,12 +263,14 @@ TEST_F(Bench, ClosedStandardStreamsNeverReachTheDevice)
     EXPECT_EQ(commands_of(sim.held), std::vector<int>{4});  // the data report, and no message text
 }
 
-// Runs quorvel with standard error on a pseudo-terminal, as a person's
-// terminal is; returns what the terminal showed (CR LF for each newline).
-std::string run_on_terminal(const std::vector<std::string> &arguments)
+// Runs quorvel with standard error on a pseudo-terminal of this many
+// columns, as a person's terminal is; returns what the terminal showed (CR
+// LF for each newline).
+std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned short columns = 80)
 {
     int master = -1, slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+    winsize size{24, columns, 0, 0};
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
         return "openpty failed";
     pid_t child = fork();
     if (child == 0) {
@@ -313,6 +316,19 @@ TEST_F(Bench, ProgressBarOnlyOnATerminal)
          at = shown.find("\rProgramming", at + 1))
         ++redraws;
     EXPECT_EQ(redraws, 33u);
+
+    // On 40 columns no line may wrap: the bar narrows, the counts shorten
+    // and the time left goes.
+    add_device(0, 0x5E1A, 0x0001);
+    std::string narrow = run_on_terminal({"-mmcu=atmega32u4", "-usb=5e1a:1", hex}, 40);
+    finish(0);
+    for (size_t start = 0, end; start < narrow.size(); start = end + 1) {
+        end = std::min(narrow.find('\r', start), narrow.find('\n', start));
+        end = end == std::string::npos ? narrow.size() : end;
+        EXPECT_LE(end - start, 39u) << narrow.substr(start, end - start);
+    }
+    EXPECT_NE(narrow.find("\rProgramming  50% [######       ] 16/32 \r"), std::string::npos) << narrow;
+    EXPECT_NE(narrow.find("\rProgramming 100% [#############] 32/32 \r\n"), std::string::npos) << narrow;
 
     // Not into a pipe, nor with -v.
     add_device(0, 0x5E1A, 0x0001);

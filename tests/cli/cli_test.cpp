@@ -41,6 +41,18 @@ const std::string USAGE =
     "\t-touch=<port> : First reset the running board into its bootloader through its USB\n"
     "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n";
 
+const std::string NO_DATA_END = "\" holds no data: there is nothing to write\nIt has no data records within the "
+                                "first 64 KiB: check that it is the firmware's HEX file and that its build "
+                                "succeeded\n\n";
+
+// Does not fit: the MCU's flash and the highest address the file uses.
+std::string does_not_fit(int kib, const char *last, const char *highest)
+{
+    return "Firmware does not fit in the flash of the selected MCU\nThe MCU has " + std::to_string(kib) +
+           " KiB of flash (up to " + last + "), but the file has data up to " + highest +
+           ": check -mmcu= and that the file was built for this MCU\n\n";
+}
+
 const std::string NAME_THE_DEVICE = "Unable to open device\nName the bootloader with -usb=<vid:pid> or "
                                     "-device=<path> (quorvel -list shows the HID devices present)\n\n";
 
@@ -127,14 +139,14 @@ TEST(Cli, MessagesAndExitStatus)
         // A file with no data would only erase the application: refused, also for a dry run.
         {{"-mmcu=atmega32u4", "-usb=5e1a:1", empty},
          BANNER,
-         "\"" + empty + "\" holds no data: there is nothing to write\n\n"},
+         "\"" + empty + NO_DATA_END},
         {{"-n", "-mmcu=atmega32u4", empty},
          BANNER,
-         "\"" + empty + "\" holds no data: there is nothing to write\n\n"},
+         "\"" + empty + NO_DATA_END},
         {{"-mmcu=atmega32u4", "-usb=5e1a:1", nothing},
          BANNER,
          "quorvel: warning: \"" + nothing + "\" has no end-of-file record: it may be cut short\n\"" +
-             nothing + "\" holds no data: there is nothing to write\n\n"},
+             nothing + NO_DATA_END},
         // Two files joined: the second is ignored, and the user is told.
         {{"-mmcu=atmega32u4", joined},
          BANNER,
@@ -202,8 +214,8 @@ TEST(Cli, MessagesAndExitStatus)
         // 16 KiB of data does not fit an 8 KiB part: refused before any device is opened.
         {{"-v", "-mmcu=atmega8u2", "-usb=0:0", big},
          BANNER + "Read \"" + big + "\": 16384 bytes, 200.0% usage\n",
-         "Firmware does not fit in the flash of the selected MCU\n\n"},
-        {{"-mmcu=atmega8u2", big}, BANNER, "Firmware does not fit in the flash of the selected MCU\n\n"},
+         does_not_fit(8, "0x1FFF", "0x3FFF")},
+        {{"-mmcu=atmega8u2", big}, BANNER, does_not_fit(8, "0x1FFF", "0x3FFF")},
         // Exactly 16 KiB fits a 16 KiB part. (IDs 0:0 never open a device.)
         {{"-mmcu=atmega16u2", "-usb=0:0", big}, BANNER, NAME_THE_DEVICE},
     };
@@ -254,7 +266,7 @@ TEST(Cli, HelpVersionAndDryRun)
     ProcessResult too_big = run_quorvel(
         {"-n", "-mmcu=atmega8u2", write_scratch_file("9k.hex", hex_file_for(pattern_bytes(0, 0x2400)))});
     EXPECT_EQ(too_big.status, 1);
-    EXPECT_EQ(too_big.err, "Firmware does not fit in the flash of the selected MCU\n\n");
+    EXPECT_EQ(too_big.err, does_not_fit(8, "0x1FFF", "0x23FF"));
 }
 
 }  // namespace

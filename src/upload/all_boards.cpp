@@ -96,6 +96,23 @@ std::string outcome(const CopyRun &copy)
     return line.empty() ? "failed with status " + std::to_string(copy.status) : line;
 }
 
+// Which boards failed and how to program only them again: each one's USB
+// port, which stays the same across re-plugs, else its path.
+std::string retry_text(const std::vector<HidDeviceInfo> &boards, const std::vector<CopyRun> &copies)
+{
+    std::string selectors;
+    for (size_t i = 0; i < boards.size(); ++i) {
+        if (copies[i].status == 0)
+            continue;
+        const HidDeviceInfo &board = boards[i];
+        selectors += (selectors.empty() ? "" : ", ") + printable(board.path) + " (" +
+                     (board.location.empty() ? "-device=" + printable(board.path)
+                                             : "-location=" + printable(board.location)) +
+                     ")";
+    }
+    return "Failed: " + selectors + ". To retry one of them, run quorvel again with its option in place of -all";
+}
+
 }  // namespace
 
 void run_all_boards(int argc, char **argv)
@@ -127,10 +144,14 @@ void run_all_boards(int argc, char **argv)
     for (size_t i = 0; i < boards.size(); ++i)
         summary.push_back(BoardOutcome{boards[i].path, boards[i].serial, boards[i].location,
                                        copies[i].status == 0, results[i]});
+    // The summary is the last event: the failures are told to people only.
     event_summary(summary);
     std::fflush(human_output());
-    if (failed)
-        fail("\n%d of %d boards failed\n", failed, int(boards.size()));
+    if (failed) {
+        std::fprintf(stderr, "\n%d of %d boards failed\n%s\n\n", failed, int(boards.size()),
+                     retry_text(boards, copies).c_str());
+        end_process(1);
+    }
     std::fputs("\nDone.\n\n", stderr);
     end_process(0);
 }

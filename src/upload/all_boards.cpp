@@ -7,6 +7,7 @@
 #include "cli/text.h"
 #include "hid/hid_device.h"
 #include "upload/children.h"
+#include "upload/find_board.h"
 
 #include <cstdio>
 #include <string>
@@ -20,11 +21,12 @@ constexpr double WAIT_STEP = 0.25;
 std::vector<HidDeviceInfo> matching_boards()
 {
     const RunOptions &o = run_options;
-    DeviceFilter filter{o.vendor_id != 0 || o.product_id != 0, o.vendor_id, o.product_id, o.serial,
-                        o.location};
+    const bool match_ids = o.vendor_id != 0 || o.product_id != 0;
+    DeviceFilter filter{match_ids, o.vendor_id, o.product_id, o.serial, o.location};
     std::vector<HidDeviceInfo> boards;
     for (const HidDeviceInfo &info : device_list())
-        if (device_filter_passes(filter, info))
+        // Without -usb=, a keyboard with the serial number or location asked for is no board.
+        if (device_filter_passes(filter, info) && (match_ids || may_be_bootloader(info)))
             boards.push_back(info);
     return boards;
 }

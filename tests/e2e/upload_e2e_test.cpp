@@ -400,9 +400,9 @@ TEST_F(Bench, MatchingDeviceThatCannotBeOpenedIsNamed)
     ProcessResult next = run_quorvel({"-v", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_NE(
-        next.out.find("Found HID Bootloader\nDevice: /dev/hidraw1 (5e1a:0001)\nNote: 3 devices have these "
-                      "IDs and this is the first; pick one with -device= (see quorvel -list)\nPassed "
-                      "over: /dev/hidraw0: No such file or directory\nProgramming: "),
+        next.out.find("Found HID Bootloader\nDevice: /dev/hidraw1 (5e1a:0001)\nChosen: /dev/hidraw1, the "
+                      "first usable of 3 devices with the IDs 5e1a:0001\nPassed over: /dev/hidraw0: No such "
+                      "file or directory\nProgramming: "),
         std::string::npos)
         << next.out;
     EXPECT_FALSE(finish(1).frames.empty());

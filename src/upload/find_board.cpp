@@ -267,8 +267,8 @@ int settle_ambiguity()
     return count;
 }
 
-// Says in -v output which device is used and why (`count`: how many the
-// search could mean), and what else the search saw.
+// Says in -v output which device is used, and why when the search could
+// mean `count` > 1 of them, and what else the search saw.
 void describe_device(int count)
 {
     const DeviceChoice &choice = device_choice();
@@ -277,9 +277,6 @@ void describe_device(int count)
     if (count > 1)
         log_verbose("Chosen: %s, the first usable of %d devices with %s\n", printable(choice.path).c_str(),
                     count, searched_for().c_str());
-    else if (count == 1)
-        log_verbose("Chosen: %s, the only device with %s\n", printable(choice.path).c_str(),
-                    searched_for().c_str());
     if (*device_open_error())
         log_verbose("Passed over: %s\n", printable_lines(device_open_error()).c_str());
 }

@@ -79,9 +79,7 @@ TEST_F(Bench, SelectionNeverGuessesAmongBoards)
          {"-usb=5e1a:1", "-serial=CLONE", "-location=1-2"},
          0,
          {},
-         {1},
-         "Chosen: /dev/hidraw1, the only device with the IDs 5e1a:0001 and the serial number \"CLONE\" and "
-         "the location \"1-2\"\n"},
+         {1}},
         {"IDs alone: the first board, with a warning and the reason under -v",
          {{0, 0x5E1A, 1, false, "A", "1-1"}, {1, 0x5E1A, 1, false, "B", "1-2"}},
          {"-usb=5e1a:1"},

@@ -53,7 +53,8 @@ int32_t read_usb_id(std::string_view text, size_t &end)
     const size_t first = at;
     int32_t value = 0;
     for (; at < text.size() && hex_digit_value(text[at]) >= 0; ++at)
-        value = value * 16 + hex_digit_value(text[at]);
+        if (at - first < 4)  // more digits only make it malformed: no overflow
+            value = value * 16 + hex_digit_value(text[at]);
     end = at;
     return at == first || at - first > 4 ? -1 : value;
 }
@@ -82,13 +83,14 @@ void read_usb_option(std::string_view value)
 // The second line for an unknown -mmcu=: the forms and the sizes known.
 [[noreturn]] void fail_mcu(std::string_view name)
 {
-    static std::string sizes;  // static: fail() does not return to free it
+    static std::string sizes, shown;  // static: fail() does not return to free them
     sizes.clear();
+    shown = printable(name);
     for (size_t i = MCU_SIZES.size(); i-- > 0;)
         sizes += std::string(MCU_SIZES[i].suffix) + (i > 1 ? ", " : i == 1 ? " or " : "");
     fail("Unknown MCU type\n-mmcu=%s: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: %s (as in "
          "-mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
-         printable(name).c_str(), sizes.c_str());
+         shown.c_str(), sizes.c_str());
 }
 
 // Reads the whole value of a numeric option; 0 when it is not a number from
@@ -258,6 +260,8 @@ void print_usage(const char *problem)
 {
     std::fprintf(stderr, "%s\n\n", problem);
     write_usage(stderr);
-    event_error(std::string(problem) + "\nquorvel --help shows how to run quorvel");
+    static std::string event_text;  // static: end_process() does not return to free it
+    event_text = std::string(problem) + "\nquorvel --help shows how to run quorvel";
+    event_error(event_text);
     end_process(1);
 }

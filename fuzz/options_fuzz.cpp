@@ -162,12 +162,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int status = ended - 1;
     const std::string &text = run_options.json ? err : out;  // where -h and --version write
     bool documented =
-        status == 1
-            ? json_error_or_nothing(out) &&
-                  (two_line_error(err, "Malformed VID") || two_line_error(err, "Malformed PID") ||
-                   two_line_error(err, "Unknown MCU type") || option_error(err))
-            : status == 0 && (run_options.json ? out : err).empty() &&
-                  (text == "quorvel 1.0\n" || text.starts_with("Usage: quorvel -mmcu=<MCU>"));
+        status == 1 ? json_error_or_nothing(out) &&
+                          (two_line_error(err, "Malformed VID") || two_line_error(err, "Malformed PID") ||
+                           two_line_error(err, "Unknown MCU type") || option_error(err))
+                    : status == 0 && (run_options.json ? out : err).empty() &&
+                          (text == "quorvel 1.0\n" || text.starts_with("Usage: quorvel -mmcu=<MCU>"));
     if (!documented)
         std::abort();
     return 0;

@@ -88,9 +88,10 @@ void read_usb_option(std::string_view value)
     shown = printable(name);
     for (size_t i = MCU_SIZES.size(); i-- > 0;)
         sizes += std::string(MCU_SIZES[i].suffix) + (i > 1 ? ", " : i == 1 ? " or " : "");
-    fail("Unknown MCU type\n-mmcu=%s: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: %s (as in "
-         "-mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
-         shown.c_str(), sizes.c_str());
+    fail(
+        "Unknown MCU type\n-mmcu=%s: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: %s (as in "
+        "-mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
+        shown.c_str(), sizes.c_str());
 }
 
 // Reads the whole value of a numeric option; 0 when it is not a number from

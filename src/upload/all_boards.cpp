@@ -112,7 +112,8 @@ std::string retry_text(const std::vector<HidDeviceInfo> &boards, const std::vect
                                              : "-location=" + printable(board.location)) +
                      ")";
     }
-    return "Failed: " + selectors + ". To retry one of them, run quorvel again with its option in place of -all";
+    return "Failed: " + selectors +
+           ". To retry one of them, run quorvel again with its option in place of -all";
 }
 
 }  // namespace

@@ -60,7 +60,8 @@ std::string places_of(const std::vector<HidDeviceInfo> &devices)
 {
     std::string places;
     for (const HidDeviceInfo &device : devices)
-        places += (places.empty() ? "" : ", ") + printable(device.location.empty() ? device.path : device.location);
+        places +=
+            (places.empty() ? "" : ", ") + printable(device.location.empty() ? device.path : device.location);
     return places;
 }
 
@@ -127,9 +128,10 @@ void touch_board()
     std::string shown = printable(port);
     int present = serial_port_present(port, touch_record.location);
     // Resetting a board other than the one -location= names would help no one.
-    if (run_options.location && !touch_record.location.empty() && touch_record.location != run_options.location)
-        fail("quorvel: -touch=%s is plugged in at %s, not at -location=%s\nGive the serial port of the board at "
-             "%s, or leave out -location= (see quorvel -list)\n",
+    if (run_options.location && !touch_record.location.empty() &&
+        touch_record.location != run_options.location)
+        fail("quorvel: -touch=%s is plugged in at %s, not at -location=%s\nGive the serial port of the "
+             "board at %s, or leave out -location= (see quorvel -list)\n",
              shown.c_str(), printable(touch_record.location).c_str(), printable(run_options.location).c_str(),
              printable(run_options.location).c_str());
     if (!run_options.device_path && !run_options.location && !touch_record.location.empty())
@@ -248,9 +250,10 @@ int settle_ambiguity()
         return count;
     if (run_options.serial && !run_options.location) {
         device_close();
-        fail("Unable to open device\n%d devices have the serial number \"%s\" (at %s): add -location= to pick "
-             "one, or use -all to program them all (see quorvel -list)\n",
-             count, printable(run_options.serial).c_str(), places_of(found).c_str());
+        fail(
+            "Unable to open device\n%d devices have the serial number \"%s\" (at %s): add -location= to pick "
+            "one, or use -all to program them all (see quorvel -list)\n",
+            count, printable(run_options.serial).c_str(), places_of(found).c_str());
     }
     if (run_options.touch_port && !run_options.location) {
         device_close();

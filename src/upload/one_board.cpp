@@ -35,12 +35,13 @@ constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds,
     // What to do depends on how the write failed: a board that stopped
     // answering needs its bootloader restarted, one that went away plugging in.
     std::string_view why = device_send_error();
-    const char *next = why.starts_with("no answer within")
-                           ? ". The board stopped answering: press its reset button to restart the bootloader, "
-                             "then run quorvel again"
-                       : why.starts_with("the device is gone")
-                           ? ". The board went away: plug it in again, start its bootloader and run quorvel again"
-                           : ": restart the bootloader and run quorvel again";
+    const char *next =
+        why.starts_with("no answer within")
+            ? ". The board stopped answering: press its reset button to restart the bootloader, "
+              "then run quorvel again"
+        : why.starts_with("the device is gone")
+            ? ". The board went away: plug it in again, start its bootloader and run quorvel again"
+            : ": restart the bootloader and run quorvel again";
     fail("Error writing to device\nThe %s command%s failed: %s. %s%s\n", command_name(at.command), where,
          printable(why).c_str(), state, next);
 }

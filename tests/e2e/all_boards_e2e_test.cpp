@@ -57,10 +57,11 @@ TEST_F(Bench, AllBoardsAtOnceEachFailingAlone)
         EXPECT_NE(run.out.find(summary), std::string::npos) << run.out;
         EXPECT_EQ(run.status, stalled < 0 ? 0 : 1) << run.err;
         // The failed board by its path (the simulated boards have no location), to retry it alone.
-        EXPECT_TRUE(run.err.ends_with(stalled < 0 ? "\nDone.\n\n"
-                                                  : "\n1 of 8 boards failed\nFailed: /dev/hidraw5 "
-                                                    "(-device=/dev/hidraw5). To retry one of them, run quorvel "
-                                                    "again with its option in place of -all\n\n"))
+        EXPECT_TRUE(run.err.ends_with(stalled < 0
+                                          ? "\nDone.\n\n"
+                                          : "\n1 of 8 boards failed\nFailed: /dev/hidraw5 "
+                                            "(-device=/dev/hidraw5). To retry one of them, run quorvel "
+                                            "again with its option in place of -all\n\n"))
             << run.err;
     }
 }

@@ -65,8 +65,8 @@ TEST_F(Bench, SelectionNeverGuessesAmongBoards)
          {{0, 0x5E1A, 1, false, "CLONE", "1-1"}, {1, 0x5E1A, 1, false, "CLONE", "1-2"}},
          {"-usb=5e1a:1", "-serial=CLONE"},
          1,
-         {"Unable to open device\n2 devices have the serial number \"CLONE\" (at 1-1, 1-2): add -location= to "
-          "pick one, or use -all to program them all (see quorvel -list)\n\n"},
+         {"Unable to open device\n2 devices have the serial number \"CLONE\" (at 1-1, 1-2): add -location= "
+          "to pick one, or use -all to program them all (see quorvel -list)\n\n"},
          {}},
         {"clones without -usb= too",
          {{0, 0x5E1A, 1, false, "CLONE", "1-1"}, {1, 0x5E1A, 1, false, "CLONE", ""}},
@@ -93,8 +93,8 @@ TEST_F(Bench, SelectionNeverGuessesAmongBoards)
          {"-usb=5e1a:1", "-touch=/dev/ttyACM0"},
          1,
          {"Unable to open device\n2 bootloaders with the IDs 5e1a:0001 are present after the reset through "
-          "/dev/ttyACM0 (at 1-1, 1-2), and the system does not say where that port is plugged in: nothing was "
-          "written. Add -location= to pick the board (see quorvel -list)\n\n"},
+          "/dev/ttyACM0 (at 1-1, 1-2), and the system does not say where that port is plugged in: nothing "
+          "was written. Add -location= to pick the board (see quorvel -list)\n\n"},
          {}},
     };
     for (const SelectionCase &c : cases) {
@@ -133,9 +133,9 @@ TEST_F(Bench, TouchAtAnotherLocationResetsNothing)
     app.location = "1-4";
     app.bootloader = 1;
     start_app(app);
-    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", "-touch=/dev/ttyACM0", "-location=1-2",
-                                     example_hex_path()},
-                                    kill_after(10));
+    ProcessResult run = run_quorvel(
+        {"-mmcu=atmega32u4", "-usb=5e1a:1", "-touch=/dev/ttyACM0", "-location=1-2", example_hex_path()},
+        kill_after(10));
     double presented_at = -1;
     EXPECT_LT(finish_app(presented_at), 0) << "the board was reset";
     EXPECT_EQ(run.status, 1);

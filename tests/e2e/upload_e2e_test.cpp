@@ -20,8 +20,8 @@ const std::string BANNER = "\nquorvel 1.0 - firmware uploader for AVR USB HID bo
                            "Written by the quorvel developers\n";
 const std::string DONE = "\nDone.\n\n";
 const std::string WRITE_ERROR = "Error writing to device\n";
-const std::string STOPPED_ANSWERING =
-    ". The board stopped answering: press its reset button to restart the bootloader, then run quorvel again\n\n";
+const std::string STOPPED_ANSWERING = ". The board stopped answering: press its reset button to restart the "
+                                      "bootloader, then run quorvel again\n\n";
 const std::string NO_DEVICE =
     "Unable to open device\nNo HID device with the IDs 5e1a:0001 is present: see quorvel "
     "-list. Start the bootloader (press the board's reset button), or add -w to wait "

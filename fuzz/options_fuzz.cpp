@@ -92,6 +92,13 @@ bool option_error(const std::string &err)
            err.find('\n') == err.size() - 2;
 }
 
+// An error of two lines whose first is `first`, then the empty line.
+bool two_line_error(const std::string &err, const std::string &first)
+{
+    size_t second = first.size() + 1;
+    return err.starts_with(first + "\n") && err.ends_with("\n\n") && err.find('\n', second) == err.size() - 2;
+}
+
 // After -json, an error is also one event on standard output; else
 // standard output stays empty.
 bool json_error_or_nothing(const std::string &out)
@@ -153,12 +160,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     }
     int status = ended - 1;
+    const std::string &text = run_options.json ? err : out;  // where -h and --version write
     bool documented =
-        status == 1
-            ? json_error_or_nothing(out) && (err == "Malformed VID\n\n" || err == "Malformed PID\n\n" ||
-                                             err == "Unknown MCU type\n\n" || option_error(err))
-            : status == 0 && err.empty() &&
-                  (out == "quorvel 1.0\n" || out.starts_with("Usage: quorvel -mmcu=<MCU>"));
+        status == 1 ? json_error_or_nothing(out) &&
+                          (two_line_error(err, "Malformed VID") || two_line_error(err, "Malformed PID") ||
+                           two_line_error(err, "Unknown MCU type") || option_error(err))
+                    : status == 0 && (run_options.json ? out : err).empty() &&
+                          (text == "quorvel 1.0\n" || text.starts_with("Usage: quorvel -mmcu=<MCU>"));
     if (!documented)
         std::abort();
     return 0;

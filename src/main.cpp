@@ -3,6 +3,7 @@
 
 #include "cli/console.h"
 #include "cli/options.h"
+#include "cli/text.h"
 #include "upload/all_boards.h"
 #include "upload/dry_run.h"
 #include "upload/list_devices.h"
@@ -17,17 +18,19 @@ int main(int argc, char **argv)
     read_arguments(argc, argv);
     if (run_options.list)
         list_devices();
-    if (!run_options.hex_path) {
-        std::fputs("Filename must be specified\n\n", stderr);
-        print_usage();
-    }
-    if (run_options.code_size == 0) {
-        std::fputs("MCU type must be specified\n\n", stderr);
-        print_usage();
-    }
+    if (!run_options.hex_path)
+        print_usage("Filename must be specified");
+    if (run_options.code_size == 0)
+        print_usage("MCU type must be specified");
 
     if (run_options.all && run_options.touch_port)
-        fail("quorvel: -touch= resets one board: it cannot be combined with -all\n");
+        fail("quorvel: -touch= resets one board: it cannot be combined with -all\nLeave out -all to reset "
+             "and flash that one board, or -touch= to program every board in its bootloader\n");
+    // Each copy of an -all run gets its own -device=: a path given here would be dropped.
+    if (run_options.all && run_options.device_path)
+        fail("quorvel: -device= names one board: it cannot be combined with -all\nLeave out -all to "
+             "program the board at %s, or -device= to program every matching board\n",
+             printable(run_options.device_path).c_str());
 
     if (!run_options.json)
         std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -31,11 +32,48 @@ std::string hex_id(uint32_t id)
     return text;
 }
 
+// JSON text with every control character escaped as \uXXXX: nlohmann
+// writes \b \t \n \f \r short and DEL and the C1 controls raw, which a
+// terminal or a strict reader may act on. Only strings hold these, and the
+// text is valid UTF-8 already, so C1 comes as the bytes C2 80 to C2 9F.
+std::string escape_controls(std::string_view text)
+{
+    std::string result;
+    char code[8];
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned char byte = static_cast<unsigned char>(text[i]);
+        unsigned next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0u;
+        unsigned control = 0;  // 0: no control here
+        if (byte == '\\') {
+            std::string_view shorts = "btnfr", values = "\b\t\n\f\r";
+            size_t which = shorts.find(char(next));
+            if (which == std::string_view::npos) {
+                result.append(text.substr(i, 2));  // any other escape, "\\" too, stays as it is
+                ++i;
+                continue;
+            }
+            control = static_cast<unsigned char>(values[which]);
+        } else if (byte == 0x7F) {
+            control = byte;
+        } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            control = next;
+        }
+        if (!control) {
+            result += char(byte);
+            continue;
+        }
+        std::snprintf(code, sizeof code, "\\u%04x", control);
+        result += code;
+        i += byte == 0x7F ? 0 : 1;
+    }
+    return result;
+}
+
 // One line of standard output; invalid UTF-8 becomes U+FFFD instead of
 // ending the run with an exception.
 void write_line(const Json &value)
 {
-    std::string line = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    std::string line = escape_controls(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
     line += '\n';
     bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
     if ((std::fflush(stdout) != 0 || !written) && !write_failed) {

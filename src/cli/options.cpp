@@ -2,6 +2,7 @@
 #include "cli/options.h"
 
 #include "cli/console.h"
+#include "cli/events.h"
 #include "cli/text.h"
 
 #include <array>
@@ -32,11 +33,6 @@ constexpr std::array<McuSize, 5> MCU_SIZES{{
 
 constexpr std::array<std::string_view, 2> MCU_FAMILIES{"at90usb", "atmega"};
 
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 int hex_digit_value(char c)
 {
     if (c >= '0' && c <= '9')
@@ -48,42 +44,54 @@ int hex_digit_value(char c)
     return -1;
 }
 
-// Reads one USB ID: optional blanks, an optional 0x or 0X, then hex digits up
-// to the first character that is not one. Sets `end` to the index after the
-// last digit. Returns -1 when there is no digit or the value does not fit in
-// 16 bits (no USB device can have such an ID).
+// Reads one USB ID at the start of `text`: an optional 0x or 0X, then one to
+// four hex digits. Sets `end` to the index after the last digit. Returns -1
+// for anything else: no digit, or five and more (no USB ID is that long).
 int32_t read_usb_id(std::string_view text, size_t &end)
 {
-    size_t at = 0;
-    while (at < text.size() && is_blank(text[at]))
-        ++at;
-    if (text.size() - at >= 2 && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X'))
-        at += 2;  // a prefix with no digit after it leaves the field without a digit
-    int32_t value = -1;
-    for (; at < text.size() && hex_digit_value(text[at]) >= 0; ++at) {
-        value = (value < 0 ? 0 : value * 16) + hex_digit_value(text[at]);
-        if (value > 0xFFFF)
-            return -1;
-    }
+    size_t at = text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') ? 2 : 0;
+    const size_t first = at;
+    int32_t value = 0;
+    for (; at < text.size() && hex_digit_value(text[at]) >= 0; ++at)
+        if (at - first < 4)  // more digits only make it malformed: no overflow
+            value = value * 16 + hex_digit_value(text[at]);
     end = at;
-    return value;
+    return at == first || at - first > 4 ? -1 : value;
 }
 
+constexpr const char *USB_FORM =
+    "Give the IDs as -usb=<vid>:<pid>, each 1 to 4 hex digits, as in -usb=0x5e1a:0x0001\n";
+
+// -usb=VID:PID: the vendor ID, exactly one separator (":" in the usage
+// example, but any one character), the product ID, and nothing after it: a
+// mistyped ID ("0x00O1") must not be read as another one.
 void read_usb_option(std::string_view value)
 {
     size_t vendor_end = 0;
     int32_t vendor = read_usb_id(value, vendor_end);
     if (vendor < 0)
-        fail("Malformed VID\n");
-    // The product ID starts right after the one separator that follows the
-    // vendor ID, whatever that character is (":" in the usage example).
+        fail("Malformed VID\n%s", USB_FORM);
     std::string_view product_text = vendor_end < value.size() ? value.substr(vendor_end + 1) : "";
     size_t product_end = 0;
     int32_t product = read_usb_id(product_text, product_end);
-    if (product < 0)
-        fail("Malformed PID\n");
+    if (product < 0 || product_end != product_text.size())
+        fail("Malformed PID\n%s", USB_FORM);
     run_options.vendor_id = uint32_t(vendor);
     run_options.product_id = uint32_t(product);
+}
+
+// The second line for an unknown -mmcu=: the forms and the sizes known.
+[[noreturn]] void fail_mcu(std::string_view name)
+{
+    static std::string sizes, shown;  // static: fail() does not return to free them
+    sizes.clear();
+    shown = printable(name);
+    for (size_t i = MCU_SIZES.size(); i-- > 0;)
+        sizes += std::string(MCU_SIZES[i].suffix) + (i > 1 ? ", " : i == 1 ? " or " : "");
+    fail(
+        "Unknown MCU type\n-mmcu=%s: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: %s (as in "
+        "-mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
+        shown.c_str(), sizes.c_str());
 }
 
 // Reads the whole value of a numeric option; 0 when it is not a number from
@@ -187,6 +195,9 @@ int find_mcu(const char *name, int32_t &code_size, int32_t &block_size)
 
 void read_arguments(int argc, char **argv)
 {
+    // -json first: an error in any argument before it must end as an event too.
+    for (int i = 1; i < argc; ++i)
+        run_options.json |= std::string_view(argv[i]) == "-json";
     for (int i = 1; i < argc; ++i) {
         std::string_view argument(argv[i]);
         if (!argument.starts_with('-')) {
@@ -217,32 +228,41 @@ void read_arguments(int argc, char **argv)
                 fail_value("-all", argument.substr(5), "the number of boards, as in -all=8");
             run_options.all = 1;
         } else if (argument.starts_with("-serial=")) {
+            // An empty value would match every device that has no serial number.
+            if (argument.size() == 8)
+                fail_value("-serial", "", "the board's USB serial number, as quorvel -list shows it");
             run_options.serial = argv[i] + 8;
         } else if (argument.starts_with("-location=")) {
+            if (argument.size() == 10)
+                fail_value("-location", "", "the board's USB port, as quorvel -list shows it (1-2.3)");
             run_options.location = argv[i] + 10;
         } else if (argument.starts_with("-touch=")) {
             if (argument.size() == 7)
                 fail_value("-touch", "", "the board's serial port, as in -touch=/dev/ttyACM0");
             run_options.touch_port = argv[i] + 7;
         } else if (argument == "-h" || argument == "--help") {
-            write_usage(stdout);
+            write_usage(human_output());  // with -json, standard output carries only events
             end_process(0);
         } else if (argument == "--version") {
-            std::fputs("quorvel 1.0\n", stdout);
+            std::fputs("quorvel 1.0\n", human_output());
             end_process(0);
         } else if (argument.starts_with("-usb=")) {
             read_usb_option(argument.substr(5));
         } else if (argument.starts_with("-mmcu=")) {
             if (!find_mcu(argv[i] + 6, run_options.code_size, run_options.block_size))
-                fail("Unknown MCU type\n");
+                fail_mcu(argument.substr(6));
         } else {
             read_unknown_option(argument);
         }
     }
 }
 
-void print_usage()
+void print_usage(const char *problem)
 {
+    std::fprintf(stderr, "%s\n\n", problem);
     write_usage(stderr);
+    static std::string event_text;  // static: end_process() does not return to free it
+    event_text = std::string(problem) + "\nquorvel --help shows how to run quorvel";
+    event_error(event_text);
     end_process(1);
 }

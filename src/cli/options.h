@@ -33,10 +33,13 @@ inline constexpr const char *AUTHOR_LINE = "Written by the quorvel developers\n"
 // the two sizes, or 0 for a name that is not in the table.
 int find_mcu(const char *name, int32_t &code_size, int32_t &block_size);
 
-// Reads the arguments after the program name into run_options. A malformed
-// -usb= or an unknown -mmcu= ends the run through fail(); -h, --help and
-// --version print their text and end the run with status 0.
+// Reads the arguments after the program name into run_options, -json first.
+// A malformed -usb=, an unknown -mmcu= or an empty -serial= or -location=
+// ends the run through fail(); -h, --help and --version print their text
+// (on standard error with -json) and end the run with status 0.
 void read_arguments(int argc, char **argv);
 
-// Writes the usage text to standard error and ends the process with status 1.
-[[noreturn]] void print_usage();
+// Writes what is missing ("Filename must be specified") and the usage text
+// to standard error, and ends the process with status 1; with -json, an
+// error event says what is missing.
+[[noreturn]] void print_usage(const char *problem);

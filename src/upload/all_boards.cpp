@@ -21,11 +21,12 @@ constexpr double WAIT_STEP = 0.25;
 std::vector<HidDeviceInfo> matching_boards()
 {
     const RunOptions &o = run_options;
-    DeviceFilter filter{o.vendor_id != 0 || o.product_id != 0, o.vendor_id, o.product_id, o.serial,
-                        o.location};
+    const bool match_ids = o.vendor_id != 0 || o.product_id != 0;
+    DeviceFilter filter{match_ids, o.vendor_id, o.product_id, o.serial, o.location};
     std::vector<HidDeviceInfo> boards;
     for (const HidDeviceInfo &info : device_list())
-        if (device_filter_passes(filter, info))
+        // Without -usb=, a keyboard with the serial number or location asked for is no board.
+        if (device_filter_passes(filter, info) && (match_ids || may_be_bootloader(info)))
             boards.push_back(info);
     return boards;
 }
@@ -111,18 +112,32 @@ std::string outcome(const CopyRun &copy, int passed_on)
     return line.empty() ? "failed with status " + std::to_string(copy.status) : line;
 }
 
+// Which boards failed and how to program only them again: each one's USB
+// port, which stays the same across re-plugs, else its path.
+std::string retry_text(const std::vector<HidDeviceInfo> &boards, const std::vector<CopyRun> &copies)
+{
+    std::string selectors;
+    for (size_t i = 0; i < boards.size(); ++i) {
+        if (copies[i].status == 0)
+            continue;
+        const HidDeviceInfo &board = boards[i];
+        selectors += (selectors.empty() ? "" : ", ") + printable(board.path) + " (" +
+                     (board.location.empty() ? "-device=" + printable(board.path)
+                                             : "-location=" + printable(board.location)) +
+                     ")";
+    }
+    return "Failed: " + selectors +
+           ". To retry one of them, run quorvel again with its option in place of -all";
+}
+
 // Ends the run that a signal stopped, once every copy has ended, with 128 +
-// the signal's number.
+// the signal's number. The summary was the last event: this is for people.
 [[noreturn]] void stop_interrupted(int signal, int failed, int boards)
 {
-    char message[256];
-    std::snprintf(message, sizeof message,
-                  "\nquorvel: interrupted by %s: %d of %d boards were not programmed\nRun quorvel again for "
-                  "the boards whose line does not say Done: their flash may be only partly written\n",
-                  signal_name(signal), failed, boards);
-    std::fputs(message, stderr);
-    std::fputc('\n', stderr);
-    event_interrupted(message, signal_name(signal));
+    std::fprintf(stderr,
+                 "\nquorvel: interrupted by %s: %d of %d boards were not programmed\nRun quorvel again for "
+                 "the boards whose line does not say Done: their flash may be only partly written\n\n",
+                 signal_name(signal), failed, boards);
     end_process(128 + signal);
 }
 
@@ -157,12 +172,16 @@ void run_all_boards(int argc, char **argv)
     for (size_t i = 0; i < boards.size(); ++i)
         summary.push_back(BoardOutcome{boards[i].path, boards[i].serial, boards[i].location,
                                        copies[i].status == 0, results[i]});
+    // The summary is the last event: the failures are told to people only.
     event_summary(summary);
     std::fflush(human_output());
     if (passed_on)
         stop_interrupted(passed_on, failed, int(boards.size()));
-    if (failed)
-        fail("\n%d of %d boards failed\n", failed, int(boards.size()));
+    if (failed) {
+        std::fprintf(stderr, "\n%d of %d boards failed\n%s\n\n", failed, int(boards.size()),
+                     retry_text(boards, copies).c_str());
+        end_process(1);
+    }
     std::fputs("\nDone.\n\n", stderr);
     end_process(0);
 }

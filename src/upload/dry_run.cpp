@@ -60,5 +60,6 @@ void run_dry_run()
                  figures.blocks, figures.block_size, figures.reports, figures.file_bytes,
                  figures.least_seconds);
     event_dry_run(figures);
+    event_done();  // every -json run ends with done, error or summary
     end_process(0);
 }

@@ -11,6 +11,8 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace {
 
@@ -18,14 +20,45 @@ namespace {
 // 50 ms, and a look reads only a few small sysfs files.
 constexpr double WAIT_STEP = 0.05;
 
+// What a search by -usb=, -serial= and -location= lets through.
+DeviceFilter search_filter()
+{
+    const uint32_t vendor_id = run_options.vendor_id, product_id = run_options.product_id;
+    return DeviceFilter{vendor_id != 0 || product_id != 0, vendor_id, product_id, run_options.serial,
+                        run_options.location};
+}
+
 int open_device_once()
 {
     const uint32_t vendor_id = run_options.vendor_id, product_id = run_options.product_id;
     if (run_options.device_path)
         return device_open_path(run_options.device_path, vendor_id != 0 || product_id != 0, vendor_id,
                                 product_id);
-    return device_open(DeviceFilter{vendor_id != 0 || product_id != 0, vendor_id, product_id,
-                                    run_options.serial, run_options.location});
+    return device_open(search_filter());
+}
+
+// The devices that the search could mean: those that it lets through,
+// and without -usb= only those that may take the bootloader's reports.
+// Closes the current device.
+std::vector<HidDeviceInfo> candidates()
+{
+    const DeviceFilter filter = search_filter();
+    std::vector<HidDeviceInfo> found;
+    for (const HidDeviceInfo &device : device_list())
+        if (device_filter_passes(filter, device) && (filter.match_ids || may_be_bootloader(device)))
+            found.push_back(device);
+    return found;
+}
+
+// Where they are plugged in ("1-2.1, 1-2.2"; the path of one that the
+// system does not place), for messages.
+std::string places_of(const std::vector<HidDeviceInfo> &devices)
+{
+    std::string places;
+    for (const HidDeviceInfo &device : devices)
+        places +=
+            (places.empty() ? "" : ", ") + printable(device.location.empty() ? device.path : device.location);
+    return places;
 }
 
 // What the search looked for, for messages: "the IDs 5e1a:0001", with
@@ -90,6 +123,13 @@ void touch_board()
     const char *port = run_options.touch_port;
     std::string shown = printable(port);
     int present = serial_port_present(port, touch_record.location);
+    // Resetting a board other than the one -location= names would help no one.
+    if (run_options.location && !touch_record.location.empty() &&
+        touch_record.location != run_options.location)
+        fail("quorvel: -touch=%s is plugged in at %s, not at -location=%s\nGive the serial port of the "
+             "board at %s, or leave out -location= (see quorvel -list)\n",
+             shown.c_str(), printable(touch_record.location).c_str(), printable(run_options.location).c_str(),
+             printable(run_options.location).c_str());
     if (!run_options.device_path && !run_options.location && !touch_record.location.empty())
         run_options.location = touch_record.location.c_str();
     if (present && !run_options.device_path && !run_options.location && !run_options.serial &&
@@ -196,21 +236,69 @@ int open_device()
          searched_for().c_str());
 }
 
-// Says in -v output which device is used, and what else the search saw.
-void describe_device()
+// A search that several devices pass. A serial number was meant to name
+// one board, and after -touch= at a port that the system does not place
+// the reset board cannot be told from another: both refuse, before
+// anything is written. IDs alone name a kind of board: the first is used,
+// as always, with a warning.
+// Returns how many devices the search could mean.
+int settle_ambiguity()
+{
+    if (run_options.device_path || device_choice().matching < 2)
+        return device_choice().matching;
+    const std::vector<HidDeviceInfo> found = candidates();
+    // Counting without -usb= opened each device: open the chosen one again.
+    if (!search_filter().match_ids && !open_device_once())
+        fail_to_open();
+    const int count = int(found.size());
+    if (count < 2)
+        return count;
+    if (run_options.serial && !run_options.location) {
+        device_close();
+        fail(
+            "Unable to open device\n%d devices have the serial number \"%s\" (at %s): add -location= to pick "
+            "one, or use -all to program them all (see quorvel -list)\n",
+            count, printable(run_options.serial).c_str(), places_of(found).c_str());
+    }
+    if (run_options.touch_port && !run_options.location) {
+        device_close();
+        fail("Unable to open device\n%d bootloaders with %s are present after the reset through %s (at %s), "
+             "and the system does not say where that port is plugged in: nothing was written. Add -location= "
+             "to pick the board (see quorvel -list)\n",
+             count, searched_for().c_str(), printable(run_options.touch_port).c_str(),
+             places_of(found).c_str());
+    }
+    std::fprintf(stderr,
+                 "quorvel: warning: %d devices have %s; writing to the first, %s. Pick one with -serial=, "
+                 "-location= or -device=, or program them all with -all (see quorvel -list)\n",
+                 count, searched_for().c_str(), printable(device_choice().path).c_str());
+    return count;
+}
+
+// Says in -v output which device is used, and why when the search could
+// mean `count` > 1 of them, and what else the search saw.
+void describe_device(int count)
 {
     const DeviceChoice &choice = device_choice();
     log_verbose("Device: %s (%04x:%04x)\n", printable(choice.path).c_str(), unsigned(choice.vendor_id),
                 unsigned(choice.product_id));
-    if (choice.matching > 1)
-        log_verbose("Note: %d devices have these IDs and this is the first; pick one with -device= (see "
-                    "quorvel -list)\n",
-                    choice.matching);
+    if (count > 1)
+        log_verbose("Chosen: %s, the first usable of %d devices with %s\n", printable(choice.path).c_str(),
+                    count, searched_for().c_str());
     if (*device_open_error())
         log_verbose("Passed over: %s\n", printable_lines(device_open_error()).c_str());
 }
 
 }  // namespace
+
+int may_be_bootloader(const HidDeviceInfo &info)
+{
+    if (device_open_path(info.path.c_str(), 0, 0, 0)) {
+        device_close();
+        return 1;
+    }
+    return std::string_view(device_open_error()).find(BOOTLOADER_SHAPE_ERROR) == std::string_view::npos;
+}
 
 void open_board()
 {
@@ -223,6 +311,7 @@ void open_board()
         touch_board();
     if (!have_target || !open_device())
         fail_to_open();
+    int count = settle_ambiguity();
     log_verbose("Found HID Bootloader\n");
-    describe_device();
+    describe_device(count);
 }

@@ -13,3 +13,11 @@ inline constexpr double SETTLE_SECONDS = 2.0;
 // through fail() with what was looked for when no usable board is there.
 // With -v, says which device is used and what else the search saw.
 void open_board();
+
+struct HidDeviceInfo;
+
+// Whether a device found without -usb= may be the bootloader: 1 unless it
+// opens and its report descriptor shows that it does not take the
+// bootloader's reports (a keyboard). One that cannot be opened counts, so
+// that its own run says why. Closes the current device.
+int may_be_bootloader(const HidDeviceInfo &info);

@@ -11,6 +11,19 @@
 #include <cstdio>
 #include <string>
 
+namespace {
+
+// The highest address that the file gave a byte for.
+int32_t highest_address()
+{
+    int32_t address = IMAGE_SIZE - 1;
+    while (address > 0 && !firmware_image.image_used[size_t(address)])
+        --address;
+    return address;
+}
+
+}  // namespace
+
 void load_firmware(const char *path)
 {
     std::string shown = printable(path);
@@ -37,12 +50,18 @@ void load_firmware(const char *path)
                      shown.c_str());
     // An upload of an empty image would erase the application and report success.
     if (!image_range_used(0, IMAGE_SIZE - 1))
-        fail("\"%s\" holds no data: there is nothing to write\n", shown.c_str());
+        fail("\"%s\" holds no data: there is nothing to write\nIt has no data records within the first "
+             "64 KiB: check that it is the firmware's HEX file and that its build succeeded\n",
+             shown.c_str());
     log_verbose("Read \"%s\": %d bytes, %.1f%% usage\n", shown.c_str(), count,
                 double(count) / double(run_options.code_size) * 100.0);
 
     // Data beyond the flash of the selected part would be dropped without a
     // word: refuse before any device is touched.
     if (run_options.code_size < IMAGE_SIZE && image_range_used(run_options.code_size, IMAGE_SIZE - 1))
-        fail("Firmware does not fit in the flash of the selected MCU\n");
+        fail("Firmware does not fit in the flash of the selected MCU\nThe MCU has %d KiB of flash (up to "
+             "0x%04X), but the file has data up to 0x%04X: check -mmcu= and that the file was built for this "
+             "MCU\n",
+             int(run_options.code_size / 1024), unsigned(run_options.code_size - 1),
+             unsigned(highest_address()));
 }

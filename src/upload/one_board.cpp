@@ -3,12 +3,14 @@
 
 #include "cli/console.h"
 #include "cli/events.h"
+#include "cli/text.h"
 #include "hid/hid_device.h"
 #include "upload/find_board.h"
 #include "upload/progress.h"
 #include "upload/upload.h"
 
 #include <cstdio>
+#include <string_view>
 
 namespace {
 
@@ -50,9 +52,18 @@ constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds,
     // The bootloader may erase the flash when it takes the begin command.
     const char *state =
         at.command == CMD_BEGIN ? "The flash may have been erased" : "The flash is now only partly written";
-    fail("Error writing to device\nThe %s command%s failed: %s. %s: restart the bootloader and run quorvel "
-         "again\n",
-         command_name(at.command), where, device_send_error(), state);
+    // What to do depends on how the write failed: a board that stopped
+    // answering needs its bootloader restarted, one that went away plugging in.
+    std::string_view why = device_send_error();
+    const char *next =
+        why.starts_with("no answer within")
+            ? ". The board stopped answering: press its reset button to restart the bootloader, "
+              "then run quorvel again"
+        : why.starts_with("the device is gone")
+            ? ". The board went away: plug it in again, start its bootloader and run quorvel again"
+            : ": restart the bootloader and run quorvel again";
+    fail("Error writing to device\nThe %s command%s failed: %s. %s%s\n", command_name(at.command), where,
+         printable(why).c_str(), state, next);
 }
 
 }  // namespace

@@ -41,8 +41,28 @@ const std::string USAGE =
     "\t-touch=<port> : First reset the running board into its bootloader through its USB\n"
     "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n";
 
+const std::string NO_DATA_END = "\" holds no data: there is nothing to write\nIt has no data records within the "
+                                "first 64 KiB: check that it is the firmware's HEX file and that its build "
+                                "succeeded\n\n";
+
+// Does not fit: the MCU's flash and the highest address the file uses.
+std::string does_not_fit(int kib, const char *last, const char *highest)
+{
+    return "Firmware does not fit in the flash of the selected MCU\nThe MCU has " + std::to_string(kib) +
+           " KiB of flash (up to " + last + "), but the file has data up to " + highest +
+           ": check -mmcu= and that the file was built for this MCU\n\n";
+}
+
 const std::string NAME_THE_DEVICE = "Unable to open device\nName the bootloader with -usb=<vid:pid> or "
                                     "-device=<path> (quorvel -list shows the HID devices present)\n\n";
+
+const std::string UNKNOWN_MCU_END =
+    ": give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: 8, 16, 32, 64 or 128 (as in "
+    "-mmcu=atmega32u4 or -mmcu=at90usb1287)\n\n";
+const std::string USB_FORM =
+    "Give the IDs as -usb=<vid>:<pid>, each 1 to 4 hex digits, as in -usb=0x5e1a:0x0001\n\n";
+const std::string MALFORMED_VID = "Malformed VID\n" + USB_FORM;
+const std::string MALFORMED_PID = "Malformed PID\n" + USB_FORM;
 
 struct CliCase {
     std::vector<std::string> arguments;  // "@good" stands for a valid HEX file, "@bad" for a corrupt one
@@ -70,17 +90,38 @@ TEST(Cli, MessagesAndExitStatus)
         {{}, "", "Filename must be specified\n\n" + USAGE},
         {{"-mmcu=atmega32u4"}, "", "Filename must be specified\n\n" + USAGE},
         {{good}, "", "MCU type must be specified\n\n" + USAGE},
-        {{"-mmcu=atmega48"}, "", "Unknown MCU type\n\n"},  // reported before the missing file
-        {{"-mmcu=ATmega32U4", good}, "", "Unknown MCU type\n\n"},
-        {{"-mmcu=atmega", good}, "", "Unknown MCU type\n\n"},
-        {{"-usb=", good}, "", "Malformed VID\n\n"},
-        {{"-usb=zz:0x0001", good}, "", "Malformed VID\n\n"},
-        {{"-usb=0x:0x0001", good}, "", "Malformed VID\n\n"},
-        {{"-usb=10000:0001", good}, "", "Malformed VID\n\n"},
-        {{"-usb=0x5e1a:", good}, "", "Malformed PID\n\n"},
-        {{"-usb=0x5e1a", good}, "", "Malformed PID\n\n"},
-        {{"-usb=0x5e1a:zz", good}, "", "Malformed PID\n\n"},
-        {{"-usb=5e1a:10000", good}, "", "Malformed PID\n\n"},
+        {{"-mmcu=atmega48"}, "", "Unknown MCU type\n-mmcu=atmega48" + UNKNOWN_MCU_END},  // before the file
+        {{"-mmcu=ATmega32U4", good}, "", "Unknown MCU type\n-mmcu=ATmega32U4" + UNKNOWN_MCU_END},
+        {{"-mmcu=atmega", good}, "", "Unknown MCU type\n-mmcu=atmega" + UNKNOWN_MCU_END},
+        {{"-usb=", good}, "", MALFORMED_VID},
+        {{"-usb=zz:0x0001", good}, "", MALFORMED_VID},
+        {{"-usb=0x:0x0001", good}, "", MALFORMED_VID},
+        {{"-usb=10000:0001", good}, "", MALFORMED_VID},
+        {{"-usb=05e1a:0001", good}, "", MALFORMED_VID},  // five digits, even with a leading zero
+        {{"-usb= 5e1a:0001", good}, "", MALFORMED_VID},
+        {{"-usb=0x5e1a:", good}, "", MALFORMED_PID},
+        {{"-usb=0x5e1a", good}, "", MALFORMED_PID},
+        {{"-usb=0x5e1a:zz", good}, "", MALFORMED_PID},
+        {{"-usb=5e1a:10000", good}, "", MALFORMED_PID},
+        {{"-usb=0x5e1a:0x00O1", good}, "", MALFORMED_PID},  // a letter O: not 0000
+        {{"-usb=1:2trailing", good}, "", MALFORMED_PID},
+        {{"-usb=5e1a::0001", good}, "", MALFORMED_PID},  // two separators
+        {{"-usb=5e1a: 2", good}, "", MALFORMED_PID},
+        {{"-usb=5e1a:0001 ", good}, "", MALFORMED_PID},
+        // An empty selector would match every device without a serial number or location.
+        {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-serial=", good},
+         "",
+         "quorvel: -serial=: give the board's USB serial number, as quorvel -list shows it (see quorvel "
+         "--help)\n\n"},
+        {{"-mmcu=atmega32u4", "-all", "-location=", good},
+         "",
+         "quorvel: -location=: give the board's USB port, as quorvel -list shows it (1-2.3) (see quorvel "
+         "--help)\n\n"},
+        // -all gives each board's copy its own -device=: a path given with it would be dropped.
+        {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-all", "-device=/dev/hidraw6", good},
+         "",
+         "quorvel: -device= names one board: it cannot be combined with -all\nLeave out -all to program the "
+         "board at /dev/hidraw6, or -device= to program every matching board\n\n"},
         {{"-mmcu=atmega32u4", bad},
          BANNER,
          "error reading intel hex file \"" + bad + "\"\nline 1: bad checksum\n"},
@@ -98,14 +139,14 @@ TEST(Cli, MessagesAndExitStatus)
         // A file with no data would only erase the application: refused, also for a dry run.
         {{"-mmcu=atmega32u4", "-usb=5e1a:1", empty},
          BANNER,
-         "\"" + empty + "\" holds no data: there is nothing to write\n\n"},
+         "\"" + empty + NO_DATA_END},
         {{"-n", "-mmcu=atmega32u4", empty},
          BANNER,
-         "\"" + empty + "\" holds no data: there is nothing to write\n\n"},
+         "\"" + empty + NO_DATA_END},
         {{"-mmcu=atmega32u4", "-usb=5e1a:1", nothing},
          BANNER,
          "quorvel: warning: \"" + nothing + "\" has no end-of-file record: it may be cut short\n\"" +
-             nothing + "\" holds no data: there is nothing to write\n\n"},
+             nothing + NO_DATA_END},
         // Two files joined: the second is ignored, and the user is told.
         {{"-mmcu=atmega32u4", joined},
          BANNER,
@@ -120,7 +161,8 @@ TEST(Cli, MessagesAndExitStatus)
         // One board is reset, so there is one board to program.
         {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-all", "-touch=/dev/ttyACM0", good},
          "",
-         "quorvel: -touch= resets one board: it cannot be combined with -all\n\n"},
+         "quorvel: -touch= resets one board: it cannot be combined with -all\nLeave out -all to reset and "
+         "flash that one board, or -touch= to program every board in its bootloader\n\n"},
         {{"-mmcu=atmega32u4", "-touch=", good},
          "",
          "quorvel: -touch=: give the board's serial port, as in -touch=/dev/ttyACM0 (see quorvel --help)\n\n"},
@@ -172,8 +214,8 @@ TEST(Cli, MessagesAndExitStatus)
         // 16 KiB of data does not fit an 8 KiB part: refused before any device is opened.
         {{"-v", "-mmcu=atmega8u2", "-usb=0:0", big},
          BANNER + "Read \"" + big + "\": 16384 bytes, 200.0% usage\n",
-         "Firmware does not fit in the flash of the selected MCU\n\n"},
-        {{"-mmcu=atmega8u2", big}, BANNER, "Firmware does not fit in the flash of the selected MCU\n\n"},
+         does_not_fit(8, "0x1FFF", "0x3FFF")},
+        {{"-mmcu=atmega8u2", big}, BANNER, does_not_fit(8, "0x1FFF", "0x3FFF")},
         // Exactly 16 KiB fits a 16 KiB part. (IDs 0:0 never open a device.)
         {{"-mmcu=atmega16u2", "-usb=0:0", big}, BANNER, NAME_THE_DEVICE},
     };
@@ -224,7 +266,7 @@ TEST(Cli, HelpVersionAndDryRun)
     ProcessResult too_big = run_quorvel(
         {"-n", "-mmcu=atmega8u2", write_scratch_file("9k.hex", hex_file_for(pattern_bytes(0, 0x2400)))});
     EXPECT_EQ(too_big.status, 1);
-    EXPECT_EQ(too_big.err, "Firmware does not fit in the flash of the selected MCU\n\n");
+    EXPECT_EQ(too_big.err, does_not_fit(8, "0x1FFF", "0x23FF"));
 }
 
 }  // namespace

@@ -61,7 +61,7 @@ TEST(Events, EachEventIsOneLineWithItsFieldsInOrder)
              note_failed_command("data", 128);
              event_error("Error writing to device\nThe data command failed\nmore\n");
          },
-         R"({"event":"error","message":"Error writing to device","detail":"The data command failed\nmore","command":"data","address":128})"},
+         R"({"event":"error","message":"Error writing to device","detail":"The data command failed\u000amore","command":"data","address":128})"},
         {"error outside a block",
          [] {
              note_failed_command("begin", -1);
@@ -133,7 +133,13 @@ TEST(Events, TextFromADeviceCannotBreakTheStream)
         {"quotes and backslashes", "a\"b\\c", "a\"b\\c", "a\\\"b\\\\c"},
         {"control characters", "a\x01\x1fz", "a\x01\x1fz", "a\\u0001\\u001fz"},
         {"NUL", std::string("a\0b", 3), std::string("a\0b", 3), "a\\u0000b"},
-        {"line end and tab", "a\nb\tc", "a\nb\tc", "a\\nb\\tc"},
+        {"the short escapes come out long", "a\bb\tc\nd\fe\rf", "a\bb\tc\nd\fe\rf",
+         "a\\u0008b\\u0009c\\u000ad\\u000ce\\u000df"},
+        {"a backslash before a letter stays", "\\n\\\n", "\\n\\\n", "\\\\n\\\\\\u000a"},
+        {"DEL", "a\x7fz", "a\x7fz", "a\\u007fz"},
+        {"C1 controls, NEL among them", "\xc2\x80\xc2\x85\xc2\x9f", "\xc2\x80\xc2\x85\xc2\x9f",
+         "\\u0080\\u0085\\u009f"},
+        {"U+00A0 and U+0100 are not controls", "\xc2\xa0\xc4\x80", "\xc2\xa0\xc4\x80", "\xc2\xa0\xc4\x80"},
         {"UTF-8 passes", "\xc3\xa9\xe2\x82\xac", "\xc3\xa9\xe2\x82\xac", "\xc3\xa9\xe2\x82\xac"},
         {"a byte that is not UTF-8", "a\xffz", "a\xef\xbf\xbdz", "a\xef\xbf\xbdz"},
         {"a sequence cut short", "a\xe2\x82", "a\xef\xbf\xbd", "a\xef\xbf\xbd"},

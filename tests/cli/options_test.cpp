@@ -75,8 +75,9 @@ TEST(Options, ArgumentsFillTheSettings)
         {{"-usb=5e1a:1234"}, nullptr, 0x5E1A, 0x1234, 0, 0},
         {{"-usb=16c0:05df"}, nullptr, 0x16C0, 0x05DF, 0, 0},
         {{"-usb=0X5E1A:0Xffff"}, nullptr, 0x5E1A, 0xFFFF, 0, 0},
-        {{"-usb= 5e1a: 2"}, nullptr, 0x5E1A, 0x0002, 0, 0},
-        {{"-usb=1:2trailing"}, nullptr, 1, 2, 0, 0},
+        {{"-usb=1:2"}, nullptr, 1, 2, 0, 0},
+        {{"-usb=0xffff/0x0"}, nullptr, 0xFFFF, 0, 0, 0},
+        // Blanks, trailing text and a letter O are malformed (see the command-line tests).
         {{"-v"}, nullptr, 0, 0, 0, 1},
         {{"-V", "-verbose", "-x", "-MMCU=atmega32u4", "-USB=0x5e1a:0x0001"}, nullptr, 0, 0, 0, 0},
         // "-usb" without "=" is an error now (see the command-line tests).

@@ -100,14 +100,20 @@ int quorvel_processes()
 TEST_F(Bench, SignalToEveryBoardRunIsPassedOnToEachBoard)
 {
     std::string hex = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000)));
-    for (int signal : {SIGTERM, SIGKILL}) {
-        SCOPED_TRACE(signal);
+    struct Case {
+        int signal;
+        bool json;  // then the summary must still be the last line of standard output
+    };
+    for (auto [signal, json] : {Case{SIGTERM, false}, Case{SIGKILL, false}, Case{SIGTERM, true}}) {
+        SCOPED_TRACE(std::to_string(signal) + (json ? " -json" : ""));
         SimOptions slow;
         slow.report_delay_us = 2000;
         add_device(0, 0x5E1A, 0x0001, slow);
         add_device(1, 0x5E1A, 0x0001, slow);
-        ProcessResult run =
-            run_quorvel({"-all", "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, signal_after(signal, 1.8));
+        std::vector<std::string> arguments{"-all", "-mmcu=atmega32u4", "-usb=5e1a:1", hex};
+        if (json)
+            arguments.insert(arguments.begin(), "-json");
+        ProcessResult run = run_quorvel(arguments, signal_after(signal, 1.8));
         for (int waited = 0; quorvel_processes() > 0 && waited < 200; ++waited)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(quorvel_processes(), 0);
@@ -122,6 +128,13 @@ TEST_F(Bench, SignalToEveryBoardRunIsPassedOnToEachBoard)
         EXPECT_EQ(run.status, 128 + signal);
         if (signal == SIGKILL)
             continue;
+        if (json) {
+            std::string last = run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1);
+            nlohmann::json summary = nlohmann::json::parse(last, nullptr, false);
+            EXPECT_EQ(summary["event"], "summary") << run.out;
+            EXPECT_EQ(summary["ok"], false) << run.out;
+            continue;
+        }
         for (const char *path : {"/dev/hidraw0\t\t\tquorvel: interrupted after block ",
                                  "/dev/hidraw1\t\t\tquorvel: interrupted after block "})
             EXPECT_NE(run.out.find(path), std::string::npos) << run.out;

@@ -255,12 +255,7 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
         args.push_back("--keyboard");
     device.pid = fork();
     if (device.pid == 0) {
-        std::vector<char *> argv;
-        for (std::string &arg : args)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        exec_program(args);
     }
     devices_.push_back(device);
     // Wait until the simulator's file system is mounted, then bind its file
@@ -432,12 +427,7 @@ BackgroundRun start_quorvel(const std::vector<std::string> &arguments)
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char *> args;
-        for (std::string &arg : argv)
-            args.push_back(arg.data());
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     return run;
 }

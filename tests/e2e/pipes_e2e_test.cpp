@@ -32,12 +32,9 @@ ProcessResult run_into_closed_pipe(const std::vector<std::string> &arguments)
         int in = open("/dev/null", O_RDONLY);
         if (err < 0 || in < 0 || dup2(in, 0) < 0 || dup2(ends[1], 1) < 0 || dup2(err, 2) < 0)
             _exit(127);
-        std::vector<char *> argv{const_cast<char *>(QUORVEL_BINARY)};
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        std::vector<std::string> argv{QUORVEL_BINARY};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        exec_program(argv);
     }
     close(ends[1]);
     int status = 0;

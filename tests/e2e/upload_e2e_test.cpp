@@ -278,12 +278,9 @@ std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned 
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
-        std::vector<char *> argv{const_cast<char *>(QUORVEL_BINARY)};
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
+        std::vector<std::string> argv{QUORVEL_BINARY};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        exec_program(argv);
     }
     close(slave);
     std::string shown;

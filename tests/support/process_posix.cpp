@@ -17,6 +17,16 @@ std::string scratch_dir()
     return dir;
 }
 
+void exec_program(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
 ProcessResult run_process(const std::vector<std::string> &argv, const WhileRunning &while_running)
 {
     ProcessResult result;
@@ -35,12 +45,7 @@ ProcessResult run_process(const std::vector<std::string> &argv, const WhileRunni
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char *> args;
-        for (const std::string &arg : argv)
-            args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_program(argv);
     }
     if (while_running)
         while_running(int(child));

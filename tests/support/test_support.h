@@ -25,6 +25,12 @@ ProcessResult run_process(const std::vector<std::string> &argv, const WhileRunni
 // Runs the built quorvel with these arguments.
 ProcessResult run_quorvel(const std::vector<std::string> &arguments, const WhileRunning &while_running = {});
 
+#ifndef _WIN32
+// In a child just forked: runs the program (argv[0] first) in its place, or
+// ends the child with status 127.
+[[noreturn]] void exec_program(const std::vector<std::string> &argv);
+#endif
+
 // The example firmware (real avr-gcc output) of the source tree.
 std::string example_hex_path();
 

@@ -101,8 +101,6 @@ std::string outcome(const CopyRun &copy, int passed_on)
         size_t end = err.find('\n');
         std::string_view piece = err.substr(0, end);
         err.remove_prefix(end == std::string_view::npos ? err.size() : end + 1);
-        if (piece.ends_with('\r'))  // a Windows console's line end
-            piece.remove_suffix(1);
         if (piece.empty() || piece.starts_with("quorvel: warning") || piece.starts_with("quorvel: ignoring"))
             continue;
         line += (taken++ ? ": " : "") + printable(piece);

@@ -7,7 +7,8 @@
 
 // One copy of this program to run: its arguments after the program name;
 // afterwards its exit status (128 + the signal when one ended it) and what
-// it wrote to standard output and standard error.
+// it wrote to standard output and standard error, with "\n" line ends on
+// every platform.
 struct CopyRun {
     std::vector<std::string> arguments;
     int status;

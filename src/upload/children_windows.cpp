@@ -42,6 +42,9 @@ HANDLE capture_file()
                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }
 
+// What the copy wrote, with its line ends as on Linux: the copy's C runtime
+// wrote each "\n" as "\r\n", and a line passed on with its "\r" would end
+// in "\r\r\n" once this process's runtime has written it.
 std::string read_back(HANDLE file)
 {
     std::string text;
@@ -51,6 +54,11 @@ std::string read_back(HANDLE file)
     while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
         text.append(buffer, got);
     CloseHandle(file);
+    size_t kept = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            text[kept++] = text[i];
+    text.resize(kept);
     return text;
 }
 

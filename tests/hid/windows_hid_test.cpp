@@ -5,6 +5,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <chrono>
@@ -269,6 +270,17 @@ TEST(WindowsHid, JsonListAndEveryBoardAtOnce)
     EXPECT_NE(all.err.find("\n1 of 1 boards failed\nFailed: "), std::string::npos) << all.err;
     EXPECT_NE(all.err.find(" (-device="), std::string::npos) << all.err;
     EXPECT_TRUE(all.err.ends_with(" in place of -all\n\n")) << all.err;
+
+    // With -json, every line is one JSON object, each with one line end (the
+    // console's "\r\n": a second "\r" would be left here).
+    ProcessResult events =
+        run_quorvel({"-all", "-json", "-mmcu=atmega32u4", "-usb=845e:0001", example_hex_path()});
+    EXPECT_EQ(events.out.find('\r'), std::string::npos) << events.out;
+    std::istringstream lines(events.out);
+    int objects = 0;
+    for (std::string line; std::getline(lines, line); ++objects)
+        EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).is_object()) << line;
+    EXPECT_GE(objects, 3) << events.out;  // the board's device and error events, the summary
 }
 
 }  // namespace

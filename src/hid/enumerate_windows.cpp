@@ -98,18 +98,27 @@ bool read_attributes(HANDLE handle, uint32_t &vendor_id, uint32_t &product_id)
     return true;
 }
 
+std::string serial_of(HANDLE handle)
+{
+    wchar_t text[127] = L"";  // the longest USB string descriptor
+    return HidD_GetSerialNumberString(handle, text, sizeof text) ? utf8_from_wide(text) : "";
+}
+
+namespace {
+
+// What an open handle says of itself: IDs, product name and serial number.
 bool describe(HANDLE handle, HidDeviceInfo &info)
 {
     if (!read_attributes(handle, info.vendor_id, info.product_id))
         return false;
-    wchar_t text[127] = L"";  // the longest USB string descriptor
+    wchar_t text[127] = L"";
     if (HidD_GetProductString(handle, text, sizeof text))
         info.name = utf8_from_wide(text);
-    text[0] = L'\0';
-    if (HidD_GetSerialNumberString(handle, text, sizeof text))
-        info.serial = utf8_from_wide(text);
+    info.serial = serial_of(handle);
     return true;
 }
+
+}  // namespace
 
 std::vector<HidDeviceInfo> device_list()
 {

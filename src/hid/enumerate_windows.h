@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 // Every present HID interface as SetupAPI lists it, with only its path and
@@ -16,5 +17,7 @@ std::vector<HidDeviceInfo> present_interfaces();
 // does not answer as a HID device.
 bool read_attributes(HANDLE handle, uint32_t &vendor_id, uint32_t &product_id);
 
-// What an open handle says of itself: IDs, product name and serial number.
-bool describe(HANDLE handle, HidDeviceInfo &info);
+// The serial number that an open handle gives, or "". Like every string
+// request, it waits for the device without a time limit: asked only of a
+// device whose IDs matched, or for -serial=.
+std::string serial_of(HANDLE handle);

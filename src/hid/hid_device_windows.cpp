@@ -99,6 +99,21 @@ int take_board(const char *path, std::string &why, bool &busy)
     return 0;
 }
 
+// Whether the open device is one that the filter lets through. The IDs come
+// first, from the HID class driver itself; a string request goes to the
+// device and waits for it, so the serial number is asked only for
+// -serial=, and of a device whose IDs matched.
+bool answers_to(const DeviceFilter &filter, HANDLE handle, HidDeviceInfo &info)
+{
+    if (!read_attributes(handle, info.vendor_id, info.product_id))
+        return false;
+    if (filter.match_ids && (info.vendor_id != filter.vendor_id || info.product_id != filter.product_id))
+        return false;
+    if (filter.serial)
+        info.serial = serial_of(handle);
+    return device_filter_passes(filter, info);
+}
+
 // Opens the first present HID interface that the filter lets through, or
 // none; counts the others. A board that another run holds is passed over;
 // when no other can be used, it is the error.
@@ -119,7 +134,7 @@ HANDLE hid_find_device(const DeviceFilter &filter)
             }
             continue;
         }
-        if (describe(handle, info) && device_filter_passes(filter, info)) {
+        if (answers_to(filter, handle, info)) {
             ++choice.matching;
             if (found == INVALID_HANDLE_VALUE) {
                 std::string why;
@@ -131,7 +146,7 @@ HANDLE hid_find_device(const DeviceFilter &filter)
                     choice.path = path;
                     choice.vendor_id = info.vendor_id;
                     choice.product_id = info.product_id;
-                    choice.serial = info.serial;
+                    choice.serial = filter.serial ? info.serial : serial_of(handle);
                     choice.location = info.location;
                     continue;  // go on counting
                 } else if (busy && first_busy.empty()) {
@@ -262,13 +277,12 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
     choice.path = path;
     choice.vendor_id = vendor;
     choice.product_id = product;
-    // The serial number and location, as a search gives them.
-    for (const HidDeviceInfo &info : device_list()) {
-        if (lstrcmpiA(info.path.c_str(), path) == 0) {
-            choice.serial = info.serial;
+    // The serial number and location, as a search gives them; no other
+    // device is asked anything.
+    choice.serial = serial_of(handle);
+    for (const HidDeviceInfo &info : present_interfaces())
+        if (lstrcmpiA(info.path.c_str(), path) == 0)
             choice.location = info.location;
-        }
-    }
     return 1;
 }
 

@@ -2,6 +2,7 @@
 //
 // The search walks the present HID device interfaces, opens each for
 // overlapped I/O and compares its vendor and product ID; the first match
+// whose collection takes the bootloader's reports (report_shape_windows.cpp)
 // stays open as the current device. A report goes out as one overlapped
 // WriteFile whose completion is awaited with the time limit; a write that
 // times out is cancelled, and awaited, before its buffer goes away. Once
@@ -14,13 +15,9 @@
 #include "hid/enumerate_windows.h"
 #include "hid/error_text_windows.h"
 #include "hid/hid_device.h"
+#include "hid/report_shape_windows.h"
 
 #include <windows.h>
-
-// mingw-w64's hidsdi.h does not declare its functions extern "C".
-extern "C" {
-#include <hidsdi.h>
-}
 
 #include <cctype>
 #include <cstdio>
@@ -73,17 +70,19 @@ HANDLE open_for_writing(const char *path)
                        OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
 }
 
-// Whether the device takes the bootloader's reports: 64 bytes after the
-// report ID. A keyboard, a mouse or any other HID device does not.
-bool takes_bootloader_reports(HANDLE handle)
+// Why the open device at this path is not the bootloader's collection, or ""
+// when it takes the bootloader's reports. Named by its IDs, a device with
+// other reports is another collection of the board, or another device;
+// named by its path alone, the device is only known not to be a bootloader.
+std::string shape_refusal(const char *path, uint32_t vendor_id, uint32_t product_id, bool ids_given,
+                          HANDLE handle)
 {
-    PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (!HidD_GetPreparsedData(handle, &preparsed))
-        return false;
-    HIDP_CAPS caps{};
-    bool fits = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS && caps.OutputReportByteLength == 65;
-    HidD_FreePreparsedData(preparsed);
-    return fits;
+    std::string problem = report_shape_problem(handle);
+    if (problem.empty())
+        return "";
+    std::string named = path + (" (" + ids_text(vendor_id, product_id));
+    return ids_given ? named + ") does not take the bootloader's 64-byte reports: " + problem
+                     : named + BOOTLOADER_SHAPE_ERROR;
 }
 
 // Takes the board at this path for this run. When another run holds it or
@@ -114,9 +113,49 @@ bool answers_to(const DeviceFilter &filter, HANDLE handle, HidDeviceInfo &info)
     return device_filter_passes(filter, info);
 }
 
-// Opens the first present HID interface that the filter lets through, or
-// none; counts the others. A board that another run holds is passed over;
-// when no other can be used, it is the error.
+void note_passed_over(const std::string &why)
+{
+    open_error += (open_error.empty() ? "" : "\n") + why;
+}
+
+// One opened interface of the search: passed over (named while nothing was
+// found yet), counted, or taken as the device. A collection with other
+// reports is not counted: it is none of the boards that the search looks
+// for. Returns 1 when it was taken.
+int consider(const DeviceFilter &filter, HANDLE handle, HidDeviceInfo &info, bool searching,
+             std::string &first_busy)
+{
+    if (!answers_to(filter, handle, info))
+        return 0;
+    const char *path = info.path.c_str();
+    std::string why = shape_refusal(path, info.vendor_id, info.product_id, filter.match_ids, handle);
+    if (!why.empty()) {
+        if (searching)
+            note_passed_over(why);
+        return 0;
+    }
+    ++choice.matching;
+    if (!searching)
+        return 0;
+    bool busy = false;
+    if (!take_board(path, why, busy)) {
+        if (busy && first_busy.empty())
+            first_busy = why;
+        note_passed_over(why);
+        return 0;
+    }
+    choice.path = path;
+    choice.vendor_id = info.vendor_id;
+    choice.product_id = info.product_id;
+    choice.serial = filter.serial ? info.serial : serial_of(handle);
+    choice.location = info.location;
+    return 1;
+}
+
+// Opens the first present HID interface that the filter lets through and
+// that takes the bootloader's reports, or none; counts the others. A board
+// that another run holds is passed over; when no other can be used, it is
+// the error.
 HANDLE hid_find_device(const DeviceFilter &filter)
 {
     HANDLE found = INVALID_HANDLE_VALUE;
@@ -132,30 +171,11 @@ HANDLE hid_find_device(const DeviceFilter &filter)
                 if (found == INVALID_HANDLE_VALUE)
                     note_open_failure(path);
             }
-            continue;
+        } else if (consider(filter, handle, info, found == INVALID_HANDLE_VALUE, first_busy)) {
+            found = handle;
+        } else {
+            CloseHandle(handle);
         }
-        if (answers_to(filter, handle, info)) {
-            ++choice.matching;
-            if (found == INVALID_HANDLE_VALUE) {
-                std::string why;
-                bool busy = false;
-                if (!filter.match_ids && !takes_bootloader_reports(handle)) {
-                    why = path + (" (" + ids_text(info.vendor_id, info.product_id)) + BOOTLOADER_SHAPE_ERROR;
-                } else if (take_board(path, why, busy)) {
-                    found = handle;
-                    choice.path = path;
-                    choice.vendor_id = info.vendor_id;
-                    choice.product_id = info.product_id;
-                    choice.serial = filter.serial ? info.serial : serial_of(handle);
-                    choice.location = info.location;
-                    continue;  // go on counting
-                } else if (busy && first_busy.empty()) {
-                    first_busy = why;
-                }
-                open_error += (open_error.empty() ? "" : "\n") + why;
-            }
-        }
-        CloseHandle(handle);
     }
     if (found == INVALID_HANDLE_VALUE && !first_busy.empty()) {
         held_elsewhere = true;
@@ -262,11 +282,11 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
             path + (" has IDs " + ids_text(vendor, product)) + ", not " + ids_text(vendor_id, product_id);
         return 0;
     }
-    // Without IDs to check, the device must at least be shaped like the
-    // bootloader: a path to a keyboard gets nothing.
-    if (!check_ids && !takes_bootloader_reports(handle)) {
+    // Only the bootloader's report shape is written to: a path to a
+    // keyboard, or to another collection of the board, gets nothing.
+    open_error = shape_refusal(path, vendor, product, check_ids, handle);
+    if (!open_error.empty()) {
         CloseHandle(handle);
-        open_error = path + (" (" + ids_text(vendor, product)) + BOOTLOADER_SHAPE_ERROR;
         return 0;
     }
     if (!take_board(path, open_error, held_elsewhere)) {

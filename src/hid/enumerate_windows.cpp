@@ -34,13 +34,6 @@ std::string location_of(HDEVINFO list, SP_DEVINFO_DATA &device)
     return text;
 }
 
-// Opened without access rights: enough to ask a device for its attributes
-// and name, and possible even for keyboards and mice that the system holds.
-HANDLE open_for_query(const char *path)
-{
-    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-}
-
 std::string utf8_from_wide(const wchar_t *text)
 {
     int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -85,6 +78,11 @@ std::vector<HidDeviceInfo> present_interfaces()
         interfaces.push_back(
             HidDeviceInfo{detail->DevicePath, 0, 0, "", "", location_of(list.handle, device)});
     }
+}
+
+HANDLE open_for_query(const char *path)
+{
+    return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
 }
 
 bool read_attributes(HANDLE handle, uint32_t &vendor_id, uint32_t &product_id)

@@ -13,6 +13,11 @@
 // location filled in: nothing is opened or asked yet.
 std::vector<HidDeviceInfo> present_interfaces();
 
+// Opens the device at this path without access rights: enough to ask it
+// for its attributes and strings, possible even for keyboards and mice that
+// the system holds, and no write can go through the handle.
+HANDLE open_for_query(const char *path);
+
 // The vendor and product ID that an open handle answers with; false when it
 // does not answer as a HID device.
 bool read_attributes(HANDLE handle, uint32_t &vendor_id, uint32_t &product_id);

@@ -185,11 +185,25 @@ HANDLE hid_find_device(const DeviceFilter &filter)
 }
 
 // Says why the write failed.
+// "A device which does not exist was specified": mingw-w64's winerror.h lacks it.
+constexpr DWORD NO_SUCH_DEVICE = 433;
+
 int write_failed(DWORD code)
 {
-    send_error = code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_FILE_NOT_FOUND
-                     ? "the device is gone (" + error_text(code) + ")"
-                     : error_text(code);
+    // What a write returns once the board has been unplugged or has reset
+    // itself, depending on the driver and on how far its removal has got.
+    const bool gone = code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_FILE_NOT_FOUND ||
+                      code == NO_SUCH_DEVICE || code == ERROR_DEV_NOT_EXIST || code == ERROR_DEVICE_REMOVED;
+    send_error = gone ? "the device is gone (" + error_text(code) + ")" : error_text(code);
+    return 0;
+}
+
+// A path that could not be opened: nothing there, or the system's reason.
+int open_failed(const char *path)
+{
+    DWORD code = GetLastError();
+    nothing_there = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    note_open_failure(path);
     return 0;
 }
 
@@ -263,14 +277,24 @@ int device_open(const DeviceFilter &filter)
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
 {
     start_over();
-    HANDLE handle = open_for_writing(path);
-    if (handle == INVALID_HANDLE_VALUE) {
-        DWORD code = GetLastError();
-        nothing_there = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-        note_open_failure(path);
+    // Asked first through a handle without access rights: a serial port
+    // (where an open for writing can reset the board behind it), a disk or
+    // a file is refused before anything could be written to it.
+    uint32_t vendor = 0, product = 0;
+    HANDLE query = open_for_query(path);
+    if (query == INVALID_HANDLE_VALUE)
+        return open_failed(path);
+    const bool hid = read_attributes(query, vendor, product);
+    CloseHandle(query);
+    if (!hid) {
+        open_error = std::string(path) + " is not a HID device";
         return 0;
     }
-    uint32_t vendor = 0, product = 0;
+    // The handle written to must answer for itself: the device at the path
+    // may have changed in between.
+    HANDLE handle = open_for_writing(path);
+    if (handle == INVALID_HANDLE_VALUE)
+        return open_failed(path);
     if (!read_attributes(handle, vendor, product)) {
         CloseHandle(handle);
         open_error = std::string(path) + " is not a HID device";

@@ -62,6 +62,35 @@ std::string read_back(HANDLE file)
     return text;
 }
 
+// The attribute that limits what a new process inherits to these handles.
+struct HandleList {
+    std::vector<char> storage;
+    LPPROC_THREAD_ATTRIBUTE_LIST list = nullptr;
+
+    explicit HandleList(HANDLE (&handles)[3])
+    {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage.resize(size);
+        auto *made = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+        if (!InitializeProcThreadAttributeList(made, 1, 0, &size))
+            return;
+        list = made;
+        if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles, sizeof handles,
+                                       nullptr, nullptr)) {
+            DeleteProcThreadAttributeList(list);
+            list = nullptr;
+        }
+    }
+    ~HandleList()
+    {
+        if (list)
+            DeleteProcThreadAttributeList(list);
+    }
+    HandleList(const HandleList &) = delete;
+    HandleList &operator=(const HandleList &) = delete;
+};
+
 // The job that holds every copy: when this process ends, however it ends,
 // the system closes the job's last handle and ends the copies with it.
 HANDLE copies_job()
@@ -99,16 +128,22 @@ int run_copies(std::vector<CopyRun> &copies)
         std::string command_line = quoted(self);
         for (const std::string &argument : copy.arguments)
             command_line += " " + quoted(argument);
-        STARTUPINFOA startup{};
-        startup.cb = sizeof startup;
-        startup.dwFlags = STARTF_USESTDHANDLES;
-        startup.hStdInput = nothing;
-        startup.hStdOutput = child.out;
-        startup.hStdError = child.err;
+        STARTUPINFOEXA startup{};
+        startup.StartupInfo.cb = sizeof startup;
+        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = nothing;
+        startup.StartupInfo.hStdOutput = child.out;
+        startup.StartupInfo.hStdError = child.err;
+        // The copy inherits its three standard handles and nothing else: not
+        // the other copies' files, nor any handle of this process.
+        HANDLE own[3] = {nothing, child.out, child.err};
+        HandleList handles(own);
+        startup.lpAttributeList = handles.list;
         PROCESS_INFORMATION process{};
         // Started suspended: it runs only once it is in the job.
-        if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
-                           nullptr, &startup, &process)) {
+        if (handles.list && CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE,
+                                           CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                           &startup.StartupInfo, &process)) {
             if (!copies_job() || !AssignProcessToJobObject(copies_job(), process.hProcess)) {
                 TerminateProcess(process.hProcess, 127);
                 CloseHandle(process.hProcess);

@@ -59,7 +59,8 @@ const char *signal_name(int number);
 // so that the device or the HEX file, opened later, can never take the place
 // of standard output or standard error; and makes a write to a closed pipe
 // fail instead of ending the process, so that output to `| head -1` never
-// leaves a board half written. Called first thing.
+// leaves a board half written. On Windows, sets the console's output code
+// page to UTF-8, the encoding of all that is printed. Called first thing.
 void guard_standard_streams();
 
 // 1 when standard error is a terminal (a person watches it), else 0.

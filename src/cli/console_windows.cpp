@@ -169,10 +169,12 @@ const char *signal_name(int number)
 
 void guard_standard_streams()
 {
-    // Nothing to do: the device is a kernel handle, never one of the C
-    // runtime's descriptors 0-2, and the HEX file is opened read-only and
-    // closed again before anything more is printed. A write to a closed
-    // pipe fails with an error here, never with a signal.
+    // The device is a kernel handle, never one of the C runtime's
+    // descriptors 0-2, and the HEX file is opened read-only and closed
+    // again before anything more is printed. A write to a closed pipe fails
+    // with an error here, never with a signal. What is printed is UTF-8
+    // (the manifest makes it the ANSI code page too): so is the console's.
+    SetConsoleOutputCP(CP_UTF8);
 }
 
 int stderr_is_terminal()

@@ -290,3 +290,59 @@ TEST(WindowsHid, JsonListAndEveryBoardAtOnce)
 }
 
 }  // namespace
+
+namespace {
+
+std::wstring wide(const std::string &utf8)
+{
+    std::wstring text(utf8.size(), L'\0');
+    text.resize(size_t(
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), text.data(), int(text.size()))));
+    return text;
+}
+
+// A HEX file, a working folder and an installed quorvel.exe whose names are
+// outside every ANSI code page but UTF-8 (Cyrillic and CJK): made with the
+// wide calls, so that only quorvel's own handling of the names is tested.
+TEST(WindowsHid, NamesInAnyLanguage)
+{
+    ASSERT_EQ(GetACP(), UINT(CP_UTF8)) << "the tests need quorvel's manifest to pass UTF-8 names";
+    const std::string folder = scratch_dir() + "\\Прошивка 固件";
+    const std::string hex_name = "мигалка-点滅.hex", hex = folder + "\\" + hex_name;
+    const std::string installed = folder + "\\quorvel.exe";
+    CreateDirectoryW(wide(folder).c_str(), nullptr);
+    ASSERT_TRUE(CopyFileW(wide(example_hex_path()).c_str(), wide(hex).c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(wide(QUORVEL_BINARY).c_str(), wide(installed).c_str(), FALSE));
+
+    // By its full name, and by its name alone in the working folder.
+    wchar_t previous[MAX_PATH];
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(wide(folder).c_str()));
+    ProcessResult relative = run_quorvel({"-n", "-v", "-mmcu=atmega32u4", hex_name});
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(relative.status, 0) << relative.err;
+    EXPECT_NE((relative.out + relative.err).find("Read \"" + hex_name + "\": 228 bytes"), std::string::npos)
+        << relative.out << relative.err;
+    ProcessResult absolute = run_quorvel({"-n", "-mmcu=atmega32u4", hex});
+    EXPECT_EQ(absolute.status, 0) << absolute.err;
+    ProcessResult missing = run_quorvel({"-n", "-mmcu=atmega32u4", folder + "\\нет-无.hex"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(missing.err.starts_with("error reading intel hex file \"" + folder + "\\нет-无.hex\""))
+        << missing.err;
+
+    // A real run reads the file and gets as far as the device; with -all, the
+    // copies of a quorvel.exe installed there start and do the same.
+    ProcessResult real = run_quorvel({"-mmcu=atmega32u4", "-usb=845e:0001", hex});
+    EXPECT_EQ(real.status, 1);
+    EXPECT_TRUE(real.err.starts_with("Unable to open device\n")) << real.err;
+    if (device_list().empty())
+        GTEST_SKIP() << "SKIPPED: no HID device present yet for -all";
+    ProcessResult all = run_process({installed, "-all", "-json", "-mmcu=atmega32u4", "-usb=845e:0001", hex});
+    std::cout << "-all from " << installed << ":\n" << all.out;
+    EXPECT_EQ(all.status, 1);
+    EXPECT_NE(all.out.find("\"event\":\"error\",\"message\":\"Unable to open device\""), std::string::npos)
+        << all.out << all.err;
+    EXPECT_EQ(all.err.find("cannot start a copy of itself"), std::string::npos) << all.err;
+}
+
+}  // namespace

@@ -1,6 +1,9 @@
-// The present HID interfaces from SetupAPI: IDs, names, serial numbers, locations.
+// The present HID interfaces from SetupAPI: IDs, names, serial numbers, and
+// the USB port each is plugged in (usb_location_windows.cpp).
 
 #include "hid/enumerate_windows.h"
+
+#include "hid/usb_location_windows.h"
 
 #include <setupapi.h>
 
@@ -23,16 +26,6 @@ struct DeviceInfoList {
             SetupDiDestroyDeviceInfoList(handle);
     }
 };
-
-// Where the system says the device is plugged in, as far as it says.
-std::string location_of(HDEVINFO list, SP_DEVINFO_DATA &device)
-{
-    char text[256] = "";
-    if (!SetupDiGetDeviceRegistryPropertyA(list, &device, SPDRP_LOCATION_INFORMATION, nullptr,
-                                           reinterpret_cast<BYTE *>(text), sizeof text - 1, nullptr))
-        return "";
-    return text;
-}
 
 std::string utf8_from_wide(const wchar_t *text)
 {
@@ -76,7 +69,7 @@ std::vector<HidDeviceInfo> present_interfaces()
                                               &device))
             continue;
         interfaces.push_back(
-            HidDeviceInfo{detail->DevicePath, 0, 0, "", "", location_of(list.handle, device)});
+            HidDeviceInfo{detail->DevicePath, 0, 0, "", "", usb_location_of(device.DevInst)});
     }
 }
 

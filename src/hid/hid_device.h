@@ -24,7 +24,8 @@ struct HidDeviceInfo {
     uint32_t product_id;
     std::string name;      // the product name, where the system gives one
     std::string serial;    // the USB serial number, where the device has one
-    std::string location;  // where it is plugged in: "1-2.3" (bus 1, port 2, hub port 3) on Linux
+    std::string location;  // where it is plugged in: "1-2.3" (bus 1, port 2, hub port 3) on Linux,
+                           // "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)" on Windows
 };
 
 // Which present interfaces a search may open.

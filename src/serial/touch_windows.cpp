@@ -1,10 +1,17 @@
-// The serial-port touch on Windows: 1200 baud through the communications API.
+// The serial-port touch on Windows: 1200 baud through the communications
+// API; the port's USB location from its device node.
 
 #include "serial/touch.h"
 
 #include "hid/error_text_windows.h"
+#include "hid/usb_location_windows.h"
 
 #include <windows.h>
+
+#include <initguid.h>  // defines GUID_DEVCLASS_PORTS here
+
+#include <devguid.h>
+#include <setupapi.h>
 
 #include <cstring>
 
@@ -40,12 +47,48 @@ int board_touch(const char *port, std::string &why)
     return done ? 1 : -1;
 }
 
+namespace {
+
+// The device node of the serial port with this name ("COM5"): the one of
+// the Ports class whose PortName it is.
+bool port_node(const char *name, DEVINST &node)
+{
+    HDEVINFO list = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+    if (list == INVALID_HANDLE_VALUE)
+        return false;
+    bool found = false;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; !found && SetupDiEnumDeviceInfo(list, index, &device); ++index) {
+        HKEY key = SetupDiOpenDevRegKey(list, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+        if (key == INVALID_HANDLE_VALUE)
+            continue;
+        char port_name[64] = "";
+        DWORD size = sizeof port_name - 1;
+        found = RegQueryValueExA(key, "PortName", nullptr, nullptr, reinterpret_cast<BYTE *>(port_name),
+                                 &size) == ERROR_SUCCESS &&
+                lstrcmpiA(port_name, name) == 0;
+        RegCloseKey(key);
+        if (found)
+            node = device.DevInst;
+    }
+    SetupDiDestroyDeviceInfoList(list);
+    return found;
+}
+
+}  // namespace
+
 int serial_port_present(const char *port, std::string &location)
 {
-    // Where the board is plugged in is not looked up here: the search then
-    // cannot tell boards apart by their port.
+    // The port's own node belongs to the serial driver: the USB port comes
+    // from the USB device above it, as for the bootloader's HID collection.
     location.clear();
     const char *name = std::strncmp(port, "\\\\.\\", 4) == 0 ? port + 4 : port;
     char target[1024];
-    return QueryDosDeviceA(name, target, sizeof target) != 0;
+    if (QueryDosDeviceA(name, target, sizeof target) == 0)
+        return 0;
+    DEVINST node = 0;
+    if (port_node(name, node))
+        location = usb_location_of(node);
+    return 1;
 }

@@ -1,13 +1,11 @@
-// The current HID device on Windows: open, identity check, overlapped timed write, close.
+// The current HID device on Windows: search, open, identity check, close.
 //
 // The search walks the present HID device interfaces, opens each for
 // overlapped I/O and compares its vendor and product ID; the first match
 // whose collection takes the bootloader's reports (report_shape_windows.cpp)
-// stays open as the current device. A report goes out as one overlapped
-// WriteFile whose completion is awaited with the time limit; a write that
-// times out is cancelled, and awaited, before its buffer goes away. Once
-// a device has answered as the one sought, the run takes it (see
-// device_lock_windows.cpp) before the first write.
+// stays open as the current device. Once a device has answered as the one
+// sought, the run takes it (see device_lock_windows.cpp) before the first
+// write (report_write_windows.cpp).
 
 #include "hid/hid_device_windows.h"
 
@@ -21,18 +19,15 @@
 
 #include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 namespace {
 
 HANDLE current_device = INVALID_HANDLE_VALUE;
-HANDLE write_event = nullptr;  // completion event of every write, kept for the run
 std::string open_error;
 DeviceChoice choice;
 bool nothing_there = false;   // the last open found no device at all
 bool held_elsewhere = false;  // the last open failed on a board that another run holds
-std::string send_error;
 
 void note_open_failure(const char *path)
 {
@@ -184,20 +179,6 @@ HANDLE hid_find_device(const DeviceFilter &filter)
     return found;
 }
 
-// Says why the write failed.
-// "A device which does not exist was specified": mingw-w64's winerror.h lacks it.
-constexpr DWORD NO_SUCH_DEVICE = 433;
-
-int write_failed(DWORD code)
-{
-    // What a write returns once the board has been unplugged or has reset
-    // itself, depending on the driver and on how far its removal has got.
-    const bool gone = code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_FILE_NOT_FOUND ||
-                      code == NO_SUCH_DEVICE || code == ERROR_DEV_NOT_EXIST || code == ERROR_DEVICE_REMOVED;
-    send_error = gone ? "the device is gone (" + error_text(code) + ")" : error_text(code);
-    return 0;
-}
-
 // A path that could not be opened: nothing there, or the system's reason.
 int open_failed(const char *path)
 {
@@ -217,52 +198,6 @@ void start_over()
 }
 
 }  // namespace
-
-// Writes report ID 0 and the data as one overlapped write.
-int hid_write_report(void *handle, const uint8_t *data, size_t length, unsigned long timeout_ms)
-{
-    if (length > HID_MAX_REPORT) {
-        send_error = "the report is too long";
-        return 0;
-    }
-    if (!write_event) {
-        write_event = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-        if (!write_event)
-            return write_failed(GetLastError());
-    }
-    ResetEvent(write_event);
-
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = write_event;
-    uint8_t buffer[HID_MAX_REPORT + 1] = {};
-    std::memcpy(buffer + 1, data, length);  // byte 0 is the report ID, 0
-
-    DWORD written = 0;
-    if (!WriteFile(handle, buffer, DWORD(length + 1), nullptr, &overlapped)) {
-        if (GetLastError() != ERROR_IO_PENDING)
-            return write_failed(GetLastError());
-        DWORD waited = WaitForSingleObject(write_event, timeout_ms);
-        if (waited != WAIT_OBJECT_0) {
-            // The write still uses the buffer and the OVERLAPPED on this
-            // stack: cancel it and wait until it has really ended.
-            DWORD code = waited == WAIT_TIMEOUT ? 0 : GetLastError();
-            CancelIo(handle);
-            GetOverlappedResult(handle, &overlapped, &written, TRUE);
-            if (code != 0)
-                return write_failed(code);
-            send_error = "no answer within " + std::to_string(timeout_ms) + " ms";
-            return 0;
-        }
-    }
-    if (!GetOverlappedResult(handle, &overlapped, &written, FALSE))
-        return write_failed(GetLastError());
-    if (written != length + 1) {
-        send_error = "the device took only " + std::to_string(written) + " of " + std::to_string(length + 1) +
-                     " bytes";
-        return 0;
-    }
-    return 1;
-}
 
 int device_open(const DeviceFilter &filter)
 {
@@ -352,22 +287,7 @@ const DeviceChoice &device_choice()
 
 int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 {
-    if (current_device == INVALID_HANDLE_VALUE) {
-        send_error = "no device is open";
-        return 0;
-    }
     return hid_write_report(current_device, data, length, DWORD(timeout_seconds * 1000.0));
-}
-
-const char *device_send_error()
-{
-    return send_error.c_str();
-}
-
-void device_on_write_timeout(WriteTimeoutHandler)
-{
-    // An overlapped write is awaited with its limit on the caller's thread:
-    // device_send itself returns 0 at the limit, and nothing else is needed.
 }
 
 void device_close()

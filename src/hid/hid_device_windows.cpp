@@ -94,14 +94,15 @@ int take_board(const char *path, std::string &why, bool &busy)
 }
 
 // Whether the open device is one that the filter lets through. The IDs come
-// first, from the HID class driver itself; a string request goes to the
-// device and waits for it, so the serial number is asked only for
-// -serial=, and of a device whose IDs matched.
+// first, from the HID class driver itself, and the location, from the
+// device tree; a string request goes to the device and waits for it, so the
+// serial number is asked only for -serial=, of a device that passed those.
 bool answers_to(const DeviceFilter &filter, HANDLE handle, HidDeviceInfo &info)
 {
     if (!read_attributes(handle, info.vendor_id, info.product_id))
         return false;
-    if (filter.match_ids && (info.vendor_id != filter.vendor_id || info.product_id != filter.product_id))
+    if ((filter.match_ids && (info.vendor_id != filter.vendor_id || info.product_id != filter.product_id)) ||
+        (filter.location && info.location != filter.location))
         return false;
     if (filter.serial)
         info.serial = serial_of(handle);

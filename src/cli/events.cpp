@@ -69,12 +69,17 @@ std::string escape_controls(std::string_view text)
     return result;
 }
 
+// One line of JSON text with its line end; invalid UTF-8 becomes U+FFFD.
+std::string line_text(const Json &value)
+{
+    return escape_controls(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) + '\n';
+}
+
 // One line of standard output; invalid UTF-8 becomes U+FFFD instead of
 // ending the run with an exception.
 void write_line(const Json &value)
 {
-    std::string line = escape_controls(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-    line += '\n';
+    const std::string line = line_text(value);
     bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
     if ((std::fflush(stdout) != 0 || !written) && !write_failed) {
         write_failed = true;
@@ -98,6 +103,18 @@ Json named(const char *name)
 int events_write_failed()
 {
     return write_failed;
+}
+
+void event_start(std::string_view file, std::string_view file_sha256, std::string_view image_sha256,
+                 std::string_view mcu, int blocks)
+{
+    Json event = named("start");
+    event["file"] = file;
+    event["sha256"] = file_sha256;
+    event["image_sha256"] = image_sha256;
+    event["mcu"] = mcu;
+    event["blocks"] = blocks;
+    write_event(event);
 }
 
 void event_touch(std::string_view port, bool reset, std::string_view location)
@@ -212,13 +229,32 @@ void pass_on_board_events(std::string_view copy_output, std::string_view board_p
         std::string_view line = copy_output.substr(0, end);
         copy_output.remove_prefix(end == std::string_view::npos ? copy_output.size() : end + 1);
         Json event = Json::parse(line, nullptr, false);
-        if (!event.is_object())  // also a line that is not JSON at all
+        // Also a line that is not JSON at all; the copy's start event repeats this run's.
+        if (!event.is_object() || event["event"] == "start")
             continue;
         Json tagged{{"board", board_path}};
         for (auto &[key, value] : event.items())
             tagged[key] = value;
         write_line(tagged);
     }
+}
+
+std::string log_line_text(const LogLine &line)
+{
+    Json entry{{"time", line.time}};
+    entry["serial"] = line.serial;
+    entry["location"] = line.location;
+    entry["path"] = line.path;
+    entry["vendor_id"] = hex_id(line.vendor_id);
+    entry["product_id"] = hex_id(line.product_id);
+    entry["file"] = line.file;
+    entry["sha256"] = line.file_sha256;
+    entry["image_sha256"] = line.image_sha256;
+    entry["mcu"] = line.mcu;
+    entry["result"] = line.result;
+    entry["seconds"] = std::round(line.seconds * 100.0) / 100.0;
+    entry["version"] = line.version;
+    return line_text(entry);
 }
 
 void print_device_array(const std::vector<ListedDevice> &devices)

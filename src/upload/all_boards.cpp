@@ -94,19 +94,7 @@ std::string outcome(const CopyRun &copy, int passed_on)
 {
     if (copy.status == 0)
         return "Done";
-    std::string line;
-    int taken = 0;
-    std::string_view err(copy.err);
-    while (!err.empty() && taken < 2) {
-        size_t end = err.find('\n');
-        std::string_view piece = err.substr(0, end);
-        err.remove_prefix(end == std::string_view::npos ? err.size() : end + 1);
-        if (piece.ends_with('\r'))  // a Windows console's line end
-            piece.remove_suffix(1);
-        if (piece.empty() || piece.starts_with("quorvel: warning") || piece.starts_with("quorvel: ignoring"))
-            continue;
-        line += (taken++ ? ": " : "") + printable(piece);
-    }
+    std::string line = one_line_outcome(copy.err);
     if (line.empty() && passed_on)
         return std::string("interrupted by ") + signal_name(passed_on) + " before its upload began";
     return line.empty() ? "failed with status " + std::to_string(copy.status) : line;

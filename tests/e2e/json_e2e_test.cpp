@@ -48,7 +48,13 @@ TEST_F(Bench, JsonEventsOfAnUploadAndOfTheList)
     ProcessResult run = run_quorvel({"-json", "-v", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<json> events = events_of(run.out);
-    ASSERT_EQ(events.size(), 4u) << run.out;
+    ASSERT_EQ(events.size(), 5u) << run.out;
+    // The firmware first, so that a program can check it before anything is written.
+    EXPECT_EQ(events[0]["event"], "start");
+    EXPECT_EQ(events[0]["sha256"], sha256sum(example_hex_path()));
+    EXPECT_EQ(events[0]["mcu"], "atmega32u4");
+    EXPECT_EQ(events[0]["blocks"], 2);
+    events.erase(events.begin());
     EXPECT_EQ(events[0]["event"], "device");
     EXPECT_EQ(events[0]["path"], "/dev/hidraw0");
     EXPECT_EQ(events[0]["product_id"], "0001");
@@ -83,8 +89,8 @@ TEST_F(Bench, JsonErrorNamesTheCommandAndBlock)
 
     ProcessResult none = run_quorvel({"-json", "-mmcu=atmega32u4", "-usb=5e1a:2", hex});
     events = events_of(none.out);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0]["message"], "Unable to open device");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1]["message"], "Unable to open device");
 }
 
 TEST_F(Bench, JsonEventsOfEveryBoardTaggedAndSummed)

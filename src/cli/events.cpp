@@ -202,10 +202,11 @@ void event_interrupted(std::string_view text, std::string_view signal)
     write_event(event);
 }
 
-void event_summary(const std::vector<BoardOutcome> &boards)
+void event_summary(const std::vector<BoardOutcome> &boards, double seconds)
 {
     Json list = Json::array();
     bool ok = true;
+    int done = 0;
     for (const BoardOutcome &board : boards) {
         Json entry{{"path", board.path}, {"serial", board.serial}, {"location", board.location}};
         entry["result"] = board.done ? "done" : "error";
@@ -213,14 +214,67 @@ void event_summary(const std::vector<BoardOutcome> &boards)
             entry["message"] = board.message;
         list.push_back(entry);
         ok = ok && board.done;
+        done += board.done;
     }
     Json event = named("summary");
     event["boards"] = list;
     event["ok"] = ok;
+    event["done"] = done;
+    event["failed"] = int(boards.size()) - done;
+    event["seconds"] = std::round(seconds * 100.0) / 100.0;
     write_event(event);
 }
 
-void pass_on_board_events(std::string_view copy_output, std::string_view board_path)
+namespace {
+
+Json board_tag(std::string_view path, std::string_view serial, std::string_view location)
+{
+    Json tag{{"board", path}};
+    tag["board_serial"] = serial;
+    tag["board_location"] = location;
+    return tag;
+}
+
+}  // namespace
+
+int last_block_event(std::string_view lines, int &index, int &count)
+{
+    int found = 0;
+    while (!lines.empty()) {
+        size_t end = lines.find('\n');
+        std::string_view line = lines.substr(0, end);
+        lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+        Json event = Json::parse(line, nullptr, false);
+        if (!event.is_object() || event["event"] != "block" || !event["index"].is_number_integer() ||
+            !event["count"].is_number_integer())
+            continue;
+        index = event["index"].get<int>();
+        count = event["count"].get<int>();
+        found = 1;
+    }
+    return found;
+}
+
+void event_board_started(std::string_view path, std::string_view serial, std::string_view location)
+{
+    Json event = board_tag(path, serial, location);
+    event["event"] = "board_started";
+    write_event(event);
+}
+
+void event_board_ended(const BoardOutcome &board, double seconds)
+{
+    Json event = board_tag(board.path, board.serial, board.location);
+    event["event"] = "board_ended";
+    event["result"] = board.done ? "done" : "error";
+    if (!board.done)
+        event["message"] = board.message;
+    event["seconds"] = std::round(seconds * 100.0) / 100.0;
+    write_event(event);
+}
+
+void pass_on_board_events(std::string_view copy_output, std::string_view board_path,
+                          std::string_view board_serial, std::string_view board_location)
 {
     if (!run_options.json)
         return;
@@ -232,7 +286,7 @@ void pass_on_board_events(std::string_view copy_output, std::string_view board_p
         // Also a line that is not JSON at all; the copy's start event repeats this run's.
         if (!event.is_object() || event["event"] == "start")
             continue;
-        Json tagged{{"board", board_path}};
+        Json tagged = board_tag(board_path, board_serial, board_location);
         for (auto &[key, value] : event.items())
             tagged[key] = value;
         write_line(tagged);

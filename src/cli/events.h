@@ -70,13 +70,26 @@ struct BoardOutcome {
     std::string_view message;
 };
 
-// {"event":"summary","boards":[...],"ok":...}: the end of an -all run; ok
-// when every board is done.
-void event_summary(const std::vector<BoardOutcome> &boards);
+// {"event":"summary","boards":[...],"ok":...,"done":...,"failed":...,"seconds":...}:
+// the end of an -all or -station run; ok when every board is done.
+void event_summary(const std::vector<BoardOutcome> &boards, double seconds);
 
 // Passes on the event lines of one board's copy (its standard output), each
-// with "board":PATH first.
-void pass_on_board_events(std::string_view copy_output, std::string_view board_path);
+// with "board":PATH, "board_serial" and "board_location" first.
+void pass_on_board_events(std::string_view copy_output, std::string_view board_path,
+                          std::string_view board_serial, std::string_view board_location);
+
+// The progress in a copy's event lines: 1 and the figures of the last block
+// event among them, or 0 when they hold none.
+int last_block_event(std::string_view lines, int &index, int &count);
+
+// {"board":PATH,"board_serial":...,"board_location":...,"event":"board_started"}:
+// a board's upload began (-station).
+void event_board_started(std::string_view path, std::string_view serial, std::string_view location);
+
+// {"board":PATH,...,"event":"board_ended","result":"done"|"error","message":...,"seconds":...}:
+// a board's upload ended (-station); message only for an error.
+void event_board_ended(const BoardOutcome &board, double seconds);
 
 // One line of the -log= file: which firmware went into which board, and how it ended.
 struct LogLine {

@@ -52,9 +52,10 @@ void run_log_board(const LoggedBoard &board, std::string_view result, double sec
     if (!run_log.open)
         return;
     const LoggedFirmware &f = run_log.firmware;
-    const LogLine line{utc_now(),        board.serial, board.location, board.path,     board.vendor_id,
-                       board.product_id, f.file,       f.file_sha256,  f.image_sha256, run_options.mcu,
-                       result,           seconds,      VERSION};
+    const std::string time = utc_now();
+    const LogLine line{
+        time,          board.serial,   board.location,  board.path, board.vendor_id, board.product_id, f.file,
+        f.file_sha256, f.image_sha256, run_options.mcu, result,     seconds,         VERSION};
     std::string why;
     if (!log_file_append(log_line_text(line), why) && !run_log.failed) {
         run_log.failed = true;

@@ -4,11 +4,13 @@
 #include "cli/console.h"
 #include "cli/events.h"
 #include "cli/options.h"
+#include "cli/run_log.h"
 #include "cli/text.h"
 #include "hid/hid_device.h"
 #include "upload/children.h"
 #include "upload/find_board.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -17,6 +19,8 @@
 namespace {
 
 constexpr double WAIT_STEP = 0.25;
+
+}  // namespace
 
 std::vector<HidDeviceInfo> matching_boards()
 {
@@ -30,6 +34,8 @@ std::vector<HidDeviceInfo> matching_boards()
             boards.push_back(info);
     return boards;
 }
+
+namespace {
 
 // The boards to program: with -w, waits until there are enough (N with
 // -all=N, else one), or until the wait's limit.
@@ -60,24 +66,22 @@ std::vector<HidDeviceInfo> boards_to_program()
     return boards;
 }
 
-// The arguments for the copy that programs one board: this run's own, less
-// what selected the boards, the wait and the file's names, plus the file as
-// read once (load_firmware's shared copy) and the board's path. After a
-// wait (-w), the copy waits as long as a node that cannot be opened yet
-// gets in a single run: udev may still be setting it up.
-std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInfo &board)
+}  // namespace
+
+std::vector<std::string> copy_arguments(int argc, char **argv, const HidDeviceInfo &board)
 {
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
         std::string_view argument(argv[i]);
-        if (argument == "-all" || argument.starts_with("-all=") || argument == "-w" ||
+        if (argument == "-all" || argument.starts_with("-all=") || argument == "-station" ||
+            argument.starts_with("-station=") || argument.starts_with("-log=") || argument == "-w" ||
             argument.starts_with("-w=") || argument.starts_with("-device=") ||
             argument.starts_with("-serial=") || argument.starts_with("-location=") ||
             !argument.starts_with('-'))
             continue;
         arguments.emplace_back(argument);
     }
-    if (run_options.wait) {
+    if (run_options.wait || run_options.station) {
         char settle[32];
         std::snprintf(settle, sizeof settle, "-w=%g", SETTLE_SECONDS);
         arguments.push_back(settle);
@@ -87,18 +91,17 @@ std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInf
     return arguments;
 }
 
-// A copy's outcome in one line: "Done", or the two lines of its error
-// joined; a copy that the passed-on signal ended before it said anything
-// was interrupted before its upload.
-std::string outcome(const CopyRun &copy, int passed_on)
+std::string copy_outcome(int status, std::string_view err, int passed_on)
 {
-    if (copy.status == 0)
+    if (status == 0)
         return "Done";
-    std::string line = one_line_outcome(copy.err);
+    std::string line = one_line_outcome(err);
     if (line.empty() && passed_on)
         return std::string("interrupted by ") + signal_name(passed_on) + " before its upload began";
-    return line.empty() ? "failed with status " + std::to_string(copy.status) : line;
+    return line.empty() ? "failed with status " + std::to_string(status) : line;
 }
+
+namespace {
 
 // Which boards failed and how to program only them again: each one's USB
 // port, which stays the same across re-plugs, else its path.
@@ -141,27 +144,33 @@ void run_all_boards(int argc, char **argv)
     std::vector<HidDeviceInfo> boards = boards_to_program();
     std::vector<CopyRun> copies;
     for (const HidDeviceInfo &board : boards)
-        copies.push_back(CopyRun{arguments_for(argc, argv, board), 0, "", ""});
+        copies.push_back(CopyRun{copy_arguments(argc, argv, board), 0, "", ""});
     std::fprintf(stderr, "Programming %d board%s at once\n", int(boards.size()),
                  boards.size() == 1 ? "" : "s");
+    const auto started = std::chrono::steady_clock::now();
     const int passed_on = run_copies(copies);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     int failed = 0;
     std::vector<std::string> results;
     for (size_t i = 0; i < boards.size(); ++i) {
         failed += copies[i].status != 0;
-        results.push_back(outcome(copies[i], passed_on));
+        results.push_back(copy_outcome(copies[i].status, copies[i].err, passed_on));
+        // The copies ran side by side: each one's time is the run's.
+        const HidDeviceInfo &b = boards[i];
+        run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
+                      copies[i].status == 0 ? "done" : results[i], seconds);
         std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
                      printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
                      results[i].c_str());
-        pass_on_board_events(copies[i].out, boards[i].path);
+        pass_on_board_events(copies[i].out, boards[i].path, boards[i].serial, boards[i].location);
     }
     std::vector<BoardOutcome> summary;
     for (size_t i = 0; i < boards.size(); ++i)
         summary.push_back(BoardOutcome{boards[i].path, boards[i].serial, boards[i].location,
                                        copies[i].status == 0, results[i]});
     // The summary is the last event: the failures are told to people only.
-    event_summary(summary);
+    event_summary(summary, seconds);
     std::fflush(human_output());
     if (passed_on)
         stop_interrupted(passed_on, failed, int(boards.size()));

@@ -16,6 +16,7 @@ nlohmann::json device_event(const ProcessResult &run)
 {
     std::istringstream lines(run.out);
     std::string first;
+    std::getline(lines, first);  // the start event: the firmware
     std::getline(lines, first);
     return nlohmann::json::parse(first, nullptr, false);
 }

@@ -58,7 +58,7 @@ TEST_F(Bench, TouchResetsTheBoardAndFlashesItsBootloader)
                   std::string::npos)
             << people;
         if (c.json) {
-            EXPECT_TRUE(run.out.starts_with(
+            EXPECT_TRUE(run.out.substr(run.out.find('\n') + 1).starts_with(
                 "{\"event\":\"touch\",\"port\":\"/dev/ttyACM0\",\"reset\":true,\"location\":\"1-4\"}\n"
                 "{\"event\":\"device\",\"path\":\"/dev/hidraw1\""))
                 << run.out;

@@ -1,0 +1,239 @@
+// -station: boards that appear while it runs, each programmed once; the
+// live view on a terminal; the -log= file.
+#include "bench.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <pty.h>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using nlohmann::json;
+
+SimOptions board(int number, long stall_after = -1)
+{
+    static std::vector<std::string> serials(16);
+    serials[size_t(number)] = "QV-" + std::to_string(number);
+    SimOptions options;
+    options.report_delay_us = 1000;
+    options.serial = serials[size_t(number)].c_str();
+    options.stall_after = stall_after;
+    return options;
+}
+
+size_t count_of(const std::string &text, const std::string &piece)
+{
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        ++count;
+    return count;
+}
+
+// Waits until the file holds `piece` `times` times, at most 15 s.
+bool wait_for(const std::string &path, const std::string &piece, size_t times = 1)
+{
+    for (int waited = 0; waited < 1500; ++waited) {
+        if (count_of(read_whole_file(path), piece) >= times)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+void pause(double seconds)
+{
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}
+
+std::vector<json> log_lines(const std::string &path)
+{
+    std::vector<json> lines;
+    std::istringstream text(read_whole_file(path));
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(json::parse(line, nullptr, false));
+        EXPECT_TRUE(lines.back().is_object()) << line;
+    }
+    return lines;
+}
+
+void expect_written(const SimResult &sim, const std::string &expected, const std::string &label)
+{
+    EXPECT_TRUE(sim.errors.empty()) << label;
+    ASSERT_EQ(sim.frames.size(), 17u) << label;  // once: the begin command, 2 blocks, finish, start
+    for (size_t i = 0; i < expected.size(); ++i)
+        ASSERT_EQ(sim.flash[i], uint8_t(expected[i])) << label << " byte " << i;
+}
+
+class Station : public Bench {
+  protected:
+    void SetUp() override
+    {
+        Bench::SetUp();
+        if (std::string(QUORVEL_EXAMPLE_BIN).empty())
+            GTEST_SKIP() << "SKIPPED: avr-objcopy was not found when the tests were configured: install "
+                            "binutils-avr, then run cmake again";
+    }
+    const std::string hex = example_hex_path();
+    const std::string log = scratch_dir() + "/station.log";
+};
+
+// Boards plugged in one after another and three at once: each written once,
+// a board that stays is not written again, one plugged in again is, a
+// stalled one fails alone; SIGTERM ends with the summary and a whole log.
+TEST_F(Station, EachBoardOnceAsItAppears)
+{
+    const std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
+    std::remove(log.c_str());
+    BackgroundRun run = start_quorvel({"-station", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+    pause(0.3);
+    add_device(0, 0x5E1A, 0x0001, board(0));
+    ASSERT_TRUE(wait_for(run.out_path, "/dev/hidraw0\tQV-0\t\tDone in "));
+    for (int number : {1, 2, 3})
+        add_device(number, 0x5E1A, 0x0001, board(number, number == 3 ? 10 : -1));
+    ASSERT_TRUE(wait_for(run.out_path, "\tDone in ", 3));
+    ASSERT_TRUE(wait_for(run.out_path, "/dev/hidraw3\tQV-3\t\tError writing to device: "));
+    pause(0.5);  // board 0 stayed all along
+    expect_written(unplug(0), expected, "board 0, first");
+    pause(0.3);
+    add_device(0, 0x5E1A, 0x0001, board(0));
+    ASSERT_TRUE(wait_for(run.out_path, "\tDone in ", 4));
+    kill(run.pid, SIGTERM);
+    ProcessResult ended = finish_quorvel(run);
+
+    EXPECT_EQ(ended.status, 1) << ended.err;
+    EXPECT_EQ(count_of(ended.out, "\tProgramming\n"), 5u) << ended.out;
+    EXPECT_NE(ended.err.find("\nStation stopped by SIGTERM after "), std::string::npos) << ended.err;
+    EXPECT_NE(ended.err.find(" s: 4 boards done, 1 failed\nFailed: /dev/hidraw3\tQV-3\t\tError writing to "
+                             "device: The data command of the block at 0x0080 failed"),
+              std::string::npos)
+        << ended.err;
+    EXPECT_EQ(ended.err.find('\x1b'), std::string::npos);  // no redrawing into a file
+    for (int number : {0, 1, 2})
+        expect_written(finish(number), expected, "board " + std::to_string(number));
+    EXPECT_EQ(finish(3).frames.size(), 10u);
+
+    const std::vector<json> lines = log_lines(log);
+    ASSERT_EQ(lines.size(), 5u);
+    const std::string image =
+        write_scratch_file("sent.bin", expected + std::string(256 - expected.size(), '\xFF'));
+    int done = 0;
+    for (const json &line : lines) {
+        EXPECT_TRUE(
+            std::regex_match(std::string(line["time"]), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+            << line;
+        EXPECT_EQ(line["file"], hex);
+        EXPECT_EQ(line["sha256"], sha256sum(hex));
+        EXPECT_EQ(line["image_sha256"], sha256sum(image));
+        EXPECT_EQ(line["mcu"], "atmega32u4");
+        EXPECT_EQ(line["vendor_id"], "5e1a");
+        EXPECT_EQ(line["version"], "1.0");
+        EXPECT_GT(line["seconds"], 1.0);
+        const bool stalled = line["path"] == "/dev/hidraw3";
+        EXPECT_EQ(line["serial"], std::string(line["path"]).replace(0, 11, "QV-"));
+        done += line["result"] == "done";
+        EXPECT_EQ(std::string(line["result"]).starts_with("Error writing to device: "), stalled) << line;
+    }
+    EXPECT_EQ(done, 4);
+}
+
+// -station=3 ends by itself after three boards; a station killed outright
+// has logged every board that it said was done.
+TEST_F(Station, EndsAfterNAndLosesNoLineToSigkill)
+{
+    for (bool killed : {false, true}) {
+        SCOPED_TRACE(killed);
+        std::remove(log.c_str());
+        for (int number : {0, 1, 2, 3})
+            add_device(number, 0x5E1A, 0x0001, board(number));
+        BackgroundRun run = start_quorvel(
+            {killed ? "-station" : "-station=3", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+        if (killed) {
+            ASSERT_TRUE(wait_for(run.out_path, "\tDone in "));
+            kill(run.pid, SIGKILL);
+        }
+        ProcessResult ended = finish_quorvel(run);
+        int written = 0;
+        for (int number : {0, 1, 2, 3})
+            written += finish(number).frames.size() == 17;
+        reset();
+        const size_t lines = log_lines(log).size();
+        if (killed) {
+            EXPECT_EQ(ended.status, 128 + SIGKILL);
+            EXPECT_GE(lines, count_of(ended.out, "\tDone in "));
+            EXPECT_GE(lines, 1u);
+            continue;
+        }
+        EXPECT_EQ(ended.status, 0) << ended.err;
+        EXPECT_EQ(written, 3);
+        EXPECT_EQ(lines, 3u);
+        EXPECT_NE(ended.err.find("\nStation ended after "), std::string::npos) << ended.err;
+    }
+}
+
+// Runs quorvel until it ends with standard error on a pseudo-terminal of
+// this many columns; returns what the terminal was sent.
+std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned short columns)
+{
+    int master = -1, slave = -1;
+    winsize size{24, columns, 0, 0};
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
+        return "openpty failed";
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(slave, 2);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        std::vector<std::string> argv{QUORVEL_BINARY};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        exec_program(argv);
+    }
+    close(slave);
+    std::string shown;
+    char buffer[512];
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
+        shown.append(buffer, size_t(got));
+    waitpid(child, nullptr, 0);
+    close(master);
+    return shown;
+}
+
+// Three boards at once on terminals of 80 and 40 columns: redrawn in place,
+// no piece of text between two line starts wider than the terminal less one.
+TEST_F(Station, LiveViewRedrawsInPlaceAndNeverWraps)
+{
+    for (unsigned short columns : {80, 40}) {
+        SCOPED_TRACE(columns);
+        for (int number : {0, 1, 2})
+            add_device(number, 0x5E1A, 0x0001, board(number));
+        std::string shown = run_on_terminal({"-station=3", "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, columns);
+        reset();
+        EXPECT_GT(count_of(shown, "\r\x1b[2A\x1b[J"), 3u) << shown;  // back over the status and two boards
+        for (int number : {0, 1, 2})
+            EXPECT_NE(shown.find("/dev/hidraw" + std::to_string(number) + " QV-" + std::to_string(number) +
+                                 " done in "),
+                      std::string::npos)
+                << shown;
+        EXPECT_NE(shown.find("%"), std::string::npos);
+        const std::string live =
+            shown.substr(0, shown.find("\nStation ended after "));  // a message, may wrap
+        const std::string pieces = std::regex_replace(live, std::regex("\x1b\\[[0-9;]*[A-Za-z]|\r"), "\n");
+        std::istringstream lines(pieces);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_LT(line.size(), size_t(columns)) << line;
+    }
+}
+
+}  // namespace

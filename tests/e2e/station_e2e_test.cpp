@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <map>
 #include <pty.h>
 #include <regex>
 #include <sstream>
@@ -148,8 +149,8 @@ TEST_F(Station, EachBoardOnceAsItAppears)
     EXPECT_EQ(done, 4);
 }
 
-// -station=3 ends by itself after three boards; a station killed outright
-// has logged every board that it said was done.
+// -station=3 ends by itself after three boards, its -json stream live and
+// tagged; a station killed outright has logged every board it said was done.
 TEST_F(Station, EndsAfterNAndLosesNoLineToSigkill)
 {
     for (bool killed : {false, true}) {
@@ -157,8 +158,8 @@ TEST_F(Station, EndsAfterNAndLosesNoLineToSigkill)
         std::remove(log.c_str());
         for (int number : {0, 1, 2, 3})
             add_device(number, 0x5E1A, 0x0001, board(number));
-        BackgroundRun run = start_quorvel(
-            {killed ? "-station" : "-station=3", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+        BackgroundRun run = start_quorvel({killed ? "-station" : "-station=3", killed ? "-v" : "-json",
+                                           "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
         if (killed) {
             ASSERT_TRUE(wait_for(run.out_path, "\tDone in "));
             kill(run.pid, SIGKILL);
@@ -179,6 +180,27 @@ TEST_F(Station, EndsAfterNAndLosesNoLineToSigkill)
         EXPECT_EQ(written, 3);
         EXPECT_EQ(lines, 3u);
         EXPECT_NE(ended.err.find("\nStation ended after "), std::string::npos) << ended.err;
+        EXPECT_EQ(count_of(ended.err, "\tDone in "), 3u) << ended.err;  // people's lines, beside the stream
+        std::map<std::string, int> kinds;
+        std::istringstream stream(ended.out);
+        json event;
+        for (std::string line; std::getline(stream, line);) {
+            event = json::parse(line, nullptr, false);
+            ++kinds[event.value("event", "not JSON")];
+            if (event.contains("board")) {
+                EXPECT_EQ(event["board_serial"], std::string(event["board"]).replace(0, 11, "QV-")) << line;
+            }
+        }
+        EXPECT_EQ(kinds, (std::map<std::string, int>{{"start", 1},
+                                                     {"board_started", 3},
+                                                     {"device", 3},
+                                                     {"block", 6},
+                                                     {"done", 3},
+                                                     {"board_ended", 3},
+                                                     {"summary", 1}}));
+        EXPECT_EQ(event["event"], "summary");  // the last line
+        EXPECT_EQ(event["done"], 3);
+        EXPECT_EQ(event["ok"], true);
     }
 }
 

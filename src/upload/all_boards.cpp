@@ -7,6 +7,7 @@
 #include "cli/run_log.h"
 #include "cli/text.h"
 #include "hid/hid_device.h"
+#include "upload/board_view.h"
 #include "upload/children.h"
 #include "upload/find_board.h"
 
@@ -132,6 +133,68 @@ std::string retry_text(const std::vector<HidDeviceInfo> &boards, const std::vect
     end_process(128 + signal);
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// For a person at a terminal: the copies followed live in the board view
+// (each with -json, its events read as they come) instead of the lines at
+// the end. Fills in each copy's status, output and errors and `seconds`,
+// its time; returns the stop signal passed on, or 0.
+int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInfo> &boards,
+                    std::vector<double> &seconds)
+{
+    std::string why;
+    if (!live_copies_begin(why))
+        fail("quorvel: -all cannot run copies of itself\n%s\n", printable(why).c_str());
+    board_view_start(true);
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<int> numbers, rows;
+    int running = 0, done = 0, failed = 0, passed_on = 0;
+    for (size_t i = 0; i < copies.size(); ++i) {
+        std::vector<std::string> arguments = copies[i].arguments;
+        arguments.insert(arguments.begin(), "-json");
+        numbers.push_back(live_copy_start(arguments, why));
+        rows.push_back(board_view_add(boards[i].path, boards[i].serial, boards[i].location));
+        running += numbers[i] >= 0;
+        if (numbers[i] < 0) {
+            copies[i] = CopyRun{{}, 127, "", "quorvel: cannot start a copy of itself\n" + why + "\n"};
+            board_view_end(rows[i], false, copy_outcome(127, copies[i].err, 0), 0);
+            ++failed;
+        }
+    }
+    while (running > 0) {
+        board_view_counts(done, failed, running,
+                          passed_on ? std::string("stopping (") + signal_name(passed_on) + ")" : "");
+        std::vector<CopyNews> news;
+        if (int signal = live_copies_wait(0.25, news))
+            passed_on = signal;
+        for (const CopyNews &item : news) {
+            size_t i = 0;
+            while (numbers[i] != item.copy)
+                ++i;
+            int index = 0, count = 0;
+            copies[i].out += item.lines;
+            if (!item.ended) {
+                if (last_block_event(item.lines, index, count))
+                    board_view_progress(rows[i], index, count);
+                continue;
+            }
+            copies[i].status = item.status;
+            copies[i].err = item.err;
+            seconds[i] = seconds_since(started);
+            --running;
+            (item.status == 0 ? done : failed) += 1;
+            board_view_end(rows[i], item.status == 0, copy_outcome(item.status, item.err, passed_on),
+                           seconds[i]);
+        }
+    }
+    board_view_counts(done, failed, 0, "");
+    board_view_finish();
+    return passed_on;
+}
+
 }  // namespace
 
 void run_all_boards(int argc, char **argv)
@@ -148,21 +211,25 @@ void run_all_boards(int argc, char **argv)
     std::fprintf(stderr, "Programming %d board%s at once\n", int(boards.size()),
                  boards.size() == 1 ? "" : "s");
     const auto started = std::chrono::steady_clock::now();
-    const int passed_on = run_copies(copies);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const bool live = board_view_wanted();
+    // Side by side, each copy's time is the run's unless followed live.
+    std::vector<double> seconds(boards.size(), 0.0);
+    const int passed_on = live ? run_copies_live(copies, boards, seconds) : run_copies(copies);
+    if (!live)
+        seconds.assign(boards.size(), seconds_since(started));
 
     int failed = 0;
     std::vector<std::string> results;
     for (size_t i = 0; i < boards.size(); ++i) {
         failed += copies[i].status != 0;
         results.push_back(copy_outcome(copies[i].status, copies[i].err, passed_on));
-        // The copies ran side by side: each one's time is the run's.
         const HidDeviceInfo &b = boards[i];
         run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
-                      copies[i].status == 0 ? "done" : results[i], seconds);
-        std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
-                     printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
-                     results[i].c_str());
+                      copies[i].status == 0 ? "done" : results[i], seconds[i]);
+        if (!live)
+            std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
+                         printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
+                         results[i].c_str());
         pass_on_board_events(copies[i].out, boards[i].path, boards[i].serial, boards[i].location);
     }
     std::vector<BoardOutcome> summary;
@@ -170,7 +237,7 @@ void run_all_boards(int argc, char **argv)
         summary.push_back(BoardOutcome{boards[i].path, boards[i].serial, boards[i].location,
                                        copies[i].status == 0, results[i]});
     // The summary is the last event: the failures are told to people only.
-    event_summary(summary, seconds);
+    event_summary(summary, seconds_since(started));
     std::fflush(human_output());
     if (passed_on)
         stop_interrupted(passed_on, failed, int(boards.size()));

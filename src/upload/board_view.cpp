@@ -3,13 +3,16 @@
 #include "upload/board_view.h"
 
 #include "cli/console.h"
+#include "cli/options.h"
 #include "cli/text.h"
+#include "upload/load_firmware.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <vector>
 
 namespace {
@@ -111,8 +114,16 @@ void redraw()
 
 }  // namespace
 
-void board_view_start(bool live, std::string_view title)
+bool board_view_wanted()
 {
+    return stderr_is_terminal() && !run_options.verbose && !run_options.json;
+}
+
+void board_view_start(bool live)
+{
+    const LoggedFirmware &firmware = loaded_firmware();
+    const std::string title =
+        std::filesystem::path(firmware.file).filename().string() + " " + firmware.file_sha256.substr(0, 16);
     view = BoardView{live, live && colour_wanted(), printable(title), "", {}, {}, 0, Clock::now()};
     if (view.live)
         redraw();

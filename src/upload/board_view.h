@@ -7,10 +7,13 @@
 #include <string>
 #include <string_view>
 
+// Whether a person watches: standard error is a terminal, without -v or -json.
+bool board_view_wanted();
+
 // Starts the view on standard error: live (redrawn) when `live`, else
-// nothing is drawn and board_view_line gives the plain lines. `title` names
-// the firmware on the status line.
-void board_view_start(bool live, std::string_view title);
+// nothing is drawn and board_view_line gives the plain lines. The status
+// line names the firmware: its file's name and SHA-256.
+void board_view_start(bool live);
 
 // A board whose upload began; returns its row.
 int board_view_add(std::string_view path, std::string_view serial, std::string_view location);

@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 // How often the boards present are looked at: a board that appears is
 // being written within this time, and a look reads only a few sysfs files.
-constexpr std::chrono::milliseconds LOOK_STEP{100};
+constexpr std::chrono::milliseconds LOOK_STEP{50};
 
 struct StationBoard {
     HidDeviceInfo info;
@@ -101,11 +101,6 @@ void plain_line(const StationBoard &board, const std::string &what)
     std::fflush(human_output());
 }
 
-bool live_view()
-{
-    return stderr_is_terminal() && !run_options.verbose && !run_options.json;
-}
-
 void end_board(StationBoard &board, int status, const std::string &err)
 {
     board.copy = -1;
@@ -121,7 +116,7 @@ void end_board(StationBoard &board, int status, const std::string &err)
     board_view_end(board.row, done, board.result, seconds);
     char text[48];
     std::snprintf(text, sizeof text, "Done in %.1f s", seconds);
-    if (!live_view())
+    if (!board_view_wanted())
         plain_line(board, done ? text : board.result);
     show_counts();
 }
@@ -137,7 +132,7 @@ void start_board(int argc, char **argv, const HidDeviceInfo &info)
     station.written.insert(info.path);
     ++station.running;
     event_board_started(info.path, info.serial, info.location);
-    if (!live_view())
+    if (!board_view_wanted())
         plain_line(station.boards.back(), "Programming");
     if (copy < 0)
         end_board(station.boards.back(), 127, "quorvel: cannot start a copy of itself\n" + why + "\n");
@@ -230,9 +225,8 @@ void run_station(int argc, char **argv)
         fail("quorvel: -station cannot run copies of itself\n%s\n", printable(why).c_str());
     station.file = file_now(loaded_firmware().file);
     const Clock::time_point begun = Clock::now();
-    const std::string name = std::filesystem::path(loaded_firmware().file).filename().string();
-    board_view_start(live_view(), name + " " + loaded_firmware().file_sha256.substr(0, 16));
-    if (!live_view()) {
+    board_view_start(board_view_wanted());
+    if (!board_view_wanted()) {
         std::fprintf(
             human_output(),
             "Station: programming each board with the IDs %04x:%04x as it appears (Ctrl-C to stop)\n",

@@ -232,15 +232,20 @@ std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned 
     return shown;
 }
 
-// Three boards at once on terminals of 80 and 40 columns: redrawn in place,
-// no piece of text between two line starts wider than the terminal less one.
+// Three boards at once on terminals of 80 and 40 columns, by a station and
+// by -all: redrawn in place, no piece of text between two line starts wider
+// than the terminal less one.
 TEST_F(Station, LiveViewRedrawsInPlaceAndNeverWraps)
 {
-    for (unsigned short columns : {80, 40}) {
-        SCOPED_TRACE(columns);
+    const struct {
+        const char *run;
+        unsigned short columns;
+    } cases[] = {{"-station=3", 80}, {"-station=3", 40}, {"-all", 40}};
+    for (auto [run, columns] : cases) {
+        SCOPED_TRACE(std::string(run) + " " + std::to_string(columns));
         for (int number : {0, 1, 2})
             add_device(number, 0x5E1A, 0x0001, board(number));
-        std::string shown = run_on_terminal({"-station=3", "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, columns);
+        std::string shown = run_on_terminal({run, "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, columns);
         reset();
         EXPECT_GT(count_of(shown, "\r\x1b[2A\x1b[J"), 3u) << shown;  // back over the status and two boards
         for (int number : {0, 1, 2})

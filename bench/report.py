@@ -172,8 +172,8 @@ def station_rows(build, quick, work):
     hex_path = os.path.join(work, "station.hex")
     with open(hex_path, "w") as f:
         f.write(hex_image(size))
-    for number in range(count):
-        shutil.rmtree("/sys/class/hidraw/hidraw%d" % number, ignore_errors=True)
+    for entry in os.listdir("/sys/class/hidraw"):  # the earlier parts' boards are gone
+        shutil.rmtree(os.path.join("/sys/class/hidraw", entry), ignore_errors=True)
 
     def appear(number):
         device = present_device(sim, work, ["--report-delay-us", "1000"], number)
@@ -194,8 +194,9 @@ def station_rows(build, quick, work):
         lone.append(wall)
     lone_s = statistics.median(lone)
 
+    err_path = os.path.join(work, "station.err")
     station = subprocess.Popen([quorvel, "-station=%d" % count, "-mmcu=" + mcu, "-usb=5e1a:0001", hex_path],
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+                               stdout=subprocess.PIPE, stderr=open(err_path, "w"), text=True)
     done_at = {}
 
     def read_lines():
@@ -218,7 +219,8 @@ def station_rows(build, quick, work):
     for number, (simulator, _) in enumerate(devices):
         remove_device(simulator, number)
     if status != 0 or len(done_at) != count:
-        sys.exit("station: status %d, %d of %d boards done" % (status, len(done_at), count))
+        sys.exit("station: status %d, %d of %d boards done: %s" % (status, len(done_at), count,
+                                                                  open(err_path).read()))
     ratios = [(done_at[path] - appeared[path]) / lone_s for path in appeared]
     label = "station, %d boards appearing over %g s, %d KiB (1 ms per report)" % (count, spell, size // 1024)
     worst = max(ratios)

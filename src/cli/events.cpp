@@ -2,6 +2,7 @@
 #include "cli/events.h"
 
 #include "cli/options.h"
+#include "cli/text.h"
 
 #include <nlohmann/json.hpp>
 
@@ -237,22 +238,44 @@ Json board_tag(std::string_view path, std::string_view serial, std::string_view 
 
 }  // namespace
 
-int last_block_event(std::string_view lines, int &index, int &count)
+namespace {
+
+// The last event of this kind in the lines, or null.
+Json last_event(std::string_view lines, std::string_view kind)
 {
-    int found = 0;
+    Json found;
     while (!lines.empty()) {
         size_t end = lines.find('\n');
         std::string_view line = lines.substr(0, end);
         lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
         Json event = Json::parse(line, nullptr, false);
-        if (!event.is_object() || event["event"] != "block" || !event["index"].is_number_integer() ||
-            !event["count"].is_number_integer())
-            continue;
-        index = event["index"].get<int>();
-        count = event["count"].get<int>();
-        found = 1;
+        if (event.is_object() && event.value("event", "") == kind)
+            found = event;
     }
     return found;
+}
+
+}  // namespace
+
+int last_block_event(std::string_view lines, int &index, int &count)
+{
+    Json event = last_event(lines, "block");
+    if (!event.is_object() || !event["index"].is_number_integer() || !event["count"].is_number_integer())
+        return 0;
+    index = event["index"].get<int>();
+    count = event["count"].get<int>();
+    return 1;
+}
+
+std::string last_error_event(std::string_view lines)
+{
+    Json event = last_event(lines, "error");
+    if (!event.is_object() || !event["message"].is_string())
+        return "";
+    std::string text = event["message"].get<std::string>();
+    if (event["detail"].is_string() && !event["detail"].get<std::string>().empty())
+        text += "\n" + event["detail"].get<std::string>();
+    return one_line_outcome(text);
 }
 
 void event_board_started(std::string_view path, std::string_view serial, std::string_view location)

@@ -83,6 +83,11 @@ void pass_on_board_events(std::string_view copy_output, std::string_view board_p
 // event among them, or 0 when they hold none.
 int last_block_event(std::string_view lines, int &index, int &count);
 
+// The last error event in a copy's event lines in one line, its message
+// and the first line of its detail joined by ": " and made printable; ""
+// when they hold none.
+std::string last_error_event(std::string_view lines);
+
 // {"board":PATH,"board_serial":...,"board_location":...,"event":"board_started"}:
 // a board's upload began (-station).
 void event_board_started(std::string_view path, std::string_view serial, std::string_view location);

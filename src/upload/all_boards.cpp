@@ -92,11 +92,13 @@ std::vector<std::string> copy_arguments(int argc, char **argv, const HidDeviceIn
     return arguments;
 }
 
-std::string copy_outcome(int status, std::string_view err, int passed_on)
+std::string copy_outcome(int status, std::string_view err, std::string_view events, int passed_on)
 {
     if (status == 0)
         return "Done";
-    std::string line = one_line_outcome(err);
+    std::string line = last_error_event(events);
+    if (line.empty())
+        line = one_line_outcome(err);
     if (line.empty() && passed_on)
         return std::string("interrupted by ") + signal_name(passed_on) + " before its upload began";
     return line.empty() ? "failed with status " + std::to_string(status) : line;
@@ -160,7 +162,7 @@ int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInf
         running += numbers[i] >= 0;
         if (numbers[i] < 0) {
             copies[i] = CopyRun{{}, 127, "", "quorvel: cannot start a copy of itself\n" + why + "\n"};
-            board_view_end(rows[i], false, copy_outcome(127, copies[i].err, 0), 0);
+            board_view_end(rows[i], false, copy_outcome(127, copies[i].err, "", 0), 0);
             ++failed;
         }
     }
@@ -186,8 +188,8 @@ int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInf
             seconds[i] = seconds_since(started);
             --running;
             (item.status == 0 ? done : failed) += 1;
-            board_view_end(rows[i], item.status == 0, copy_outcome(item.status, item.err, passed_on),
-                           seconds[i]);
+            board_view_end(rows[i], item.status == 0,
+                           copy_outcome(item.status, item.err, copies[i].out, passed_on), seconds[i]);
         }
     }
     board_view_counts(done, failed, 0, "");
@@ -222,7 +224,7 @@ void run_all_boards(int argc, char **argv)
     std::vector<std::string> results;
     for (size_t i = 0; i < boards.size(); ++i) {
         failed += copies[i].status != 0;
-        results.push_back(copy_outcome(copies[i].status, copies[i].err, passed_on));
+        results.push_back(copy_outcome(copies[i].status, copies[i].err, copies[i].out, passed_on));
         const HidDeviceInfo &b = boards[i];
         run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
                       copies[i].status == 0 ? "done" : results[i], seconds[i]);

@@ -28,7 +28,8 @@ std::vector<HidDeviceInfo> matching_boards();
 // in a single run: udev may still be setting it up.
 std::vector<std::string> copy_arguments(int argc, char **argv, const HidDeviceInfo &board);
 
-// A copy's outcome in one line: "Done", or the two lines of its error
+// A copy's outcome in one line: "Done", or its error: the error event among
+// its `events` (of -json), else the first two lines of its standard error,
 // joined; a copy that the passed-on signal ended before it said anything
 // was interrupted before its upload.
-std::string copy_outcome(int status, std::string_view err, int passed_on);
+std::string copy_outcome(int status, std::string_view err, std::string_view events, int passed_on);

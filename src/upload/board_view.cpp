@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -32,8 +33,8 @@ struct BoardView {
     std::string title;
     std::string counts;
     std::vector<Row> rows;
-    std::vector<std::string> ended;  // lines that stay, not written yet
-    int drawn;                       // lines of the live part on the screen
+    std::vector<std::pair<std::string, bool>> ended;  // lines that stay, not written yet, and if an error
+    int drawn;                                        // lines of the live part on the screen
     Clock::time_point drawn_at;
 } view;
 
@@ -91,12 +92,11 @@ void redraw()
     int width = (columns > 0 ? columns : 80) - 1;
     std::string out = "\r";
     if (view.drawn > 1)
-        out += "\x1b[" + std::to_string(view.drawn - 1) + "A";
+        out.append("\x1b[").append(std::to_string(view.drawn - 1)).append("A");
     out += "\x1b[J";
-    for (const std::string &line : view.ended) {
-        bool error = line.starts_with('!');
-        std::string text = fitted(line.substr(1), width);
-        out += error && view.colour ? "\x1b[31m" + text + "\x1b[0m\n" : text + "\n";
+    for (const auto &[line, error] : view.ended) {
+        const bool red = error && view.colour;
+        out.append(red ? "\x1b[31m" : "").append(fitted(line, width)).append(red ? "\x1b[0m\n" : "\n");
     }
     view.ended.clear();
     out += fitted(view.title + ": " + view.counts, width);
@@ -104,7 +104,7 @@ void redraw()
     for (const Row &row : view.rows) {
         if (row.ended)
             continue;
-        out += "\n" + fitted(progress_text(row, width), width);
+        out.append("\n").append(fitted(progress_text(row, width), width));
         ++view.drawn;
     }
     std::fputs(out.c_str(), stderr);
@@ -133,7 +133,7 @@ int board_view_add(std::string_view path, std::string_view serial, std::string_v
 {
     std::string name = printable(location.empty() ? path : location);
     if (!serial.empty())
-        name += " " + printable(serial);
+        name.append(" ").append(printable(serial));
     view.rows.push_back(Row{name, 0, 0, Clock::now(), false});
     if (view.live)
         redraw();
@@ -154,7 +154,7 @@ void board_view_end(int row, bool done, std::string_view error, double seconds)
     board.ended = true;
     char text[48];
     std::snprintf(text, sizeof text, " done in %.1f s", seconds);
-    view.ended.push_back(done ? " " + board.name + text : "!" + board.name + " " + std::string(error));
+    view.ended.emplace_back(board.name + (done ? std::string(text) : std::string(" ").append(error)), !done);
     if (view.live)
         redraw();
 }
@@ -174,7 +174,7 @@ void board_view_note(std::string_view text)
         std::fprintf(stderr, "%.*s\n", int(text.size()), text.data());
         return;
     }
-    view.ended.push_back(" " + std::string(text));
+    view.ended.emplace_back(std::string(text), false);
     redraw();
 }
 

@@ -33,6 +33,7 @@ struct StationBoard {
     int copy;  // its copy of quorvel; -1 once it has ended
     int row;   // in the live view
     Clock::time_point started;
+    std::string events;  // its -json lines so far
     std::string result;  // "Done" or the error, once ended
 };
 
@@ -105,7 +106,7 @@ void end_board(StationBoard &board, int status, const std::string &err)
 {
     board.copy = -1;
     --station.running;
-    board.result = copy_outcome(status, err, station.stop_signal);
+    board.result = copy_outcome(status, err, board.events, station.stop_signal);
     const bool done = status == 0;
     (done ? station.done : station.failed) += 1;
     const double seconds = seconds_since(board.started);
@@ -127,8 +128,8 @@ void start_board(int argc, char **argv, const HidDeviceInfo &info)
     arguments.insert(arguments.begin(), "-json");  // its progress, read as it comes
     std::string why;
     const int copy = live_copy_start(arguments, why);
-    station.boards.push_back(
-        StationBoard{info, copy, board_view_add(info.path, info.serial, info.location), Clock::now(), ""});
+    station.boards.push_back(StationBoard{info, copy, board_view_add(info.path, info.serial, info.location),
+                                          Clock::now(), "", ""});
     station.written.insert(info.path);
     ++station.running;
     event_board_started(info.path, info.serial, info.location);
@@ -177,6 +178,7 @@ void take_news(const std::vector<CopyNews> &news)
                 end_board(board, item.status, item.err);
                 break;
             }
+            board.events += item.lines;
             pass_on_board_events(item.lines, board.info.path, board.info.serial, board.info.location);
             int index = 0, count = 0;
             if (last_block_event(item.lines, index, count))

@@ -2,9 +2,11 @@
 // wine these are its virtual mouse and keyboard (845e:0001 and 845e:0002).
 #include "hid/hid_device.h"
 #include "hid/hid_device_windows.h"
+#include "image/sha256.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <array>
 #include <chrono>
@@ -269,6 +271,20 @@ TEST(WindowsHid, JsonListAndEveryBoardAtOnce)
     EXPECT_NE(all.err.find("\n1 of 1 boards failed\nFailed: "), std::string::npos) << all.err;
     EXPECT_NE(all.err.find(" (-device="), std::string::npos) << all.err;
     EXPECT_TRUE(all.err.ends_with(" in place of -all\n\n")) << all.err;
+
+    // A station takes wine's mouse as the one board it is to program, and
+    // its log line names the firmware by the file's SHA-256.
+    const std::string log = scratch_dir() + "\\station.log";
+    ProcessResult station =
+        run_quorvel({"-station=1", "-log=" + log, "-mmcu=atmega32u4", "-usb=845e:0001", example_hex_path()});
+    std::cout << "-station=1: status " << station.status << "\n" << station.out << station.err;
+    EXPECT_EQ(station.status, 1);
+    EXPECT_NE(station.err.find("\nStation ended after "), std::string::npos) << station.err;
+    nlohmann::json line = nlohmann::json::parse(read_whole_file(log), nullptr, false);
+    EXPECT_EQ(line["sha256"], sha256_of(read_whole_file(example_hex_path()))) << line;
+    EXPECT_TRUE(
+        std::string(line.value("result", "")).starts_with("Error writing to device: The begin command "))
+        << line;
 }
 
 }  // namespace

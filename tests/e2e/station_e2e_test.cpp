@@ -92,12 +92,15 @@ class Station : public Bench {
 
 // Boards plugged in one after another and three at once: each written once,
 // a board that stays is not written again, one plugged in again is, a
-// stalled one fails alone; SIGTERM ends with the summary and a whole log.
+// stalled one fails alone; a file changed on the disk meanwhile changes
+// nothing written; SIGTERM ends with the summary and a whole log.
 TEST_F(Station, EachBoardOnceAsItAppears)
 {
     const std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
+    const std::string file = write_scratch_file("station.hex", read_whole_file(hex));
+    const std::string file_sha256 = sha256sum(file);
     std::remove(log.c_str());
-    BackgroundRun run = start_quorvel({"-station", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+    BackgroundRun run = start_quorvel({"-station", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", file});
     pause(0.3);
     add_device(0, 0x5E1A, 0x0001, board(0));
     ASSERT_TRUE(wait_for(run.out_path, "/dev/hidraw0\tQV-0\t\tDone in "));
@@ -107,6 +110,7 @@ TEST_F(Station, EachBoardOnceAsItAppears)
     ASSERT_TRUE(wait_for(run.out_path, "/dev/hidraw3\tQV-3\t\tError writing to device: "));
     pause(0.5);  // board 0 stayed all along
     expect_written(unplug(0), expected, "board 0, first");
+    write_scratch_file("station.hex", hex_file_for(pattern_bytes(0, 0x100)));
     pause(0.3);
     add_device(0, 0x5E1A, 0x0001, board(0));
     ASSERT_TRUE(wait_for(run.out_path, "\tDone in ", 4));
@@ -121,6 +125,12 @@ TEST_F(Station, EachBoardOnceAsItAppears)
               std::string::npos)
         << ended.err;
     EXPECT_EQ(ended.err.find('\x1b'), std::string::npos);  // no redrawing into a file
+    EXPECT_EQ(count_of(ended.err, "quorvel: warning: \"" + file +
+                                      "\" changed on the disk: every board still "
+                                      "gets the firmware read at the start (SHA-256 " +
+                                      file_sha256 + ")\n"),
+              1u)
+        << ended.err;
     for (int number : {0, 1, 2})
         expect_written(finish(number), expected, "board " + std::to_string(number));
     EXPECT_EQ(finish(3).frames.size(), 10u);
@@ -134,8 +144,8 @@ TEST_F(Station, EachBoardOnceAsItAppears)
         EXPECT_TRUE(
             std::regex_match(std::string(line["time"]), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
             << line;
-        EXPECT_EQ(line["file"], hex);
-        EXPECT_EQ(line["sha256"], sha256sum(hex));
+        EXPECT_EQ(line["file"], file);
+        EXPECT_EQ(line["sha256"], file_sha256);
         EXPECT_EQ(line["image_sha256"], sha256sum(image));
         EXPECT_EQ(line["mcu"], "atmega32u4");
         EXPECT_EQ(line["vendor_id"], "5e1a");

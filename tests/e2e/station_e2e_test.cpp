@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -212,6 +213,37 @@ TEST_F(Station, EndsAfterNAndLosesNoLineToSigkill)
         EXPECT_EQ(event["done"], 3);
         EXPECT_EQ(event["ok"], true);
     }
+}
+
+// SIGTERM while boards are being written reaches each board's copy: each
+// stops between two reports and says so, and the summary and log say it.
+TEST_F(Station, SigtermStopsTheBoardsBeingWrittenBetweenReports)
+{
+    std::remove(log.c_str());
+    const std::string big = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000)));
+    for (int number : {0, 1})
+        add_device(number, 0x5E1A, 0x0001, board(number));
+    BackgroundRun run = start_quorvel({"-station", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", big});
+    ASSERT_TRUE(wait_for(run.out_path, "\tProgramming\n", 2));
+    pause(2.0);  // past the begin command's pause, well before the end
+    kill(run.pid, SIGTERM);
+    ProcessResult ended = finish_quorvel(run);
+    EXPECT_EQ(ended.status, 1);
+    EXPECT_NE(ended.err.find("\nStation stopped by SIGTERM after "), std::string::npos) << ended.err;
+    for (int number : {0, 1}) {
+        const std::string tag = "/dev/hidraw" + std::to_string(number) + "\tQV-" + std::to_string(number);
+        EXPECT_NE(ended.err.find("Failed: " + tag + "\t\tquorvel: interrupted after block "),
+                  std::string::npos)
+            << ended.err;
+        SimResult sim = finish(number);
+        std::vector<int> commands = commands_of(sim.frames);
+        EXPECT_TRUE(sim.held.empty());
+        EXPECT_EQ(std::count(commands.begin(), commands.end(), 7), 0);  // the application is not started
+    }
+    const std::vector<json> lines = log_lines(log);
+    ASSERT_EQ(lines.size(), 2u);
+    for (const json &line : lines)
+        EXPECT_TRUE(std::string(line["result"]).starts_with("quorvel: interrupted after block ")) << line;
 }
 
 // Runs quorvel until it ends with standard error on a pseudo-terminal of

@@ -170,7 +170,7 @@ int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInf
         board_view_counts(done, failed, running,
                           passed_on ? std::string("stopping (") + signal_name(passed_on) + ")" : "");
         std::vector<CopyNews> news;
-        if (int signal = live_copies_wait(0.25, news))
+        if (int signal = live_copies_wait(0.25, true, news))
             passed_on = signal;
         for (const CopyNews &item : news) {
             size_t i = 0;

@@ -57,5 +57,7 @@ int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
 
 // Waits at most `seconds` for news of the copies and adds it to `news`;
 // returns the stop signal that came meanwhile (passed on to every running
-// copy), or 0.
-int live_copies_wait(double seconds, std::vector<CopyNews> &news);
+// copy), or 0. With `follow`, a line of output ends the wait; without, only
+// the end of a copy or a signal does, and the output comes at the end of
+// the wait: fewer wake-ups where nobody watches the lines as they come.
+int live_copies_wait(double seconds, bool follow, std::vector<CopyNews> &news);

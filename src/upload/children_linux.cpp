@@ -236,21 +236,16 @@ int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
     return int(live.copies.size() - 1);
 }
 
-int live_copies_wait(double seconds, std::vector<CopyNews> &news)
+int live_copies_wait(double seconds, bool follow, std::vector<CopyNews> &news)
 {
     std::vector<pollfd> watched{{live.signals, POLLIN, 0}};
-    std::vector<int> numbers{-1};
-    for (size_t i = 0; i < live.copies.size(); ++i) {
-        if (live.copies[i].pid > 0) {
+    for (size_t i = 0; follow && i < live.copies.size(); ++i)
+        if (live.copies[i].pid > 0)
             watched.push_back(pollfd{live.copies[i].out, POLLIN, 0});
-            numbers.push_back(int(i));
-        }
-    }
-    if (poll(watched.data(), watched.size(), int(seconds * 1000)) <= 0)
-        return 0;
-    for (size_t i = 1; i < watched.size(); ++i)
-        if (watched[i].revents & POLLIN)
-            read_lines(numbers[i], live.copies[size_t(numbers[i])], news);
+    poll(watched.data(), watched.size(), int(seconds * 1000));
+    for (size_t i = 0; i < live.copies.size(); ++i)
+        if (live.copies[i].pid > 0)
+            read_lines(int(i), live.copies[i], news);
     int stop = 0;
     for (signalfd_siginfo info; read(live.signals, &info, sizeof info) == sizeof info;) {
         int signal = int(info.ssi_signo);

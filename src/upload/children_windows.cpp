@@ -274,7 +274,7 @@ int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
     return int(live_copies.size() - 1);
 }
 
-int live_copies_wait(double seconds, std::vector<CopyNews> &news)
+int live_copies_wait(double seconds, bool follow, std::vector<CopyNews> &news)
 {
     const ULONGLONG end = GetTickCount64() + ULONGLONG(seconds * 1000);
     do {
@@ -295,7 +295,7 @@ int live_copies_wait(double seconds, std::vector<CopyNews> &news)
         }
         if (int signal = take_stop_signal())
             return signal;
-        if (!news.empty())
+        if (follow && !news.empty())
             return 0;
         Sleep(10);
     } while (GetTickCount64() < end);

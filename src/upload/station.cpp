@@ -28,6 +28,9 @@ using Clock = std::chrono::steady_clock;
 // being written within this time, and a look reads only a few sysfs files.
 constexpr std::chrono::milliseconds LOOK_STEP{50};
 
+// How often the HEX file on the disk is looked at.
+constexpr std::chrono::seconds FILE_STEP{1};
+
 struct StationBoard {
     HidDeviceInfo info;
     int copy;  // its copy of quorvel; -1 once it has ended
@@ -51,6 +54,7 @@ struct Station {
     int stop_signal;
     Clock::time_point looked_at;
     FileSeen file;
+    Clock::time_point file_checked_at;
 } station;
 
 double seconds_since(Clock::time_point start)
@@ -74,6 +78,7 @@ FileSeen file_now(const std::string &path)
 void check_file()
 {
     const std::string &path = loaded_firmware().file;
+    station.file_checked_at = Clock::now();
     FileSeen now = file_now(path);
     FileSeen &before = station.file;
     if (now.present == before.present && now.size == before.size && now.written == before.written)
@@ -181,7 +186,7 @@ void take_news(const std::vector<CopyNews> &news)
             board.events += item.lines;
             pass_on_board_events(item.lines, board.info.path, board.info.serial, board.info.location);
             int index = 0, count = 0;
-            if (last_block_event(item.lines, index, count))
+            if (board_view_wanted() && last_block_event(item.lines, index, count))
                 board_view_progress(board.row, index, count);
             break;
         }
@@ -239,9 +244,11 @@ void run_station(int argc, char **argv)
     while (taking_boards() || station.running > 0) {
         if (taking_boards() && Clock::now() - station.looked_at >= LOOK_STEP)
             look_for_boards(argc, argv);
-        check_file();
+        if (Clock::now() - station.file_checked_at >= FILE_STEP)
+            check_file();
         std::vector<CopyNews> news;
-        if (int signal = live_copies_wait(0.05, news); signal && !station.stop_signal) {
+        if (int signal = live_copies_wait(0.05, board_view_wanted() || run_options.json, news);
+            signal && !station.stop_signal) {
             station.stop_signal = signal;
             show_counts();
         }

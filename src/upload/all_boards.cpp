@@ -140,17 +140,18 @@ double seconds_since(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// For a person at a terminal: the copies followed live in the board view
-// (each with -json, its events read as they come) instead of the lines at
-// the end. Fills in each copy's status, output and errors and `seconds`,
-// its time; returns the stop signal passed on, or 0.
+// For a person at a terminal and for -json: the copies followed live (each
+// with -json, its events read as they come), in the board view instead of
+// the lines at the end, and their events streamed as they come, between
+// board_started and board_ended. Fills in each copy's status, output and
+// errors and `seconds`, its time; returns the stop signal passed on, or 0.
 int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInfo> &boards,
                     std::vector<double> &seconds)
 {
     std::string why;
     if (!live_copies_begin(why))
         fail("quorvel: -all cannot run copies of itself\n%s\n", printable(why).c_str());
-    board_view_start(true);
+    board_view_start(board_view_wanted());
     const auto started = std::chrono::steady_clock::now();
     std::vector<int> numbers, rows;
     int running = 0, done = 0, failed = 0, passed_on = 0;
@@ -159,6 +160,7 @@ int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInf
         arguments.insert(arguments.begin(), "-json");
         numbers.push_back(live_copy_start(arguments, why));
         rows.push_back(board_view_add(boards[i].path, boards[i].serial, boards[i].location));
+        event_board_started(boards[i].path, boards[i].serial, boards[i].location);
         running += numbers[i] >= 0;
         if (numbers[i] < 0) {
             copies[i] = CopyRun{{}, 127, "", "quorvel: cannot start a copy of itself\n" + why + "\n"};
@@ -178,6 +180,7 @@ int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInf
                 ++i;
             int index = 0, count = 0;
             copies[i].out += item.lines;
+            pass_on_board_events(item.lines, boards[i].path, boards[i].serial, boards[i].location);
             if (!item.ended) {
                 if (last_block_event(item.lines, index, count))
                     board_view_progress(rows[i], index, count);
@@ -188,8 +191,11 @@ int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInf
             seconds[i] = seconds_since(started);
             --running;
             (item.status == 0 ? done : failed) += 1;
-            board_view_end(rows[i], item.status == 0,
-                           copy_outcome(item.status, item.err, copies[i].out, passed_on), seconds[i]);
+            const std::string result = copy_outcome(item.status, item.err, copies[i].out, passed_on);
+            board_view_end(rows[i], item.status == 0, result, seconds[i]);
+            event_board_ended(
+                BoardOutcome{boards[i].path, boards[i].serial, boards[i].location, item.status == 0, result},
+                seconds[i]);
         }
     }
     board_view_counts(done, failed, 0, "");
@@ -213,11 +219,11 @@ void run_all_boards(int argc, char **argv)
     std::fprintf(stderr, "Programming %d board%s at once\n", int(boards.size()),
                  boards.size() == 1 ? "" : "s");
     const auto started = std::chrono::steady_clock::now();
-    const bool live = board_view_wanted();
-    // Side by side, each copy's time is the run's unless followed live.
+    const bool live = board_view_wanted(), follow = live || o.json;
+    // Side by side, each copy's time is the run's unless followed.
     std::vector<double> seconds(boards.size(), 0.0);
-    const int passed_on = live ? run_copies_live(copies, boards, seconds) : run_copies(copies);
-    if (!live)
+    const int passed_on = follow ? run_copies_live(copies, boards, seconds) : run_copies(copies);
+    if (!follow)
         seconds.assign(boards.size(), seconds_since(started));
 
     int failed = 0;
@@ -232,7 +238,6 @@ void run_all_boards(int argc, char **argv)
             std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
                          printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
                          results[i].c_str());
-        pass_on_board_events(copies[i].out, boards[i].path, boards[i].serial, boards[i].location);
     }
     std::vector<BoardOutcome> summary;
     for (size_t i = 0; i < boards.size(); ++i)

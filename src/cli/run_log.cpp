@@ -1,10 +1,10 @@
 // -log=FILE: which firmware went into which board, one line per board ended.
 #include "cli/run_log.h"
 
+#include "cli/console.h"
 #include "cli/events.h"
 #include "cli/options.h"
 #include "cli/text.h"
-#include "cli/console.h"
 
 #include <chrono>
 #include <cstdio>

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <map>
+#include <set>
 #include <pty.h>
 #include <regex>
 #include <sstream>
@@ -244,6 +245,33 @@ TEST_F(Station, SigtermStopsTheBoardsBeingWrittenBetweenReports)
     ASSERT_EQ(lines.size(), 2u);
     for (const json &line : lines)
         EXPECT_TRUE(std::string(line["result"]).starts_with("quorvel: interrupted after block ")) << line;
+}
+
+// The log of single runs, done and failed, and of -all: a line per board.
+TEST_F(Station, LogOfSingleRunsAndOfEveryBoard)
+{
+    std::remove(log.c_str());
+    add_device(0, 0x5E1A, 0x0001, board(0));
+    add_device(1, 0x5E1A, 0x0001, board(1, 10));
+    const struct {
+        std::vector<std::string> selection;
+        int status;
+    } runs[] = {{{"-device=/dev/hidraw0"}, 0}, {{"-device=/dev/hidraw1"}, 1}, {{"-all"}, 1}};
+    for (const auto &run : runs) {
+        std::vector<std::string> arguments{"-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex};
+        arguments.insert(arguments.end(), run.selection.begin(), run.selection.end());
+        EXPECT_EQ(run_quorvel(arguments).status, run.status) << run.selection[0];
+    }
+    const std::vector<json> lines = log_lines(log);
+    ASSERT_EQ(lines.size(), 4u);
+    std::multiset<std::string> results;
+    for (const json &line : lines) {
+        EXPECT_EQ(line["sha256"], sha256sum(hex));
+        results.insert(std::string(line["path"]) + " " + std::string(line["result"]).substr(0, 25));
+    }
+    EXPECT_EQ(results, (std::multiset<std::string>{"/dev/hidraw0 done", "/dev/hidraw0 done",
+                                                   "/dev/hidraw1 Error writing to device: ",
+                                                   "/dev/hidraw1 Error writing to device: "}));
 }
 
 // Runs quorvel until it ends with standard error on a pseudo-terminal of

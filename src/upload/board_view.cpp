@@ -116,7 +116,7 @@ void redraw()
 
 bool board_view_wanted()
 {
-    return stderr_is_terminal() && !run_options.verbose && !run_options.json;
+    return stderr_takes_escapes() && !run_options.verbose && !run_options.json;
 }
 
 void board_view_start(bool live)

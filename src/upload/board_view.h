@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-// Whether a person watches: standard error is a terminal, without -v or -json.
+// Whether a person watches: standard error is a terminal that takes the
+// escape sequences of the redrawing, without -v or -json.
 bool board_view_wanted();
 
 // Starts the view on standard error: live (redrawn) when `live`, else

@@ -14,6 +14,7 @@
 #include "upload/load_firmware.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <set>

@@ -157,6 +157,83 @@ def board_rows(build, quick, work):
             (label + ": wall / one board's", "%.4f" % ratio, "<= 1.05", "yes" if ratio <= 1.05 else "NO")]
 
 
+def station_rows(build, quick, work):
+    """A station (-station=N) while N boards appear at random moments over a
+    spell (20 over 10 s): each board's time from appearing to its "Done"
+    line against a lone board's upload (-device=, the same process start);
+    1 ms per report. Runs after board_rows, in the same namespace."""
+    import random
+    import threading
+    quorvel = os.path.join(build, "src", "quorvel")
+    sim = os.path.join(build, "tests", "sim_bootloader")
+    count, spell = (5, 3.0) if quick else (20, 10.0)
+    size = 0x2000 if quick else 0x8000
+    mcu, _ = MCUS[size]
+    hex_path = os.path.join(work, "station.hex")
+    with open(hex_path, "w") as f:
+        f.write(hex_image(size))
+    for entry in os.listdir("/sys/class/hidraw"):  # the earlier parts' boards are gone
+        shutil.rmtree(os.path.join("/sys/class/hidraw", entry), ignore_errors=True)
+
+    def appear(number):
+        device = present_device(sim, work, ["--report-delay-us", "1000"], number)
+        os.makedirs("/sys/class/hidraw/hidraw%d/device" % number)
+        with open("/sys/class/hidraw/hidraw%d/device/uevent" % number, "w") as f:
+            f.write("HID_ID=0003:00005E1A:00000001\nHID_NAME=Simulated bootloader\nHID_UNIQ=QV-%d\n" % number)
+        return device, time.monotonic()
+
+    lone = []
+    for _ in range(1 if quick else 3):
+        device, _ = appear(0)
+        wall, _, _, status, err = run_timed([quorvel, "-mmcu=" + mcu, "-usb=5e1a:0001", "-device=/dev/hidraw0",
+                                             hex_path], work, usage=False)
+        remove_device(device[0], 0)
+        shutil.rmtree("/sys/class/hidraw/hidraw0")
+        if status != 0:
+            sys.exit("lone board: status %d: %s" % (status, err))
+        lone.append(wall)
+    lone_s = statistics.median(lone)
+
+    err_path = os.path.join(work, "station.err")
+    station = subprocess.Popen([quorvel, "-station=%d" % count, "-mmcu=" + mcu, "-usb=5e1a:0001", hex_path],
+                               stdout=subprocess.PIPE, stderr=open(err_path, "w"), text=True)
+    done_at, started_at = {}, {}
+
+    def read_lines():
+        for line in station.stdout:
+            fields = line.rstrip("\n").split("\t")
+            if len(fields) == 4 and fields[3].startswith("Done in"):
+                done_at[fields[0]] = time.monotonic()
+            elif len(fields) == 4 and fields[3] == "Programming":
+                started_at[fields[0]] = time.monotonic()
+    reader = threading.Thread(target=read_lines)
+    reader.start()
+    moments = sorted(random.uniform(0, spell) for _ in range(count))
+    started = time.monotonic()
+    appeared, devices = {}, []
+    for number, moment in enumerate(moments):
+        time.sleep(max(0.0, started + moment - time.monotonic()))
+        device, at = appear(number)
+        devices.append(device)
+        appeared["/dev/hidraw%d" % number] = at
+    status = station.wait()
+    reader.join()
+    for number, (simulator, _) in enumerate(devices):
+        remove_device(simulator, number)
+    if status != 0 or len(done_at) != count:
+        sys.exit("station: status %d, %d of %d boards done: %s" % (status, len(done_at), count,
+                                                                  open(err_path).read()))
+    ratios = [(done_at[path] - appeared[path]) / lone_s for path in appeared]
+    label = "station, %d boards appearing over %g s, %d KiB (1 ms per report)" % (count, spell, size // 1024)
+    worst = max(ratios)
+    noticed = max(started_at[path] - appeared[path] for path in appeared)
+    return [(label + ": lone board's upload s", "%.3f" % lone_s, "", ""),
+            (label + ": appearing to its copy's start, worst ms", "%.0f" % (noticed * 1000), "", ""),
+            (label + ": appearing to done / lone, median", "%.4f" % statistics.median(ratios), "", ""),
+            (label + ": appearing to done / lone, worst", "%.4f" % worst, "<= 1.05",
+             "yes" if worst <= 1.05 else "NO")]
+
+
 def upload_rows(build, quick, work):
     """Runs inside a private mount namespace: a simulated bootloader at /dev/hidraw0.
 
@@ -256,6 +333,7 @@ def main():
     if args.inner_upload:  # the upload part, inside the namespace: rows as JSON
         rows = upload_rows(args.build, args.quick, args.inner_upload)
         rows += board_rows(args.build, args.quick, args.inner_upload)
+        rows += station_rows(args.build, args.quick, args.inner_upload)
         json.dump(rows, sys.stdout)
         return
 

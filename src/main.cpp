@@ -9,6 +9,7 @@
 #include "upload/list_devices.h"
 #include "upload/load_firmware.h"
 #include "upload/one_board.h"
+#include "upload/station.h"
 
 #include <cstdio>
 
@@ -32,6 +33,18 @@ int main(int argc, char **argv)
              "program the board at %s, or -device= to program every matching board\n",
              printable(run_options.device_path).c_str());
 
+    if (run_options.station && (run_options.touch_port || run_options.device_path || run_options.all))
+        fail(
+            "quorvel: -station programs every matching board as it appears: it cannot be combined with "
+            "%s\nLeave out -station to program %s, or %s to keep programming boards as they are plugged in\n",
+            run_options.all          ? "-all"
+            : run_options.touch_port ? "-touch="
+                                     : "-device=",
+            run_options.all ? "the boards present now" : "that one board",
+            run_options.all          ? "-all"
+            : run_options.touch_port ? "-touch="
+                                     : "-device=");
+
     if (!run_options.json)
         std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);
 
@@ -40,5 +53,7 @@ int main(int argc, char **argv)
         run_dry_run();
     if (run_options.all)
         run_all_boards(argc, argv);
+    if (run_options.station)
+        run_station(argc, argv);
     run_upload();
 }

@@ -4,6 +4,7 @@
 
 #include "cli/events.h"
 #include "cli/options.h"
+#include "cli/run_log.h"
 
 #include <cstdarg>
 #include <cstdlib>
@@ -20,7 +21,8 @@ void set_exit_hook(ExitHook hook)
 
 void end_process(int status)
 {
-    if (status == 0 && events_write_failed())
+    run_log_end(status);
+    if (status == 0 && (events_write_failed() || run_log_failed()))
         status = 1;
     if (exit_hook)
         exit_hook(status);
@@ -56,6 +58,7 @@ void fail(const char *format, ...)
     std::fputs(message.c_str(), stderr);
     std::fputc('\n', stderr);
     event_error(message);
+    run_log_note_error(message);
     end_process(1);
 }
 

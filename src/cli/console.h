@@ -66,6 +66,11 @@ void guard_standard_streams();
 // 1 when standard error is a terminal (a person watches it), else 0.
 int stderr_is_terminal();
 
+// 1 when standard error is a terminal that acts on ANSI escape sequences
+// (cursor up, erase, colour); on Windows this turns them on for the
+// console, where the system allows it.
+int stderr_takes_escapes();
+
 // The width of standard error's terminal in columns, as it is now (a
 // window may be resized at any time); 0 when it is not known.
 int stderr_columns();

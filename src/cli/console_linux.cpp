@@ -144,6 +144,11 @@ int stderr_is_terminal()
     return isatty(2);
 }
 
+int stderr_takes_escapes()
+{
+    return isatty(2);
+}
+
 int stderr_columns()
 {
     winsize size{};

@@ -189,3 +189,12 @@ int stderr_columns()
         return 0;
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
+
+int stderr_takes_escapes()
+{
+    HANDLE console = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    return _isatty(2) && GetConsoleMode(console, &mode) &&
+           ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) ||
+            SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+}

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -16,6 +17,11 @@
 // pipe) gives one warning on standard error; from then on this is 1, and
 // the run ends with status 1 where it would have ended with 0.
 int events_write_failed();
+
+// {"event":"start","file":...,"sha256":...,"image_sha256":...,"mcu":...,"blocks":...}:
+// the firmware read, before any board is touched.
+void event_start(std::string_view file, std::string_view file_sha256, std::string_view image_sha256,
+                 std::string_view mcu, int blocks);
 
 // {"event":"touch","port":...,"reset":...,"location":...}: what -touch= did.
 void event_touch(std::string_view port, bool reset, std::string_view location);
@@ -64,13 +70,52 @@ struct BoardOutcome {
     std::string_view message;
 };
 
-// {"event":"summary","boards":[...],"ok":...}: the end of an -all run; ok
-// when every board is done.
-void event_summary(const std::vector<BoardOutcome> &boards);
+// {"event":"summary","boards":[...],"ok":...,"done":...,"failed":...,"seconds":...}:
+// the end of an -all or -station run; ok when every board is done.
+void event_summary(const std::vector<BoardOutcome> &boards, double seconds);
 
 // Passes on the event lines of one board's copy (its standard output), each
-// with "board":PATH first.
-void pass_on_board_events(std::string_view copy_output, std::string_view board_path);
+// with "board":PATH, "board_serial" and "board_location" first.
+void pass_on_board_events(std::string_view copy_output, std::string_view board_path,
+                          std::string_view board_serial, std::string_view board_location);
+
+// The progress in a copy's event lines: 1 and the figures of the last block
+// event among them, or 0 when they hold none.
+int last_block_event(std::string_view lines, int &index, int &count);
+
+// The last error event in a copy's event lines in one line, its message
+// and the first line of its detail joined by ": " and made printable; ""
+// when they hold none.
+std::string last_error_event(std::string_view lines);
+
+// {"board":PATH,"board_serial":...,"board_location":...,"event":"board_started"}:
+// a board's upload began (-station).
+void event_board_started(std::string_view path, std::string_view serial, std::string_view location);
+
+// {"board":PATH,...,"event":"board_ended","result":"done"|"error","message":...,"seconds":...}:
+// a board's upload ended (-station); message only for an error.
+void event_board_ended(const BoardOutcome &board, double seconds);
+
+// One line of the -log= file: which firmware went into which board, and how it ended.
+struct LogLine {
+    std::string_view time;  // UTC, ISO 8601
+    std::string_view serial;
+    std::string_view location;
+    std::string_view path;
+    uint32_t vendor_id;
+    uint32_t product_id;
+    std::string_view file;
+    std::string_view file_sha256;
+    std::string_view image_sha256;
+    std::string_view mcu;
+    std::string_view result;  // "done" or the error
+    double seconds;
+    std::string_view version;
+};
+
+// {"time":...,"serial":...,"location":...,"path":...,"vendor_id":...,"product_id":...,"file":...,
+// "sha256":...,"image_sha256":...,"mcu":...,"result":...,"seconds":...,"version":...} and a line end.
+std::string log_line_text(const LogLine &line);
 
 // A present HID interface as -list -json shows it.
 struct ListedDevice {

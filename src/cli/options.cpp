@@ -127,7 +127,7 @@ void read_unknown_option(std::string_view argument)
         fail("quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
              shown.c_str());
     if (argument == "-mmcu" || argument == "-usb" || argument == "-device" || argument == "-serial" ||
-        argument == "-location" || argument == "-touch")
+        argument == "-location" || argument == "-touch" || argument == "-log")
         fail("quorvel: %s needs its value after \"=\", as in %s=... (see quorvel --help)\n", shown.c_str(),
              shown.c_str());
     if (joined_flags(argument))
@@ -168,7 +168,12 @@ void write_usage(FILE *out)
                "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
                "\t-json : Standard output carries only JSON events, one object per line, for programs\n"
                "\t-touch=<port> : First reset the running board into its bootloader through its USB\n"
-               "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n",
+               "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n"
+               "\t-station : Program each matching board as it appears, once, until Ctrl-C; a board\n"
+               "\t           is written again only after it went away and came back\n"
+               "\t-station=<n> : The same, ending after n boards\n"
+               "\t-log=<file> : Append one JSON line per board programmed: board, firmware\n"
+               "\t              SHA-256, result (also for single runs and -all)\n",
                out);
 }
 
@@ -236,6 +241,18 @@ void read_arguments(int argc, char **argv)
             if (argument.size() == 10)
                 fail_value("-location", "", "the board's USB port, as quorvel -list shows it (1-2.3)");
             run_options.location = argv[i] + 10;
+        } else if (argument == "-station") {
+            run_options.station = 1;
+            run_options.station_count = 0;
+        } else if (argument.starts_with("-station=")) {
+            if (!read_number(argument.substr(9), 1, 1000000, run_options.station_count))
+                fail_value("-station", argument.substr(9),
+                           "the number of boards to program, as in -station=50");
+            run_options.station = 1;
+        } else if (argument.starts_with("-log=")) {
+            if (argument.size() == 5)
+                fail_value("-log", "", "the file to append one line per board to, as in -log=boards.log");
+            run_options.log_path = argv[i] + 5;
         } else if (argument.starts_with("-touch=")) {
             if (argument.size() == 7)
                 fail_value("-touch", "", "the board's serial port, as in -touch=/dev/ttyACM0");
@@ -244,13 +261,14 @@ void read_arguments(int argc, char **argv)
             write_usage(human_output());  // with -json, standard output carries only events
             end_process(0);
         } else if (argument == "--version") {
-            std::fputs("quorvel 1.0\n", human_output());
+            std::fprintf(human_output(), "quorvel %s\n", VERSION);
             end_process(0);
         } else if (argument.starts_with("-usb=")) {
             read_usb_option(argument.substr(5));
         } else if (argument.starts_with("-mmcu=")) {
             if (!find_mcu(argv[i] + 6, run_options.code_size, run_options.block_size))
                 fail_mcu(argument.substr(6));
+            run_options.mcu = argv[i] + 6;
         } else {
             read_unknown_option(argument);
         }

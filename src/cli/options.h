@@ -21,11 +21,16 @@ struct RunOptions {
     int32_t all;              // 1 after -all: every matching board at once
     int32_t all_count;        // -all=N: exactly this many boards; 0 for any number
     const char *touch_port;   // -touch=: reset the board through this serial port first
+    const char *mcu;          // the -mmcu= name as given, for the log
+    const char *log_path;     // -log=: append one JSON line per board ended to this file
+    int32_t station;          // 1 after -station: program each matching board as it appears
+    int32_t station_count;    // -station=N: end after N boards; 0 runs until a stop signal
 };
 
 // The process's one set of settings, all zero at start.
 extern RunOptions run_options;
 
+inline constexpr const char *VERSION = "1.0";
 inline constexpr const char *BANNER_LINE = "quorvel 1.0 - firmware uploader for AVR USB HID bootloaders\n";
 inline constexpr const char *AUTHOR_LINE = "Written by the quorvel developers\n";
 

@@ -52,3 +52,18 @@ std::string printable_lines(std::string_view text)
         result += printable(text.substr(0, end)) + '\n';
     return result + printable(text);
 }
+
+std::string one_line_outcome(std::string_view message)
+{
+    std::string line;
+    int taken = 0;
+    while (!message.empty() && taken < 2) {
+        size_t end = message.find('\n');
+        std::string_view piece = message.substr(0, end);
+        message.remove_prefix(end == std::string_view::npos ? message.size() : end + 1);
+        if (piece.empty() || piece.starts_with("quorvel: warning") || piece.starts_with("quorvel: ignoring"))
+            continue;
+        line += (taken++ ? ": " : "") + printable(piece);
+    }
+    return line;
+}

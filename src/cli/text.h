@@ -11,3 +11,8 @@ std::string printable(std::string_view text);
 
 // The same for text of several lines: the line ends stay.
 std::string printable_lines(std::string_view text);
+
+// A message of several lines in one line, for a table or a log: its first
+// two lines joined by ": ", passing over empty lines and quorvel's warnings
+// and notes; made printable. "" when there is none.
+std::string one_line_outcome(std::string_view message);

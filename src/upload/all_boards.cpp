@@ -4,11 +4,14 @@
 #include "cli/console.h"
 #include "cli/events.h"
 #include "cli/options.h"
+#include "cli/run_log.h"
 #include "cli/text.h"
 #include "hid/hid_device.h"
+#include "upload/board_view.h"
 #include "upload/children.h"
 #include "upload/find_board.h"
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -17,6 +20,8 @@
 namespace {
 
 constexpr double WAIT_STEP = 0.25;
+
+}  // namespace
 
 std::vector<HidDeviceInfo> matching_boards()
 {
@@ -30,6 +35,8 @@ std::vector<HidDeviceInfo> matching_boards()
             boards.push_back(info);
     return boards;
 }
+
+namespace {
 
 // The boards to program: with -w, waits until there are enough (N with
 // -all=N, else one), or until the wait's limit.
@@ -60,24 +67,22 @@ std::vector<HidDeviceInfo> boards_to_program()
     return boards;
 }
 
-// The arguments for the copy that programs one board: this run's own, less
-// what selected the boards, the wait and the file's names, plus the file as
-// read once (load_firmware's shared copy) and the board's path. After a
-// wait (-w), the copy waits as long as a node that cannot be opened yet
-// gets in a single run: udev may still be setting it up.
-std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInfo &board)
+}  // namespace
+
+std::vector<std::string> copy_arguments(int argc, char **argv, const HidDeviceInfo &board)
 {
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
         std::string_view argument(argv[i]);
-        if (argument == "-all" || argument.starts_with("-all=") || argument == "-w" ||
+        if (argument == "-all" || argument.starts_with("-all=") || argument == "-station" ||
+            argument.starts_with("-station=") || argument.starts_with("-log=") || argument == "-w" ||
             argument.starts_with("-w=") || argument.starts_with("-device=") ||
             argument.starts_with("-serial=") || argument.starts_with("-location=") ||
             !argument.starts_with('-'))
             continue;
         arguments.emplace_back(argument);
     }
-    if (run_options.wait) {
+    if (run_options.wait || run_options.station) {
         char settle[32];
         std::snprintf(settle, sizeof settle, "-w=%g", SETTLE_SECONDS);
         arguments.push_back(settle);
@@ -87,28 +92,19 @@ std::vector<std::string> arguments_for(int argc, char **argv, const HidDeviceInf
     return arguments;
 }
 
-// A copy's outcome in one line: "Done", or the two lines of its error
-// joined; a copy that the passed-on signal ended before it said anything
-// was interrupted before its upload.
-std::string outcome(const CopyRun &copy, int passed_on)
+std::string copy_outcome(int status, std::string_view err, std::string_view events, int passed_on)
 {
-    if (copy.status == 0)
+    if (status == 0)
         return "Done";
-    std::string line;
-    int taken = 0;
-    std::string_view err(copy.err);
-    while (!err.empty() && taken < 2) {
-        size_t end = err.find('\n');
-        std::string_view piece = err.substr(0, end);
-        err.remove_prefix(end == std::string_view::npos ? err.size() : end + 1);
-        if (piece.empty() || piece.starts_with("quorvel: warning") || piece.starts_with("quorvel: ignoring"))
-            continue;
-        line += (taken++ ? ": " : "") + printable(piece);
-    }
+    std::string line = last_error_event(events);
+    if (line.empty())
+        line = one_line_outcome(err);
     if (line.empty() && passed_on)
         return std::string("interrupted by ") + signal_name(passed_on) + " before its upload began";
-    return line.empty() ? "failed with status " + std::to_string(copy.status) : line;
+    return line.empty() ? "failed with status " + std::to_string(status) : line;
 }
+
+namespace {
 
 // Which boards failed and how to program only them again: each one's USB
 // port, which stays the same across re-plugs, else its path.
@@ -139,6 +135,74 @@ std::string retry_text(const std::vector<HidDeviceInfo> &boards, const std::vect
     end_process(128 + signal);
 }
 
+double seconds_since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// For a person at a terminal and for -json: the copies followed live (each
+// with -json, its events read as they come), in the board view instead of
+// the lines at the end, and their events streamed as they come, between
+// board_started and board_ended. Fills in each copy's status, output and
+// errors and `seconds`, its time; returns the stop signal passed on, or 0.
+int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInfo> &boards,
+                    std::vector<double> &seconds)
+{
+    std::string why;
+    if (!live_copies_begin(why))
+        fail("quorvel: -all cannot run copies of itself\n%s\n", printable(why).c_str());
+    board_view_start(board_view_wanted());
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<int> numbers, rows;
+    int running = 0, done = 0, failed = 0, passed_on = 0;
+    for (size_t i = 0; i < copies.size(); ++i) {
+        std::vector<std::string> arguments = copies[i].arguments;
+        arguments.insert(arguments.begin(), "-json");
+        numbers.push_back(live_copy_start(arguments, why));
+        rows.push_back(board_view_add(boards[i].path, boards[i].serial, boards[i].location));
+        event_board_started(boards[i].path, boards[i].serial, boards[i].location);
+        running += numbers[i] >= 0;
+        if (numbers[i] < 0) {
+            copies[i] = CopyRun{{}, 127, "", "quorvel: cannot start a copy of itself\n" + why + "\n"};
+            board_view_end(rows[i], false, copy_outcome(127, copies[i].err, "", 0), 0);
+            ++failed;
+        }
+    }
+    while (running > 0) {
+        board_view_counts(done, failed, running,
+                          passed_on ? std::string("stopping (") + signal_name(passed_on) + ")" : "");
+        std::vector<CopyNews> news;
+        if (int signal = live_copies_wait(0.25, true, news))
+            passed_on = signal;
+        for (const CopyNews &item : news) {
+            size_t i = 0;
+            while (numbers[i] != item.copy)
+                ++i;
+            int index = 0, count = 0;
+            copies[i].out += item.lines;
+            pass_on_board_events(item.lines, boards[i].path, boards[i].serial, boards[i].location);
+            if (!item.ended) {
+                if (last_block_event(item.lines, index, count))
+                    board_view_progress(rows[i], index, count);
+                continue;
+            }
+            copies[i].status = item.status;
+            copies[i].err = item.err;
+            seconds[i] = seconds_since(started);
+            --running;
+            (item.status == 0 ? done : failed) += 1;
+            const std::string result = copy_outcome(item.status, item.err, copies[i].out, passed_on);
+            board_view_end(rows[i], item.status == 0, result, seconds[i]);
+            event_board_ended(
+                BoardOutcome{boards[i].path, boards[i].serial, boards[i].location, item.status == 0, result},
+                seconds[i]);
+        }
+    }
+    board_view_counts(done, failed, 0, "");
+    board_view_finish();
+    return passed_on;
+}
+
 }  // namespace
 
 void run_all_boards(int argc, char **argv)
@@ -151,27 +215,36 @@ void run_all_boards(int argc, char **argv)
     std::vector<HidDeviceInfo> boards = boards_to_program();
     std::vector<CopyRun> copies;
     for (const HidDeviceInfo &board : boards)
-        copies.push_back(CopyRun{arguments_for(argc, argv, board), 0, "", ""});
+        copies.push_back(CopyRun{copy_arguments(argc, argv, board), 0, "", ""});
     std::fprintf(stderr, "Programming %d board%s at once\n", int(boards.size()),
                  boards.size() == 1 ? "" : "s");
-    const int passed_on = run_copies(copies);
+    const auto started = std::chrono::steady_clock::now();
+    const bool live = board_view_wanted(), follow = live || o.json;
+    // Side by side, each copy's time is the run's unless followed.
+    std::vector<double> seconds(boards.size(), 0.0);
+    const int passed_on = follow ? run_copies_live(copies, boards, seconds) : run_copies(copies);
+    if (!follow)
+        seconds.assign(boards.size(), seconds_since(started));
 
     int failed = 0;
     std::vector<std::string> results;
     for (size_t i = 0; i < boards.size(); ++i) {
         failed += copies[i].status != 0;
-        results.push_back(outcome(copies[i], passed_on));
-        std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
-                     printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
-                     results[i].c_str());
-        pass_on_board_events(copies[i].out, boards[i].path);
+        results.push_back(copy_outcome(copies[i].status, copies[i].err, copies[i].out, passed_on));
+        const HidDeviceInfo &b = boards[i];
+        run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
+                      copies[i].status == 0 ? "done" : results[i], seconds[i]);
+        if (!live)
+            std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
+                         printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),
+                         results[i].c_str());
     }
     std::vector<BoardOutcome> summary;
     for (size_t i = 0; i < boards.size(); ++i)
         summary.push_back(BoardOutcome{boards[i].path, boards[i].serial, boards[i].location,
                                        copies[i].status == 0, results[i]});
     // The summary is the last event: the failures are told to people only.
-    event_summary(summary);
+    event_summary(summary, seconds_since(started));
     std::fflush(human_output());
     if (passed_on)
         stop_interrupted(passed_on, failed, int(boards.size()));

@@ -31,3 +31,34 @@ int run_copies(std::vector<CopyRun> &copies);
 // process. A device is not read: its path comes back unchanged, for the
 // HEX reader to refuse. On failure returns "" and says why in `why`.
 std::string shared_copy_of(const char *path, std::string &why);
+
+// Copies started one by one while the run goes on, each one's standard
+// output read as it comes: how -station follows every board live.
+
+// What came from the copies since the last look: complete lines of a
+// copy's standard output, or its end with its exit status (as CopyRun's)
+// and all that it wrote to standard error.
+struct CopyNews {
+    int copy;
+    std::string lines;
+    bool ended;
+    int status;
+    std::string err;
+};
+
+// Holds the stop signals (SIGINT, SIGTERM, SIGHUP) for live_copies_wait
+// to take, from now on; the copies start with the signal mask from before.
+// 0 with the reason in `why` where copies cannot be run so.
+int live_copies_begin(std::string &why);
+
+// Starts one copy with these arguments, standard input from the null
+// device; returns its number (from 0 up), or -1 with the reason in `why`.
+// No copy outlives this process.
+int live_copy_start(const std::vector<std::string> &arguments, std::string &why);
+
+// Waits at most `seconds` for news of the copies and adds it to `news`;
+// returns the stop signal that came meanwhile (passed on to every running
+// copy), or 0. With `follow`, a line of output ends the wait; without, only
+// the end of a copy or a signal does, and the output comes at the end of
+// the wait: fewer wake-ups where nobody watches the lines as they come.
+int live_copies_wait(double seconds, bool follow, std::vector<CopyNews> &news);

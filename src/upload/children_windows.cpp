@@ -217,3 +217,130 @@ std::string shared_copy_of(const char *path, std::string &why)
     }
     return shared_path;
 }
+
+namespace {
+
+// A copy that live_copy_start started: its process (null once it ended),
+// the pipe of its standard output with what came of an unfinished line,
+// and the file of its standard error.
+struct LiveCopy {
+    HANDLE process;
+    HANDLE out;
+    std::string partial;
+    HANDLE err;
+};
+std::vector<LiveCopy> live_copies;
+
+std::string system_text(DWORD code)
+{
+    char text[256] = "";
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
+                   sizeof text, nullptr);
+    std::string why(text);
+    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == '.'))
+        why.pop_back();
+    return why;
+}
+
+// Reads what the copy's pipe holds now (all of it once the copy ended);
+// the complete lines go to `news`.
+void read_lines(int number, LiveCopy &copy, std::vector<CopyNews> &news, bool ended)
+{
+    char buffer[4096];
+    for (DWORD waiting = 0, got = 0;
+         (ended || (PeekNamedPipe(copy.out, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0)) &&
+         ReadFile(copy.out, buffer, sizeof buffer, &got, nullptr) && got > 0;)
+        copy.partial.append(buffer, got);
+    size_t end = copy.partial.rfind('\n');
+    if (end == std::string::npos)
+        return;
+    news.push_back(CopyNews{number, copy.partial.substr(0, end + 1), false, 0, ""});
+    copy.partial.erase(0, end + 1);
+}
+
+}  // namespace
+
+int live_copies_begin(std::string &)
+{
+    // The copies share this console: its Ctrl-C, Ctrl-Break and close reach
+    // each of them directly; this process takes them too.
+    hold_stop_signals();
+    return 1;
+}
+
+int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
+{
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
+        why = system_text(GetLastError());
+        return -1;
+    }
+    SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+    HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                                 OPEN_EXISTING, 0, nullptr);
+    LiveCopy copy{nullptr, read_end, "", capture_file()};
+    std::string command_line = quoted(self);
+    for (const std::string &argument : arguments)
+        command_line += " " + quoted(argument);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nothing;
+    startup.hStdOutput = write_end;
+    startup.hStdError = copy.err;
+    PROCESS_INFORMATION process{};
+    // Started suspended: it runs only once it is in the job.
+    if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
+                       &startup, &process)) {
+        if (!copies_job() || !AssignProcessToJobObject(copies_job(), process.hProcess)) {
+            TerminateProcess(process.hProcess, 127);
+            CloseHandle(process.hProcess);
+        } else {
+            ResumeThread(process.hThread);
+            copy.process = process.hProcess;
+        }
+        CloseHandle(process.hThread);
+    }
+    DWORD error = GetLastError();
+    CloseHandle(write_end);
+    CloseHandle(nothing);
+    if (!copy.process) {
+        CloseHandle(read_end);
+        CloseHandle(copy.err);
+        why = system_text(error);
+        return -1;
+    }
+    live_copies.push_back(copy);
+    return int(live_copies.size() - 1);
+}
+
+int live_copies_wait(double seconds, bool follow, std::vector<CopyNews> &news)
+{
+    const ULONGLONG end = GetTickCount64() + ULONGLONG(seconds * 1000);
+    do {
+        for (size_t i = 0; i < live_copies.size(); ++i) {
+            LiveCopy &copy = live_copies[i];
+            if (!copy.process)
+                continue;
+            const bool ended = WaitForSingleObject(copy.process, 0) == WAIT_OBJECT_0;
+            read_lines(int(i), copy, news, ended);
+            if (!ended)
+                continue;
+            DWORD status = 127;
+            GetExitCodeProcess(copy.process, &status);
+            CloseHandle(copy.process);
+            CloseHandle(copy.out);
+            copy.process = nullptr;
+            news.push_back(CopyNews{int(i), "", true, int(status), read_back(copy.err)});
+        }
+        if (int signal = take_stop_signal())
+            return signal;
+        if (follow && !news.empty())
+            return 0;
+        Sleep(10);
+    } while (GetTickCount64() < end);
+    return 0;
+}

@@ -5,6 +5,7 @@
 #include "cli/events.h"
 #include "cli/options.h"
 #include "image/firmware_image.h"
+#include "upload/load_firmware.h"
 #include "upload/upload.h"
 
 #include <cstdio>
@@ -56,9 +57,12 @@ void run_dry_run()
                  "Blocks:     %d of %d bytes\n"
                  "Reports:    %d\n"
                  "File data:  %d bytes\n"
-                 "Least time: %.2f s\n",
+                 "Least time: %.2f s\n"
+                 "SHA-256:    %s (file)\n"
+                 "            %s (image sent)\n",
                  figures.blocks, figures.block_size, figures.reports, figures.file_bytes,
-                 figures.least_seconds);
+                 figures.least_seconds, loaded_firmware().file_sha256.c_str(),
+                 loaded_firmware().image_sha256.c_str());
     event_dry_run(figures);
     event_done();  // every -json run ends with done, error or summary
     end_process(0);

@@ -2,16 +2,35 @@
 #include "upload/load_firmware.h"
 
 #include "cli/console.h"
+#include "cli/events.h"
 #include "cli/options.h"
 #include "cli/text.h"
 #include "image/firmware_image.h"
 #include "image/hex_reader.h"
+#include "image/sha256.h"
 #include "upload/children.h"
+#include "upload/upload.h"
 
 #include <cstdio>
 #include <string>
 
 namespace {
+
+LoggedFirmware firmware;
+
+// The SHA-256 of the file's bytes, as read now.
+std::string file_sha256(const char *path)
+{
+    Sha256 sum;
+    sha256_start(sum);
+    if (FILE *file = std::fopen(path, "rb")) {
+        uint8_t buffer[4096];
+        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
+            sha256_add(sum, buffer, got);
+        std::fclose(file);
+    }
+    return sha256_hex(sum);
+}
 
 // The highest address that the file gave a byte for.
 int32_t highest_address()
@@ -27,15 +46,15 @@ int32_t highest_address()
 void load_firmware(const char *path)
 {
     std::string shown = printable(path);
-    if (run_options.all) {
-        // Read once here, for this process and every board's copy alike.
-        static std::string shared;
-        std::string why;
-        shared = shared_copy_of(path, why);
-        if (shared.empty())
-            fail("error reading intel hex file \"%s\"\n%s", shown.c_str(), printable(why).c_str());
-        path = run_options.hex_path = shared.c_str();
-    }
+    firmware.file = path;
+    // Read once here, for this process and every board's copy alike: the
+    // checksum is of the very bytes loaded.
+    static std::string shared;
+    std::string why;
+    shared = shared_copy_of(path, why);
+    if (shared.empty())
+        fail("error reading intel hex file \"%s\"\n%s", shown.c_str(), printable(why).c_str());
+    path = run_options.hex_path = shared.c_str();
     int32_t count = load_hex_file(path);
     if (count < 0)
         fail("error reading intel hex file \"%s\"\n%s", shown.c_str(),
@@ -64,4 +83,18 @@ void load_firmware(const char *path)
              "MCU\n",
              int(run_options.code_size / 1024), unsigned(run_options.code_size - 1),
              unsigned(highest_address()));
+
+    firmware.file_sha256 = file_sha256(path);
+    firmware.image_sha256 = sent_image_sha256();
+    if (!run_options.dry_run)  // the dry run shows them in its table
+        log_verbose("SHA-256 of the file:  %s\nSHA-256 of the image: %s\n", firmware.file_sha256.c_str(),
+                    firmware.image_sha256.c_str());
+    event_start(firmware.file, firmware.file_sha256, firmware.image_sha256, run_options.mcu,
+                blocks_to_send());
+    run_log_open(firmware);
+}
+
+const LoggedFirmware &loaded_firmware()
+{
+    return firmware;
 }

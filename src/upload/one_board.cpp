@@ -3,6 +3,7 @@
 
 #include "cli/console.h"
 #include "cli/events.h"
+#include "cli/run_log.h"
 #include "cli/text.h"
 #include "hid/hid_device.h"
 #include "upload/find_board.h"
@@ -27,6 +28,7 @@ namespace {
     std::fputs(message, stderr);
     std::fputc('\n', stderr);
     event_interrupted(message, signal_name(signal));
+    run_log_note_error(message);
     end_process(128 + signal);
 }
 
@@ -73,6 +75,8 @@ void run_upload()
     open_board();
     hold_stop_signals();
     const DeviceChoice &choice = device_choice();
+    run_log_begin(
+        LoggedBoard{choice.path, choice.serial, choice.location, choice.vendor_id, choice.product_id});
     event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
     progress_start(blocks_to_send());
     log_verbose("Programming: ");

@@ -4,7 +4,9 @@
 
 #include "cli/options.h"
 #include "image/firmware_image.h"
+#include "image/sha256.h"
 
+#include <algorithm>
 #include <cstring>
 
 ReportInHand report_in_hand;
@@ -76,6 +78,13 @@ int send_block(const UploadTransport &transport, int32_t address, int32_t block_
     return 1;
 }
 
+// The block at address 0 always goes; a later block only when the file
+// supplied at least one of its bytes. Nothing above 0xFFFF is ever used.
+bool block_is_sent(int32_t address, int32_t block_size)
+{
+    return address == 0 || image_range_used(address, address + block_size - 1);
+}
+
 }  // namespace
 
 const char *command_name(Command command)
@@ -103,8 +112,23 @@ int blocks_to_send()
 {
     int blocks = 0;
     for (int32_t address = 0; address < run_options.code_size; address += run_options.block_size)
-        blocks += address == 0 || image_range_used(address, address + run_options.block_size - 1);
+        blocks += block_is_sent(address, run_options.block_size);
     return blocks;
+}
+
+std::string sent_image_sha256()
+{
+    Sha256 sum;
+    sha256_start(sum);
+    uint8_t block[MAX_BLOCK_SIZE];
+    const int32_t block_size = std::min(run_options.block_size, MAX_BLOCK_SIZE);
+    for (int32_t address = 0; address < run_options.code_size; address += block_size) {
+        if (!block_is_sent(address, block_size))
+            continue;
+        image_copy_block(address, block_size, block);
+        sha256_add(sum, block, size_t(block_size));
+    }
+    return sha256_hex(sum);
 }
 
 int upload_image(const UploadTransport &transport)
@@ -119,11 +143,9 @@ int upload_image(const UploadTransport &transport)
         return 0;
     transport.pause(AFTER_BEGIN_PAUSE);
 
-    // The block at address 0 always goes; a later block only when the file
-    // supplied at least one of its bytes. Nothing above 0xFFFF is ever used.
     bool first_block = true;
     for (int32_t address = 0; address < code_size; address += block_size) {
-        if (address > 0 && !image_range_used(address, address + block_size - 1))
+        if (!block_is_sent(address, block_size))
             continue;
         if (!send_block(transport, address, block_size, first_block))
             return 0;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 inline constexpr uint8_t COMMAND_MARKER = 0xA1;
 inline constexpr int32_t REPORT_SIZE = 64;
@@ -55,6 +56,10 @@ const char *command_name(Command command);
 // run_options: the block at address 0 always, every later one that holds
 // file data.
 int blocks_to_send();
+
+// The SHA-256 of the image bytes that upload_image sends in its data
+// commands, block after block: what the board's flash receives.
+std::string sent_image_sha256();
 
 // Sends the loaded image for the MCU in run_options: the begin command, every
 // block that holds file data (and always the block at address 0), then the

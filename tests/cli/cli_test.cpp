@@ -1,8 +1,11 @@
 // The built tool, run as a user runs it: exact messages and exit statuses.
+#include "image/sha256.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -39,11 +42,17 @@ const std::string USAGE =
     "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
     "\t-json : Standard output carries only JSON events, one object per line, for programs\n"
     "\t-touch=<port> : First reset the running board into its bootloader through its USB\n"
-    "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n";
+    "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n"
+    "\t-station : Program each matching board as it appears, once, until Ctrl-C; a board\n"
+    "\t           is written again only after it went away and came back\n"
+    "\t-station=<n> : The same, ending after n boards\n"
+    "\t-log=<file> : Append one JSON line per board programmed: board, firmware\n"
+    "\t              SHA-256, result (also for single runs and -all)\n";
 
-const std::string NO_DATA_END = "\" holds no data: there is nothing to write\nIt has no data records within the "
-                                "first 64 KiB: check that it is the firmware's HEX file and that its build "
-                                "succeeded\n\n";
+const std::string NO_DATA_END =
+    "\" holds no data: there is nothing to write\nIt has no data records within the "
+    "first 64 KiB: check that it is the firmware's HEX file and that its build "
+    "succeeded\n\n";
 
 // Does not fit: the MCU's flash and the highest address the file uses.
 std::string does_not_fit(int kib, const char *last, const char *highest)
@@ -70,6 +79,19 @@ struct CliCase {
     std::string err;
 };
 
+// The -v lines of the checksums: of the file, and of the blocks sent,
+// each `block_size` bytes from its address, 0xFF where the file gives nothing.
+std::string checksum_lines(const std::string &file, const std::map<uint32_t, uint8_t> &data,
+                           uint32_t block_size, std::vector<uint32_t> blocks)
+{
+    std::string sent;
+    for (uint32_t address : blocks)
+        for (uint32_t at = address; at < address + block_size; ++at)
+            sent += char(data.count(at) ? data.at(at) : 0xFF);
+    return "SHA-256 of the file:  " + sha256_of(read_whole_file(file)) +
+           "\nSHA-256 of the image: " + sha256_of(sent) + "\n";
+}
+
 std::string good_hex()
 {
     return write_scratch_file("good.hex", ":10010000214601360121470136007EFE09D2190140\n:00000001FF\n");
@@ -78,6 +100,11 @@ std::string good_hex()
 TEST(Cli, MessagesAndExitStatus)
 {
     const std::string good = good_hex();
+    std::map<uint32_t, uint8_t> good_data;
+    const uint8_t good_bytes[] = {0x21, 0x46, 0x01, 0x36, 0x01, 0x21, 0x47, 0x01,
+                                  0x36, 0x00, 0x7E, 0xFE, 0x09, 0xD2, 0x19, 0x01};
+    for (uint32_t i = 0; i < 16; ++i)
+        good_data[0x100 + i] = good_bytes[i];
     const std::string bad = write_scratch_file("bad.hex", ":10010000214601360121470136007EFE09D2190141\n");
     const std::string missing = scratch_dir() + "/missing.hex";
     const std::string big = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000), 32));
@@ -86,138 +113,136 @@ TEST(Cli, MessagesAndExitStatus)
     const std::string joined =
         write_scratch_file("joined.hex", read_whole_file(good) + read_whole_file(good));
 
-    const CliCase cases[] = {
-        {{}, "", "Filename must be specified\n\n" + USAGE},
-        {{"-mmcu=atmega32u4"}, "", "Filename must be specified\n\n" + USAGE},
-        {{good}, "", "MCU type must be specified\n\n" + USAGE},
-        {{"-mmcu=atmega48"}, "", "Unknown MCU type\n-mmcu=atmega48" + UNKNOWN_MCU_END},  // before the file
-        {{"-mmcu=ATmega32U4", good}, "", "Unknown MCU type\n-mmcu=ATmega32U4" + UNKNOWN_MCU_END},
-        {{"-mmcu=atmega", good}, "", "Unknown MCU type\n-mmcu=atmega" + UNKNOWN_MCU_END},
-        {{"-usb=", good}, "", MALFORMED_VID},
-        {{"-usb=zz:0x0001", good}, "", MALFORMED_VID},
-        {{"-usb=0x:0x0001", good}, "", MALFORMED_VID},
-        {{"-usb=10000:0001", good}, "", MALFORMED_VID},
-        {{"-usb=05e1a:0001", good}, "", MALFORMED_VID},  // five digits, even with a leading zero
-        {{"-usb= 5e1a:0001", good}, "", MALFORMED_VID},
-        {{"-usb=0x5e1a:", good}, "", MALFORMED_PID},
-        {{"-usb=0x5e1a", good}, "", MALFORMED_PID},
-        {{"-usb=0x5e1a:zz", good}, "", MALFORMED_PID},
-        {{"-usb=5e1a:10000", good}, "", MALFORMED_PID},
-        {{"-usb=0x5e1a:0x00O1", good}, "", MALFORMED_PID},  // a letter O: not 0000
-        {{"-usb=1:2trailing", good}, "", MALFORMED_PID},
-        {{"-usb=5e1a::0001", good}, "", MALFORMED_PID},  // two separators
-        {{"-usb=5e1a: 2", good}, "", MALFORMED_PID},
-        {{"-usb=5e1a:0001 ", good}, "", MALFORMED_PID},
-        // An empty selector would match every device without a serial number or location.
-        {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-serial=", good},
-         "",
-         "quorvel: -serial=: give the board's USB serial number, as quorvel -list shows it (see quorvel "
-         "--help)\n\n"},
-        {{"-mmcu=atmega32u4", "-all", "-location=", good},
-         "",
-         "quorvel: -location=: give the board's USB port, as quorvel -list shows it (1-2.3) (see quorvel "
-         "--help)\n\n"},
-        // -all gives each board's copy its own -device=: a path given with it would be dropped.
-        {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-all", "-device=/dev/hidraw6", good},
-         "",
-         "quorvel: -device= names one board: it cannot be combined with -all\nLeave out -all to program the "
-         "board at /dev/hidraw6, or -device= to program every matching board\n\n"},
-        {{"-mmcu=atmega32u4", bad},
-         BANNER,
-         "error reading intel hex file \"" + bad + "\"\nline 1: bad checksum\n"},
-        {{"-mmcu=atmega32u4", missing},
-         BANNER,
-         "error reading intel hex file \"" + missing + "\"\nNo such file or directory\n"},
-        // Without -usb= or -device= no device is looked for at all.
-        {{"-mmcu=atmega32u4", good}, BANNER, NAME_THE_DEVICE},
-        {{"-v", "-mmcu=atmega32u4", good},
-         BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
-         NAME_THE_DEVICE},
-        {{"-v", "-mmcu=at90usb1287", "-usb=0:0", good},
-         BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n",
-         NAME_THE_DEVICE},
-        // A file with no data would only erase the application: refused, also for a dry run.
-        {{"-mmcu=atmega32u4", "-usb=5e1a:1", empty},
-         BANNER,
-         "\"" + empty + NO_DATA_END},
-        {{"-n", "-mmcu=atmega32u4", empty},
-         BANNER,
-         "\"" + empty + NO_DATA_END},
-        {{"-mmcu=atmega32u4", "-usb=5e1a:1", nothing},
-         BANNER,
-         "quorvel: warning: \"" + nothing + "\" has no end-of-file record: it may be cut short\n\"" +
-             nothing + NO_DATA_END},
-        // Two files joined: the second is ignored, and the user is told.
-        {{"-mmcu=atmega32u4", joined},
-         BANNER,
-         "quorvel: warning: \"" + joined +
-             "\": text after the end-of-file record is ignored (two files joined together?)\n" +
-             NAME_THE_DEVICE},
+    const CliCase cases[] =
+    { {{}, "", "Filename must be specified\n\n" + USAGE},
+      {{"-mmcu=atmega32u4"}, "", "Filename must be specified\n\n" + USAGE},
+      {{good}, "", "MCU type must be specified\n\n" + USAGE},
+      {{"-mmcu=atmega48"}, "", "Unknown MCU type\n-mmcu=atmega48" + UNKNOWN_MCU_END},  // before the file
+      {{"-mmcu=ATmega32U4", good}, "", "Unknown MCU type\n-mmcu=ATmega32U4" + UNKNOWN_MCU_END},
+      {{"-mmcu=atmega", good}, "", "Unknown MCU type\n-mmcu=atmega" + UNKNOWN_MCU_END},
+      {{"-usb=", good}, "", MALFORMED_VID},
+      {{"-usb=zz:0x0001", good}, "", MALFORMED_VID},
+      {{"-usb=0x:0x0001", good}, "", MALFORMED_VID},
+      {{"-usb=10000:0001", good}, "", MALFORMED_VID},
+      {{"-usb=05e1a:0001", good}, "", MALFORMED_VID},  // five digits, even with a leading zero
+      {{"-usb= 5e1a:0001", good}, "", MALFORMED_VID},
+      {{"-usb=0x5e1a:", good}, "", MALFORMED_PID},
+      {{"-usb=0x5e1a", good}, "", MALFORMED_PID},
+      {{"-usb=0x5e1a:zz", good}, "", MALFORMED_PID},
+      {{"-usb=5e1a:10000", good}, "", MALFORMED_PID},
+      {{"-usb=0x5e1a:0x00O1", good}, "", MALFORMED_PID},  // a letter O: not 0000
+      {{"-usb=1:2trailing", good}, "", MALFORMED_PID},
+      {{"-usb=5e1a::0001", good}, "", MALFORMED_PID},  // two separators
+      {{"-usb=5e1a: 2", good}, "", MALFORMED_PID},
+      {{"-usb=5e1a:0001 ", good}, "", MALFORMED_PID},
+      // An empty selector would match every device without a serial number or location.
+      {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-serial=", good},
+       "",
+       "quorvel: -serial=: give the board's USB serial number, as quorvel -list shows it (see quorvel "
+       "--help)\n\n"},
+      {{"-mmcu=atmega32u4", "-all", "-location=", good},
+       "",
+       "quorvel: -location=: give the board's USB port, as quorvel -list shows it (1-2.3) (see quorvel "
+       "--help)\n\n"},
+      // -all gives each board's copy its own -device=: a path given with it would be dropped.
+      {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-all", "-device=/dev/hidraw6", good},
+       "",
+       "quorvel: -device= names one board: it cannot be combined with -all\nLeave out -all to program the "
+       "board at /dev/hidraw6, or -device= to program every matching board\n\n"},
+      {{"-mmcu=atmega32u4", bad},
+       BANNER,
+       "error reading intel hex file \"" + bad + "\"\nline 1: bad checksum\n"},
+      {{"-mmcu=atmega32u4", missing},
+       BANNER,
+       "error reading intel hex file \"" + missing + "\"\nNo such file or directory\n"},
+      // Without -usb= or -device= no device is looked for at all.
+      {{"-mmcu=atmega32u4", good}, BANNER, NAME_THE_DEVICE},
+      {{"-v", "-mmcu=atmega32u4", good},
+       BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n" +
+           checksum_lines(good, good_data, 128, {0, 256}),
+       NAME_THE_DEVICE},
+      {{"-v", "-mmcu=at90usb1287", "-usb=0:0", good},
+       BANNER + "Read \"" + good + "\": 16 bytes, 0.0% usage\n" +
+           checksum_lines(good, good_data, 256, {0, 256}),
+       NAME_THE_DEVICE},
+      // A file with no data would only erase the application: refused, also for a dry run.
+      {{"-mmcu=atmega32u4", "-usb=5e1a:1", empty}, BANNER, "\"" + empty + NO_DATA_END},
+      {{"-n", "-mmcu=atmega32u4", empty}, BANNER, "\"" + empty + NO_DATA_END},
+      {{"-mmcu=atmega32u4", "-usb=5e1a:1", nothing},
+       BANNER,
+       "quorvel: warning: \"" + nothing + "\" has no end-of-file record: it may be cut short\n\"" + nothing +
+           NO_DATA_END},
+      // Two files joined: the second is ignored, and the user is told.
+      {{"-mmcu=atmega32u4", joined},
+       BANNER,
+       "quorvel: warning: \"" + joined +
+           "\": text after the end-of-file record is ignored (two files joined together?)\n" +
+           NAME_THE_DEVICE},
 #if !defined(_WIN32)
-        {{"-mmcu=atmega32u4", "/dev/zero"},
-         BANNER,
-         "error reading intel hex file \"/dev/zero\"\nit is a device, not a file\n"},
+      {{"-mmcu=atmega32u4", "/dev/zero"},
+       BANNER,
+       "error reading intel hex file \"/dev/zero\"\nit is a device, not a file\n"},
 #endif
-        // One board is reset, so there is one board to program.
-        {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-all", "-touch=/dev/ttyACM0", good},
-         "",
-         "quorvel: -touch= resets one board: it cannot be combined with -all\nLeave out -all to reset and "
-         "flash that one board, or -touch= to program every board in its bootloader\n\n"},
-        {{"-mmcu=atmega32u4", "-touch=", good},
-         "",
-         "quorvel: -touch=: give the board's serial port, as in -touch=/dev/ttyACM0 (see quorvel --help)\n\n"},
-        {{"-mmcu=atmega32u4", "-touch", "/dev/ttyACM0", good},
-         "",
-         "quorvel: -touch needs its value after \"=\", as in -touch=... (see quorvel --help)\n\n"},
-        // Mistyped options of quorvel's own end the run before anything is read.
-        {{"--dry-run", "-mmcu=atmega32u4", good},
-         "",
-         "quorvel: unknown option --dry-run: quorvel's options start with one dash (see quorvel --help)\n\n"},
-        {{"-mmcu=atmega32u4", good, "-device", "/dev/hidraw6"},
-         "",
-         "quorvel: -device needs its value after \"=\", as in -device=... (see quorvel --help)\n\n"},
-        {{"-mmcu", "atmega32u4", good},
-         "",
-         "quorvel: -mmcu needs its value after \"=\", as in -mmcu=... (see quorvel --help)\n\n"},
-        {{"-usb", "5e1a:1"},
-         "",
-         "quorvel: -usb needs its value after \"=\", as in -usb=... (see quorvel --help)\n\n"},
-        {{"-nv", "-mmcu=atmega32u4", good},
-         "",
-         "quorvel: -nv: give each option on its own, as in -n -v (see quorvel --help)\n\n"},
-        {{"-w=soon", good},
-         "",
-         "quorvel: -w=soon: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
-        {{"-w=-1", good},
-         "",
-         "quorvel: -w=-1: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
-        {{"-w=0", good},
-         "",
-         "quorvel: -w=0: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
-        {{"-w=", good},
-         "",
-         "quorvel: -w=: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
-        {{"-all=0", good},
-         "",
-         "quorvel: -all=0: give the number of boards, as in -all=8 (see quorvel --help)\n\n"},
-        {{"-all=2x", good},
-         "",
-         "quorvel: -all=2x: give the number of boards, as in -all=8 (see quorvel --help)\n\n"},
-        // Other tools' options are passed over, each with a warning.
-        {{"-x", "-MMCU=atmega32u4", "-mmcu=atmega32u4", good},
-         BANNER,
-         "quorvel: ignoring unknown option -x\nquorvel: ignoring unknown option -MMCU=atmega32u4\n" +
-             NAME_THE_DEVICE},
-        {{"-\x1b[2J", "-mmcu=atmega32u4", good},
-         BANNER,
-         "quorvel: ignoring unknown option -?[2J\n" + NAME_THE_DEVICE},
-        // 16 KiB of data does not fit an 8 KiB part: refused before any device is opened.
-        {{"-v", "-mmcu=atmega8u2", "-usb=0:0", big},
-         BANNER + "Read \"" + big + "\": 16384 bytes, 200.0% usage\n",
-         does_not_fit(8, "0x1FFF", "0x3FFF")},
-        {{"-mmcu=atmega8u2", big}, BANNER, does_not_fit(8, "0x1FFF", "0x3FFF")},
-        // Exactly 16 KiB fits a 16 KiB part. (IDs 0:0 never open a device.)
-        {{"-mmcu=atmega16u2", "-usb=0:0", big}, BANNER, NAME_THE_DEVICE},
+      // One board is reset, so there is one board to program.
+      {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-all", "-touch=/dev/ttyACM0", good},
+       "",
+       "quorvel: -touch= resets one board: it cannot be combined with -all\nLeave out -all to reset and "
+       "flash that one board, or -touch= to program every board in its bootloader\n\n"},
+      {{"-mmcu=atmega32u4", "-touch=", good},
+       "",
+       "quorvel: -touch=: give the board's serial port, as in -touch=/dev/ttyACM0 (see quorvel --help)\n\n"},
+      {{"-mmcu=atmega32u4", "-touch", "/dev/ttyACM0", good},
+       "",
+       "quorvel: -touch needs its value after \"=\", as in -touch=... (see quorvel --help)\n\n"},
+      // Mistyped options of quorvel's own end the run before anything is read.
+      {{"--dry-run", "-mmcu=atmega32u4", good},
+       "",
+       "quorvel: unknown option --dry-run: quorvel's options start with one dash (see quorvel --help)\n\n"},
+      {{"-mmcu=atmega32u4", good, "-device", "/dev/hidraw6"},
+       "",
+       "quorvel: -device needs its value after \"=\", as in -device=... (see quorvel --help)\n\n"},
+      {{"-mmcu", "atmega32u4", good},
+       "",
+       "quorvel: -mmcu needs its value after \"=\", as in -mmcu=... (see quorvel --help)\n\n"},
+      {{"-usb", "5e1a:1"},
+       "",
+       "quorvel: -usb needs its value after \"=\", as in -usb=... (see quorvel --help)\n\n"},
+      {{"-nv", "-mmcu=atmega32u4", good},
+       "",
+       "quorvel: -nv: give each option on its own, as in -n -v (see quorvel --help)\n\n"},
+      {{"-w=soon", good},
+       "",
+       "quorvel: -w=soon: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
+      {{"-w=-1", good},
+       "",
+       "quorvel: -w=-1: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
+      {{"-w=0", good},
+       "",
+       "quorvel: -w=0: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
+      {{"-w=", good},
+       "",
+       "quorvel: -w=: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n\n"},
+      {{"-all=0", good},
+       "",
+       "quorvel: -all=0: give the number of boards, as in -all=8 (see quorvel --help)\n\n"},
+      {{"-all=2x", good},
+       "",
+       "quorvel: -all=2x: give the number of boards, as in -all=8 (see quorvel --help)\n\n"},
+      // Other tools' options are passed over, each with a warning.
+      {{"-x", "-MMCU=atmega32u4", "-mmcu=atmega32u4", good},
+       BANNER,
+       "quorvel: ignoring unknown option -x\nquorvel: ignoring unknown option -MMCU=atmega32u4\n" +
+           NAME_THE_DEVICE},
+      {{"-\x1b[2J", "-mmcu=atmega32u4", good},
+       BANNER,
+       "quorvel: ignoring unknown option -?[2J\n" + NAME_THE_DEVICE},
+      // 16 KiB of data does not fit an 8 KiB part: refused before any device is opened.
+      {{"-v", "-mmcu=atmega8u2", "-usb=0:0", big},
+       BANNER + "Read \"" + big + "\": 16384 bytes, 200.0% usage\n",
+       does_not_fit(8, "0x1FFF", "0x3FFF")},
+      {{"-mmcu=atmega8u2", big}, BANNER, does_not_fit(8, "0x1FFF", "0x3FFF")},
+      // Exactly 16 KiB fits a 16 KiB part. (IDs 0:0 never open a device.)
+      {{"-mmcu=atmega16u2", "-usb=0:0", big}, BANNER, NAME_THE_DEVICE},
     };
     for (const CliCase &c : cases) {
         ProcessResult result = run_quorvel(c.arguments);
@@ -236,6 +261,16 @@ TEST(Cli, HelpVersionAndDryRun)
         std::vector<std::string> arguments;
         std::string out;
     };
+    // The example's image as avr-objcopy makes it (an independent reader),
+    // in blocks filled up with 0xFF: the bytes sent.
+    const std::string example_bin =
+        std::string(QUORVEL_EXAMPLE_BIN).empty() ? "" : read_whole_file(QUORVEL_EXAMPLE_BIN);
+    auto dry_checksums = [&](const std::string &file, size_t sent_size) {
+        std::string sent =
+            example_bin + std::string(sent_size - std::min(sent_size, example_bin.size()), '\xFF');
+        return "SHA-256:    " + sha256_of(read_whole_file(file)) + " (file)\n            " + sha256_of(sent) +
+               " (image sent)\n";
+    };
     const Case cases[] = {
         {{"-h"}, USAGE},
         {{"--help"}, USAGE},
@@ -243,16 +278,20 @@ TEST(Cli, HelpVersionAndDryRun)
         {{"--version"}, "quorvel 1.0\n"},
         {{"-n", "-mmcu=atmega32u4", example},
          BANNER + dry_header +
-             "Blocks:     2 of 128 bytes\nReports:    17\nFile data:  228 bytes\nLeast time: 1.32 s\n"},
+             "Blocks:     2 of 128 bytes\nReports:    17\nFile data:  228 bytes\nLeast time: 1.32 s\n" +
+             dry_checksums(example, 256)},
         {{"-n", "-v", "-mmcu=at90usb1287", example},
          BANNER + "Read \"" + example + "\": 228 bytes, 0.2% usage\n" + dry_header +
              "  block 0x0000, 256 bytes\n"
-             "Blocks:     1 of 256 bytes\nReports:    14\nFile data:  228 bytes\nLeast time: 1.31 s\n"},
+             "Blocks:     1 of 256 bytes\nReports:    14\nFile data:  228 bytes\nLeast time: 1.31 s\n" +
+             dry_checksums(example, 256)},
         // -usb= is not needed, and a device is never looked for.
         {{"-n", "-mmcu=atmega32u4", "-usb=5e1a:1",
           write_scratch_file("one.hex", ":0100000001FE\n:00000001FF\n")},
          BANNER + dry_header +
-             "Blocks:     1 of 128 bytes\nReports:    10\nFile data:  1 bytes\nLeast time: 1.31 s\n"},
+             "Blocks:     1 of 128 bytes\nReports:    10\nFile data:  1 bytes\nLeast time: 1.31 s\n" +
+             "SHA-256:    " + sha256_of(":0100000001FE\n:00000001FF\n") + " (file)\n            " +
+             sha256_of("\x01" + std::string(127, '\xFF')) + " (image sent)\n"},
     };
     for (const Case &c : cases) {
         ProcessResult result = run_quorvel(c.arguments);

@@ -71,14 +71,22 @@ TEST(Events, EachEventIsOneLineWithItsFieldsInOrder)
         {"summary",
          [] {
              event_summary({{"/dev/hidraw5", "QV-0001", "1-2.1", true, ""},
-                            {"/dev/hidraw6", "QV-0002", "1-2.2", false, "Error writing to device: ..."}});
+                            {"/dev/hidraw6", "QV-0002", "1-2.2", false, "Error writing to device: ..."}},
+                           12.345);
          },
-         R"({"event":"summary","boards":[{"path":"/dev/hidraw5","serial":"QV-0001","location":"1-2.1","result":"done"},{"path":"/dev/hidraw6","serial":"QV-0002","location":"1-2.2","result":"error","message":"Error writing to device: ..."}],"ok":false})"},
+         R"({"event":"summary","boards":[{"path":"/dev/hidraw5","serial":"QV-0001","location":"1-2.1","result":"done"},{"path":"/dev/hidraw6","serial":"QV-0002","location":"1-2.2","result":"error","message":"Error writing to device: ..."}],"ok":false,"done":1,"failed":1,"seconds":12.35})"},
         {"summary of boards all done",
          [] {
-             event_summary({{"a", "", "", true, ""}});
+             event_summary({{"a", "", "", true, ""}}, 0);
          },
-         R"({"event":"summary","boards":[{"path":"a","serial":"","location":"","result":"done"}],"ok":true})"},
+         R"({"event":"summary","boards":[{"path":"a","serial":"","location":"","result":"done"}],"ok":true,"done":1,"failed":0,"seconds":0.0})"},
+        {"board started", [] { event_board_started("/dev/hidraw5", "QV-1", "1-2"); },
+         R"({"board":"/dev/hidraw5","board_serial":"QV-1","board_location":"1-2","event":"board_started"})"},
+        {"board ended",
+         [] {
+             event_board_ended({"/dev/hidraw5", "QV-1", "", false, "Error: x"}, 3.612);
+         },
+         R"({"board":"/dev/hidraw5","board_serial":"QV-1","board_location":"","event":"board_ended","result":"error","message":"Error: x","seconds":3.61})"},
     };
     for (const EventCase &c : cases)
         EXPECT_EQ(written(c.emit), c.line + "\n") << c.name;
@@ -88,7 +96,7 @@ TEST(Events, NothingWithoutJson)
 {
     for (void (*emit)() : {+[] { event_done(); }, +[] { event_block(0, 1, 1); },
                            +[] { event_error("Unable to open device\nx"); },
-                           +[] { pass_on_board_events("{\"event\":\"done\"}\n", "/dev/hidraw0"); }})
+                           +[] { pass_on_board_events("{\"event\":\"done\"}\n", "/dev/hidraw0", "", ""); }})
         EXPECT_EQ(written(emit, false), "");
 }
 
@@ -98,11 +106,30 @@ TEST(Events, BoardEventsCarryTheBoardFirst)
         pass_on_board_events("{\"event\":\"block\",\"address\":0,\"index\":1,\"count\":1}\n"
                              "not an event\n"
                              "{\"event\":\"done\"}",  // the last line may lack its line end
-                             "/dev/hid\"raw5");
+                             "/dev/hid\"raw5", "QV-1", "1-2");
     });
-    EXPECT_EQ(out,
-              "{\"board\":\"/dev/hid\\\"raw5\",\"event\":\"block\",\"address\":0,\"index\":1,\"count\":1}\n"
-              "{\"board\":\"/dev/hid\\\"raw5\",\"event\":\"done\"}\n");
+    const std::string tag =
+        "{\"board\":\"/dev/hid\\\"raw5\",\"board_serial\":\"QV-1\",\"board_location\":\"1-2\",";
+    EXPECT_EQ(out, tag + "\"event\":\"block\",\"address\":0,\"index\":1,\"count\":1}\n" + tag +
+                       "\"event\":\"done\"}\n");
+    int index = 0, count = 0;
+    EXPECT_EQ(
+        last_block_event("{\"event\":\"block\",\"index\":1,\"count\":9}\n{\"event\":\"block\",\"index\":2,"
+                         "\"count\":9}\nnot an event\n",
+                         index, count),
+        1);
+    EXPECT_EQ(index * 10 + count, 29);
+    EXPECT_EQ(last_block_event("{\"event\":\"done\"}\n", index, count), 0);
+}
+
+TEST(Events, LogLine)
+{
+    EXPECT_EQ(log_line_text({"2026-12-09T15:32:51Z", "QV-1", "1-2", "/dev/hidraw5", 0x5e1a, 1, "app.hex",
+                             "ab", "cd", "atmega32u4", "done", 1.234, "1.0"}),
+              R"({"time":"2026-12-09T15:32:51Z","serial":"QV-1","location":"1-2","path":"/dev/hidraw5",)"
+              R"("vendor_id":"5e1a","product_id":"0001","file":"app.hex","sha256":"ab","image_sha256":"cd",)"
+              R"("mcu":"atmega32u4","result":"done","seconds":1.23,"version":"1.0"})"
+              "\n");
 }
 
 TEST(Events, DeviceArrayOfTheList)

@@ -270,6 +270,15 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
         << node << ": " << std::strerror(errno);
 }
 
+SimResult Bench::unplug(int number)
+{
+    SimResult result = finish(number);
+    std::error_code error;
+    fs::remove_all("/sys/class/hidraw/hidraw" + std::to_string(number), error);
+    fs::remove(node_path(number), error);
+    return result;
+}
+
 void Bench::set_mode(int number, mode_t mode)
 {
     ASSERT_EQ(chmod(node_path(number).c_str(), mode), 0) << std::strerror(errno);

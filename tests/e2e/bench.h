@@ -79,6 +79,10 @@ class Bench : public ::testing::Test {
     // Stops the simulator of hidrawN and returns what it saw.
     SimResult finish(int number);
 
+    // Stops the simulator of hidrawN and removes the device, as when the
+    // board is unplugged; returns what it saw.
+    SimResult unplug(int number);
+
     // Changes the permission bits of /dev/hidrawN, as udev does.
     static void set_mode(int number, mode_t mode);
 

@@ -11,13 +11,16 @@
 
 namespace {
 
-// The device event of a run: its first line of -json output.
+// The device event of a run: its first of that kind in the -json output.
 nlohmann::json device_event(const ProcessResult &run)
 {
     std::istringstream lines(run.out);
-    std::string first;
-    std::getline(lines, first);
-    return nlohmann::json::parse(first, nullptr, false);
+    for (std::string line; std::getline(lines, line);) {
+        nlohmann::json event = nlohmann::json::parse(line, nullptr, false);
+        if (event.is_object() && event["event"] == "device")
+            return event;
+    }
+    return {};
 }
 
 // A board named by its path, alone or by -all's copy per board, is

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -48,7 +49,13 @@ TEST_F(Bench, JsonEventsOfAnUploadAndOfTheList)
     ProcessResult run = run_quorvel({"-json", "-v", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<json> events = events_of(run.out);
-    ASSERT_EQ(events.size(), 4u) << run.out;
+    ASSERT_EQ(events.size(), 5u) << run.out;
+    // The firmware first, so that a program can check it before anything is written.
+    EXPECT_EQ(events[0]["event"], "start");
+    EXPECT_EQ(events[0]["sha256"], sha256sum(example_hex_path()));
+    EXPECT_EQ(events[0]["mcu"], "atmega32u4");
+    EXPECT_EQ(events[0]["blocks"], 2);
+    events.erase(events.begin());
     EXPECT_EQ(events[0]["event"], "device");
     EXPECT_EQ(events[0]["path"], "/dev/hidraw0");
     EXPECT_EQ(events[0]["product_id"], "0001");
@@ -83,8 +90,8 @@ TEST_F(Bench, JsonErrorNamesTheCommandAndBlock)
 
     ProcessResult none = run_quorvel({"-json", "-mmcu=atmega32u4", "-usb=5e1a:2", hex});
     events = events_of(none.out);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0]["message"], "Unable to open device");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[1]["message"], "Unable to open device");
 }
 
 TEST_F(Bench, JsonEventsOfEveryBoardTaggedAndSummed)
@@ -94,13 +101,20 @@ TEST_F(Bench, JsonEventsOfEveryBoardTaggedAndSummed)
     ProcessResult run = run_quorvel({"-json", "-all", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<json> events = events_of(run.out);
-    ASSERT_EQ(events.size(), 2u * 4u + 1u) << run.out;
-    int done = 0;
-    for (size_t i = 0; i + 1 < events.size(); ++i) {
+    // Each board's four, between its board_started and board_ended.
+    ASSERT_EQ(events.size(), 1u + 2u * 6u + 1u) << run.out;
+    EXPECT_EQ(events[0]["event"], "start");  // this run's alone: the copies' would repeat it
+    std::map<std::string, int> kinds;
+    size_t devices_before_done = 0;
+    for (size_t i = 1; i + 1 < events.size(); ++i) {
         EXPECT_TRUE(events[i]["board"] == "/dev/hidraw0" || events[i]["board"] == "/dev/hidraw1");
-        done += events[i]["event"] == "done";
+        ++kinds[events[i]["event"]];
+        devices_before_done += events[i]["event"] == "device" && kinds["done"] == 0;
     }
-    EXPECT_EQ(done, 2);
+    EXPECT_EQ(kinds,
+              (std::map<std::string, int>{
+                  {"board_started", 2}, {"device", 2}, {"block", 4}, {"done", 2}, {"board_ended", 2}}));
+    EXPECT_EQ(devices_before_done, 2u);  // streamed as they come, not board after board
     const json &summary = events.back();
     EXPECT_EQ(summary["event"], "summary");
     EXPECT_EQ(summary["ok"], true);

@@ -58,9 +58,10 @@ TEST_F(Bench, TouchResetsTheBoardAndFlashesItsBootloader)
                   std::string::npos)
             << people;
         if (c.json) {
-            EXPECT_TRUE(run.out.starts_with(
-                "{\"event\":\"touch\",\"port\":\"/dev/ttyACM0\",\"reset\":true,\"location\":\"1-4\"}\n"
-                "{\"event\":\"device\",\"path\":\"/dev/hidraw1\""))
+            EXPECT_TRUE(run.out.substr(run.out.find('\n') + 1)
+                            .starts_with("{\"event\":\"touch\",\"port\":\"/dev/"
+                                         "ttyACM0\",\"reset\":true,\"location\":\"1-4\"}\n"
+                                         "{\"event\":\"device\",\"path\":\"/dev/hidraw1\""))
                 << run.out;
         }
         ASSERT_GT(touched_at, 0) << "the application never saw the 1200-baud touch";

@@ -3,6 +3,7 @@
 #include "hid/device_lock_windows.h"
 #include "hid/hid_device.h"
 #include "hid/hid_device_windows.h"
+#include "image/sha256.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -287,6 +288,18 @@ TEST(WindowsHid, JsonListAndEveryBoardAtOnce)
     for (std::string line; std::getline(lines, line); ++objects)
         EXPECT_TRUE(nlohmann::json::parse(line, nullptr, false).is_object()) << line;
     EXPECT_GE(objects, 2) << events.out;  // the board's error event, the summary
+
+    // A station takes wine's mouse as the one board it is to program, and
+    // its log line names the firmware by the file's SHA-256.
+    const std::string log = scratch_dir() + "\\station.log";
+    ProcessResult station =
+        run_quorvel({"-station=1", "-log=" + log, "-mmcu=atmega32u4", "-usb=845e:0001", example_hex_path()});
+    std::cout << "-station=1: status " << station.status << "\n" << station.out << station.err;
+    EXPECT_EQ(station.status, 1);
+    EXPECT_NE(station.err.find("\nStation ended after "), std::string::npos) << station.err;
+    nlohmann::json line = nlohmann::json::parse(read_whole_file(log), nullptr, false);
+    EXPECT_EQ(line["sha256"], sha256_of(read_whole_file(example_hex_path()))) << line;
+    EXPECT_TRUE(std::string(line.value("result", "")).starts_with("Unable to open device")) << line;
 }
 
 }  // namespace

@@ -82,3 +82,8 @@ std::map<uint32_t, uint8_t> pattern_bytes(uint32_t first, uint32_t size)
         bytes[address] = uint8_t(address * 7 + (address >> 8) * 13);
     return bytes;
 }
+
+std::string sha256sum(const std::string &path)
+{
+    return run_process({"/usr/bin/sha256sum", path}).out.substr(0, 64);
+}

@@ -42,6 +42,9 @@ std::string write_scratch_file(const std::string &name, std::string_view content
 
 std::string read_whole_file(const std::string &path);
 
+// The file's SHA-256 as the system's sha256sum gives it: 64 hex digits.
+std::string sha256sum(const std::string &path);
+
 // One Intel HEX record line (with its newline and a correct checksum).
 std::string hex_record(uint8_t type, uint16_t address, const std::vector<uint8_t> &data);
 

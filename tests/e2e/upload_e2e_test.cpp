@@ -48,6 +48,8 @@ TEST_F(Bench, ExampleFirmwareArrivesByteIdentical)
             << "SKIPPED: avr-objcopy was not found when the tests were configured: install binutils-avr, "
                "then run cmake again";
     std::string expected = read_whole_file(QUORVEL_EXAMPLE_BIN);
+    // What is sent: whole 128-byte blocks, erased flash (0xFF) after the end.
+    std::string sent = expected + std::string(256 - expected.size(), '\xff');
 
     add_device(0, 0x5E1A, 0x0001);
     ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=0x5e1a:0x0001", "-v", example_hex_path()});
@@ -55,10 +57,11 @@ TEST_F(Bench, ExampleFirmwareArrivesByteIdentical)
 
     EXPECT_EQ(run.status, 0);
     EXPECT_EQ(run.err, DONE);
-    EXPECT_EQ(run.out,
-              BANNER + "Read \"" + example_hex_path() + "\": " + std::to_string(expected.size()) +
-                  " bytes, 0.7% usage\nFound HID Bootloader\nDevice: /dev/hidraw0 (5e1a:0001)\nProgramming: "
-                  "..\nStarting Application\n");
+    EXPECT_EQ(run.out, BANNER + "Read \"" + example_hex_path() + "\": " + std::to_string(expected.size()) +
+                           " bytes, 0.7% usage\nSHA-256 of the file:  " + sha256sum(example_hex_path()) +
+                           "\nSHA-256 of the image: " + sha256sum(write_scratch_file("sent.bin", sent)) +
+                           "\nFound HID Bootloader\nDevice: /dev/hidraw0 (5e1a:0001)\nProgramming: "
+                           "..\nStarting Application\n");
     EXPECT_TRUE(sim.errors.empty()) << sim.errors.front();
     EXPECT_EQ(commands_of(sim.frames), upload_commands(2, 128));
     ASSERT_EQ(sim.flash.size(), 0x20000u);

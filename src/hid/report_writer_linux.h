@@ -1,0 +1,25 @@
+// The process that makes the hidraw writes of the current device.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// What writer_send returns when the writer did not answer within the limit.
+inline constexpr long WRITER_LATE = -1'000'000;
+
+// Starts the writer process for this open hidraw descriptor; it holds the
+// descriptor (and with it the board's lock) until the writer is stopped and
+// its last write has ended in the kernel. Returns 1 when it runs, else 0
+// (errno says why).
+int writer_start(int fd);
+
+// Has the writer write these bytes to the device, and waits at most
+// `limit_ms` for the outcome. Returns the bytes written, -errno when the
+// write failed, or WRITER_LATE when it had not ended within the limit: the
+// write then goes on in the writer, and nothing more may be sent.
+long writer_send(const uint8_t *bytes, size_t length, long long limit_ms);
+
+// Stops the writer. When no write of it is still in the kernel, waits until
+// it has closed the descriptor, so that the board is free on return;
+// otherwise the writer closes it once the kernel has ended that write.
+void writer_stop();

@@ -1,0 +1,29 @@
+"""Reads the virtual machine's console log: every case must have passed and
+every -json line must parse. Prints the results and the figures."""
+import json
+import sys
+
+EXPECTED = ["stall", "unplug", "list", "example", "image24", "image56", "serial", "location", "all", "wait",
+            "wait-gives-up", "set-report"]
+
+results, failures = {}, []
+for line in open(sys.argv[1], errors="replace"):
+    line = line.rstrip("\n")
+    if line.startswith(("QVK-CASE ", "QVK-TIME ", "QVK-HOST ", "QVK-BOOTED", "QVK-DETAIL ")):
+        print(line)
+    if line.startswith("QVK-CASE "):
+        name, verdict = line.split(" ")[1:3]
+        results[name] = verdict
+    elif line.startswith("QVK-JSON "):
+        name, text = line[len("QVK-JSON "):].split(" ", 1)
+        try:
+            json.loads(text)
+        except ValueError:
+            failures.append("%s: a -json line that does not parse: %s" % (name, text))
+for name in EXPECTED:
+    if results.get(name) != "PASS":
+        failures.append("%s: %s" % (name, results.get(name, "did not run")))
+if failures:
+    print("FAIL: " + "; ".join(failures))
+    sys.exit(1)
+print("PASS: %d cases through the real kernel" % len(EXPECTED))

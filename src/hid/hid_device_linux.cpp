@@ -10,7 +10,6 @@
 // write.
 
 #include "hid/hid_device.h"
-#include "hid/device_lock_linux.h"
 #include "hid/report_descriptor.h"
 #include "hid/report_writer_linux.h"
 
@@ -149,11 +148,12 @@ void note_passed_over(const std::string &why)
     open_error += why;
 }
 
-// Takes the board for this run. When another run holds it or the lock
-// fails, closes the descriptor, says why and returns 0; `busy` tells which.
+// Takes the board for this run: its writer process starts and takes the
+// lock. When another run holds it or the lock fails, closes the descriptor,
+// says why and returns 0; `busy` tells which.
 int take_board(int fd, const std::string &path, std::string &why, bool &busy)
 {
-    int locked = lock_board(fd);
+    int locked = writer_start(fd);
     if (locked == 1)
         return 1;
     int error = errno;
@@ -164,20 +164,12 @@ int take_board(int fd, const std::string &path, std::string &why, bool &busy)
     return 0;
 }
 
-// Makes the opened board the current device, with its writer. Returns 1
-// when the writer runs; else closes the descriptor and says why.
-int use_device(int fd, const std::string &path, uint32_t vendor_id, uint32_t product_id, std::string &why)
+void use_device(int fd, const std::string &path, uint32_t vendor_id, uint32_t product_id)
 {
-    if (!writer_start(fd)) {
-        why = path + ": cannot start the writing process (" + std::strerror(errno) + ")";
-        close(fd);
-        return 0;
-    }
     current_device = fd;
     choice.path = path;
     choice.vendor_id = vendor_id;
     choice.product_id = product_id;
-    return 1;
 }
 
 std::string ids_text(uint32_t vendor_id, uint32_t product_id)
@@ -227,9 +219,8 @@ int device_open(const DeviceFilter &filter)
             note_passed_over(why);
             if (busy && first_busy.empty())
                 first_busy = why;
-        } else if (!use_device(fd, info.path, vendor, product, why)) {
-            note_passed_over(why);
         } else {
+            use_device(fd, info.path, vendor, product);
             choice.serial = info.serial;
             choice.location = info.location;
         }
@@ -262,9 +253,9 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
         open_error = path + (" (" + ids_text(vendor, product)) + BOOTLOADER_SHAPE_ERROR;
         return 0;
     }
-    if (!take_board(fd, path, open_error, held_elsewhere) ||
-        !use_device(fd, path, vendor, product, open_error))
+    if (!take_board(fd, path, open_error, held_elsewhere))
         return 0;
+    use_device(fd, path, vendor, product);
     // The serial number and location, as a search gives them: from the
     // system's entry of the node that the path leads to.
     char resolved[PATH_MAX];

@@ -16,6 +16,7 @@
 
 #include "hid/report_writer_linux.h"
 
+#include "hid/device_lock_linux.h"
 #include "hid/hid_device.h"
 
 #include <cerrno>
@@ -59,6 +60,14 @@ void keep_only(int a, int b)
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT})
         std::signal(signal, SIG_IGN);
     keep_only(device, link);
+    // The writer takes the board's lock itself and tells the run: /proc/locks
+    // names the process that took a lock, and older kernels (Debian 12's
+    // 6.1) leave out a lock whose taker has ended, so -list would show the
+    // board free while this writer still holds it.
+    int locked = lock_board(device);
+    long answer = locked == 1 ? 1 : locked == 0 ? 0 : -long(errno);
+    if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer) || locked != 1)
+        _exit(0);
     static uint8_t frame[HID_MAX_REPORT + 1];
     for (;;) {
         ssize_t got = recv(link, frame, sizeof frame, 0);
@@ -97,16 +106,21 @@ int writer_start(int fd)
 {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
-        return 0;
+        return -1;
     pid_t child = fork();
     if (child == 0)
         serve(fd, ends[1]);
     int error = errno;
     close(ends[1]);
-    if (child < 0) {
+    long locked = -long(error);
+    if (child > 0 && recv(ends[0], &locked, sizeof locked, 0) != ssize_t(sizeof locked))
+        locked = -long(EPIPE);
+    if (locked != 1) {
         close(ends[0]);
-        errno = error;
-        return 0;
+        if (child > 0)
+            waitpid(child, nullptr, 0);
+        errno = int(-locked);
+        return locked == 0 ? 0 : -1;
     }
     channel = ends[0];
     writer = child;

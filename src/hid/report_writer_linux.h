@@ -7,10 +7,11 @@
 // What writer_send returns when the writer did not answer within the limit.
 inline constexpr long WRITER_LATE = -1'000'000;
 
-// Starts the writer process for this open hidraw descriptor; it holds the
-// descriptor (and with it the board's lock) until the writer is stopped and
-// its last write has ended in the kernel. Returns 1 when it runs, else 0
-// (errno says why).
+// Starts the writer process for this open hidraw descriptor, which takes
+// the board's lock (see lock_board) and holds the descriptor and the lock
+// until the writer is stopped and its last write has ended in the kernel.
+// Returns 1 when it runs, 0 when another run holds the board, -1 when the
+// writer could not start or the lock could not be taken (errno says why).
 int writer_start(int fd);
 
 // Has the writer write these bytes to the device, and waits at most

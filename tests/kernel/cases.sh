@@ -132,6 +132,25 @@ case_stall() {
   fi
 }
 
+# Under -all, one board stalls: the other is programmed, and the run's end
+# does not wait for the kernel to give up on the stalled board's write.
+case_all_stall() {
+  start g "dummy_udc.0" "QVK-0001" --stall-after 10
+  start h "dummy_udc.1" "QVK-0002"
+  $G --time /tmp/allstall $Q -all=2 -mmcu=atmega32u4 $USB /hex/blink.hex >/tmp/time
+  stop g
+  stop h
+  read -r _ status _ exit_ms _ eof_ms </tmp/time
+  echo "QVK-TIME all-stall exit-ms $exit_ms eof-ms $eof_ms"
+  if [ "$status" = 1 ] && grep -q "^1 of 2 boards failed" /tmp/allstall.err && same_flash h /hex/blink.bin &&
+    [ "$eof_ms" -lt 3000 ]; then
+    result all-stall PASS "exit after $exit_ms ms"
+  else
+    result all-stall FAIL "status $status, exit after $exit_ms ms"
+    show all-stall /tmp/allstall.err
+  fi
+}
+
 case_unplug() {
   start g "dummy_udc.0" "QVK-0001" --unplug-after 20
   $G --time /tmp/unplug $Q -mmcu=atmega32u4 $USB /hex/image24.hex >/tmp/time
@@ -168,6 +187,7 @@ case_wait() {
 }
 
 case_stall
+case_all_stall
 case_unplug
 case_list
 upload example atmega32u4 blink

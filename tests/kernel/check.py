@@ -3,7 +3,7 @@ every -json line must parse. Prints the results and the figures."""
 import json
 import sys
 
-EXPECTED = ["stall", "unplug", "list", "example", "image24", "image56", "serial", "location", "all", "wait",
+EXPECTED = ["stall", "all-stall", "unplug", "list", "example", "image24", "image56", "serial", "location", "all", "wait",
             "wait-gives-up", "set-report"]
 
 results, failures = {}, []

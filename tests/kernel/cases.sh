@@ -186,6 +186,30 @@ case_wait() {
   fi
 }
 
+# For bench/run: quorvel's 57 KiB upload against a plain writer replaying
+# the same reports with exact pauses, interleaved, and the gadget's time
+# between two reports.
+case_bench() {
+  for run in 1 2 3; do
+    for program in quorvel reference; do
+      start g "dummy_udc.0" "QVK-0001"
+      if [ $program = quorvel ]; then
+        $G --time /tmp/bench $Q -mmcu=atmega64u4 $USB /hex/image57.hex >/tmp/time
+      else
+        $G --time /tmp/bench /bin/reference_upload -mmcu=atmega64u4 /dev/hidraw0 /hex/image57.hex >/tmp/time
+      fi
+      stop g
+      read -r _ status _ exit_ms _ eof_ms </tmp/time
+      same_flash g /hex/image57.bin || status="$status, not byte-exact"
+      echo "QVK-TIME bench $program ms $exit_ms status $status $(sed -n 's/^gadget g frames .* gap-us /gap-us /p' /tmp/g.log)"
+    done
+  done
+}
+
+if [ -f /bench ]; then
+  case_bench
+  exit
+fi
 case_stall
 case_all_stall
 case_unplug

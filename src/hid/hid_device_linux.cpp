@@ -30,7 +30,7 @@
 
 namespace {
 
-int current_device = -1;
+bool device_in_hand = false;  // the writer holds the current device
 std::string open_error;
 DeviceChoice choice;
 bool nothing_there = false;   // the last open found no device at all
@@ -164,9 +164,14 @@ int take_board(int fd, const std::string &path, std::string &why, bool &busy)
     return 0;
 }
 
+// The writer holds the board from here on. This process closes its own copy
+// of the descriptor at once: the kernel's last close of a hidraw node waits
+// while any hidraw write on the system is blocked, and only the writer may
+// wait for that.
 void use_device(int fd, const std::string &path, uint32_t vendor_id, uint32_t product_id)
 {
-    current_device = fd;
+    close(fd);
+    device_in_hand = true;
     choice.path = path;
     choice.vendor_id = vendor_id;
     choice.product_id = product_id;
@@ -200,7 +205,7 @@ int device_open(const DeviceFilter &filter)
         if (!device_filter_passes(filter, info))
             continue;
         ++choice.matching;  // the rest are only counted
-        if (current_device >= 0)
+        if (device_in_hand)
             continue;
         uint32_t vendor = 0, product = 0;
         std::string why;
@@ -226,11 +231,11 @@ int device_open(const DeviceFilter &filter)
         }
     }
     nothing_there = choice.matching == 0;
-    if (current_device < 0 && !first_busy.empty()) {
+    if (!device_in_hand && !first_busy.empty()) {
         held_elsewhere = true;
         open_error = first_busy;
     }
-    return current_device >= 0;
+    return device_in_hand;
 }
 
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
@@ -297,8 +302,8 @@ const char *device_send_error()
 
 int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 {
-    if (current_device < 0 || length > HID_MAX_REPORT) {
-        send_error = current_device < 0 ? "no device is open" : "the report is too long";
+    if (!device_in_hand || length > HID_MAX_REPORT) {
+        send_error = !device_in_hand ? "no device is open" : "the report is too long";
         return 0;
     }
     uint8_t frame[HID_MAX_REPORT + 1];
@@ -319,9 +324,8 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 
 void device_close()
 {
-    if (current_device < 0)
+    if (!device_in_hand)
         return;
     writer_stop();
-    close(current_device);
-    current_device = -1;
+    device_in_hand = false;
 }

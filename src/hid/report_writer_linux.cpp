@@ -23,6 +23,7 @@
 #include <csignal>
 #include <ctime>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -73,8 +74,14 @@ void keep_only(int a, int b)
         ssize_t got = recv(link, frame, sizeof frame, 0);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got <= 0)
+        if (got <= 0) {
+            // The run has ended: free the board, tell the run so, then
+            // close the node, which the kernel may hold up while a hidraw
+            // write of any other board is blocked.
+            flock(device, LOCK_UN);
+            close(link);
             _exit(0);
+        }
         ssize_t written = write(device, frame, size_t(got));
         long answer = written >= 0 ? long(written) : -long(errno);
         if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer))
@@ -150,9 +157,17 @@ void writer_stop()
 {
     if (writer < 0)
         return;
+    // Without a write in hand, the writer frees the board as soon as it
+    // sees this end shut, and then closes its own: waiting for that close
+    // is waiting until the board is free. The writer is not waited for: its
+    // close of the node may be held up by another board's blocked write.
+    shutdown(channel, SHUT_WR);
+    if (!write_left) {
+        long ignored;
+        while (recv(channel, &ignored, sizeof ignored, 0) > 0) {
+        }
+    }
     close(channel);
     channel = -1;
-    if (!write_left)
-        waitpid(writer, nullptr, 0);
     writer = -1;
 }

@@ -21,6 +21,6 @@ int writer_start(int fd);
 long writer_send(const uint8_t *bytes, size_t length, long long limit_ms);
 
 // Stops the writer. When no write of it is still in the kernel, waits until
-// it has closed the descriptor, so that the board is free on return;
-// otherwise the writer closes it once the kernel has ended that write.
+// it has freed the board, so that the board is free on return; otherwise
+// the writer frees it once the kernel has ended that write.
 void writer_stop();

@@ -16,7 +16,9 @@
  *   --unplug-after K    take K reports, then unbind the gadget
  *   --appear-after-ms T bind the gadget only after T ms
  *   --set-report        no OUT endpoint: the host sends SET_REPORT requests
- *   --acm               a CDC-ACM function instead (the running board)
+ *   --acm               first a CDC-ACM function (the running board): once
+ *                       usbmon shows the host setting 1200 baud and then
+ *                       dropping DTR, it re-enumerates as the bootloader
  * Prints "gadget NAME bound", then at the end "gadget NAME frames N errors E
  * gap-us G" (G: the median time between two reports) and every error.
  *
@@ -230,6 +232,35 @@ static int hidg_node(char *path, size_t size)
     return 0;
 }
 
+/* Waits until usbmon shows the touch on the gadget's bus: SET_LINE_CODING
+ * with 1200 baud (b0040000 in usbmon's words), then SET_CONTROL_LINE_STATE
+ * without DTR. The serial gadget driver does not show line settings to
+ * the gadget program, but the bus does. */
+static int wait_for_touch(const char *udc)
+{
+    char path[128], line[512];
+    snprintf(path, sizeof path, "/sys/kernel/debug/usb/usbmon/%du", udc[strlen(udc) - 1] - '0' + 1);
+    FILE *bus = fopen(path, "r");
+    if (!bus) {
+        printf("gadget error %s: %s\n", path, strerror(errno));
+        return 0;
+    }
+    int at_1200 = 0;
+    while (!stop && fgets(line, sizeof line, bus)) {
+        if (!strstr(line, " S Co:"))
+            continue;
+        if (strstr(line, " s 21 20 "))
+            at_1200 = strstr(line, "= b0040000") != NULL;
+        char *state = strstr(line, " s 21 22 ");
+        if (state && at_1200 && !(strtoul(state + 9, NULL, 16) & 1)) {
+            fclose(bus);
+            return 1;
+        }
+    }
+    fclose(bus);
+    return 0;
+}
+
 static int compare_long(const void *a, const void *b)
 {
     long x = *(const long *)a, y = *(const long *)b;
@@ -319,7 +350,9 @@ int main(int argc, char **argv)
             appear_after_ms = atol(argv[++i]);
     }
     setvbuf(stdout, NULL, _IOLBF, 0);
-    signal(SIGTERM, on_term);
+    struct sigaction term = {0};
+    term.sa_handler = on_term; /* no SA_RESTART: a wait on usbmon ends too */
+    sigaction(SIGTERM, &term, NULL);
     memset(flash, 0xFF, sizeof flash);
     define_gadget(argv[1], argv[3], set_report, acm);
     if (appear_after_ms)
@@ -327,10 +360,14 @@ int main(int argc, char **argv)
     put_text("UDC", argv[2]);
     printf("gadget %s bound\n", argv[1]);
     if (acm) {
-        while (!stop)
-            pause();
-        remove_gadget(acm);
-        return 0;
+        if (!wait_for_touch(argv[2]))
+            return 2;
+        printf("gadget %s touched\n", argv[1]);
+        remove_gadget(1);
+        usleep(200000);
+        define_gadget(argv[1], argv[3], set_report, 0);
+        put_text("UDC", argv[2]);
+        acm = 0;
     }
 
     char node[64];

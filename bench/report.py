@@ -316,6 +316,28 @@ def upload_rows(build, quick, work):
     return rows
 
 
+def kernel_rows(build):
+    """Through the real USB and HID stack (tests/kernel/run in its timing
+    mode): a 57 KiB upload in the virtual machine against a plain writer
+    replaying the same reports with exact pauses there (the measured floor),
+    and the time between two reports at the gadget. dummy_hcd ignores the
+    endpoint's polling interval, so this shows behaviour, not a real board's
+    pace: the 1 ms rows above model that."""
+    top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    out = subprocess.run([os.path.join(top, "tests", "kernel", "run"), build, os.path.join(build, "src", "quorvel"),
+                          os.path.join(build, "bench", "reference_upload")], capture_output=True, text=True)
+    if out.returncode != 0:
+        return [("upload 57 KiB through the real kernel", "failed: " + (out.stdout + out.stderr).strip()[-200:],
+                 "", "")]
+    figures = json.loads(out.stdout.strip().splitlines()[-1])
+    label = "upload 57 KiB through the real kernel (VM, dummy_hcd)"
+    ratio = figures["quorvel"] / figures["reference"]
+    return [(label + ": wall s / replay s", "%.3f / %.3f" % (figures["quorvel"], figures["reference"]), "", ""),
+            (label + ": wall / replay", "%.4f" % ratio, "", ""),
+            (label + ": time between two reports at the gadget, quorvel / replay: us",
+             "%d / %d" % (figures["gap-quorvel"], figures["gap-reference"]), "", "")]
+
+
 def print_table(rows):
     header = ("figure", "value", "goal", "holds")
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(4)]
@@ -350,6 +372,7 @@ def main():
             rows += [tuple(r) for r in json.loads(out)]
         else:
             rows.append(("upload figures", "skipped: need root", "", ""))
+        rows += kernel_rows(args.build)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("quorvel benchmarks on %s, %d cores%s" % (os.uname().machine, os.cpu_count(),

@@ -95,9 +95,8 @@ void exit_on_interrupt(int status)
 
 void hold_stop_signals()
 {
-    // Blocked rather than caught: a write in progress is never cut short,
-    // and the watchdog thread, which starts with every signal blocked,
-    // never takes one either.
+    // Blocked rather than caught: a wait for a write's outcome is never cut
+    // short.
     sigset_t set = stop_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }

@@ -106,19 +106,20 @@ const DeviceChoice &device_choice();
 
 // Writes report ID 0 followed by `length` bytes to the current device.
 // Returns 1 when the whole report was delivered within the time limit, else
-// 0 (also without a current device).
+// 0 (also without a current device). Past the limit it returns at once,
+// even where the system is still busy with the write (a hidraw write cannot
+// be cut short): the board stays taken until the system has ended it, and
+// nothing more can be sent.
 int device_send(const uint8_t *data, size_t length, double timeout_seconds);
 
-// What ends the run when a report is not delivered within its limit while
-// device_send is still waiting for the system (Linux: a hidraw write cannot
-// be cut short). It runs on another thread, after device_send_error() says
-// why, and must end the process; device_send never returns from that write.
-// Without a handler the process ends with status 1 and no message.
-using WriteTimeoutHandler = void (*)();
-void device_on_write_timeout(WriteTimeoutHandler handler);
+// How a write's error begins when the board went away in the middle of a
+// transfer (an unplug, or a board that stopped answering on the bus).
+inline constexpr const char *UNPLUGGED_MID_TRANSFER =
+    "the board stopped answering or was unplugged mid-transfer";
 
 // Why the last device_send failed: "no answer within 50 ms", "the device is
-// gone (...)", or the system's error text.
+// gone (...)", UNPLUGGED_MID_TRANSFER and the system's text in brackets, or
+// the system's error text.
 const char *device_send_error();
 
 // Closes the current device, if there is one.

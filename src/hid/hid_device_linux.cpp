@@ -3,16 +3,15 @@
 // Once a node is open, the descriptor itself must answer HIDIOCGRAWINFO with
 // the IDs it was found by before anything is written to it: the name in /dev
 // proves nothing (a container's /dev may not be the host's, a node may be
-// replaced, a path may name any file). A hidraw write blocks in the kernel
-// until the USB transfer ends and poll() always says writable, so the
-// watchdog thread keeps the time limit of each report while the caller's
-// thread writes it. Once proven, the node is locked for this run (see
-// device_lock_linux.cpp) before the first write.
+// replaced, a path may name any file). Once proven, the node is locked for
+// this run (see device_lock_linux.cpp) before the first write, and the
+// writes go through the writer process (report_writer_linux.cpp), which
+// keeps the descriptor and its lock until the kernel has ended its last
+// write.
 
 #include "hid/hid_device.h"
-#include "hid/device_lock_linux.h"
 #include "hid/report_descriptor.h"
-#include "hid/watchdog_linux.h"
+#include "hid/report_writer_linux.h"
 
 #include <cerrno>
 #include <climits>
@@ -31,40 +30,45 @@
 
 namespace {
 
-int current_device = -1;
+bool device_in_hand = false;  // the writer holds the current device
 std::string open_error;
 DeviceChoice choice;
 bool nothing_there = false;   // the last open found no device at all
 bool held_elsewhere = false;  // the last open failed on a board that another run holds
 std::string send_error;
-WriteTimeoutHandler timeout_handler = nullptr;
-// Process-wide: it outlives a write that the watchdog claimed, which may
-// still be in the kernel.
-uint8_t write_buffer[HID_MAX_REPORT + 1] = {};
 
-void note_timeout(long long limit_ms)
+// What a write's error says when the board went away. The USB core ends the
+// transfer in flight at an unplug with EPROTO (or EPIPE, or EIO once the
+// node is gone) and every later one with ENODEV; ESHUTDOWN and ENXIO come
+// when the host side of the device is being torn down.
+const char *unplug_reading(int error, bool node_vanished)
 {
-    send_error = "no answer within " + std::to_string(limit_ms) + " ms";
-}
-
-// Runs on the watchdog thread when a write outlives its limit.
-void end_run_at_limit(long long limit_ms)
-{
-    note_timeout(limit_ms);
-    if (timeout_handler)
-        timeout_handler();  // ends the process
+    switch (error) {
+    case ENODEV:
+    case ENXIO:
+    case ESHUTDOWN:
+        return "the device is gone";
+    case EPROTO:
+    case EPIPE:
+        return UNPLUGGED_MID_TRANSFER;
+    case EIO:
+        return node_vanished ? UNPLUGGED_MID_TRANSFER : nullptr;
+    }
+    return nullptr;
 }
 
 // Says why the write failed.
-void note_write_failure(ssize_t written, size_t length, int error)
+void note_write_failure(long written, size_t length)
 {
-    char text[160];
-    if (written >= 0)
-        std::snprintf(text, sizeof text, "the device took only %zd of %zu bytes", written, length);
-    else if (error == ENODEV || error == ESHUTDOWN || error == ENXIO)
-        std::snprintf(text, sizeof text, "the device is gone (%s)", std::strerror(error));
-    else
-        std::snprintf(text, sizeof text, "%s", std::strerror(error));
+    char text[200];
+    struct stat node;
+    if (written >= 0) {
+        std::snprintf(text, sizeof text, "the device took only %ld of %zu bytes", written, length);
+    } else if (const char *reading = unplug_reading(int(-written), stat(choice.path.c_str(), &node) != 0)) {
+        std::snprintf(text, sizeof text, "%s (%s)", reading, std::strerror(int(-written)));
+    } else {
+        std::snprintf(text, sizeof text, "%s", std::strerror(int(-written)));
+    }
     send_error = text;
 }
 
@@ -144,11 +148,12 @@ void note_passed_over(const std::string &why)
     open_error += why;
 }
 
-// Takes the board for this run. When another run holds it or the lock
-// fails, closes the descriptor, says why and returns 0; `busy` tells which.
+// Takes the board for this run: its writer process starts and takes the
+// lock. When another run holds it or the lock fails, closes the descriptor,
+// says why and returns 0; `busy` tells which.
 int take_board(int fd, const std::string &path, std::string &why, bool &busy)
 {
-    int locked = lock_board(fd);
+    int locked = writer_start(fd);
     if (locked == 1)
         return 1;
     int error = errno;
@@ -159,9 +164,14 @@ int take_board(int fd, const std::string &path, std::string &why, bool &busy)
     return 0;
 }
 
+// The writer holds the board from here on. This process closes its own copy
+// of the descriptor at once: the kernel's last close of a hidraw node waits
+// while any hidraw write on the system is blocked, and only the writer may
+// wait for that.
 void use_device(int fd, const std::string &path, uint32_t vendor_id, uint32_t product_id)
 {
-    current_device = fd;
+    close(fd);
+    device_in_hand = true;
     choice.path = path;
     choice.vendor_id = vendor_id;
     choice.product_id = product_id;
@@ -195,7 +205,7 @@ int device_open(const DeviceFilter &filter)
         if (!device_filter_passes(filter, info))
             continue;
         ++choice.matching;  // the rest are only counted
-        if (current_device >= 0)
+        if (device_in_hand)
             continue;
         uint32_t vendor = 0, product = 0;
         std::string why;
@@ -221,11 +231,11 @@ int device_open(const DeviceFilter &filter)
         }
     }
     nothing_there = choice.matching == 0;
-    if (current_device < 0 && !first_busy.empty()) {
+    if (!device_in_hand && !first_busy.empty()) {
         held_elsewhere = true;
         open_error = first_busy;
     }
-    return current_device >= 0;
+    return device_in_hand;
 }
 
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
@@ -292,46 +302,30 @@ const char *device_send_error()
 
 int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 {
-    if (current_device < 0 || length > HID_MAX_REPORT) {
-        send_error = current_device < 0 ? "no device is open" : "the report is too long";
+    if (!device_in_hand || length > HID_MAX_REPORT) {
+        send_error = !device_in_hand ? "no device is open" : "the report is too long";
         return 0;
     }
-    if (!watchdog_start(end_run_at_limit)) {
-        send_error = "cannot start the watchdog thread";
-        return 0;
-    }
-    write_buffer[0] = 0;  // report ID
-    std::memcpy(write_buffer + 1, data, length);
+    uint8_t frame[HID_MAX_REPORT + 1];
+    frame[0] = 0;  // report ID
+    std::memcpy(frame + 1, data, length);
     long long limit_ms = static_cast<long long>(timeout_seconds * 1000.0);
-    long long deadline = watchdog_arm(limit_ms);
-
-    // Not repeated on EINTR: only a debugger or tracer can interrupt a
-    // hidraw write, and the device may already have taken the report. A
-    // repeat could send it twice.
-    ssize_t written = write(current_device, write_buffer, length + 1);
-    int error = errno;
-    long long ended = monotonic_ns();
-    watchdog_disarm();
-    if (ended > deadline) {  // late counts as failed, whoever noticed first
-        note_timeout(limit_ms);
+    long written = writer_send(frame, length + 1, limit_ms);
+    if (written == WRITER_LATE) {
+        send_error = "no answer within " + std::to_string(limit_ms) + " ms";
         return 0;
     }
-    if (written != static_cast<ssize_t>(length + 1)) {
-        note_write_failure(written, length + 1, error);
+    if (written != static_cast<long>(length + 1)) {
+        note_write_failure(written, length + 1);
         return 0;
     }
     return 1;
 }
 
-void device_on_write_timeout(WriteTimeoutHandler handler)
-{
-    timeout_handler = handler;
-}
-
 void device_close()
 {
-    if (current_device < 0)
+    if (!device_in_hand)
         return;
-    close(current_device);
-    current_device = -1;
+    writer_stop();
+    device_in_hand = false;
 }

@@ -61,7 +61,7 @@ constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds,
         why.starts_with("no answer within")
             ? ". The board stopped answering: press its reset button to restart the bootloader, "
               "then run quorvel again"
-        : why.starts_with("the device is gone")
+        : why.starts_with("the device is gone") || why.starts_with(UNPLUGGED_MID_TRANSFER)
             ? ". The board went away: plug it in again, start its bootloader and run quorvel again"
             : ": restart the bootloader and run quorvel again";
     fail("Error writing to device\nThe %s command%s failed: %s. %s%s\n", command_name(at.command), where,
@@ -82,7 +82,6 @@ void run_upload()
     log_verbose("Programming: ");
     std::fflush(stdout);
 
-    device_on_write_timeout(fail_to_write);
     if (!upload_image(DEVICE_TRANSPORT))
         fail_to_write();
     log_verbose("\nStarting Application\n");

@@ -29,8 +29,8 @@ CommandReport make_command(Command command)
     return report;
 }
 
-// Sends one report, noting first which it is: a failure may end the run
-// from another thread while the send is still waiting.
+// Sends one report, noting first which it is: the message of a failure or
+// of a stop names it.
 int send_report(const UploadTransport &transport, const CommandReport &report, double limit, int32_t block)
 {
     report_in_hand.command = Command(report.bytes[1]);

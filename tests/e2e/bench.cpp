@@ -20,6 +20,7 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 #ifndef SIM_BOOTLOADER
 #error "SIM_BOOTLOADER must name the simulator program"
@@ -188,6 +189,8 @@ void Bench::TearDown()
 void Bench::reset()
 {
     for (Device &device : devices_) {
+        if (device.binder > 0)
+            waitpid(device.binder, nullptr, 0);
         umount2(node_path(device.number).c_str(), MNT_DETACH);
         if (device.pid > 0) {
             kill(device.pid, SIGKILL);
@@ -230,7 +233,11 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
         return;
 
     std::string tag = std::to_string(number) + "-" + std::to_string(devices_.size());
-    Device device{number, -1, scratch_dir() + "/sim" + tag, scratch_dir() + "/sim" + tag + ".log",
+    Device device{number,
+                  -1,
+                  -1,
+                  scratch_dir() + "/sim" + tag,
+                  scratch_dir() + "/sim" + tag + ".log",
                   scratch_dir() + "/sim" + tag + ".flash"};
     fs::create_directories(device.mount_dir);
     fs::remove(device.log_path);
@@ -245,7 +252,9 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
         SIM_BOOTLOADER, device.mount_dir, device.log_path, device.flash_path, "--ids", ids, "--mode", mode};
     for (auto [option, value] :
          {std::pair{"--stall-after", options.stall_after}, std::pair{"--unplug-after", options.unplug_after},
-          std::pair{"--report-delay-us", options.report_delay_us}}) {
+          std::pair{"--report-delay-us", options.report_delay_us},
+          std::pair{"--in-flight-error", long(options.in_flight_error)},
+          std::pair{"--queued", options.queued}, std::pair{"--write-timeout-ms", options.write_timeout_ms}}) {
         args.push_back(option);
         args.push_back(std::to_string(value));
     }
@@ -265,6 +274,16 @@ void Bench::add_device(int number, uint32_t vendor_id, uint32_t product_id, cons
     ASSERT_NE(read_whole_file(device.log_path).find("ready\n"), std::string::npos)
         << "simulator did not start: " << read_whole_file(device.log_path);
     std::string node = node_path(number);
+    if (options.node_delay_ms > 0) {
+        // As udev makes the node a while after the device is bound.
+        devices_.back().binder = fork();
+        if (devices_.back().binder == 0) {
+            usleep(useconds_t(options.node_delay_ms * 1000));
+            close(open(node.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+            _exit(mount((device.mount_dir + "/hidraw").c_str(), node.c_str(), nullptr, MS_BIND, nullptr));
+        }
+        return;
+    }
     std::ofstream(node).close();
     ASSERT_EQ(mount((device.mount_dir + "/hidraw").c_str(), node.c_str(), nullptr, MS_BIND, nullptr), 0)
         << node << ": " << std::strerror(errno);
@@ -290,6 +309,8 @@ SimResult Bench::finish(int number)
     for (Device &device : devices_) {
         if (device.number != number || device.pid <= 0)
             continue;
+        if (device.binder > 0)
+            waitpid(std::exchange(device.binder, -1), nullptr, 0);
         umount2(node_path(number).c_str(), MNT_DETACH);
         kill(device.pid, SIGTERM);
         waitpid(device.pid, nullptr, 0);
@@ -306,6 +327,11 @@ SimResult Bench::finish(int number)
                 fields >> index >> microseconds >> hex;
                 result.frames.push_back(parse_hex(hex));
                 result.seconds.push_back(double(microseconds) / 1e6);
+            } else if (kind == "queued") {
+                ++result.queued;
+            } else if (kind == "timed-out") {
+                fields >> index >> microseconds;
+                result.timed_out.push_back(double(microseconds) / 1e6);
             } else if (kind == "held" || kind == "refused") {
                 fields >> index >> hex;
                 (kind == "held" ? result.held : result.refused).push_back(parse_hex(hex));

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -25,7 +26,11 @@ using Frame = std::vector<uint8_t>;  // report ID and 64 bytes
 struct SimOptions {
     long stall_after = -1;           // take this many reports, then hold every later write unanswered
     long unplug_after = -1;          // take this many reports, then answer every later write with ENODEV
+    int in_flight_error = ENODEV;    // the errno of the first write at the unplug (the kernel's: EPROTO)
+    long queued = 0;                 // reports still taken after a stall (the device's receive buffers)
+    long write_timeout_ms = 0;       // a held write ends with ETIMEDOUT after this long, uninterruptible
     long report_delay_us = 0;        // answer each write this long after it arrived
+    long node_delay_ms = 0;          // /dev/hidrawN appears this long after its sysfs entry
     bool ignore_interrupts = false;  // a held write stays held when its writer is killed
     bool keyboard = false;           // the report descriptor of a keyboard, not of the bootloader
     mode_t mode = 0600;
@@ -45,6 +50,8 @@ struct SimResult {
     std::vector<std::string> errors;
     std::vector<Frame> held;          // written, never taken nor answered
     std::vector<double> interrupted;  // when the writer of a held write gave up
+    std::vector<double> timed_out;    // when a held write ended with ETIMEDOUT
+    size_t queued = 0;                // taken after the stall, into no flash
     std::vector<Frame> refused;       // answered with ENODEV
     std::vector<uint8_t> flash;       // the emulated flash at the end
     double started_at = 0;  // when the simulator started, on steady_clock: frame times count from it
@@ -109,6 +116,7 @@ class Bench : public ::testing::Test {
     struct Device {
         int number;
         pid_t pid;
+        pid_t binder;  // binds the node late, or -1
         std::string mount_dir, log_path, flash_path;
     };
     std::vector<Device> devices_;

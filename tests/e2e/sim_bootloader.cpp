@@ -22,7 +22,16 @@
 //   --stall-after K       take K reports, then hold every later write
 //                         unanswered, as a device that hangs
 //   --unplug-after K      take K reports, then answer every later write with
-//                         ENODEV, as the kernel does for an unplugged device
+//                         ENODEV, as the kernel does for an unplugged device;
+//                         the node is gone from then on
+//   --in-flight-error N   at the unplug, answer the first write with errno N
+//                         instead (the kernel ends the transfer in flight with
+//                         EPROTO), the later ones with ENODEV
+//   --queued N            after a stall, take N more reports before writes
+//                         are held: the device's receive buffers, which the
+//                         USB transfers still fill (they reach no flash)
+//   --write-timeout-ms T  a held write ends with ETIMEDOUT after T ms and no
+//                         signal cuts it short, as usbhid's 5 s limit does
 //   --keyboard            the report descriptor of a keyboard (by default that
 //                         of the bootloader: one 64-byte output report)
 //   --ignore-interrupts   a held write stays held when its writer is killed
@@ -32,8 +41,10 @@
 // Log lines: "started MICROSECONDS" (on the system's monotonic clock, from
 // which the frames' times count), "ready", "frame INDEX MICROSECONDS HEX", "error INDEX TEXT",
 // "held INDEX HEX" (written, never taken), "interrupted INDEX MICROSECONDS"
-// (the writer of a held write gave up), "refused INDEX HEX" (answered
-// ENODEV), and at the end "end FRAMES ERRORS".
+// (the writer of a held write gave up), "timed-out INDEX MICROSECONDS" (a
+// held write ended with ETIMEDOUT), "queued INDEX HEX" (taken into a receive
+// buffer after a stall), "refused INDEX HEX" (answered with an error), and at
+// the end "end FRAMES ERRORS".
 
 #define FUSE_USE_VERSION 35
 #include <fuse_lowlevel.h>
@@ -98,8 +109,9 @@ struct Pending {
     fuse_req_t req;
     long index;
     std::chrono::steady_clock::time_point due;  // when the device has taken it
-    bool held;                                  // never answered on its own
+    bool held;                                  // never answered on its own, unless it times out
     bool interrupted;
+    bool times_out;  // a held write that ends with ETIMEDOUT when due
 };
 
 // A vendor-defined collection with one output report of 64 bytes and no
@@ -120,6 +132,9 @@ struct Settings {
     long report_delay_us = 0;
     long stall_after = -1;
     long unplug_after = -1;
+    int in_flight_error = ENODEV;
+    long queued = 0;
+    long write_timeout_ms = 0;
     bool ignore_interrupts = false;
 };
 
@@ -127,6 +142,8 @@ Settings settings;
 Bootloader bootloader;
 std::deque<Pending> pending;
 long writes = 0;
+long queued = 0;         // reports taken into receive buffers after the stall
+bool unplugged = false;  // the node is gone
 const auto started = std::chrono::steady_clock::now();
 
 long microseconds_now()
@@ -254,7 +271,7 @@ struct stat node_attributes(fuse_ino_t ino)
 
 void sim_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
 {
-    if (parent != FUSE_ROOT_ID || std::strcmp(name, "hidraw") != 0)
+    if (parent != FUSE_ROOT_ID || std::strcmp(name, "hidraw") != 0 || unplugged)
         return void(fuse_reply_err(req, ENOENT));
     fuse_entry_param entry{};
     entry.ino = NODE_INO;
@@ -264,6 +281,8 @@ void sim_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
 
 void sim_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
 {
+    if (ino == NODE_INO && unplugged)
+        return void(fuse_reply_err(req, ENOENT));
     struct stat st = node_attributes(ino);
     fuse_reply_attr(req, &st, 0);
 }
@@ -303,11 +322,19 @@ void sim_write(fuse_req_t req, fuse_ino_t, const char *data, size_t size, off_t,
     }
     if (settings.unplug_after >= 0 && bootloader.frames >= settings.unplug_after) {
         log_bytes(bootloader.log, "refused", writes, bytes, size);
-        return void(fuse_reply_err(req, ENODEV));
+        int error = unplugged ? ENODEV : settings.in_flight_error;
+        unplugged = true;
+        return void(fuse_reply_err(req, error));
+    }
+    if (settings.stall_after >= 0 && bootloader.frames >= settings.stall_after && queued < settings.queued) {
+        ++queued;
+        log_bytes(bootloader.log, "queued", writes, bytes, size);
+        return void(fuse_reply_write(req, size));
     }
     if (settings.stall_after >= 0 && bootloader.frames >= settings.stall_after) {
         log_bytes(bootloader.log, "held", writes, bytes, size);
-        pending.push_back({req, writes, {}, true, false});
+        auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings.write_timeout_ms);
+        pending.push_back({req, writes, due, true, false, settings.write_timeout_ms > 0});
         fuse_req_interrupt_func(req, on_interrupt, nullptr);
         return;
     }
@@ -318,7 +345,7 @@ void sim_write(fuse_req_t req, fuse_ino_t, const char *data, size_t size, off_t,
         fuse_reply_write(req, size);
     } else {
         auto due = started + std::chrono::microseconds(arrived + settings.report_delay_us);
-        pending.push_back({req, writes, due, false, false});
+        pending.push_back({req, writes, due, false, false, false});
     }
     handle_frame(bootloader, bytes, arrived);
 }
@@ -362,7 +389,12 @@ void answer_due()
             while ((now = std::chrono::steady_clock::now()) < p.due) {
             }
     for (auto it = pending.begin(); it != pending.end();) {
-        if (it->held && it->interrupted && !settings.ignore_interrupts) {
+        if (it->times_out && it->due <= now) {
+            std::fprintf(bootloader.log, "timed-out %ld %ld\n", it->index, microseconds_now());
+            std::fflush(bootloader.log);
+            fuse_reply_err(it->req, ETIMEDOUT);
+            it = pending.erase(it);
+        } else if (it->held && it->interrupted && !settings.ignore_interrupts && !it->times_out) {
             std::fprintf(bootloader.log, "interrupted %ld %ld\n", it->index, microseconds_now());
             fuse_reply_err(it->req, EINTR);
             it = pending.erase(it);
@@ -381,7 +413,7 @@ timespec wait_time()
 {
     auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(20);
     for (const Pending &p : pending)
-        if (!p.held && p.due - EARLY_WAKE < limit)
+        if ((!p.held || p.times_out) && p.due - EARLY_WAKE < limit)
             limit = p.due - EARLY_WAKE;
     auto wait =
         std::chrono::duration_cast<std::chrono::nanoseconds>(limit - std::chrono::steady_clock::now());
@@ -413,6 +445,12 @@ void read_settings(int argc, char **argv)
             settings.stall_after = std::atol(value);
         } else if (option == "--unplug-after") {
             settings.unplug_after = std::atol(value);
+        } else if (option == "--in-flight-error") {
+            settings.in_flight_error = std::atoi(value);
+        } else if (option == "--queued") {
+            settings.queued = std::atol(value);
+        } else if (option == "--write-timeout-ms") {
+            settings.write_timeout_ms = std::atol(value);
         }
     }
 }

@@ -203,35 +203,49 @@ TEST_F(Bench, StalledDeviceEndsTheRunAtTheTimeLimit)
         EXPECT_EQ(commands_of(sim.frames), std::vector<int>(expected.begin(), expected.begin() + c.taken));
         ASSERT_EQ(commands_of(sim.held),
                   std::vector<int>{expected[size_t(c.taken)]});  // and nothing after it
-        // The held write was given up when the process ended: nothing stays blocked.
-        EXPECT_EQ(sim.interrupted.size(), 1u);
+        // Nothing cuts the held write short: it is left to the device.
+        EXPECT_TRUE(sim.interrupted.empty());
         EXPECT_GE(run.seconds, c.least_seconds);
         EXPECT_LT(run.seconds, c.least_seconds + 0.5);
     }
 }
 
-// A real hidraw write cannot be interrupted until the USB core gives up on
-// it: a device that never answers holds the ending process until it lets
-// go. The message comes at the limit all the same, and nothing more is sent.
-TEST_F(Bench, WriteLeftHangingHoldsTheExitUntilTheDeviceLetsGo)
+// A board that stops reading, as the kernel shows it: the device's receive
+// buffers still take 4 reports, the next write blocks until usbhid gives up
+// after 5 s with ETIMEDOUT, and nothing cuts it short. The run still ends at
+// the report's limit, while the board stays taken until the write has ended.
+TEST_F(Bench, StalledBoardEndsTheRunOnTimeAndStaysTakenUntilTheWriteEnds)
 {
     SimOptions hung;
-    hung.stall_after = 10;
-    hung.ignore_interrupts = true;
+    hung.stall_after = 6;
+    hung.queued = 4;
+    hung.write_timeout_ms = 5000;
+    hung.serial = "QV-5";
     add_device(0, 0x5E1A, 0x0001, hung);
     std::string hex = write_scratch_file("32k.hex", hex_file_for(pattern_bytes(0, 0x8000)));
-    SimResult sim;
-    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", hex}, [&](int) {
-        std::this_thread::sleep_for(std::chrono::seconds(2));
-        sim = finish(0);  // the device goes away: its held write ends
-    });
+    ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", hex}, kill_after(10));
+    ProcessResult second = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", hex}, kill_after(10));
+    std::string listed_while_held = run_quorvel({"-list"}).out;
+    // The held write ends 5 s after it was made, some 50 ms before the first run ended.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5400 - int(second.seconds * 1000)));
+    std::string listed_after = run_quorvel({"-list"}).out;
+    SimResult sim = finish(0);
+
     EXPECT_EQ(run.status, 1);
     EXPECT_TRUE(run.err.starts_with(WRITE_ERROR + "The data command of the block at 0x0080 failed: no answer "
-                                                  "within 50 ms"));
-    EXPECT_EQ(sim.frames.size(), 10u);
+                                                  "within 50 ms"))
+        << run.err;
+    EXPECT_EQ(sim.frames.size(), 6u);
+    EXPECT_EQ(sim.queued, 4u);
     EXPECT_EQ(sim.held.size(), 1u);
-    EXPECT_GE(run.seconds, 2.0);
-    EXPECT_LT(run.seconds, 3.0);
+    EXPECT_EQ(sim.timed_out.size(), 1u);
+    EXPECT_GE(run.seconds, 1.0 + 0.05);
+    EXPECT_LT(run.seconds, 1.0 + 0.05 + 1.5);  // not the 5 s of the write left in the kernel
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("/dev/hidraw0 is being written by another quorvel run"), std::string::npos)
+        << second.err;
+    EXPECT_TRUE(listed_while_held.ends_with("\tbusy\n")) << listed_while_held;
+    EXPECT_FALSE(listed_after.ends_with("\tbusy\n")) << listed_after;
 }
 
 // Run with standard output or standard error closed, the device must not
@@ -343,24 +357,43 @@ TEST_F(Bench, ProgressBarOnlyOnATerminal)
               std::string::npos);
 }
 
+// Every error that an unplug gives a write: the transfer in flight ends with
+// EPROTO (or EPIPE, or EIO once the node is gone), later ones with ENODEV;
+// ESHUTDOWN and ENXIO while the host side is torn down.
 TEST_F(Bench, UnpluggedDeviceEndsTheRun)
 {
-    SimOptions unplugged;
-    unplugged.unplug_after = 20;
-    add_device(0, 0x5E1A, 0x0001, unplugged);
+    const std::string went_away = ". The flash is now only partly written. The board went away: plug it in "
+                                  "again, start its bootloader and run quorvel again\n\n";
+    const std::string mid_transfer = "the board stopped answering or was unplugged mid-transfer";
+    const struct {
+        int error;
+        std::string reading;
+    } cases[] = {
+        {ENODEV, "the device is gone (No such device)"},
+        {ENXIO, "the device is gone (No such device or address)"},
+        {ESHUTDOWN, "the device is gone (Cannot send after transport endpoint shutdown)"},
+        {EPROTO, mid_transfer + " (Protocol error)"},
+        {EPIPE, mid_transfer + " (Broken pipe)"},
+        {EIO, mid_transfer + " (Input/output error)"},  // the simulated node is gone with the device
+    };
     std::string hex = write_scratch_file("64k.hex", hex_file_for(pattern_bytes(0, 0x10000)));
-    ProcessResult run = run_quorvel({"-mmcu=atmega64u4", "-usb=5e1a:1", hex});
-    SimResult sim = finish(0);
-    EXPECT_EQ(run.status, 1);
-    // The begin command and block 0x0000 take 12 reports: the 21st is a data report of block 0x0100.
-    EXPECT_EQ(run.err,
-              WRITE_ERROR +
-                  "The data command of the block at 0x0100 failed: the device is gone (No such device). The "
-                  "flash is now only partly written. The board went away: plug it in again, start its "
-                  "bootloader and run quorvel again\n\n");
-    EXPECT_EQ(sim.frames.size(), 20u);
-    EXPECT_EQ(sim.refused.size(), 1u);
-    EXPECT_LT(run.seconds, 5.0);
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.error);
+        SimOptions unplugged;
+        unplugged.unplug_after = 20;
+        unplugged.in_flight_error = c.error;
+        add_device(0, 0x5E1A, 0x0001, unplugged);
+        ProcessResult run = run_quorvel({"-mmcu=atmega64u4", "-usb=5e1a:1", hex});
+        SimResult sim = finish(0);
+        reset();
+        EXPECT_EQ(run.status, 1);
+        // The begin command and block 0x0000 take 12 reports: the 21st is a data report of block 0x0100.
+        EXPECT_EQ(run.err,
+                  WRITE_ERROR + "The data command of the block at 0x0100 failed: " + c.reading + went_away);
+        EXPECT_EQ(sim.frames.size(), 20u);
+        EXPECT_EQ(sim.refused.size(), 1u);
+        EXPECT_LT(run.seconds, 5.0);
+    }
 }
 
 TEST_F(Bench, NoDeviceToOpen)

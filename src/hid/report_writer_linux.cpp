@@ -1,0 +1,173 @@
+// The writer process of the current hidraw device.
+//
+// A hidraw write blocks in the kernel until the USB transfer ends, and no
+// signal cuts it short: a board that stops taking reports holds the writer
+// until the USB core gives up (5 s for usbhid). A process cannot end while
+// one of its threads is in such a write, so its exit status, and the end of
+// its standard output and error, would come that much after the message.
+// So the writes happen in a small child, forked when the device is opened:
+// it inherits the descriptor, keeps nothing else open, takes each report
+// over a socket pair, writes it and answers with the outcome. The run waits
+// for the answer with its own time limit and, past it, reports and ends at
+// once. The child still holds the descriptor, and with it the flock that
+// keeps other runs off the board (the lock belongs to the open file, not
+// to the process), until the kernel ends its write; then it sees the run's
+// end of the socket closed and exits.
+
+#include "hid/report_writer_linux.h"
+
+#include "hid/device_lock_linux.h"
+#include "hid/hid_device.h"
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+int channel = -1;         // the run's end of the socket pair
+pid_t writer = -1;        // the child
+bool write_left = false;  // a write that the writer has not answered in time
+
+long long monotonic_ns()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+// Closes every descriptor but these two; standard input, output and error
+// too, so that a write left in the kernel holds none of the run's streams.
+void keep_only(int a, int b)
+{
+    int low = a < b ? a : b, high = a < b ? b : a;
+    if (low > 0)
+        close_range(0, unsigned(low - 1), 0);
+    if (high > low + 1)
+        close_range(unsigned(low + 1), unsigned(high - 1), 0);
+    close_range(unsigned(high + 1), ~0U, 0);
+}
+
+// The child: one write per report it is handed, one answer per write. Stop
+// signals are the run's to handle; the writer only ends when the run's end
+// of the socket closes, after its write in hand has ended.
+[[noreturn]] void serve(int device, int link)
+{
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT})
+        std::signal(signal, SIG_IGN);
+    keep_only(device, link);
+    // The writer takes the board's lock itself and tells the run: /proc/locks
+    // names the process that took a lock, and older kernels (Debian 12's
+    // 6.1) leave out a lock whose taker has ended, so -list would show the
+    // board free while this writer still holds it.
+    int locked = lock_board(device);
+    long answer = locked == 1 ? 1 : locked == 0 ? 0 : -long(errno);
+    if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer) || locked != 1)
+        _exit(0);
+    static uint8_t frame[HID_MAX_REPORT + 1];
+    for (;;) {
+        ssize_t got = recv(link, frame, sizeof frame, 0);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            // The run has ended: free the board, tell the run so, then
+            // close the node, which the kernel may hold up while a hidraw
+            // write of any other board is blocked.
+            flock(device, LOCK_UN);
+            close(link);
+            _exit(0);
+        }
+        ssize_t written = write(device, frame, size_t(got));
+        long answer = written >= 0 ? long(written) : -long(errno);
+        if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer))
+            _exit(0);
+    }
+}
+
+// Waits until the answer can be read or the deadline passes. Returns 1 when
+// it can be read.
+int wait_for_answer(long long deadline)
+{
+    pollfd answer{channel, POLLIN, 0};
+    for (;;) {
+        long long left = deadline - monotonic_ns();
+        if (left <= 0)
+            return 0;
+        timespec wait{time_t(left / 1'000'000'000LL), long(left % 1'000'000'000LL)};
+        int ready = ppoll(&answer, 1, &wait, nullptr);
+        if (ready > 0)
+            return 1;
+        if (ready == 0 || errno != EINTR)
+            return 0;
+    }
+}
+
+}  // namespace
+
+int writer_start(int fd)
+{
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
+        return -1;
+    pid_t child = fork();
+    if (child == 0)
+        serve(fd, ends[1]);
+    int error = errno;
+    close(ends[1]);
+    long locked = -long(error);
+    if (child > 0 && recv(ends[0], &locked, sizeof locked, 0) != ssize_t(sizeof locked))
+        locked = -long(EPIPE);
+    if (locked != 1) {
+        close(ends[0]);
+        if (child > 0)
+            waitpid(child, nullptr, 0);
+        errno = int(-locked);
+        return locked == 0 ? 0 : -1;
+    }
+    channel = ends[0];
+    writer = child;
+    write_left = false;
+    return 1;
+}
+
+long writer_send(const uint8_t *bytes, size_t length, long long limit_ms)
+{
+    if (write_left)
+        return WRITER_LATE;
+    long long deadline = monotonic_ns() + limit_ms * 1'000'000LL;
+    if (send(channel, bytes, length, MSG_NOSIGNAL) != ssize_t(length))
+        return -long(errno);
+    long answer = 0;
+    if (!wait_for_answer(deadline)) {
+        write_left = true;
+        return WRITER_LATE;
+    }
+    ssize_t got = recv(channel, &answer, sizeof answer, 0);
+    if (got != ssize_t(sizeof answer))
+        return got < 0 ? -long(errno) : -long(EPIPE);  // the writer is gone
+    return answer;
+}
+
+void writer_stop()
+{
+    if (writer < 0)
+        return;
+    // Without a write in hand, the writer frees the board as soon as it
+    // sees this end shut, and then closes its own: waiting for that close
+    // is waiting until the board is free. The writer is not waited for: its
+    // close of the node may be held up by another board's blocked write.
+    shutdown(channel, SHUT_WR);
+    if (!write_left) {
+        long ignored;
+        while (recv(channel, &ignored, sizeof ignored, 0) > 0) {
+        }
+    }
+    close(channel);
+    channel = -1;
+    writer = -1;
+}

@@ -1,0 +1,267 @@
+# Every case of the kernel test, run inside the virtual machine. Each prints
+# "QVK-CASE NAME PASS|FAIL [what]"; QVK-JSON lines carry -json output for the
+# host to parse, QVK-TIME lines the figures.
+Q=/bin/quorvel
+G=/bin/gadget
+USB=-usb=5e1a:0001
+
+result() { echo "QVK-CASE $1 $2 ${3:-}"; }
+show() { sed "s/^/QVK-DETAIL $1: /" "$2"; }
+
+# start NAME UDC SERIAL [gadget options]: a bootloader gadget; waits until
+# the host lists its hidraw node (unless it appears late).
+start() {
+  local name=$1 udc=$2 serial=$3
+  shift 3
+  $G "$name" "$udc" "$serial" "/tmp/$name.flash" "$@" >"/tmp/$name.log" 2>&1 &
+  eval "pid_$name=$!"
+  case " $* " in *" --appear-after-ms "*) return ;; esac
+  for i in $(seq 50); do
+    $Q -list 2>/dev/null | grep -q "	$serial	" && return
+    sleep 0.1
+  done
+  echo "QVK-DETAIL $name: never listed"
+}
+
+# stop NAME: ends the gadget and waits until it has removed itself.
+stop() {
+  eval "kill -TERM \$pid_$1; wait \$pid_$1"
+}
+
+# frames NAME: the reports that the gadget took.
+frames() { sed -n "s/^gadget $1 frames \([0-9]*\) errors .*/\1/p" "/tmp/$1.log"; }
+errors() { sed -n "s/^gadget $1 frames [0-9]* errors \([0-9]*\) .*/\1/p" "/tmp/$1.log"; }
+
+# same_flash NAME BIN: the gadget's flash starts with the image, byte-exact.
+same_flash() { cmp -n "$(wc -c <"$2")" "/tmp/$1.flash" "$2" >/dev/null; }
+
+json_lines() { sed "s/^/QVK-JSON $1 /" "$2"; }
+
+# upload CASE MCU HEX [gadget options]: one board, flashed byte-exact.
+upload() {
+  local name=$1 mcu=$2 hex=$3
+  shift 3
+  start g "dummy_udc.0" "QVK-0001" "$@"
+  $Q -json -mmcu=$mcu $USB "/hex/$hex.hex" >/tmp/out 2>/tmp/err
+  status=$?
+  stop g
+  json_lines "$name" /tmp/out
+  if [ $status = 0 ] && [ "$(errors g)" = 0 ] && same_flash g "/hex/$hex.bin"; then
+    result "$name" PASS "$(frames g) reports"
+  else
+    result "$name" FAIL "status $status, $(frames g) reports, $(errors g) errors"
+    show "$name" /tmp/err
+    show "$name" /tmp/g.log
+  fi
+  sed -n "s/^gadget g frames \([0-9]*\) errors [0-9]* gap-us \([0-9]*\)/QVK-TIME $name gap-us \2/p" /tmp/g.log
+}
+
+case_list() {
+  start g "dummy_udc.0" "QVK-0001"
+  start h "dummy_udc.1" "QVK-0002"
+  $Q -list $USB >/tmp/list 2>&1
+  $Q -list -json $USB >/tmp/json 2>&1
+  stop g
+  stop h
+  json_lines list-json /tmp/json
+  # usbhid names a device by its manufacturer and product strings.
+  name="Quorvel Test Quorvel Test HID Bootloader"
+  if grep -q "^/dev/hidraw[0-9]	5e1a:0001	match	$name	QVK-0001	1-1$" /tmp/list &&
+    grep -q "^/dev/hidraw[0-9]	5e1a:0001	match	$name	QVK-0002	2-1$" /tmp/list &&
+    grep -q '"serial":"QVK-0002"' /tmp/json && grep -q '"location":"2-1"' /tmp/json; then
+    result list PASS
+  else
+    result list FAIL
+    show list /tmp/list
+    show list /tmp/json
+  fi
+}
+
+# pick CASE OPTION WANTED OTHER: of two boards, only WANTED is written.
+case_pick() {
+  start g "dummy_udc.0" "QVK-0001"
+  start h "dummy_udc.1" "QVK-0002"
+  $Q -mmcu=atmega32u4 $USB "$2" /hex/blink.hex >/tmp/out 2>/tmp/err
+  status=$?
+  stop g
+  stop h
+  if [ $status = 0 ] && same_flash "$3" /hex/blink.bin && [ "$(frames "$4")" = 0 ]; then
+    result "$1" PASS
+  else
+    result "$1" FAIL "status $status, $3 took $(frames "$3"), $4 took $(frames "$4")"
+    show "$1" /tmp/err
+  fi
+}
+
+case_all() {
+  start g "dummy_udc.0" "QVK-0001"
+  start h "dummy_udc.1" "QVK-0002"
+  # The example firmware: under emulation on a busy host a report now and
+  # then takes longer than its 50 ms, and two long uploads at once would
+  # meet that more often than the single ones above.
+  $Q -json -all=2 -mmcu=atmega32u4 $USB /hex/blink.hex >/tmp/out 2>/tmp/err
+  status=$?
+  stop g
+  stop h
+  json_lines all /tmp/out
+  if [ $status = 0 ] && same_flash g /hex/blink.bin && same_flash h /hex/blink.bin; then
+    result all PASS
+  else
+    result all FAIL "status $status"
+    show all /tmp/err
+  fi
+}
+
+# A board that stops reading: the run ends at the report's limit, not when
+# the kernel gives up on the write (5 s), and the board stays taken by the
+# run's writer process meanwhile.
+case_stall() {
+  start g "dummy_udc.0" "QVK-0001" --stall-after 10
+  $G --time /tmp/stall $Q -mmcu=atmega32u4 $USB /hex/image24.hex >/tmp/time
+  $Q -list >/tmp/held
+  sleep 6
+  $Q -list >/tmp/free
+  stop g
+  read -r _ status _ exit_ms _ eof_ms </tmp/time
+  echo "QVK-TIME stall exit-ms $exit_ms eof-ms $eof_ms"
+  if [ "$status" = 1 ] && grep -q "failed: no answer within 50 ms" /tmp/stall.err && [ "$eof_ms" -lt 2600 ] &&
+    grep -q "	busy$" /tmp/held && ! grep -q "	busy$" /tmp/free; then
+    result stall PASS "exit after $exit_ms ms, streams ended after $eof_ms ms"
+  else
+    result stall FAIL "status $status, exit after $exit_ms ms"
+    show stall /tmp/stall.err
+    show stall /tmp/held
+    show stall /tmp/free
+  fi
+}
+
+# Under -all, one board stalls: the other is programmed, and the run's end
+# does not wait for the kernel to give up on the stalled board's write.
+case_all_stall() {
+  start g "dummy_udc.0" "QVK-0001" --stall-after 10
+  start h "dummy_udc.1" "QVK-0002"
+  $G --time /tmp/allstall $Q -all=2 -mmcu=atmega32u4 $USB /hex/blink.hex >/tmp/time
+  stop g
+  stop h
+  read -r _ status _ exit_ms _ eof_ms </tmp/time
+  echo "QVK-TIME all-stall exit-ms $exit_ms eof-ms $eof_ms"
+  if [ "$status" = 1 ] && grep -q "^1 of 2 boards failed" /tmp/allstall.err && same_flash h /hex/blink.bin &&
+    [ "$eof_ms" -lt 3000 ]; then
+    result all-stall PASS "exit after $exit_ms ms"
+  else
+    result all-stall FAIL "status $status, exit after $exit_ms ms"
+    show all-stall /tmp/allstall.out
+    show all-stall /tmp/allstall.err
+  fi
+}
+
+case_unplug() {
+  start g "dummy_udc.0" "QVK-0001" --unplug-after 20
+  $G --time /tmp/unplug $Q -mmcu=atmega32u4 $USB /hex/image24.hex >/tmp/time
+  stop g
+  read -r _ status _ exit_ms _ eof_ms </tmp/time
+  if [ "$status" = 1 ] && grep -q "The board went away: plug it in again" /tmp/unplug.err; then
+    result unplug PASS "$(sed -n "s/.*failed: \([^.]*\)\..*/\1/p" /tmp/unplug.err)"
+  else
+    result unplug FAIL "status $status"
+    show unplug /tmp/unplug.err
+  fi
+}
+
+case_wait() {
+  start g "dummy_udc.0" "QVK-0001" --appear-after-ms 1500
+  $Q -w -mmcu=atmega32u4 $USB /hex/blink.hex >/tmp/out 2>/tmp/err
+  status=$?
+  stop g
+  if [ $status = 0 ] && same_flash g /hex/blink.bin; then
+    result wait PASS
+  else
+    result wait FAIL "status $status"
+    show wait /tmp/err
+  fi
+  $G --time /tmp/none $Q -w=1 -mmcu=atmega32u4 $USB /hex/blink.hex >/tmp/time
+  read -r _ status _ exit_ms _ eof_ms </tmp/time
+  if [ "$status" = 1 ] && [ "$exit_ms" -ge 1000 ] && [ "$exit_ms" -lt 2000 ] &&
+    grep -q "appeared in 1 s of waiting" /tmp/none.err; then
+    result wait-gives-up PASS "after $exit_ms ms"
+  else
+    result wait-gives-up FAIL "status $status after $exit_ms ms"
+    show wait-gives-up /tmp/none.err
+  fi
+}
+
+# For bench/run: quorvel's 57 KiB upload against a plain writer replaying
+# the same reports with exact pauses, interleaved, and the gadget's time
+# between two reports.
+case_bench() {
+  for run in 1 2 3; do
+    for program in quorvel reference; do
+      start g "dummy_udc.0" "QVK-0001"
+      if [ $program = quorvel ]; then
+        $G --time /tmp/bench $Q -mmcu=atmega64u4 $USB /hex/image57.hex >/tmp/time
+      else
+        $G --time /tmp/bench /bin/reference_upload -mmcu=atmega64u4 /dev/hidraw0 /hex/image57.hex >/tmp/time
+      fi
+      stop g
+      read -r _ status _ exit_ms _ eof_ms </tmp/time
+      same_flash g /hex/image57.bin || status="$status, not byte-exact"
+      echo "QVK-TIME bench $program ms $exit_ms status $status $(sed -n 's/^gadget g frames .* gap-us /gap-us /p' /tmp/g.log)"
+    done
+  done
+}
+
+if [ -f /bench ]; then
+  case_bench
+  exit
+fi
+# A gadget without an OUT endpoint gets each report as a SET_REPORT request.
+# The gadget driver keeps only the last unread one, so a slow reader loses
+# some: this case proves that every write is delivered (the run succeeds),
+# and the reports that did reach the gadget are counted, not checked.
+case_set_report() {
+  start g "dummy_udc.0" "QVK-0001" --set-report
+  $Q -mmcu=atmega32u4 $USB /hex/blink.hex >/tmp/out 2>/tmp/err
+  status=$?
+  stop g
+  if [ $status = 0 ] && [ "$(frames g)" -gt 0 ]; then
+    result set-report PASS "$(frames g) of 17 reports read by the gadget"
+  else
+    result set-report FAIL "status $status"
+    show set-report /tmp/err
+  fi
+}
+
+# The running board's serial port (CDC-ACM): -touch= resets it, it comes
+# back as the bootloader, and is flashed.
+case_touch() {
+  $G t "dummy_udc.0" "QVK-0001" /tmp/t.flash --acm >/tmp/t.log 2>&1 &
+  pid_t=$!
+  for i in $(seq 50); do
+    [ -e /dev/ttyACM0 ] && break
+    sleep 0.1
+  done
+  $Q -touch=/dev/ttyACM0 -mmcu=atmega32u4 $USB /hex/blink.hex >/tmp/out 2>/tmp/err
+  status=$?
+  stop t
+  if [ $status = 0 ] && grep -q "^gadget t touched" /tmp/t.log && same_flash t /hex/blink.bin; then
+    result touch PASS
+  else
+    result touch FAIL "status $status"
+    show touch /tmp/err
+    show touch /tmp/t.log
+  fi
+}
+
+case_stall
+case_all_stall
+case_unplug
+case_list
+upload example atmega32u4 blink
+upload image24 atmega32u4 image24
+upload image56 atmega64u4 image56
+case_pick serial -serial=QVK-0002 h g
+case_pick location -location=1-1 g h
+case_all
+case_wait
+case_set_report
+case_touch

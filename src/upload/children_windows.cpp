@@ -114,6 +114,7 @@ int run_copies(std::vector<CopyRun> &copies)
     // each of them directly. This process takes them too, and lives on to
     // report the copies.
     hold_stop_signals();
+    const ULONGLONG begun = GetTickCount64();
     char self[MAX_PATH] = "";
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -121,10 +122,11 @@ int run_copies(std::vector<CopyRun> &copies)
                                  OPEN_EXISTING, 0, nullptr);
     struct Started {
         HANDLE process, out, err;
+        bool began;
     };
     std::vector<Started> started;
     for (CopyRun &copy : copies) {
-        Started child{nullptr, capture_file(), capture_file()};
+        Started child{nullptr, capture_file(), capture_file(), false};
         std::string command_line = quoted(self);
         for (const std::string &argument : copy.arguments)
             command_line += " " + quoted(argument);
@@ -150,23 +152,36 @@ int run_copies(std::vector<CopyRun> &copies)
             } else {
                 ResumeThread(process.hThread);
                 child.process = process.hProcess;
+                child.began = true;
             }
             CloseHandle(process.hThread);
         }
         started.push_back(child);
     }
-    for (size_t i = 0; i < copies.size(); ++i) {
-        DWORD status = 127;
-        if (started[i].process) {
-            WaitForSingleObject(started[i].process, INFINITE);
-            GetExitCodeProcess(started[i].process, &status);
-            CloseHandle(started[i].process);
+    // Each copy's end is seen within a few milliseconds, in whatever order they end.
+    size_t running = 0;
+    for (const Started &child : started)
+        running += child.began;
+    for (; running > 0; Sleep(10))
+        for (size_t i = 0; i < copies.size(); ++i) {
+            HANDLE &process = started[i].process;
+            if (!process || WaitForSingleObject(process, 0) != WAIT_OBJECT_0)
+                continue;
+            DWORD status = 127;
+            GetExitCodeProcess(process, &status);
+            CloseHandle(process);
+            process = nullptr;
+            copies[i].status = int(status);
+            copies[i].seconds = double(GetTickCount64() - begun) / 1000;
+            --running;
         }
-        copies[i].status = int(status);
+    for (size_t i = 0; i < copies.size(); ++i) {
         copies[i].out = read_back(started[i].out);
         copies[i].err = read_back(started[i].err);
-        if (!started[i].process)
+        if (!started[i].began) {
+            copies[i].status = 127;
             copies[i].err = "quorvel: cannot start a copy of itself\n";
+        }
     }
     CloseHandle(nothing);
     return take_stop_signal();

@@ -247,17 +247,24 @@ TEST_F(Station, SigtermStopsTheBoardsBeingWrittenBetweenReports)
         EXPECT_TRUE(std::string(line["result"]).starts_with("quorvel: interrupted after block ")) << line;
 }
 
-// The log of single runs, done and failed, and of -all: a line per board.
+// The log of single runs, done and failed, and of -all: a line per board,
+// each with its own board's time.
 TEST_F(Station, LogOfSingleRunsAndOfEveryBoard)
 {
     std::remove(log.c_str());
-    add_device(0, 0x5E1A, 0x0001, board(0));
-    add_device(1, 0x5E1A, 0x0001, board(1, 10));
     const struct {
         std::vector<std::string> selection;
         int status;
-    } runs[] = {{{"-device=/dev/hidraw0"}, 0}, {{"-device=/dev/hidraw1"}, 1}, {{"-all"}, 1}};
+        long report_delay_us;  // of the board that is done
+    } runs[] = {
+        {{"-device=/dev/hidraw0"}, 0, 1000}, {{"-device=/dev/hidraw1"}, 1, 1000}, {{"-all"}, 1, 25000}};
     for (const auto &run : runs) {
+        // Fresh boards for each run: a stalled write keeps its node locked.
+        reset();
+        SimOptions slow = board(0);
+        slow.report_delay_us = run.report_delay_us;
+        add_device(0, 0x5E1A, 0x0001, slow);
+        add_device(1, 0x5E1A, 0x0001, board(1, 10));
         std::vector<std::string> arguments{"-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex};
         arguments.insert(arguments.end(), run.selection.begin(), run.selection.end());
         EXPECT_EQ(run_quorvel(arguments).status, run.status) << run.selection[0];
@@ -272,6 +279,11 @@ TEST_F(Station, LogOfSingleRunsAndOfEveryBoard)
     EXPECT_EQ(results, (std::multiset<std::string>{"/dev/hidraw0 done", "/dev/hidraw0 done",
                                                    "/dev/hidraw1 Error writing to device: ",
                                                    "/dev/hidraw1 Error writing to device: "}));
+    // Under -all, the slow board that is done (17 reports of 25 ms) took
+    // longer than the one that stalled after 10 reports of 1 ms.
+    const json &done = lines[2]["path"] == "/dev/hidraw0" ? lines[2] : lines[3];
+    const json &stalled = lines[2]["path"] == "/dev/hidraw0" ? lines[3] : lines[2];
+    EXPECT_GT(double(done["seconds"]) - double(stalled["seconds"]), 0.2) << done << "\n" << stalled;
 }
 
 // Runs quorvel until it ends with standard error on a pseudo-terminal of

@@ -9,16 +9,12 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <map>
 #include <set>
-#include <pty.h>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -284,34 +280,6 @@ TEST_F(Station, LogOfSingleRunsAndOfEveryBoard)
     const json &done = lines[2]["path"] == "/dev/hidraw0" ? lines[2] : lines[3];
     const json &stalled = lines[2]["path"] == "/dev/hidraw0" ? lines[3] : lines[2];
     EXPECT_GT(double(done["seconds"]) - double(stalled["seconds"]), 0.2) << done << "\n" << stalled;
-}
-
-// Runs quorvel until it ends with standard error on a pseudo-terminal of
-// this many columns; returns what the terminal was sent.
-std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned short columns)
-{
-    int master = -1, slave = -1;
-    winsize size{24, columns, 0, 0};
-    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
-        return "openpty failed";
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(slave, 2);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        std::vector<std::string> argv{QUORVEL_BINARY};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        exec_program(argv);
-    }
-    close(slave);
-    std::string shown;
-    char buffer[512];
-    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
-        shown.append(buffer, size_t(got));
-    waitpid(child, nullptr, 0);
-    close(master);
-    return shown;
 }
 
 // Three boards at once on terminals of 80 and 40 columns, by a station and

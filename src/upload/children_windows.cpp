@@ -2,6 +2,7 @@
 #include "upload/children.h"
 
 #include "cli/console.h"
+#include "hid/error_text_windows.h"
 
 #include <windows.h>
 
@@ -269,17 +270,6 @@ struct LiveCopy {
 };
 std::vector<LiveCopy> live_copies;
 
-std::string system_text(DWORD code)
-{
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                   sizeof text, nullptr);
-    std::string why(text);
-    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == '.'))
-        why.pop_back();
-    return why;
-}
-
 // Reads what the copy's pipe holds now (all of it once the copy ended);
 // the complete lines go to `news`.
 void read_lines(int number, LiveCopy &copy, std::vector<CopyNews> &news, bool ended)
@@ -311,7 +301,7 @@ int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
     if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
-        why = system_text(GetLastError());
+        why = error_text(GetLastError());
         return -1;
     }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
@@ -324,7 +314,7 @@ int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
     if (!copy.process) {
         CloseHandle(read_end);
         CloseHandle(copy.err);
-        why = system_text(error);
+        why = error_text(error);
         return -1;
     }
     live_copies.push_back(copy);

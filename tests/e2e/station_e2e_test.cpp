@@ -293,8 +293,12 @@ TEST_F(Station, LiveViewRedrawsInPlaceAndNeverWraps)
     } cases[] = {{"-station=3", 80}, {"-station=3", 40}, {"-all", 40}};
     for (auto [run, columns] : cases) {
         SCOPED_TRACE(std::string(run) + " " + std::to_string(columns));
-        for (int number : {0, 1, 2})
-            add_device(number, 0x5E1A, 0x0001, board(number));
+        // Boards that end one after another: two rows stay live for a while.
+        for (int number : {0, 1, 2}) {
+            SimOptions options = board(number);
+            options.report_delay_us = 1000 + 15000 * number;
+            add_device(number, 0x5E1A, 0x0001, options);
+        }
         std::string shown = run_on_terminal({run, "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, columns);
         reset();
         EXPECT_GT(count_of(shown, "\r\x1b[2A\x1b[J"), 3u) << shown;  // back over the status and two boards

@@ -1,10 +1,9 @@
-// The -json stream: each event built as a JSON object and written as one line.
+// The -json stream: each event built as a JSON object and written as one
+// line; the events of a single run, errors and the -list array.
 #include "cli/events.h"
 
+#include "cli/event_json.h"
 #include "cli/options.h"
-#include "cli/text.h"
-
-#include <nlohmann/json.hpp>
 
 #include <cerrno>
 #include <cmath>
@@ -15,23 +14,12 @@
 
 namespace {
 
-// Fields keep the order in which they are set: the documented order.
-using Json = nlohmann::ordered_json;
-
 struct FailedCommand {
     const char *command;  // null: the error was not a write
     int32_t address;
 } failed_command{nullptr, -1};
 
 bool write_failed = false;
-
-// An ID as the events give it: four lower-case hex digits, as a string.
-std::string hex_id(uint32_t id)
-{
-    char text[16];
-    std::snprintf(text, sizeof text, "%04x", unsigned(id));
-    return text;
-}
 
 // JSON text with every control character escaped as \uXXXX: nlohmann
 // writes \b \t \n \f \r short and DEL and the C1 controls raw, which a
@@ -70,6 +58,18 @@ std::string escape_controls(std::string_view text)
     return result;
 }
 
+}  // namespace
+
+namespace event_json {
+
+// An ID as the events give it: four lower-case hex digits, as a string.
+std::string hex_id(uint32_t id)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "%04x", unsigned(id));
+    return text;
+}
+
 // One line of JSON text with its line end; invalid UTF-8 becomes U+FFFD.
 std::string line_text(const Json &value)
 {
@@ -99,7 +99,9 @@ Json named(const char *name)
     return Json{{"event", name}};
 }
 
-}  // namespace
+}  // namespace event_json
+
+using namespace event_json;
 
 int events_write_failed()
 {
@@ -201,137 +203,6 @@ void event_interrupted(std::string_view text, std::string_view signal)
     event["interrupted"] = true;
     event["signal"] = signal;
     write_event(event);
-}
-
-void event_summary(const std::vector<BoardOutcome> &boards, double seconds)
-{
-    Json list = Json::array();
-    bool ok = true;
-    int done = 0;
-    for (const BoardOutcome &board : boards) {
-        Json entry{{"path", board.path}, {"serial", board.serial}, {"location", board.location}};
-        entry["result"] = board.done ? "done" : "error";
-        if (!board.done)
-            entry["message"] = board.message;
-        list.push_back(entry);
-        ok = ok && board.done;
-        done += board.done;
-    }
-    Json event = named("summary");
-    event["boards"] = list;
-    event["ok"] = ok;
-    event["done"] = done;
-    event["failed"] = int(boards.size()) - done;
-    event["seconds"] = std::round(seconds * 100.0) / 100.0;
-    write_event(event);
-}
-
-namespace {
-
-Json board_tag(std::string_view path, std::string_view serial, std::string_view location)
-{
-    Json tag{{"board", path}};
-    tag["board_serial"] = serial;
-    tag["board_location"] = location;
-    return tag;
-}
-
-}  // namespace
-
-namespace {
-
-// The last event of this kind in the lines, or null.
-Json last_event(std::string_view lines, std::string_view kind)
-{
-    Json found;
-    while (!lines.empty()) {
-        size_t end = lines.find('\n');
-        std::string_view line = lines.substr(0, end);
-        lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
-        Json event = Json::parse(line, nullptr, false);
-        if (event.is_object() && event.value("event", "") == kind)
-            found = event;
-    }
-    return found;
-}
-
-}  // namespace
-
-int last_block_event(std::string_view lines, int &index, int &count)
-{
-    Json event = last_event(lines, "block");
-    if (!event.is_object() || !event["index"].is_number_integer() || !event["count"].is_number_integer())
-        return 0;
-    index = event["index"].get<int>();
-    count = event["count"].get<int>();
-    return 1;
-}
-
-std::string last_error_event(std::string_view lines)
-{
-    Json event = last_event(lines, "error");
-    if (!event.is_object() || !event["message"].is_string())
-        return "";
-    std::string text = event["message"].get<std::string>();
-    if (event["detail"].is_string() && !event["detail"].get<std::string>().empty())
-        text += "\n" + event["detail"].get<std::string>();
-    return one_line_outcome(text);
-}
-
-void event_board_started(std::string_view path, std::string_view serial, std::string_view location)
-{
-    Json event = board_tag(path, serial, location);
-    event["event"] = "board_started";
-    write_event(event);
-}
-
-void event_board_ended(const BoardOutcome &board, double seconds)
-{
-    Json event = board_tag(board.path, board.serial, board.location);
-    event["event"] = "board_ended";
-    event["result"] = board.done ? "done" : "error";
-    if (!board.done)
-        event["message"] = board.message;
-    event["seconds"] = std::round(seconds * 100.0) / 100.0;
-    write_event(event);
-}
-
-void pass_on_board_events(std::string_view copy_output, std::string_view board_path,
-                          std::string_view board_serial, std::string_view board_location)
-{
-    if (!run_options.json)
-        return;
-    while (!copy_output.empty()) {
-        size_t end = copy_output.find('\n');
-        std::string_view line = copy_output.substr(0, end);
-        copy_output.remove_prefix(end == std::string_view::npos ? copy_output.size() : end + 1);
-        Json event = Json::parse(line, nullptr, false);
-        // Also a line that is not JSON at all; the copy's start event repeats this run's.
-        if (!event.is_object() || event["event"] == "start")
-            continue;
-        Json tagged = board_tag(board_path, board_serial, board_location);
-        for (auto &[key, value] : event.items())
-            tagged[key] = value;
-        write_line(tagged);
-    }
-}
-
-std::string log_line_text(const LogLine &line)
-{
-    Json entry{{"time", line.time}};
-    entry["serial"] = line.serial;
-    entry["location"] = line.location;
-    entry["path"] = line.path;
-    entry["vendor_id"] = hex_id(line.vendor_id);
-    entry["product_id"] = hex_id(line.product_id);
-    entry["file"] = line.file;
-    entry["sha256"] = line.file_sha256;
-    entry["image_sha256"] = line.image_sha256;
-    entry["mcu"] = line.mcu;
-    entry["result"] = line.result;
-    entry["seconds"] = std::round(line.seconds * 100.0) / 100.0;
-    entry["version"] = line.version;
-    return line_text(entry);
 }
 
 void print_device_array(const std::vector<ListedDevice> &devices)

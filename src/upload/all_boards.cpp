@@ -143,10 +143,9 @@ double seconds_since(std::chrono::steady_clock::time_point start)
 // For a person at a terminal and for -json: the copies followed live (each
 // with -json, its events read as they come), in the board view instead of
 // the lines at the end, and their events streamed as they come, between
-// board_started and board_ended. Fills in each copy's status, output and
-// errors and `seconds`, its time; returns the stop signal passed on, or 0.
-int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInfo> &boards,
-                    std::vector<double> &seconds)
+// board_started and board_ended. Fills in each copy's status, output,
+// errors and time; returns the stop signal passed on, or 0.
+int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInfo> &boards)
 {
     std::string why;
     if (!live_copies_begin(why))
@@ -163,7 +162,7 @@ int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInf
         event_board_started(boards[i].path, boards[i].serial, boards[i].location);
         running += numbers[i] >= 0;
         if (numbers[i] < 0) {
-            copies[i] = CopyRun{{}, 127, "", "quorvel: cannot start a copy of itself\n" + why + "\n"};
+            copies[i] = CopyRun{{}, 127, "", "quorvel: cannot start a copy of itself\n" + why + "\n", 0};
             board_view_end(rows[i], false, copy_outcome(127, copies[i].err, "", 0), 0);
             ++failed;
         }
@@ -188,14 +187,14 @@ int run_copies_live(std::vector<CopyRun> &copies, const std::vector<HidDeviceInf
             }
             copies[i].status = item.status;
             copies[i].err = item.err;
-            seconds[i] = seconds_since(started);
+            copies[i].seconds = seconds_since(started);
             --running;
             (item.status == 0 ? done : failed) += 1;
             const std::string result = copy_outcome(item.status, item.err, copies[i].out, passed_on);
-            board_view_end(rows[i], item.status == 0, result, seconds[i]);
+            board_view_end(rows[i], item.status == 0, result, copies[i].seconds);
             event_board_ended(
                 BoardOutcome{boards[i].path, boards[i].serial, boards[i].location, item.status == 0, result},
-                seconds[i]);
+                copies[i].seconds);
         }
     }
     board_view_counts(done, failed, 0, "");
@@ -215,16 +214,12 @@ void run_all_boards(int argc, char **argv)
     std::vector<HidDeviceInfo> boards = boards_to_program();
     std::vector<CopyRun> copies;
     for (const HidDeviceInfo &board : boards)
-        copies.push_back(CopyRun{copy_arguments(argc, argv, board), 0, "", ""});
+        copies.push_back(CopyRun{copy_arguments(argc, argv, board), 0, "", "", 0});
     std::fprintf(stderr, "Programming %d board%s at once\n", int(boards.size()),
                  boards.size() == 1 ? "" : "s");
     const auto started = std::chrono::steady_clock::now();
     const bool live = board_view_wanted(), follow = live || o.json;
-    // Side by side, each copy's time is the run's unless followed.
-    std::vector<double> seconds(boards.size(), 0.0);
-    const int passed_on = follow ? run_copies_live(copies, boards, seconds) : run_copies(copies);
-    if (!follow)
-        seconds.assign(boards.size(), seconds_since(started));
+    const int passed_on = follow ? run_copies_live(copies, boards) : run_copies(copies);
 
     int failed = 0;
     std::vector<std::string> results;
@@ -233,7 +228,7 @@ void run_all_boards(int argc, char **argv)
         results.push_back(copy_outcome(copies[i].status, copies[i].err, copies[i].out, passed_on));
         const HidDeviceInfo &b = boards[i];
         run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
-                      copies[i].status == 0 ? "done" : results[i], seconds[i]);
+                      copies[i].status == 0 ? "done" : results[i], copies[i].seconds);
         if (!live)
             std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(boards[i].path).c_str(),
                          printable(boards[i].serial).c_str(), printable(boards[i].location).c_str(),

@@ -6,14 +6,15 @@
 #include <vector>
 
 // One copy of this program to run: its arguments after the program name;
-// afterwards its exit status (128 + the signal when one ended it) and what
-// it wrote to standard output and standard error, with "\n" line ends on
-// every platform.
+// afterwards its exit status (128 + the signal when one ended it), what it
+// wrote to standard output and standard error, with "\n" line ends on every
+// platform, and its time in seconds, from the start of the run to its end.
 struct CopyRun {
     std::vector<std::string> arguments;
     int status;
     std::string out;
     std::string err;
+    double seconds;
 };
 
 // Runs every copy at once, each with standard input from the null device

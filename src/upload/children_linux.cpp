@@ -2,6 +2,7 @@
 #include "upload/children.h"
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -82,6 +83,7 @@ int run_copies(std::vector<CopyRun> &copies)
         sigaddset(&watched, signal);
     pthread_sigmask(SIG_BLOCK, &watched, &before);
     const pid_t parent = getpid();
+    const auto begun = std::chrono::steady_clock::now();
 
     std::vector<Started> started;
     size_t running = 0;
@@ -105,9 +107,12 @@ int run_copies(std::vector<CopyRun> &copies)
                     kill(child.pid, signal);
             continue;
         }
-        for (Started &child : started) {  // SIGCHLD: one or more copies ended
+        for (size_t i = 0; i < started.size(); ++i) {  // SIGCHLD: one or more copies ended
+            Started &child = started[i];
             if (child.pid > 0 && waitpid(child.pid, &child.status, WNOHANG) == child.pid) {
                 child.pid = 0;
+                copies[i].seconds =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - begun).count();
                 --running;
             }
         }
@@ -220,7 +225,7 @@ int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
         return -1;
     }
     Started files{-1, pipe_ends[1], memfd_create("quorvel-err", MFD_CLOEXEC), 0};
-    CopyRun copy{arguments, 0, "", ""};
+    CopyRun copy{arguments, 0, "", "", 0};
     pid_t pid = files.err >= 0 ? start_copy(copy, files, live.before, getpid()) : -1;
     int error = errno;
     close(pipe_ends[1]);

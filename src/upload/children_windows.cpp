@@ -2,6 +2,7 @@
 #include "upload/children.h"
 
 #include "cli/console.h"
+#include "hid/error_text_windows.h"
 
 #include <windows.h>
 
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -42,9 +44,20 @@ HANDLE capture_file()
                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
 }
 
-// What the copy wrote, with its line ends as on Linux: the copy's C runtime
+// A copy's output with its line ends as on Linux: the copy's C runtime
 // wrote each "\n" as "\r\n", and a line passed on with its "\r" would end
 // in "\r\r\n" once this process's runtime has written it.
+std::string linux_lines(std::string text)
+{
+    size_t kept = 0;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
+            text[kept++] = text[i];
+    text.resize(kept);
+    return text;
+}
+
+// What the copy wrote to this file, with Linux line ends.
 std::string read_back(HANDLE file)
 {
     std::string text;
@@ -54,12 +67,7 @@ std::string read_back(HANDLE file)
     while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
         text.append(buffer, got);
     CloseHandle(file);
-    size_t kept = 0;
-    for (size_t i = 0; i < text.size(); ++i)
-        if (!(text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n'))
-            text[kept++] = text[i];
-    text.resize(kept);
-    return text;
+    return linux_lines(std::move(text));
 }
 
 // The attribute that limits what a new process inherits to these handles.
@@ -106,6 +114,53 @@ HANDLE copies_job()
     return job;
 }
 
+// Starts a copy of this program with these arguments and standard
+// handles, which it inherits, and no other handle of this process: not
+// the other copies' files. Returns the copy's process, in the job, or null
+// with GetLastError telling why.
+HANDLE start_copy(const std::vector<std::string> &arguments, HANDLE in, HANDLE out, HANDLE err)
+{
+    char self[MAX_PATH] = "";
+    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string command_line = quoted(self);
+    for (const std::string &argument : arguments)
+        command_line += " " + quoted(argument);
+    STARTUPINFOEXA startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = in;
+    startup.StartupInfo.hStdOutput = out;
+    startup.StartupInfo.hStdError = err;
+    HANDLE own[3] = {in, out, err};
+    HandleList handles(own);
+    startup.lpAttributeList = handles.list;
+    PROCESS_INFORMATION process{};
+    // Started suspended: it runs only once it is in the job.
+    if (!handles.list || !CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE,
+                                         CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                                         &startup.StartupInfo, &process))
+        return nullptr;
+    if (!copies_job() || !AssignProcessToJobObject(copies_job(), process.hProcess)) {
+        DWORD error = GetLastError();
+        TerminateProcess(process.hProcess, 127);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        SetLastError(error);
+        return nullptr;
+    }
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+    return process.hProcess;
+}
+
+// A copy's standard input: the null device, as a handle it may inherit.
+HANDLE null_input()
+{
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                       nullptr);
+}
+
 }  // namespace
 
 int run_copies(std::vector<CopyRun> &copies)
@@ -114,59 +169,43 @@ int run_copies(std::vector<CopyRun> &copies)
     // each of them directly. This process takes them too, and lives on to
     // report the copies.
     hold_stop_signals();
-    char self[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
-    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                 OPEN_EXISTING, 0, nullptr);
+    const ULONGLONG begun = GetTickCount64();
+    HANDLE nothing = null_input();
     struct Started {
         HANDLE process, out, err;
+        bool began;
     };
     std::vector<Started> started;
     for (CopyRun &copy : copies) {
-        Started child{nullptr, capture_file(), capture_file()};
-        std::string command_line = quoted(self);
-        for (const std::string &argument : copy.arguments)
-            command_line += " " + quoted(argument);
-        STARTUPINFOEXA startup{};
-        startup.StartupInfo.cb = sizeof startup;
-        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-        startup.StartupInfo.hStdInput = nothing;
-        startup.StartupInfo.hStdOutput = child.out;
-        startup.StartupInfo.hStdError = child.err;
-        // The copy inherits its three standard handles and nothing else: not
-        // the other copies' files, nor any handle of this process.
-        HANDLE own[3] = {nothing, child.out, child.err};
-        HandleList handles(own);
-        startup.lpAttributeList = handles.list;
-        PROCESS_INFORMATION process{};
-        // Started suspended: it runs only once it is in the job.
-        if (handles.list && CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE,
-                                           CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
-                                           &startup.StartupInfo, &process)) {
-            if (!copies_job() || !AssignProcessToJobObject(copies_job(), process.hProcess)) {
-                TerminateProcess(process.hProcess, 127);
-                CloseHandle(process.hProcess);
-            } else {
-                ResumeThread(process.hThread);
-                child.process = process.hProcess;
-            }
-            CloseHandle(process.hThread);
-        }
+        Started child{nullptr, capture_file(), capture_file(), false};
+        child.process = start_copy(copy.arguments, nothing, child.out, child.err);
+        child.began = child.process != nullptr;
         started.push_back(child);
     }
-    for (size_t i = 0; i < copies.size(); ++i) {
-        DWORD status = 127;
-        if (started[i].process) {
-            WaitForSingleObject(started[i].process, INFINITE);
-            GetExitCodeProcess(started[i].process, &status);
-            CloseHandle(started[i].process);
+    // Each copy's end is seen within a few milliseconds, in whatever order they end.
+    size_t running = 0;
+    for (const Started &child : started)
+        running += child.began;
+    for (; running > 0; Sleep(10))
+        for (size_t i = 0; i < copies.size(); ++i) {
+            HANDLE &process = started[i].process;
+            if (!process || WaitForSingleObject(process, 0) != WAIT_OBJECT_0)
+                continue;
+            DWORD status = 127;
+            GetExitCodeProcess(process, &status);
+            CloseHandle(process);
+            process = nullptr;
+            copies[i].status = int(status);
+            copies[i].seconds = double(GetTickCount64() - begun) / 1000;
+            --running;
         }
-        copies[i].status = int(status);
+    for (size_t i = 0; i < copies.size(); ++i) {
         copies[i].out = read_back(started[i].out);
         copies[i].err = read_back(started[i].err);
-        if (!started[i].process)
+        if (!started[i].began) {
+            copies[i].status = 127;
             copies[i].err = "quorvel: cannot start a copy of itself\n";
+        }
     }
     CloseHandle(nothing);
     return take_stop_signal();
@@ -231,17 +270,6 @@ struct LiveCopy {
 };
 std::vector<LiveCopy> live_copies;
 
-std::string system_text(DWORD code)
-{
-    char text[256] = "";
-    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                   sizeof text, nullptr);
-    std::string why(text);
-    while (!why.empty() && (why.back() == '\n' || why.back() == '\r' || why.back() == '.'))
-        why.pop_back();
-    return why;
-}
-
 // Reads what the copy's pipe holds now (all of it once the copy ended);
 // the complete lines go to `news`.
 void read_lines(int number, LiveCopy &copy, std::vector<CopyNews> &news, bool ended)
@@ -254,7 +282,7 @@ void read_lines(int number, LiveCopy &copy, std::vector<CopyNews> &news, bool en
     size_t end = copy.partial.rfind('\n');
     if (end == std::string::npos)
         return;
-    news.push_back(CopyNews{number, copy.partial.substr(0, end + 1), false, 0, ""});
+    news.push_back(CopyNews{number, linux_lines(copy.partial.substr(0, end + 1)), false, 0, ""});
     copy.partial.erase(0, end + 1);
 }
 
@@ -270,47 +298,23 @@ int live_copies_begin(std::string &)
 
 int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
 {
-    char self[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
     if (!CreatePipe(&read_end, &write_end, &inherit, 0)) {
-        why = system_text(GetLastError());
+        why = error_text(GetLastError());
         return -1;
     }
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    HANDLE nothing = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                                 OPEN_EXISTING, 0, nullptr);
+    HANDLE nothing = null_input();
     LiveCopy copy{nullptr, read_end, "", capture_file()};
-    std::string command_line = quoted(self);
-    for (const std::string &argument : arguments)
-        command_line += " " + quoted(argument);
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = nothing;
-    startup.hStdOutput = write_end;
-    startup.hStdError = copy.err;
-    PROCESS_INFORMATION process{};
-    // Started suspended: it runs only once it is in the job.
-    if (CreateProcessA(self, command_line.data(), nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr, nullptr,
-                       &startup, &process)) {
-        if (!copies_job() || !AssignProcessToJobObject(copies_job(), process.hProcess)) {
-            TerminateProcess(process.hProcess, 127);
-            CloseHandle(process.hProcess);
-        } else {
-            ResumeThread(process.hThread);
-            copy.process = process.hProcess;
-        }
-        CloseHandle(process.hThread);
-    }
+    copy.process = start_copy(arguments, nothing, write_end, copy.err);
     DWORD error = GetLastError();
     CloseHandle(write_end);
     CloseHandle(nothing);
     if (!copy.process) {
         CloseHandle(read_end);
         CloseHandle(copy.err);
-        why = system_text(error);
+        why = error_text(error);
         return -1;
     }
     live_copies.push_back(copy);

@@ -9,16 +9,12 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <fcntl.h>
 #include <map>
 #include <set>
-#include <pty.h>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -247,17 +243,24 @@ TEST_F(Station, SigtermStopsTheBoardsBeingWrittenBetweenReports)
         EXPECT_TRUE(std::string(line["result"]).starts_with("quorvel: interrupted after block ")) << line;
 }
 
-// The log of single runs, done and failed, and of -all: a line per board.
+// The log of single runs, done and failed, and of -all: a line per board,
+// each with its own board's time.
 TEST_F(Station, LogOfSingleRunsAndOfEveryBoard)
 {
     std::remove(log.c_str());
-    add_device(0, 0x5E1A, 0x0001, board(0));
-    add_device(1, 0x5E1A, 0x0001, board(1, 10));
     const struct {
         std::vector<std::string> selection;
         int status;
-    } runs[] = {{{"-device=/dev/hidraw0"}, 0}, {{"-device=/dev/hidraw1"}, 1}, {{"-all"}, 1}};
+        long report_delay_us;  // of the board that is done
+    } runs[] = {
+        {{"-device=/dev/hidraw0"}, 0, 1000}, {{"-device=/dev/hidraw1"}, 1, 1000}, {{"-all"}, 1, 25000}};
     for (const auto &run : runs) {
+        // Fresh boards for each run: a stalled write keeps its node locked.
+        reset();
+        SimOptions slow = board(0);
+        slow.report_delay_us = run.report_delay_us;
+        add_device(0, 0x5E1A, 0x0001, slow);
+        add_device(1, 0x5E1A, 0x0001, board(1, 10));
         std::vector<std::string> arguments{"-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex};
         arguments.insert(arguments.end(), run.selection.begin(), run.selection.end());
         EXPECT_EQ(run_quorvel(arguments).status, run.status) << run.selection[0];
@@ -272,34 +275,11 @@ TEST_F(Station, LogOfSingleRunsAndOfEveryBoard)
     EXPECT_EQ(results, (std::multiset<std::string>{"/dev/hidraw0 done", "/dev/hidraw0 done",
                                                    "/dev/hidraw1 Error writing to device: ",
                                                    "/dev/hidraw1 Error writing to device: "}));
-}
-
-// Runs quorvel until it ends with standard error on a pseudo-terminal of
-// this many columns; returns what the terminal was sent.
-std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned short columns)
-{
-    int master = -1, slave = -1;
-    winsize size{24, columns, 0, 0};
-    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
-        return "openpty failed";
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(slave, 2);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        std::vector<std::string> argv{QUORVEL_BINARY};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        exec_program(argv);
-    }
-    close(slave);
-    std::string shown;
-    char buffer[512];
-    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
-        shown.append(buffer, size_t(got));
-    waitpid(child, nullptr, 0);
-    close(master);
-    return shown;
+    // Under -all, the slow board that is done (17 reports of 25 ms) took
+    // longer than the one that stalled after 10 reports of 1 ms.
+    const json &done = lines[2]["path"] == "/dev/hidraw0" ? lines[2] : lines[3];
+    const json &stalled = lines[2]["path"] == "/dev/hidraw0" ? lines[3] : lines[2];
+    EXPECT_GT(double(done["seconds"]) - double(stalled["seconds"]), 0.2) << done << "\n" << stalled;
 }
 
 // Three boards at once on terminals of 80 and 40 columns, by a station and
@@ -313,8 +293,12 @@ TEST_F(Station, LiveViewRedrawsInPlaceAndNeverWraps)
     } cases[] = {{"-station=3", 80}, {"-station=3", 40}, {"-all", 40}};
     for (auto [run, columns] : cases) {
         SCOPED_TRACE(std::string(run) + " " + std::to_string(columns));
-        for (int number : {0, 1, 2})
-            add_device(number, 0x5E1A, 0x0001, board(number));
+        // Boards that end one after another: two rows stay live for a while.
+        for (int number : {0, 1, 2}) {
+            SimOptions options = board(number);
+            options.report_delay_us = 1000 + 15000 * number;
+            add_device(number, 0x5E1A, 0x0001, options);
+        }
         std::string shown = run_on_terminal({run, "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, columns);
         reset();
         EXPECT_GT(count_of(shown, "\r\x1b[2A\x1b[J"), 3u) << shown;  // back over the status and two boards

@@ -6,10 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fcntl.h>
 #include <map>
-#include <pty.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <thread>
 #include <string>
@@ -278,35 +275,6 @@ TEST_F(Bench, ClosedStandardStreamsNeverReachTheDevice)
     EXPECT_TRUE(sim.errors.empty());
     EXPECT_EQ(commands_of(sim.frames), std::vector<int>({1, 2, 3}));
     EXPECT_EQ(commands_of(sim.held), std::vector<int>{4});  // the data report, and no message text
-}
-
-// Runs quorvel with standard error on a pseudo-terminal of this many
-// columns, as a person's terminal is; returns what the terminal showed (CR
-// LF for each newline).
-std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned short columns = 80)
-{
-    int master = -1, slave = -1;
-    winsize size{24, columns, 0, 0};
-    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
-        return "openpty failed";
-    pid_t child = fork();
-    if (child == 0) {
-        dup2(slave, 2);
-        int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(null, 1);
-        std::vector<std::string> argv{QUORVEL_BINARY};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        exec_program(argv);
-    }
-    close(slave);
-    std::string shown;
-    char buffer[512];
-    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
-        shown.append(buffer, size_t(got));
-    waitpid(child, nullptr, 0);
-    close(master);
-    return shown;
 }
 
 TEST_F(Bench, ProgressBarOnlyOnATerminal)

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <pty.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -57,4 +58,30 @@ ProcessResult run_process(const std::vector<std::string> &argv, const WhileRunni
     result.out = read_whole_file(out_path);
     result.err = read_whole_file(err_path);
     return result;
+}
+
+std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned short columns)
+{
+    int master = -1, slave = -1;
+    winsize size{24, columns, 0, 0};
+    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
+        return "openpty failed";
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(slave, 2);
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        std::vector<std::string> argv{QUORVEL_BINARY};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        exec_program(argv);
+    }
+    close(slave);
+    std::string shown;
+    char buffer[512];
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
+        shown.append(buffer, size_t(got));
+    waitpid(child, nullptr, 0);
+    close(master);
+    return shown;
 }

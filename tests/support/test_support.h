@@ -29,6 +29,11 @@ ProcessResult run_quorvel(const std::vector<std::string> &arguments, const While
 // In a child just forked: runs the program (argv[0] first) in its place, or
 // ends the child with status 127.
 [[noreturn]] void exec_program(const std::vector<std::string> &argv);
+
+// Runs the built quorvel until it ends, with standard error on a
+// pseudo-terminal of this many columns, as a person's terminal is; returns
+// what the terminal was sent (CR LF for each newline).
+std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned short columns = 80);
 #endif
 
 // The example firmware (real avr-gcc output) of the source tree.

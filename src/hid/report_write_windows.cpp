@@ -86,9 +86,3 @@ const char *device_send_error()
 {
     return send_error.c_str();
 }
-
-void device_on_write_timeout(WriteTimeoutHandler)
-{
-    // An overlapped write is awaited with its limit on the caller's thread:
-    // device_send itself returns 0 at the limit, and nothing else is needed.
-}

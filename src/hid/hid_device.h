@@ -104,23 +104,34 @@ struct DeviceChoice {
 };
 const DeviceChoice &device_choice();
 
-// Writes report ID 0 followed by `length` bytes to the current device.
-// Returns 1 when the whole report was delivered within the time limit, else
-// 0 (also without a current device). Past the limit it returns at once,
-// even where the system is still busy with the write (a hidraw write cannot
-// be cut short): the board stays taken until the system has ended it, and
+// Writes report ID 0 followed by `length` bytes to the current device,
+// each report within its time limit, counted from when its write began.
+// Where the writes go through a process of their own (Linux), the report
+// is handed over while the one before it is still being written, so that
+// the device gets them back to back; that one's outcome comes with this
+// call. Returns 1 when the report was handed over and every report before
+// it was delivered whole, 0 when this report could not be handed over (also
+// without a current device), -1 when the one before it was not delivered
+// (this one is then never written). Past a limit it returns at once, even
+// where the system is still busy with the write (a hidraw write cannot be
+// cut short): the board stays taken until the system has ended it, and
 // nothing more can be sent.
 int device_send(const uint8_t *data, size_t length, double timeout_seconds);
+
+// Waits until every report handed over has been delivered (1) or the last
+// one was not (0), within its limit.
+int device_drain();
 
 // How a write's error begins when the board went away in the middle of a
 // transfer (an unplug, or a board that stopped answering on the bus).
 inline constexpr const char *UNPLUGGED_MID_TRANSFER =
     "the board stopped answering or was unplugged mid-transfer";
 
-// Why the last device_send failed: "no answer within 50 ms", "the device is
+// Why the last device_send or device_drain failed: "no answer within 50 ms", "the device is
 // gone (...)", UNPLUGGED_MID_TRANSFER and the system's text in brackets, or
 // the system's error text.
 const char *device_send_error();
 
-// Closes the current device, if there is one.
+// Closes the current device, if there is one. A report handed over and not
+// yet waited for by device_send or device_drain may be dropped unwritten.
 void device_close();

@@ -72,6 +72,20 @@ void note_write_failure(long written, size_t length)
     send_error = text;
 }
 
+// Waits for the writer's answer to the oldest report in hand. Returns 1
+// when it was delivered whole; else says why and returns 0.
+int take_answer()
+{
+    WriterAnswer answer = writer_answer();
+    if (answer.outcome == long(answer.length))
+        return 1;
+    if (answer.outcome == WRITER_LATE)
+        send_error = "no answer within " + std::to_string(answer.limit_ms) + " ms";
+    else
+        note_write_failure(answer.outcome, answer.length);
+    return 0;
+}
+
 // A character device that the system's device table places in another
 // class than hidraw. Such a node is not even opened: opening a serial port,
 // for one, can reset the board behind it. Where there is no table to ask,
@@ -309,16 +323,20 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds)
     uint8_t frame[HID_MAX_REPORT + 1];
     frame[0] = 0;  // report ID
     std::memcpy(frame + 1, data, length);
-    long long limit_ms = static_cast<long long>(timeout_seconds * 1000.0);
-    long written = writer_send(frame, length + 1, limit_ms);
-    if (written == WRITER_LATE) {
-        send_error = "no answer within " + std::to_string(limit_ms) + " ms";
+    long handed = writer_hand(frame, length + 1, static_cast<long long>(timeout_seconds * 1000.0));
+    if (handed != 1) {
+        note_write_failure(handed, length + 1);
         return 0;
     }
-    if (written != static_cast<long>(length + 1)) {
-        note_write_failure(written, length + 1);
-        return 0;
-    }
+    // With this report queued behind it, the one before is waited for.
+    return writer_unanswered() > 1 && !take_answer() ? -1 : 1;
+}
+
+int device_drain()
+{
+    while (writer_unanswered() > 0)
+        if (!take_answer())
+            return 0;
     return 1;
 }
 

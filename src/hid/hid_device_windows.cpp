@@ -291,6 +291,12 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds)
     return hid_write_report(current_device, data, length, DWORD(timeout_seconds * 1000.0));
 }
 
+// Each write has ended when device_send returns: nothing is ever in hand.
+int device_drain()
+{
+    return 1;
+}
+
 void device_close()
 {
     if (current_device == INVALID_HANDLE_VALUE)

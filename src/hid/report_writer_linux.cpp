@@ -13,12 +13,21 @@
 // keeps other runs off the board (the lock belongs to the open file, not
 // to the process), until the kernel ends its write; then it sees the run's
 // end of the socket closed and exits.
+//
+// The run hands over the next report before it waits for the answer to the
+// one in hand, so the writer goes from one write straight to the next
+// without waiting for the run to wake up. Each answer names its report by
+// number and says when its write ended, which is when the next one's began.
+// After a failed write the writer answers the reports still queued without
+// writing them.
 
 #include "hid/report_writer_linux.h"
 
 #include "hid/device_lock_linux.h"
 #include "hid/hid_device.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -30,9 +39,29 @@
 
 namespace {
 
-int channel = -1;         // the run's end of the socket pair
-pid_t writer = -1;        // the child
-bool write_left = false;  // a write that the writer has not answered in time
+// What the writer sends back for each report.
+struct Reply {
+    uint32_t report;  // its number: 1 for the first report handed over
+    long outcome;     // the bytes written, -errno, or WRITER_SKIPPED
+    long long ended_ns;
+};
+
+// The outcome of a report that the writer did not write, because a write
+// before it failed or the run has given up.
+constexpr long WRITER_SKIPPED = -1'000'001;
+
+struct Handed {
+    long long handed_ns;
+    long long limit_ns;
+    size_t length;
+};
+
+int channel = -1;   // the run's end of the socket pair
+pid_t writer = -1;  // the child
+uint32_t handed = 0, answered = 0;
+std::array<Handed, WRITER_QUEUE> in_hand;  // by report number
+long long last_ended_ns = 0;               // when the last write answered ended
+bool write_left = false;                   // a write that the writer has not answered in time
 
 long long monotonic_ns()
 {
@@ -53,7 +82,14 @@ void keep_only(int a, int b)
     close_range(unsigned(high + 1), ~0U, 0);
 }
 
-// The child: one write per report it is handed, one answer per write. Stop
+// Whether the run has shut its end: it has given up on what it handed over.
+bool run_gone(int link)
+{
+    pollfd end{link, POLLRDHUP, 0};
+    return poll(&end, 1, 0) == 1 && (end.revents & (POLLRDHUP | POLLHUP));
+}
+
+// The child: one write per report it is handed, one answer per report. Stop
 // signals are the run's to handle; the writer only ends when the run's end
 // of the socket closes, after its write in hand has ended.
 [[noreturn]] void serve(int device, int link)
@@ -70,10 +106,12 @@ void keep_only(int a, int b)
     if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer) || locked != 1)
         _exit(0);
     static uint8_t frame[HID_MAX_REPORT + 1];
-    for (;;) {
-        ssize_t got = recv(link, frame, sizeof frame, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
+    bool failed = false;
+    for (uint32_t report = 1;; ++report) {
+        ssize_t got;
+        do
+            got = recv(link, frame, sizeof frame, 0);
+        while (got < 0 && errno == EINTR);
         if (got <= 0) {
             // The run has ended: free the board, tell the run so, then
             // close the node, which the kernel may hold up while a hidraw
@@ -82,9 +120,14 @@ void keep_only(int a, int b)
             close(link);
             _exit(0);
         }
-        ssize_t written = write(device, frame, size_t(got));
-        long answer = written >= 0 ? long(written) : -long(errno);
-        if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer))
+        Reply reply{report, WRITER_SKIPPED, 0};
+        if (!failed && !run_gone(link)) {
+            ssize_t written = write(device, frame, size_t(got));
+            reply.outcome = written >= 0 ? long(written) : -long(errno);
+            failed = written != got;
+        }
+        reply.ended_ns = monotonic_ns();
+        if (send(link, &reply, sizeof reply, MSG_NOSIGNAL) != ssize_t(sizeof reply))
             _exit(0);
     }
 }
@@ -131,25 +174,53 @@ int writer_start(int fd)
     }
     channel = ends[0];
     writer = child;
+    handed = answered = 0;
+    last_ended_ns = 0;
     write_left = false;
     return 1;
 }
 
-long writer_send(const uint8_t *bytes, size_t length, long long limit_ms)
+long writer_hand(const uint8_t *bytes, size_t length, long long limit_ms)
 {
-    if (write_left)
-        return WRITER_LATE;
-    long long deadline = monotonic_ns() + limit_ms * 1'000'000LL;
+    if (write_left || handed - answered >= WRITER_QUEUE)
+        return -long(EBUSY);
+    long long now = monotonic_ns();
     if (send(channel, bytes, length, MSG_NOSIGNAL) != ssize_t(length))
         return -long(errno);
-    long answer = 0;
-    if (!wait_for_answer(deadline)) {
+    ++handed;
+    in_hand[handed % WRITER_QUEUE] = Handed{now, limit_ms * 1'000'000LL, length};
+    return 1;
+}
+
+int writer_unanswered()
+{
+    return int(handed - answered);
+}
+
+WriterAnswer writer_answer()
+{
+    // The oldest report's write began when it was handed over or when the
+    // write before it ended, whichever came later.
+    const Handed &oldest = in_hand[(answered + 1) % WRITER_QUEUE];
+    WriterAnswer answer{WRITER_LATE, oldest.length, oldest.limit_ns / 1'000'000};
+    if (write_left)
+        return answer;
+    if (!wait_for_answer(std::max(oldest.handed_ns, last_ended_ns) + oldest.limit_ns)) {
+        // The writer must not start a report queued behind this one once
+        // the kernel ends this write: the run has given up on it.
         write_left = true;
-        return WRITER_LATE;
+        shutdown(channel, SHUT_WR);
+        return answer;
     }
-    ssize_t got = recv(channel, &answer, sizeof answer, 0);
-    if (got != ssize_t(sizeof answer))
-        return got < 0 ? -long(errno) : -long(EPIPE);  // the writer is gone
+    Reply reply;
+    ssize_t got = recv(channel, &reply, sizeof reply, 0);
+    if (got != ssize_t(sizeof reply) || reply.report != answered + 1) {
+        answer.outcome = got < 0 ? -long(errno) : -long(EPIPE);  // the writer is gone or out of step
+        return answer;
+    }
+    answered = reply.report;
+    last_ended_ns = reply.ended_ns;
+    answer.outcome = reply.outcome;
     return answer;
 }
 

@@ -26,6 +26,11 @@ int count_report(const CommandReport &, double)
     return 1;
 }
 
+int nothing_in_hand()
+{
+    return 1;
+}
+
 void count_pause(double seconds)
 {
     dry_run_tally.pause_seconds += seconds;
@@ -37,7 +42,7 @@ void list_block(int32_t address, int32_t length)
     log_verbose("  block 0x%04X, %d bytes\n", unsigned(address), int(length));
 }
 
-constexpr UploadTransport DRY_RUN_TRANSPORT{count_report, count_pause, list_block};
+constexpr UploadTransport DRY_RUN_TRANSPORT{count_report, nothing_in_hand, count_pause, list_block};
 
 }  // namespace
 

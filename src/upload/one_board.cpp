@@ -33,15 +33,21 @@ namespace {
 }
 
 // A signal that came during the last report or pause stops the upload
-// before the next report: the device never gets half of one.
+// before the next report: the device never gets half of one. The reports
+// already handed to the device are written first, so that the count of
+// blocks is what the board has.
 int send_report_to_device(const CommandReport &report, double timeout_seconds)
 {
-    if (int signal = take_stop_signal())
+    if (int signal = take_stop_signal()) {
+        if (!device_drain())
+            return -1;
         stop_interrupted(signal);
+    }
     return device_send(report.bytes.data(), report.bytes.size(), timeout_seconds);
 }
 
-constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, pause_seconds, progress_block};
+constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, device_drain, pause_seconds,
+                                           progress_block};
 
 [[noreturn]] void fail_to_write()
 {

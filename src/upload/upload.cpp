@@ -30,12 +30,27 @@ CommandReport make_command(Command command)
 }
 
 // Sends one report, noting first which it is: the message of a failure or
-// of a stop names it.
+// of a stop names it, or names the report before it when that one was not
+// delivered after all.
 int send_report(const UploadTransport &transport, const CommandReport &report, double limit, int32_t block)
 {
+    const ReportInHand before = report_in_hand;
     report_in_hand.command = Command(report.bytes[1]);
     report_in_hand.block_address = block;
-    return transport.send(report, limit);
+    const int sent = transport.send(report, limit);
+    if (sent < 0)
+        report_in_hand = before;
+    return sent > 0;
+}
+
+// Pauses once every report sent has been delivered: the board's time to
+// act on a command counts from when it has the command.
+int pause_after(const UploadTransport &transport, double seconds)
+{
+    if (!transport.drain())
+        return 0;
+    transport.pause(seconds);
+    return 1;
 }
 
 int send_command(const UploadTransport &transport, Command command, double limit, int32_t block = -1)
@@ -59,7 +74,6 @@ int send_block(const UploadTransport &transport, int32_t address, int32_t block_
     report.bytes[3] = uint8_t(block_size & 0xFF);
     if (!send_report(transport, report, COMMAND_LIMIT, address))
         return 0;
-    transport.block_started(address, block_size);
 
     uint8_t block[MAX_BLOCK_SIZE];
     image_copy_block(address, block_size, block);
@@ -68,10 +82,13 @@ int send_block(const UploadTransport &transport, int32_t address, int32_t block_
         std::memcpy(&report.bytes[2], block + offset, DATA_CHUNK);
         if (!send_report(transport, report, COMMAND_LIMIT, address))
             return 0;
+        if (offset == 0)  // the first data report taken: the length before it was delivered
+            transport.block_started(address, block_size);
     }
 
     if (!send_command(transport, CMD_BLOCK_DONE, first_block ? FIRST_BLOCK_DONE_LIMIT : COMMAND_LIMIT,
-                      address))
+                      address) ||
+        !transport.drain())
         return 0;
     ++report_in_hand.blocks_done;
     transport.pause(AFTER_BLOCK_PAUSE);
@@ -139,9 +156,8 @@ int upload_image(const UploadTransport &transport)
         return 0;
 
     report_in_hand.blocks_done = 0;
-    if (!send_command(transport, CMD_BEGIN, BEGIN_LIMIT))
+    if (!send_command(transport, CMD_BEGIN, BEGIN_LIMIT) || !pause_after(transport, AFTER_BEGIN_PAUSE))
         return 0;
-    transport.pause(AFTER_BEGIN_PAUSE);
 
     bool first_block = true;
     for (int32_t address = 0; address < code_size; address += block_size) {
@@ -152,9 +168,7 @@ int upload_image(const UploadTransport &transport)
         first_block = false;
     }
 
-    if (!send_command(transport, CMD_FINISH, COMMAND_LIMIT) ||
-        !send_command(transport, CMD_START_APPLICATION, COMMAND_LIMIT))
-        return 0;
-    transport.pause(BEFORE_END_PAUSE);
-    return 1;
+    return send_command(transport, CMD_FINISH, COMMAND_LIMIT) &&
+           send_command(transport, CMD_START_APPLICATION, COMMAND_LIMIT) &&
+           pause_after(transport, BEFORE_END_PAUSE);
 }

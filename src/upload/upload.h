@@ -33,10 +33,18 @@ struct CommandReport {
 
 // Where the walk sends its reports, how it waits, and what it shows per
 // block: the HID device with real pauses for an upload, a counter for a dry run.
+//
+// A transport may keep one report in hand while it takes the next, so that
+// the device goes from one report straight to the next: send then returns 1
+// when the report was taken and every report before it was delivered, 0
+// when this report was not taken, and -1 when the one before it was not
+// delivered (this one is then never written). drain waits until every
+// report taken has been delivered (1) or one was not (0: the last one).
 struct UploadTransport {
-    int (*send)(const CommandReport &report, double timeout_seconds);  // 1 when delivered
+    int (*send)(const CommandReport &report, double timeout_seconds);
+    int (*drain)();
     void (*pause)(double seconds);
-    void (*block_started)(int32_t address, int32_t length);  // after its length was accepted
+    void (*block_started)(int32_t address, int32_t length);  // after its length was delivered
 };
 
 // The report that upload_image is sending, or the one it stopped at when a

@@ -20,13 +20,24 @@ struct SentReport {
 std::vector<SentReport> sent;
 std::vector<double> pauses;
 size_t accept_count = SIZE_MAX;  // reports delivered before the transport refuses
+bool refuse_late = false;        // the refusal comes with the next send or drain
+bool refusal_in_hand = false;
 
 int record_send(const CommandReport &report, double limit)
 {
-    if (sent.size() >= accept_count)
-        return 0;
+    if (refusal_in_hand)
+        return -1;
+    if (sent.size() >= accept_count) {
+        refusal_in_hand = refuse_late;
+        return refuse_late;
+    }
     sent.push_back({report, limit});
     return 1;
+}
+
+int record_drain()
+{
+    return !refusal_in_hand;
 }
 
 void record_pause(double seconds)
@@ -41,7 +52,7 @@ void record_block(int32_t address, int32_t)
     blocks_started.push_back(address);
 }
 
-const UploadTransport RECORDING{record_send, record_pause, record_block};
+const UploadTransport RECORDING{record_send, record_drain, record_pause, record_block};
 
 class UploadTest : public ::testing::Test {
   protected:
@@ -51,6 +62,7 @@ class UploadTest : public ::testing::Test {
         pauses.clear();
         blocks_started.clear();
         accept_count = SIZE_MAX;
+        refuse_late = refusal_in_hand = false;
         image_reset();
         run_options = RunOptions{};
     }
@@ -178,18 +190,43 @@ TEST_F(UploadTest, TimeLimitsAndPauses)
     EXPECT_EQ(pauses, (std::vector<double>{1.0, 0.01, 0.01, 0.3}));
 }
 
-TEST_F(UploadTest, StopsAtTheFirstReportNotDelivered)
+TEST_F(UploadTest, StopsAtTheFirstReportNotDeliveredAndNamesIt)
 {
-    // Refuse the begin command, a data report in the middle of a block, and the last report.
-    for (size_t accepted : {size_t(0), size_t(4), size_t(11), size_t(16)}) {
-        SetUp();
-        select_part(0x8000, 128);
-        image_store(0x0100, 1);
-        accept_count = accepted;
-        EXPECT_EQ(upload_image(RECORDING), 0) << accepted;
-        EXPECT_EQ(sent.size(), accepted);
-        // No pause after the failure: the 0.3 s before the end never comes.
-        EXPECT_TRUE(pauses.empty() || pauses.back() != 0.3) << accepted;
+    // Two blocks (0x0000, 0x0100) of 7 reports after the begin command:
+    // refuse the begin command, a data report, the first block-done, the
+    // second set-length, and the last report; at once, or only once the
+    // next report is handed over, as a transport that keeps one in hand does.
+    const struct {
+        size_t accepted;
+        Command command;
+        int32_t block;
+        int blocks_done;
+        std::vector<int32_t> started;
+    } cases[] = {
+        {0, CMD_BEGIN, -1, 0, {}},
+        {4, CMD_DATA, 0x0000, 0, {0x0000}},
+        {7, CMD_BLOCK_DONE, 0x0000, 0, {0x0000}},
+        {9, CMD_SET_LENGTH, 0x0100, 1, {0x0000}},
+        {16, CMD_START_APPLICATION, -1, 2, {0x0000, 0x0100}},
+    };
+    for (bool late : {false, true}) {
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::to_string(c.accepted) + (late ? " late" : ""));
+            SetUp();
+            select_part(0x8000, 128);
+            image_store(0x0100, 1);
+            accept_count = c.accepted;
+            refuse_late = late;
+            EXPECT_EQ(upload_image(RECORDING), 0);
+            EXPECT_EQ(sent.size(), c.accepted);
+            EXPECT_EQ(report_in_hand.command, c.command);
+            EXPECT_EQ(report_in_hand.block_address, c.block);
+            EXPECT_EQ(report_in_hand.blocks_done, c.blocks_done);
+            EXPECT_EQ(blocks_started, c.started);
+            // No pause after the failure: the 0.3 s before the end never comes.
+            EXPECT_TRUE(pauses.empty() || pauses.back() != 0.3);
+            EXPECT_EQ(pauses.size(), size_t(c.blocks_done) + (c.accepted > 0));
+        }
     }
 }
 

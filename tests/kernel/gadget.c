@@ -23,8 +23,9 @@
  * gap-us G" (G: the median time between two reports) and every error.
  *
  * Also: gadget --time OUT CMD ARGS... runs CMD with its standard output and
- * error in OUT.out and OUT.err and prints "status S exit-ms X eof-ms Y":
- * when it ended and when both its streams reached their end.
+ * error in OUT.out and OUT.err and prints "status S exit-ms X eof-ms Y
+ * message-ms M": when it ended, when both its streams reached their end and
+ * when its standard error first said something (-1: never).
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -296,7 +297,7 @@ static int time_command(const char *out, char **argv)
         snprintf(path, sizeof path, "%s.%s", out, i ? "err" : "out");
         files[i] = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
-    long long exit_us = -1, eof_us = -1;
+    long long exit_us = -1, eof_us = -1, message_us = -1;
     int status = 0, open_streams = 2;
     while (open_streams > 0 || exit_us < 0) {
         struct pollfd p[2] = {{pipes[0][0], POLLIN, 0}, {pipes[1][0], POLLIN, 0}};
@@ -307,6 +308,8 @@ static int time_command(const char *out, char **argv)
                 continue;
             ssize_t got = read(p[i].fd, buffer, sizeof buffer);
             if (got > 0) {
+                if (i == 1 && message_us < 0)
+                    message_us = now_us();
                 if (write(files[i], buffer, (size_t)got) != got)
                     return 2;
             } else {
@@ -319,9 +322,9 @@ static int time_command(const char *out, char **argv)
         if (exit_us < 0 && waitpid(child, &status, WNOHANG) == child)
             exit_us = now_us();
     }
-    printf("status %d exit-ms %lld eof-ms %lld\n",
+    printf("status %d exit-ms %lld eof-ms %lld message-ms %lld\n",
            WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), (exit_us - start) / 1000,
-           (eof_us - start) / 1000);
+           (eof_us - start) / 1000, message_us < 0 ? -1 : (message_us - start) / 1000);
     return 0;
 }
 

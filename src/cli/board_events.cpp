@@ -80,8 +80,11 @@ std::string last_error_event(std::string_view lines)
     if (!event.is_object() || !event["message"].is_string())
         return "";
     std::string text = event["message"].get<std::string>();
-    if (event["detail"].is_string() && !event["detail"].get<std::string>().empty())
-        text += "\n" + event["detail"].get<std::string>();
+    const Json &detail = event["detail"];
+    if (detail.is_string() && !detail.get_ref<const std::string &>().empty()) {
+        text += '\n';
+        text += detail.get_ref<const std::string &>();
+    }
     return one_line_outcome(text);
 }
 

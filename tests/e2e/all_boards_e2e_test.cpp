@@ -12,17 +12,6 @@
 
 namespace {
 
-SimOptions board(int number, long stall_after = -1)
-{
-    static std::vector<std::string> serials(16);
-    serials[size_t(number)] = "QV-" + std::to_string(number);
-    SimOptions options;
-    options.report_delay_us = 1000;
-    options.serial = serials[size_t(number)].c_str();
-    options.stall_after = stall_after;
-    return options;
-}
-
 TEST_F(Bench, AllBoardsAtOnceEachFailingAlone)
 {
     if (std::string(QUORVEL_EXAMPLE_BIN).empty())
@@ -33,7 +22,7 @@ TEST_F(Bench, AllBoardsAtOnceEachFailingAlone)
     for (int stalled : {-1, 5}) {
         SCOPED_TRACE(stalled);
         for (int number = 0; number < 8; ++number)
-            add_device(number, 0x5E1A, 0x0001, board(number, number == stalled ? 10 : -1));
+            add_device(number, 0x5E1A, 0x0001, numbered_board(number, number == stalled ? 10 : -1));
         ProcessResult run = run_quorvel({"-all", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
         std::string summary;
         for (int number = 0; number < 8; ++number) {
@@ -70,8 +59,8 @@ TEST_F(Bench, AllBoardsAtOnceEachFailingAlone)
 
 TEST_F(Bench, AllBoardsWaitsForTheCountOrProgramsNone)
 {
-    add_device(0, 0x5E1A, 0x0001, board(0));
-    add_device(1, 0x5E1A, 0x0001, board(1));
+    add_device(0, 0x5E1A, 0x0001, numbered_board(0));
+    add_device(1, 0x5E1A, 0x0001, numbered_board(1));
     ProcessResult run =
         run_quorvel({"-all=3", "-w=2", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(run.status, 1);
@@ -88,7 +77,7 @@ TEST_F(Bench, AllBoardsWaitsForTheCountOrProgramsNone)
 TEST_F(Bench, AllBoardsWaitRidesOutUdevSettingUpTheNodes)
 {
     std::string hex = write_scratch_file("user.hex", read_whole_file(example_hex_path()));
-    SimOptions unopenable = board(0);
+    SimOptions unopenable = numbered_board(0);
     unopenable.mode = 0000;
     add_device(0, 0x5E1A, 0x0001, unopenable);
     ProcessResult run = run_process({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",

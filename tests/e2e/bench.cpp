@@ -493,3 +493,14 @@ WhileRunning kill_after(double seconds)
         kill(pid, SIGKILL);
     };
 }
+
+SimOptions numbered_board(int number, long stall_after)
+{
+    static std::vector<std::string> serials(16);
+    serials[size_t(number)] = "QV-" + std::to_string(number);
+    SimOptions options;
+    options.report_delay_us = 1000;
+    options.serial = serials[size_t(number)].c_str();
+    options.stall_after = stall_after;
+    return options;
+}

@@ -69,6 +69,10 @@ struct AppOptions {
     int bootloader = -1;
 };
 
+// Board number N of several: serial "QV-N", 1 ms per report, taking no
+// more reports after `stall_after` of them unless that is -1.
+SimOptions numbered_board(int number, long stall_after = -1);
+
 // Sets up the mount namespace once per process; empty when it worked.
 const std::string &bench_problem();
 

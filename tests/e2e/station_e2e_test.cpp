@@ -21,17 +21,6 @@ namespace {
 
 using nlohmann::json;
 
-SimOptions board(int number, long stall_after = -1)
-{
-    static std::vector<std::string> serials(16);
-    serials[size_t(number)] = "QV-" + std::to_string(number);
-    SimOptions options;
-    options.report_delay_us = 1000;
-    options.serial = serials[size_t(number)].c_str();
-    options.stall_after = stall_after;
-    return options;
-}
-
 size_t count_of(const std::string &text, const std::string &piece)
 {
     size_t count = 0;
@@ -100,17 +89,17 @@ TEST_F(Station, EachBoardOnceAsItAppears)
     std::remove(log.c_str());
     BackgroundRun run = start_quorvel({"-station", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", file});
     pause(0.3);
-    add_device(0, 0x5E1A, 0x0001, board(0));
+    add_device(0, 0x5E1A, 0x0001, numbered_board(0));
     ASSERT_TRUE(wait_for(run.out_path, "/dev/hidraw0\tQV-0\t\tDone in "));
     for (int number : {1, 2, 3})
-        add_device(number, 0x5E1A, 0x0001, board(number, number == 3 ? 10 : -1));
+        add_device(number, 0x5E1A, 0x0001, numbered_board(number, number == 3 ? 10 : -1));
     ASSERT_TRUE(wait_for(run.out_path, "\tDone in ", 3));
     ASSERT_TRUE(wait_for(run.out_path, "/dev/hidraw3\tQV-3\t\tError writing to device: "));
     pause(0.5);  // board 0 stayed all along
     expect_written(unplug(0), expected, "board 0, first");
     write_scratch_file("station.hex", hex_file_for(pattern_bytes(0, 0x100)));
     pause(0.3);
-    add_device(0, 0x5E1A, 0x0001, board(0));
+    add_device(0, 0x5E1A, 0x0001, numbered_board(0));
     ASSERT_TRUE(wait_for(run.out_path, "\tDone in ", 4));
     kill(run.pid, SIGTERM);
     ProcessResult ended = finish_quorvel(run);
@@ -165,7 +154,7 @@ TEST_F(Station, EndsAfterNAndLosesNoLineToSigkill)
         SCOPED_TRACE(killed);
         std::remove(log.c_str());
         for (int number : {0, 1, 2, 3})
-            add_device(number, 0x5E1A, 0x0001, board(number));
+            add_device(number, 0x5E1A, 0x0001, numbered_board(number));
         BackgroundRun run = start_quorvel({killed ? "-station" : "-station=3", killed ? "-v" : "-json",
                                            "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
         if (killed) {
@@ -219,7 +208,7 @@ TEST_F(Station, SigtermStopsTheBoardsBeingWrittenBetweenReports)
     std::remove(log.c_str());
     const std::string big = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000)));
     for (int number : {0, 1})
-        add_device(number, 0x5E1A, 0x0001, board(number));
+        add_device(number, 0x5E1A, 0x0001, numbered_board(number));
     BackgroundRun run = start_quorvel({"-station", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", big});
     ASSERT_TRUE(wait_for(run.out_path, "\tProgramming\n", 2));
     pause(2.0);  // past the begin command's pause, well before the end
@@ -257,10 +246,10 @@ TEST_F(Station, LogOfSingleRunsAndOfEveryBoard)
     for (const auto &run : runs) {
         // Fresh boards for each run: a stalled write keeps its node locked.
         reset();
-        SimOptions slow = board(0);
+        SimOptions slow = numbered_board(0);
         slow.report_delay_us = run.report_delay_us;
         add_device(0, 0x5E1A, 0x0001, slow);
-        add_device(1, 0x5E1A, 0x0001, board(1, 10));
+        add_device(1, 0x5E1A, 0x0001, numbered_board(1, 10));
         std::vector<std::string> arguments{"-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex};
         arguments.insert(arguments.end(), run.selection.begin(), run.selection.end());
         EXPECT_EQ(run_quorvel(arguments).status, run.status) << run.selection[0];
@@ -295,7 +284,7 @@ TEST_F(Station, LiveViewRedrawsInPlaceAndNeverWraps)
         SCOPED_TRACE(std::string(run) + " " + std::to_string(columns));
         // Boards that end one after another: two rows stay live for a while.
         for (int number : {0, 1, 2}) {
-            SimOptions options = board(number);
+            SimOptions options = numbered_board(number);
             options.report_delay_us = 1000 + 15000 * number;
             add_device(number, 0x5E1A, 0x0001, options);
         }

@@ -8,7 +8,7 @@
 // Usage: reference_upload -mmcu=MCU DEVICE FILE.hex   (prints the seconds taken)
 #include "cli/options.h"
 #include "image/hex_reader.h"
-#include "upload/upload.h"
+#include "upload/protocol.h"
 
 #include <chrono>
 #include <cstdio>

@@ -3,7 +3,7 @@
 // transport (its time limit and the write itself, into a simulated device
 // that answers each write at once), and what the same write costs without
 // the transport: the round trip through the simulated device alone.
-#include "cli/console.h"
+#include "output/console.h"
 #include "hid/hid_device.h"
 #include "test_support.h"
 

@@ -3,7 +3,7 @@
 // ranges or ends through one of the documented messages and statuses, after
 // no more than one printable warning line per ignored option; the
 // end of the process is turned into a longjmp so that it can be checked here.
-#include "cli/console.h"
+#include "runs/run_end.h"
 #include "cli/options.h"
 
 #include <csetjmp>

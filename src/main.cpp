@@ -1,22 +1,30 @@
 // quorvel: writes an Intel HEX file into an AVR microcontroller that runs a
 // USB HID bootloader. main reads the command line and picks the run.
 
-#include "cli/console.h"
+#include "runs/run_end.h"
+#include "output/console.h"
+#include "output/events.h"
+#include "output/version.h"
 #include "cli/options.h"
-#include "cli/text.h"
-#include "upload/all_boards.h"
-#include "upload/dry_run.h"
-#include "upload/list_devices.h"
+#include "output/text.h"
+#include "runs/all_boards.h"
+#include "runs/dry_run.h"
+#include "runs/list.h"
 #include "upload/load_firmware.h"
-#include "upload/one_board.h"
-#include "upload/station.h"
+#include "runs/one_board.h"
+#include "runs/station.h"
 
 #include <cstdio>
+#include <string_view>
 
 int main(int argc, char **argv)
 {
     guard_standard_streams();
+    for (int i = 1; i < argc; ++i)
+        output_settings.json |= std::string_view(argv[i]) == "-json";
+    events_start();
     read_arguments(argc, argv);
+    output_settings.verbose = run_options.verbose;
     if (run_options.list)
         list_devices();
     if (!run_options.hex_path)

@@ -1,9 +1,11 @@
 // The command line: the MCU table, the option parser and the usage text.
+#include "runs/run_end.h"
 #include "cli/options.h"
 
-#include "cli/console.h"
-#include "cli/events.h"
-#include "cli/text.h"
+#include "output/console.h"
+#include "output/events.h"
+#include "output/text.h"
+#include "output/version.h"
 
 #include <array>
 #include <charconv>

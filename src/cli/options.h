@@ -30,9 +30,6 @@ struct RunOptions {
 // The process's one set of settings, all zero at start.
 extern RunOptions run_options;
 
-inline constexpr const char *VERSION = "1.0";
-inline constexpr const char *BANNER_LINE = "quorvel 1.0 - firmware uploader for AVR USB HID bootloaders\n";
-inline constexpr const char *AUTHOR_LINE = "Written by the quorvel developers\n";
 
 // Looks up an MCU name ("atmega32u4", "at90usb1287", ...). Returns 1 and sets
 // the two sizes, or 0 for a name that is not in the table.

@@ -1,11 +1,12 @@
 // Finding the board: the search, the wait with its settle time, -touch=,
 // and the messages for a board that is not there.
+#include "runs/run_end.h"
 #include "upload/find_board.h"
 
-#include "cli/console.h"
-#include "cli/events.h"
+#include "output/console.h"
+#include "output/events.h"
 #include "cli/options.h"
-#include "cli/text.h"
+#include "output/text.h"
 #include "hid/hid_device.h"
 #include "serial/touch.h"
 

@@ -1,15 +1,16 @@
 // Loads the HEX file for the run and checks it against the selected MCU.
+#include "runs/run_end.h"
 #include "upload/load_firmware.h"
 
-#include "cli/console.h"
-#include "cli/events.h"
+#include "output/console.h"
+#include "output/events.h"
 #include "cli/options.h"
-#include "cli/text.h"
+#include "output/text.h"
 #include "image/firmware_image.h"
 #include "image/hex_reader.h"
 #include "image/sha256.h"
-#include "upload/children.h"
-#include "upload/upload.h"
+#include "copies/copies.h"
+#include "upload/protocol.h"
 
 #include <cstdio>
 #include <string>
@@ -91,7 +92,12 @@ void load_firmware(const char *path)
                     firmware.image_sha256.c_str());
     event_start(firmware.file, firmware.file_sha256, firmware.image_sha256, run_options.mcu,
                 blocks_to_send());
-    run_log_open(firmware);
+    firmware.mcu = run_options.mcu ? run_options.mcu : "";
+    if (run_options.log_path) {
+        Failure opened = run_log_open(run_options.log_path, firmware);
+        if (failed(opened))
+            fail_with(opened);
+    }
 }
 
 const LoggedFirmware &loaded_firmware()

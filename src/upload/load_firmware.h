@@ -1,7 +1,7 @@
 // Loading the HEX file that a run writes, with its warnings.
 #pragma once
 
-#include "cli/run_log.h"
+#include "output/run_log.h"
 
 // Loads the HEX file into the firmware image. A file that cannot be loaded,
 // that holds nothing to write, or whose data does not fit the flash of the

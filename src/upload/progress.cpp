@@ -1,10 +1,10 @@
 // The upload's progress: the bar with its time estimate, -v dots, block events.
 #include "upload/progress.h"
 
-#include "cli/console.h"
-#include "cli/events.h"
+#include "output/console.h"
+#include "output/events.h"
 #include "cli/options.h"
-#include "upload/upload.h"
+#include "upload/protocol.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,6 +1,6 @@
 // Every matching board at once (-all), on simulated boards that take 1 ms
 // over each report.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +12,7 @@
 
 namespace {
 
-TEST_F(Bench, AllBoardsAtOnceEachFailingAlone)
+TEST_F(SimulatedBench, AllBoardsAtOnceEachFailingAlone)
 {
     if (std::string(QUORVEL_EXAMPLE_BIN).empty())
         GTEST_SKIP()
@@ -57,7 +57,7 @@ TEST_F(Bench, AllBoardsAtOnceEachFailingAlone)
     }
 }
 
-TEST_F(Bench, AllBoardsWaitsForTheCountOrProgramsNone)
+TEST_F(SimulatedBench, AllBoardsWaitsForTheCountOrProgramsNone)
 {
     add_device(0, 0x5E1A, 0x0001, numbered_board(0));
     add_device(1, 0x5E1A, 0x0001, numbered_board(1));
@@ -74,7 +74,7 @@ TEST_F(Bench, AllBoardsWaitsForTheCountOrProgramsNone)
 
 // Under -all -w, each board's copy rides out udev setting up its node, as
 // a single -w run does.
-TEST_F(Bench, AllBoardsWaitRidesOutUdevSettingUpTheNodes)
+TEST_F(SimulatedBench, AllBoardsWaitRidesOutUdevSettingUpTheNodes)
 {
     std::string hex = write_scratch_file("user.hex", read_whole_file(example_hex_path()));
     SimOptions unopenable = numbered_board(0);

@@ -1,7 +1,7 @@
 // The board package with the real Arduino IDE (1.8, run headless): the IDE
 // compiles a sketch with the Arduino AVR core and calls quorvel to upload it
 // to a simulated bootloader.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -51,11 +51,11 @@ struct Ide {
     std::string hex_path() const { return dir + "/build/Blink.ino.hex"; }
 };
 
-class ArduinoIde : public Bench {
+class ArduinoIde : public SimulatedBench {
   protected:
     void SetUp() override
     {
-        Bench::SetUp();
+        SimulatedBench::SetUp();
         if (IsSkipped())
             return;
         // CI installs the IDE (Debian's arduino package): there, a missing

@@ -1,5 +1,5 @@
 // Listing the HID devices and choosing one by its path.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST_F(Bench, ListShowsEveryDeviceAndMarksMatches)
+TEST_F(SimulatedBench, ListShowsEveryDeviceAndMarksMatches)
 {
     ProcessResult empty = run_quorvel({"-list"});
     EXPECT_EQ(empty.status, 0);
@@ -49,7 +49,7 @@ TEST_F(Bench, ListShowsEveryDeviceAndMarksMatches)
         EXPECT_TRUE(finish(number).frames.empty());
 }
 
-TEST_F(Bench, DevicePathPicksOneOfIdenticalBoards)
+TEST_F(SimulatedBench, DevicePathPicksOneOfIdenticalBoards)
 {
     for (int number : {0, 1, 2})
         add_device(number, 0x5E1A, 0x0001);
@@ -68,7 +68,7 @@ TEST_F(Bench, DevicePathPicksOneOfIdenticalBoards)
     EXPECT_EQ(finish(0).frames.size(), 17u);
 }
 
-TEST_F(Bench, DevicePathThatDoesNotFit)
+TEST_F(SimulatedBench, DevicePathThatDoesNotFit)
 {
     add_device(0, 0x16C0, 0x05DF);
     SimOptions keyboard;
@@ -101,7 +101,7 @@ TEST_F(Bench, DevicePathThatDoesNotFit)
 }
 
 // Three identical boards: a serial number or a USB port picks exactly one.
-TEST_F(Bench, SerialOrLocationPicksOneOfIdenticalBoards)
+TEST_F(SimulatedBench, SerialOrLocationPicksOneOfIdenticalBoards)
 {
     const char *serials[] = {"QV-0001", "Board B \xc3\xa9t\xc3\xa9", "QV-0003"};
     const char *locations[] = {"1-2.1", "1-2.2", "3-1"};
@@ -155,7 +155,7 @@ TEST_F(Bench, SerialOrLocationPicksOneOfIdenticalBoards)
 // Whatever -device= names, nothing is written unless the open descriptor
 // answers as a HID device: files, pipes, terminals and disks are refused
 // untouched, also when they carry a hidraw name.
-TEST_F(Bench, DevicePathMustBeAHidDevice)
+TEST_F(SimulatedBench, DevicePathMustBeAHidDevice)
 {
     const std::string notes = write_scratch_file("notes.txt", "my notes\n");
     fs::create_directories(scratch_dir() + "/dir");
@@ -189,7 +189,7 @@ TEST_F(Bench, DevicePathMustBeAHidDevice)
         fs::remove(node);
 }
 
-TEST_F(Bench, DevicePathThroughASymlink)
+TEST_F(SimulatedBench, DevicePathThroughASymlink)
 {
     add_device(3, 0x5E1A, 0x0001);
     fs::create_directories("/dev/quorvel");
@@ -204,7 +204,7 @@ TEST_F(Bench, DevicePathThroughASymlink)
 
 // The search trusts no name: a node is used only when the open descriptor
 // answers with the IDs of the system's entry it was found by.
-TEST_F(Bench, SearchProvesEachNodeOnItsDescriptor)
+TEST_F(SimulatedBench, SearchProvesEachNodeOnItsDescriptor)
 {
     SimOptions keyboard_behind;  // the system says bootloader, the node is a keyboard
     keyboard_behind.ioctl_vendor_id = 0x045E;
@@ -235,7 +235,7 @@ TEST_F(Bench, SearchProvesEachNodeOnItsDescriptor)
 
 // What the system's entries say is read strictly: a malformed entry is no
 // device, and names from devices reach the terminal only as printable text.
-TEST_F(Bench, ListReadsEntriesStrictlyAndShowsNamesSafely)
+TEST_F(SimulatedBench, ListReadsEntriesStrictlyAndShowsNamesSafely)
 {
     // A name longer than a 511-byte piece whose tail looks like an HID_ID line.
     const std::string long_name = "HID_NAME=" + std::string(502, 'x') + "HID_ID=0003:00005E1A:00000001\n";

@@ -1,6 +1,6 @@
 // What a run says about the board it writes to, and where a device is said
 // to be plugged in.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -25,7 +25,7 @@ nlohmann::json device_event(const ProcessResult &run)
 
 // A board named by its path, alone or by -all's copy per board, is
 // described as a search describes it.
-TEST_F(Bench, DevicePathRunsNameTheBoardsSerialAndLocation)
+TEST_F(SimulatedBench, DevicePathRunsNameTheBoardsSerialAndLocation)
 {
     SimOptions board;
     board.serial = "QV-0042";
@@ -50,7 +50,7 @@ TEST_F(Bench, DevicePathRunsNameTheBoardsSerialAndLocation)
 
 // A HID device on another bus than USB that sysfs places below a USB
 // device (a Bluetooth adapter on port 1-3) is not plugged in there.
-TEST_F(Bench, OnlyUsbDevicesHaveALocation)
+TEST_F(SimulatedBench, OnlyUsbDevicesHaveALocation)
 {
     SimOptions bluetooth;
     bluetooth.bus = 0x0005;

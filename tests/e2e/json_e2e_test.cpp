@@ -1,5 +1,5 @@
 // -json: events for programs, checked with a real JSON parser.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -30,7 +30,7 @@ std::vector<json> events_of(const std::string &out)
 
 const char *const ODD = "Odd \"quoted\" \\back\\slash\\ \x01\x1f\ttab \xc3\xa9";
 
-TEST_F(Bench, JsonEventsOfAnUploadAndOfTheList)
+TEST_F(SimulatedBench, JsonEventsOfAnUploadAndOfTheList)
 {
     SimOptions odd;
     odd.name = ODD;
@@ -71,7 +71,7 @@ TEST_F(Bench, JsonEventsOfAnUploadAndOfTheList)
     EXPECT_EQ(finish(0).frames.size(), 17u);
 }
 
-TEST_F(Bench, JsonErrorNamesTheCommandAndBlock)
+TEST_F(SimulatedBench, JsonErrorNamesTheCommandAndBlock)
 {
     SimOptions stalled;
     stalled.stall_after = 10;
@@ -94,7 +94,7 @@ TEST_F(Bench, JsonErrorNamesTheCommandAndBlock)
     EXPECT_EQ(events[1]["message"], "Unable to open device");
 }
 
-TEST_F(Bench, JsonEventsOfEveryBoardTaggedAndSummed)
+TEST_F(SimulatedBench, JsonEventsOfEveryBoardTaggedAndSummed)
 {
     add_device(0, 0x5E1A, 0x0001);
     add_device(1, 0x5E1A, 0x0001);

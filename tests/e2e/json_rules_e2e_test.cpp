@@ -1,7 +1,7 @@
 // The rules of the -json stream for every kind of run: each line parses,
 // exactly one final event (done, error or summary) ends it, and text from a
 // device reaches neither the stream nor a terminal raw.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +45,7 @@ struct JsonRunCase {
     const char *message;  // of the final error event; null: not an error
 };
 
-TEST_F(Bench, JsonRunsEndWithOneFinalEvent)
+TEST_F(SimulatedBench, JsonRunsEndWithOneFinalEvent)
 {
     const std::string hex = example_hex_path();
     const std::string empty = write_scratch_file("empty.hex", ":00000001FF\n");
@@ -128,7 +128,7 @@ TEST_F(Bench, JsonRunsEndWithOneFinalEvent)
 
 // The same device text in the output for people: -list, -v and the -all
 // lines show it with no raw control byte; -list -json escapes it.
-TEST_F(Bench, DeviceTextReachesNoTerminalRaw)
+TEST_F(SimulatedBench, DeviceTextReachesNoTerminalRaw)
 {
     SimOptions odd;
     odd.name = ODD;

@@ -1,6 +1,6 @@
 // One writer per board: quorvel runs that meet at the same board, on
 // simulated boards that take 1 ms over each report.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -46,7 +46,7 @@ void expect_whole_uploads(const SimResult &sim, const std::map<uint32_t, uint8_t
         ASSERT_EQ(sim.flash[address], value) << "byte " << address;
 }
 
-TEST_F(Bench, TwoRunsAtOnceOnlyOneWrites)
+TEST_F(SimulatedBench, TwoRunsAtOnceOnlyOneWrites)
 {
     const std::map<uint32_t, uint8_t> bytes = pattern_bytes(0, 0x1000);
     const std::string hex = write_scratch_file("4k.hex", hex_file_for(bytes));
@@ -84,7 +84,7 @@ TEST_F(Bench, TwoRunsAtOnceOnlyOneWrites)
 // While a run writes to a board: -list shows it busy, a search takes another
 // board, a short -w gives up with the busy message, and -w waits for the
 // board to become free and then writes.
-TEST_F(Bench, BusyBoardIsListedPassedOverAndWaitedFor)
+TEST_F(SimulatedBench, BusyBoardIsListedPassedOverAndWaitedFor)
 {
     const std::map<uint32_t, uint8_t> bytes = pattern_bytes(0, 0x4000);
     const std::string hex = write_scratch_file("16k.hex", hex_file_for(bytes));

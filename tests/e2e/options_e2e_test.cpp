@@ -1,5 +1,5 @@
 // Dry run and waiting for the bootloader, against simulated bootloaders.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +21,7 @@ int figure(const std::string &out, const std::string &label)
     return at == std::string::npos ? -1 : std::stoi(out.substr(at + label.size()));
 }
 
-TEST_F(Bench, DryRunFiguresMatchTheRealUpload)
+TEST_F(SimulatedBench, DryRunFiguresMatchTheRealUpload)
 {
     std::map<uint32_t, uint8_t> sparse = pattern_bytes(0, 0x300);
     sparse.merge(pattern_bytes(0x4000, 0x81));
@@ -50,7 +50,7 @@ TEST_F(Bench, DryRunFiguresMatchTheRealUpload)
 
 // The device appears as the kernel shows it: its node some 400 ms after its
 // system entry.
-TEST_F(Bench, WaitFindsTheBootloaderWhenItAppears)
+TEST_F(SimulatedBench, WaitFindsTheBootloaderWhenItAppears)
 {
     SimOptions late_node;
     late_node.node_delay_ms = 400;
@@ -70,7 +70,7 @@ TEST_F(Bench, WaitFindsTheBootloaderWhenItAppears)
 
 // -w=SECONDS waits at most that long; with -device= it waits for the path
 // to appear (a udev symlink per board).
-TEST_F(Bench, BoundedWaitEndsOrFindsTheDevice)
+TEST_F(SimulatedBench, BoundedWaitEndsOrFindsTheDevice)
 {
     ProcessResult none = run_quorvel({"-w=1.5", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(none.status, 1);
@@ -101,7 +101,7 @@ TEST_F(Bench, BoundedWaitEndsOrFindsTheDevice)
     EXPECT_EQ(finish(4).frames.size(), 17u);
 }
 
-TEST_F(Bench, WaitEndsWithCtrlC)
+TEST_F(SimulatedBench, WaitEndsWithCtrlC)
 {
     ProcessResult run =
         run_quorvel({"-w", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()}, [](int pid) {
@@ -111,7 +111,7 @@ TEST_F(Bench, WaitEndsWithCtrlC)
     EXPECT_EQ(run.status, 130);
 }
 
-TEST_F(Bench, WaitGivesUpOnADeviceThatStaysUnopenable)
+TEST_F(SimulatedBench, WaitGivesUpOnADeviceThatStaysUnopenable)
 {
     SimOptions no_node;
     no_node.node = false;
@@ -136,7 +136,7 @@ TEST_F(Bench, WaitGivesUpOnADeviceThatStaysUnopenable)
 
 // As a board is plugged in: the system's entry appears first, then udev's
 // node, readable by root only, then the user's access.
-TEST_F(Bench, WaitRidesOutUdevSettingUpTheNode)
+TEST_F(SimulatedBench, WaitRidesOutUdevSettingUpTheNode)
 {
     std::string hex = write_scratch_file("user.hex", read_whole_file(example_hex_path()));
     for (int delay_ms : {0, 300, 900}) {

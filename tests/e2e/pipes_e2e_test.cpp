@@ -1,7 +1,7 @@
 // Output that cannot be written: a closed pipe never ends a run (nor leaves
 // a board half written), and a -json stream that cannot be written ends it
 // with status 1 and one warning.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -52,7 +52,7 @@ void expect_flash(const SimResult &sim, const std::map<uint32_t, uint8_t> &bytes
         ASSERT_EQ(sim.flash[address], value) << "byte " << address;
 }
 
-TEST_F(Bench, ClosedPipeNeitherEndsTheRunNorStopsTheUpload)
+TEST_F(SimulatedBench, ClosedPipeNeitherEndsTheRunNorStopsTheUpload)
 {
     const std::map<uint32_t, uint8_t> bytes = pattern_bytes(0, 0x400);
     const std::string hex = write_scratch_file("1k.hex", hex_file_for(bytes));
@@ -79,7 +79,7 @@ TEST_F(Bench, ClosedPipeNeitherEndsTheRunNorStopsTheUpload)
     expect_flash(finish(1), bytes);
 }
 
-TEST_F(Bench, JsonThatCannotBeWrittenWarnsOnceAndFails)
+TEST_F(SimulatedBench, JsonThatCannotBeWrittenWarnsOnceAndFails)
 {
     add_device(0, 0x5E1A, 0x0001);
     ProcessResult run = run_process({"/bin/sh", "-c", "exec \"$0\" \"$@\" > /dev/full", QUORVEL_BINARY,
@@ -93,7 +93,7 @@ TEST_F(Bench, JsonThatCannotBeWrittenWarnsOnceAndFails)
 
 // -all reads the file once and hands every board's copy the same bytes:
 // a pipe or a FIFO cannot be read again.
-TEST_F(Bench, EveryBoardGetsTheFileReadOnceFromAPipe)
+TEST_F(SimulatedBench, EveryBoardGetsTheFileReadOnceFromAPipe)
 {
     const std::map<uint32_t, uint8_t> bytes = pattern_bytes(0, 0x400);
     const std::string hex = write_scratch_file("piped.hex", hex_file_for(bytes));

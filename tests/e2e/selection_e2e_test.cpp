@@ -2,7 +2,7 @@
 // clones with one serial number, several boards with the same IDs, a
 // keyboard that matches a search without -usb=, and -touch= next to other
 // bootloaders.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -31,7 +31,7 @@ struct SelectionCase {
     std::string out_has = "";          // part of standard output; empty: not checked
 };
 
-TEST_F(Bench, SelectionNeverGuessesAmongBoards)
+TEST_F(SimulatedBench, SelectionNeverGuessesAmongBoards)
 {
     const Present keyboard{0, 0x046D, 0xC31C, true, "QV-1", "1-1"};
     const Present unnamed_keyboard{0, 0x046D, 0xC31C, true, "", "1-1"};
@@ -127,7 +127,7 @@ TEST_F(Bench, SelectionNeverGuessesAmongBoards)
 
 // A -touch= port whose USB location is not the one -location= names: a
 // usage error, and the board is not reset.
-TEST_F(Bench, TouchAtAnotherLocationResetsNothing)
+TEST_F(SimulatedBench, TouchAtAnotherLocationResetsNothing)
 {
     AppOptions app;
     app.location = "1-4";

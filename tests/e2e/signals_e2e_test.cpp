@@ -1,6 +1,6 @@
 // Signals that stop a run mid-upload: the upload stops between two reports,
 // says how far it got, and ends with 128 + the signal's number.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,7 +27,7 @@ WhileRunning signal_after(int signal, double seconds)
     };
 }
 
-TEST_F(Bench, SignalStopsTheUploadBetweenReports)
+TEST_F(SimulatedBench, SignalStopsTheUploadBetweenReports)
 {
     const struct {
         int signal;
@@ -97,7 +97,7 @@ int quorvel_processes()
 // A signal to the -all parent reaches every board's copy: each stops
 // between reports and says so, and the parent reports them all. A parent
 // killed outright takes its copies along.
-TEST_F(Bench, SignalToEveryBoardRunIsPassedOnToEachBoard)
+TEST_F(SimulatedBench, SignalToEveryBoardRunIsPassedOnToEachBoard)
 {
     std::string hex = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000)));
     struct Case {

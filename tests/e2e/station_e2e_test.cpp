@@ -1,6 +1,6 @@
 // -station: boards that appear while it runs, each programmed once; the
 // live view on a terminal; the -log= file.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -64,11 +64,11 @@ void expect_written(const SimResult &sim, const std::string &expected, const std
         ASSERT_EQ(sim.flash[i], uint8_t(expected[i])) << label << " byte " << i;
 }
 
-class Station : public Bench {
+class Station : public SimulatedBench {
   protected:
     void SetUp() override
     {
-        Bench::SetUp();
+        SimulatedBench::SetUp();
         if (std::string(QUORVEL_EXAMPLE_BIN).empty())
             GTEST_SKIP() << "SKIPPED: avr-objcopy was not found when the tests were configured: install "
                             "binutils-avr, then run cmake again";

@@ -1,6 +1,6 @@
 // -touch=PORT: resetting a running board into its bootloader through its
 // USB serial port, then flashing the bootloader that appears.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -24,7 +24,7 @@ std::vector<std::string> touch_run(std::vector<std::string> extra)
     return arguments;
 }
 
-TEST_F(Bench, TouchResetsTheBoardAndFlashesItsBootloader)
+TEST_F(SimulatedBench, TouchResetsTheBoardAndFlashesItsBootloader)
 {
     struct Case {
         double reenumerate_seconds;
@@ -81,7 +81,7 @@ TEST_F(Bench, TouchResetsTheBoardAndFlashesItsBootloader)
     }
 }
 
-TEST_F(Bench, TouchWithoutABootloaderEndsWithinItsWait)
+TEST_F(SimulatedBench, TouchWithoutABootloaderEndsWithinItsWait)
 {
     struct Case {
         std::vector<std::string> wait;
@@ -112,7 +112,7 @@ TEST_F(Bench, TouchWithoutABootloaderEndsWithinItsWait)
     }
 }
 
-TEST_F(Bench, TouchNeverGuessesTheBoard)
+TEST_F(SimulatedBench, TouchNeverGuessesTheBoard)
 {
     struct Case {
         const char *name;
@@ -168,7 +168,7 @@ TEST_F(Bench, TouchNeverGuessesTheBoard)
 
 // The example's build script, as a Makefile user calls quorvel: build, then
 // flash the board that runs its application, with no button pressed.
-TEST_F(Bench, BuildScriptFlashesTheRunningBoard)
+TEST_F(SimulatedBench, BuildScriptFlashesTheRunningBoard)
 {
     if (std::string(QUORVEL_EXAMPLE_BIN).empty() ||
         run_process({"/bin/sh", "-c", "command -v avr-gcc"}).status != 0)

@@ -1,5 +1,5 @@
 // The real binary against simulated bootloaders.
-#include "bench.h"
+#include "sim_bench.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -38,7 +38,7 @@ std::vector<int> upload_commands(size_t blocks, int block_size)
     return commands;
 }
 
-TEST_F(Bench, ExampleFirmwareArrivesByteIdentical)
+TEST_F(SimulatedBench, ExampleFirmwareArrivesByteIdentical)
 {
     if (std::string(QUORVEL_EXAMPLE_BIN).empty())
         GTEST_SKIP()
@@ -86,7 +86,7 @@ struct ReportCase {
     int block_size;
 };
 
-TEST_F(Bench, ReportBytesOnTheWire)
+TEST_F(SimulatedBench, ReportBytesOnTheWire)
 {
     const ReportCase cases[] = {
         {"data in 0x0000-0x00FF", "-mmcu=atmega32u4", pattern_bytes(0, 0x100), {0x0000, 0x0080}, 128},
@@ -133,7 +133,7 @@ TEST_F(Bench, ReportBytesOnTheWire)
     }
 }
 
-TEST_F(Bench, FirstMatchingDeviceGetsEveryReport)
+TEST_F(SimulatedBench, FirstMatchingDeviceGetsEveryReport)
 {
     // In numeric order: hidraw1 other, hidraw2 match, hidraw3 same product of
     // another vendor, hidraw10 match (it would sort first as text).
@@ -150,7 +150,7 @@ TEST_F(Bench, FirstMatchingDeviceGetsEveryReport)
     }
 }
 
-TEST_F(Bench, ProductIdIsReadAfterTheSeparator)
+TEST_F(SimulatedBench, ProductIdIsReadAfterTheSeparator)
 {
     add_device(0, 0x5E1A, 0x0034);
     add_device(1, 0x5E1A, 0x1234);
@@ -160,7 +160,7 @@ TEST_F(Bench, ProductIdIsReadAfterTheSeparator)
     EXPECT_FALSE(finish(1).frames.empty());
 }
 
-TEST_F(Bench, StalledDeviceEndsTheRunAtTheTimeLimit)
+TEST_F(SimulatedBench, StalledDeviceEndsTheRunAtTheTimeLimit)
 {
     // The device takes some reports, then never answers the next write: the
     // run ends at that report's limit, names it, and sends nothing more.
@@ -211,7 +211,7 @@ TEST_F(Bench, StalledDeviceEndsTheRunAtTheTimeLimit)
 // buffers still take 4 reports, the next write blocks until usbhid gives up
 // after 5 s with ETIMEDOUT, and nothing cuts it short. The run still ends at
 // the report's limit, while the board stays taken until the write has ended.
-TEST_F(Bench, StalledBoardEndsTheRunOnTimeAndStaysTakenUntilTheWriteEnds)
+TEST_F(SimulatedBench, StalledBoardEndsTheRunOnTimeAndStaysTakenUntilTheWriteEnds)
 {
     SimOptions hung;
     hung.stall_after = 6;
@@ -248,7 +248,7 @@ TEST_F(Bench, StalledBoardEndsTheRunOnTimeAndStaysTakenUntilTheWriteEnds)
 // Run with standard output or standard error closed, the device must not
 // take the place of either: the banner would go into it before the begin
 // command, or a message into a stalled device, where it would hang.
-TEST_F(Bench, ClosedStandardStreamsNeverReachTheDevice)
+TEST_F(SimulatedBench, ClosedStandardStreamsNeverReachTheDevice)
 {
     const std::vector<std::string> upload{"-v", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()};
     auto with_closed = [&](const char *redirection) {
@@ -277,7 +277,7 @@ TEST_F(Bench, ClosedStandardStreamsNeverReachTheDevice)
     EXPECT_EQ(commands_of(sim.held), std::vector<int>{4});  // the data report, and no message text
 }
 
-TEST_F(Bench, ProgressBarOnlyOnATerminal)
+TEST_F(SimulatedBench, ProgressBarOnlyOnATerminal)
 {
     std::string hex = write_scratch_file("4k.hex", hex_file_for(pattern_bytes(0, 0x1000)));
     add_device(0, 0x5E1A, 0x0001);
@@ -328,7 +328,7 @@ TEST_F(Bench, ProgressBarOnlyOnATerminal)
 // Every error that an unplug gives a write: the transfer in flight ends with
 // EPROTO (or EPIPE, or EIO once the node is gone), later ones with ENODEV;
 // ESHUTDOWN and ENXIO while the host side is torn down.
-TEST_F(Bench, UnpluggedDeviceEndsTheRun)
+TEST_F(SimulatedBench, UnpluggedDeviceEndsTheRun)
 {
     const std::string went_away = ". The flash is now only partly written. The board went away: plug it in "
                                   "again, start its bootloader and run quorvel again\n\n";
@@ -364,7 +364,7 @@ TEST_F(Bench, UnpluggedDeviceEndsTheRun)
     }
 }
 
-TEST_F(Bench, NoDeviceToOpen)
+TEST_F(SimulatedBench, NoDeviceToOpen)
 {
     // None present at all.
     ProcessResult none = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
@@ -381,7 +381,7 @@ TEST_F(Bench, NoDeviceToOpen)
     EXPECT_TRUE(finish(1).frames.empty());
 }
 
-TEST_F(Bench, WithoutUsbOptionNoDeviceIsOpened)
+TEST_F(SimulatedBench, WithoutUsbOptionNoDeviceIsOpened)
 {
     add_device(0, 0x0000, 0x0000);
     ProcessResult run = run_quorvel({"-mmcu=atmega32u4", example_hex_path()});
@@ -392,7 +392,7 @@ TEST_F(Bench, WithoutUsbOptionNoDeviceIsOpened)
     EXPECT_TRUE(sim.frames.empty() && sim.held.empty());
 }
 
-TEST_F(Bench, FirmwareTooLargeForThePartSendsNothing)
+TEST_F(SimulatedBench, FirmwareTooLargeForThePartSendsNothing)
 {
     add_device(0, 0x5E1A, 0x0001);
     std::string hex = write_scratch_file("16k.hex", hex_file_for(pattern_bytes(0, 0x4000)));
@@ -402,7 +402,7 @@ TEST_F(Bench, FirmwareTooLargeForThePartSendsNothing)
     EXPECT_TRUE(finish(0).frames.empty());
 }
 
-TEST_F(Bench, MatchingDeviceThatCannotBeOpenedIsNamed)
+TEST_F(SimulatedBench, MatchingDeviceThatCannotBeOpenedIsNamed)
 {
     SimOptions no_node;
     no_node.node = false;

@@ -1,0 +1,145 @@
+// The -json events of several boards: the copies' lines passed on with
+// their board, board_started, board_ended and the summary; what a copy's
+// lines say; and the -log= line.
+#include "output/events.h"
+
+#include "output/event_json.h"
+#include "output/console.h"
+#include "output/text.h"
+
+#include <cmath>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using namespace event_json;
+
+void event_summary(const std::vector<BoardOutcome> &boards, double seconds)
+{
+    Json list = Json::array();
+    bool ok = true;
+    int done = 0;
+    for (const BoardOutcome &board : boards) {
+        Json entry{{"path", board.path}, {"serial", board.serial}, {"location", board.location}};
+        entry["result"] = board.done ? "done" : "error";
+        if (!board.done)
+            entry["message"] = board.message;
+        list.push_back(entry);
+        ok = ok && board.done;
+        done += board.done;
+    }
+    Json event = named("summary");
+    event["boards"] = list;
+    event["ok"] = ok;
+    event["done"] = done;
+    event["failed"] = int(boards.size()) - done;
+    event["seconds"] = std::round(seconds * 100.0) / 100.0;
+    write_event(event);
+}
+
+namespace {
+
+Json board_tag(std::string_view path, std::string_view serial, std::string_view location)
+{
+    Json tag{{"board", path}};
+    tag["board_serial"] = serial;
+    tag["board_location"] = location;
+    return tag;
+}
+
+// The last event of this kind in the lines, or null.
+Json last_event(std::string_view lines, std::string_view kind)
+{
+    Json found;
+    while (!lines.empty()) {
+        size_t end = lines.find('\n');
+        std::string_view line = lines.substr(0, end);
+        lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+        Json event = Json::parse(line, nullptr, false);
+        if (event.is_object() && event.value("event", "") == kind)
+            found = event;
+    }
+    return found;
+}
+
+}  // namespace
+
+int last_block_event(std::string_view lines, int &index, int &count)
+{
+    Json event = last_event(lines, "block");
+    if (!event.is_object() || !event["index"].is_number_integer() || !event["count"].is_number_integer())
+        return 0;
+    index = event["index"].get<int>();
+    count = event["count"].get<int>();
+    return 1;
+}
+
+std::string last_error_event(std::string_view lines)
+{
+    Json event = last_event(lines, "error");
+    if (!event.is_object() || !event["message"].is_string())
+        return "";
+    std::string text = event["message"].get<std::string>();
+    const Json &detail = event["detail"];
+    if (detail.is_string() && !detail.get_ref<const std::string &>().empty()) {
+        text += '\n';
+        text += detail.get_ref<const std::string &>();
+    }
+    return one_line_outcome(text);
+}
+
+void event_board_started(std::string_view path, std::string_view serial, std::string_view location)
+{
+    Json event = board_tag(path, serial, location);
+    event["event"] = "board_started";
+    write_event(event);
+}
+
+void event_board_ended(const BoardOutcome &board, double seconds)
+{
+    Json event = board_tag(board.path, board.serial, board.location);
+    event["event"] = "board_ended";
+    event["result"] = board.done ? "done" : "error";
+    if (!board.done)
+        event["message"] = board.message;
+    event["seconds"] = std::round(seconds * 100.0) / 100.0;
+    write_event(event);
+}
+
+void pass_on_board_events(std::string_view copy_output, std::string_view board_path,
+                          std::string_view board_serial, std::string_view board_location)
+{
+    if (!output_settings.json)
+        return;
+    while (!copy_output.empty()) {
+        size_t end = copy_output.find('\n');
+        std::string_view line = copy_output.substr(0, end);
+        copy_output.remove_prefix(end == std::string_view::npos ? copy_output.size() : end + 1);
+        Json event = Json::parse(line, nullptr, false);
+        // Also a line that is not JSON at all; the copy's start event repeats this run's.
+        if (!event.is_object() || event["event"] == "start")
+            continue;
+        Json tagged = board_tag(board_path, board_serial, board_location);
+        for (auto &[key, value] : event.items())
+            tagged[key] = value;
+        write_line(tagged);
+    }
+}
+
+std::string log_line_text(const LogLine &line)
+{
+    Json entry{{"time", line.time}};
+    entry["serial"] = line.serial;
+    entry["location"] = line.location;
+    entry["path"] = line.path;
+    entry["vendor_id"] = hex_id(line.vendor_id);
+    entry["product_id"] = hex_id(line.product_id);
+    entry["file"] = line.file;
+    entry["sha256"] = line.file_sha256;
+    entry["image_sha256"] = line.image_sha256;
+    entry["mcu"] = line.mcu;
+    entry["result"] = line.result;
+    entry["seconds"] = std::round(line.seconds * 100.0) / 100.0;
+    entry["version"] = line.version;
+    return line_text(entry);
+}

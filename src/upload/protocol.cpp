@@ -1,0 +1,174 @@
+// The upload protocol walk: the command reports, block by block, that carry
+// the firmware image to the bootloader.
+#include "upload/protocol.h"
+
+#include "cli/options.h"
+#include "image/firmware_image.h"
+#include "image/sha256.h"
+
+#include <algorithm>
+#include <cstring>
+
+ReportInHand report_in_hand;
+
+namespace {
+
+// Time limits of the writes, in seconds. The begin command and the first
+// block-done get a whole second: the bootloader may be busy (erasing)
+// before it takes them.
+constexpr double BEGIN_LIMIT = 1.0;
+constexpr double SET_ADDRESS_LIMIT = 0.25;
+constexpr double FIRST_BLOCK_DONE_LIMIT = 1.0;
+constexpr double COMMAND_LIMIT = 0.05;
+
+CommandReport make_command(Command command)
+{
+    CommandReport report{};
+    report.bytes[0] = COMMAND_MARKER;
+    report.bytes[1] = command;
+    return report;
+}
+
+// Sends one report, noting first which it is: the message of a failure or
+// of a stop names it, or names the report before it when that one was not
+// delivered after all.
+int send_report(const UploadTransport &transport, const CommandReport &report, double limit, int32_t block)
+{
+    const ReportInHand before = report_in_hand;
+    report_in_hand.command = Command(report.bytes[1]);
+    report_in_hand.block_address = block;
+    const int sent = transport.send(report, limit);
+    if (sent < 0)
+        report_in_hand = before;
+    return sent > 0;
+}
+
+// Pauses once every report sent has been delivered: the board's time to
+// act on a command counts from when it has the command.
+int pause_after(const UploadTransport &transport, double seconds)
+{
+    if (!transport.drain())
+        return 0;
+    transport.pause(seconds);
+    return 1;
+}
+
+int send_command(const UploadTransport &transport, Command command, double limit, int32_t block = -1)
+{
+    return send_report(transport, make_command(command), limit, block);
+}
+
+// Sends one block: its address, its length, the data in 32-byte pieces and
+// the block-done command.
+int send_block(const UploadTransport &transport, int32_t address, int32_t block_size, bool first_block)
+{
+    CommandReport report = make_command(CMD_SET_ADDRESS);
+    int32_t word_address = address / 2;
+    report.bytes[2] = uint8_t(word_address & 0xFF);
+    report.bytes[3] = uint8_t(word_address >> 8);
+    if (!send_report(transport, report, SET_ADDRESS_LIMIT, address))
+        return 0;
+
+    report = make_command(CMD_SET_LENGTH);
+    report.bytes[2] = uint8_t(block_size >> 8);
+    report.bytes[3] = uint8_t(block_size & 0xFF);
+    if (!send_report(transport, report, COMMAND_LIMIT, address))
+        return 0;
+
+    uint8_t block[MAX_BLOCK_SIZE];
+    image_copy_block(address, block_size, block);
+    for (int32_t offset = 0; offset < block_size; offset += DATA_CHUNK) {
+        report = make_command(CMD_DATA);
+        std::memcpy(&report.bytes[2], block + offset, DATA_CHUNK);
+        if (!send_report(transport, report, COMMAND_LIMIT, address))
+            return 0;
+        if (offset == 0)  // the first data report taken: the length before it was delivered
+            transport.block_started(address, block_size);
+    }
+
+    if (!send_command(transport, CMD_BLOCK_DONE, first_block ? FIRST_BLOCK_DONE_LIMIT : COMMAND_LIMIT,
+                      address) ||
+        !transport.drain())
+        return 0;
+    ++report_in_hand.blocks_done;
+    transport.pause(AFTER_BLOCK_PAUSE);
+    return 1;
+}
+
+// The block at address 0 always goes; a later block only when the file
+// supplied at least one of its bytes. Nothing above 0xFFFF is ever used.
+bool block_is_sent(int32_t address, int32_t block_size)
+{
+    return address == 0 || image_range_used(address, address + block_size - 1);
+}
+
+}  // namespace
+
+const char *command_name(Command command)
+{
+    switch (command) {
+    case CMD_BEGIN:
+        return "begin";
+    case CMD_SET_ADDRESS:
+        return "set-address";
+    case CMD_SET_LENGTH:
+        return "set-length";
+    case CMD_DATA:
+        return "data";
+    case CMD_BLOCK_DONE:
+        return "block-done";
+    case CMD_FINISH:
+        return "finish";
+    case CMD_START_APPLICATION:
+        return "start-application";
+    }
+    return "unknown";
+}
+
+int blocks_to_send()
+{
+    int blocks = 0;
+    for (int32_t address = 0; address < run_options.code_size; address += run_options.block_size)
+        blocks += block_is_sent(address, run_options.block_size);
+    return blocks;
+}
+
+std::string sent_image_sha256()
+{
+    Sha256 sum;
+    sha256_start(sum);
+    uint8_t block[MAX_BLOCK_SIZE];
+    const int32_t block_size = std::min(run_options.block_size, MAX_BLOCK_SIZE);
+    for (int32_t address = 0; address < run_options.code_size; address += block_size) {
+        if (!block_is_sent(address, block_size))
+            continue;
+        image_copy_block(address, block_size, block);
+        sha256_add(sum, block, size_t(block_size));
+    }
+    return sha256_hex(sum);
+}
+
+int upload_image(const UploadTransport &transport)
+{
+    const int32_t code_size = run_options.code_size;
+    const int32_t block_size = run_options.block_size;
+    if (block_size <= 0 || block_size > MAX_BLOCK_SIZE || block_size % DATA_CHUNK != 0)
+        return 0;
+
+    report_in_hand.blocks_done = 0;
+    if (!send_command(transport, CMD_BEGIN, BEGIN_LIMIT) || !pause_after(transport, AFTER_BEGIN_PAUSE))
+        return 0;
+
+    bool first_block = true;
+    for (int32_t address = 0; address < code_size; address += block_size) {
+        if (!block_is_sent(address, block_size))
+            continue;
+        if (!send_block(transport, address, block_size, first_block))
+            return 0;
+        first_block = false;
+    }
+
+    return send_command(transport, CMD_FINISH, COMMAND_LIMIT) &&
+           send_command(transport, CMD_START_APPLICATION, COMMAND_LIMIT) &&
+           pause_after(transport, BEFORE_END_PAUSE);
+}

@@ -18,6 +18,7 @@
 namespace {
 
 LoggedFirmware firmware;
+std::string shared;  // the path of the copy read once
 
 // The SHA-256 of the file's bytes, as read now.
 std::string file_sha256(const char *path)
@@ -50,7 +51,6 @@ void load_firmware(const char *path)
     firmware.file = path;
     // Read once here, for this process and every board's copy alike: the
     // checksum is of the very bytes loaded.
-    static std::string shared;
     std::string why;
     shared = shared_copy_of(path, why);
     if (shared.empty())
@@ -98,6 +98,11 @@ void load_firmware(const char *path)
         if (failed(opened))
             fail_with(opened);
     }
+}
+
+const std::string &firmware_shared_path()
+{
+    return shared;
 }
 
 const LoggedFirmware &loaded_firmware()

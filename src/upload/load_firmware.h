@@ -16,3 +16,8 @@ void load_firmware(const char *path);
 // The firmware as load_firmware read it: the name given, the SHA-256 of the
 // file's bytes and of the image bytes sent.
 const LoggedFirmware &loaded_firmware();
+
+// The path by which this process and every board's copy of quorvel read
+// the file as it was read once: a pipe or a process substitution can be
+// read only once. Empty before load_firmware.
+const std::string &firmware_shared_path();

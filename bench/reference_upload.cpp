@@ -49,8 +49,9 @@ void nothing(int32_t, int32_t) {}
 
 int main(int argc, char **argv)
 {
+    UploadPlan plan{};
     if (argc != 4 || std::strncmp(argv[1], "-mmcu=", 6) != 0 ||
-        !find_mcu(argv[1] + 6, run_options.code_size, run_options.block_size)) {
+        !find_mcu(argv[1] + 6, plan.code_size, plan.block_size)) {
         std::fprintf(stderr, "usage: reference_upload -mmcu=MCU DEVICE FILE.hex\n");
         return 2;
     }
@@ -60,7 +61,8 @@ int main(int argc, char **argv)
         std::perror("reference_upload");
         return 1;
     }
-    if (!upload_image(UploadTransport{write_report, written_already, exact_pause, nothing}))
+    if (upload_image(UploadTransport{write_report, written_already, exact_pause, nothing, nullptr}, plan) !=
+        UPLOAD_DONE)
         return 1;
     std::printf("%.6f\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
     return 0;

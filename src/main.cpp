@@ -1,21 +1,37 @@
 // quorvel: writes an Intel HEX file into an AVR microcontroller that runs a
-// USB HID bootloader. main reads the command line and picks the run.
+// USB HID bootloader. main reads the command line, checks what every run
+// needs, and hands over to the kind of run asked for; each run ends the
+// process with its status.
 
-#include "runs/run_end.h"
+#include "cli/option_rules.h"
+#include "cli/options.h"
+#include "os/terminal.h"
 #include "output/console.h"
 #include "output/events.h"
+#include "output/run_log.h"
 #include "output/version.h"
-#include "cli/options.h"
-#include "output/text.h"
 #include "runs/all_boards.h"
 #include "runs/dry_run.h"
 #include "runs/list.h"
-#include "upload/load_firmware.h"
 #include "runs/one_board.h"
+#include "runs/run_end.h"
 #include "runs/station.h"
+#include "upload/load_firmware.h"
 
 #include <cstdio>
 #include <string_view>
+
+namespace {
+
+// Ends a run that was not ended by one of the runs, when a failure
+// stands in its way.
+void stop_on(const Failure &result)
+{
+    if (failed(result))
+        fail_with(result);
+}
+
+}  // namespace
 
 int main(int argc, char **argv)
 {
@@ -25,43 +41,27 @@ int main(int argc, char **argv)
     events_start();
     read_arguments(argc, argv);
     output_settings.verbose = run_options.verbose;
+
     if (run_options.list)
-        list_devices();
+        run_list();
     if (!run_options.hex_path)
         print_usage("Filename must be specified");
     if (run_options.code_size == 0)
         print_usage("MCU type must be specified");
-
-    if (run_options.all && run_options.touch_port)
-        fail("quorvel: -touch= resets one board: it cannot be combined with -all\nLeave out -all to reset "
-             "and flash that one board, or -touch= to program every board in its bootloader\n");
-    // Each copy of an -all run gets its own -device=: a path given here would be dropped.
-    if (run_options.all && run_options.device_path)
-        fail("quorvel: -device= names one board: it cannot be combined with -all\nLeave out -all to "
-             "program the board at %s, or -device= to program every matching board\n",
-             printable(run_options.device_path).c_str());
-
-    if (run_options.station && (run_options.touch_port || run_options.device_path || run_options.all))
-        fail(
-            "quorvel: -station programs every matching board as it appears: it cannot be combined with "
-            "%s\nLeave out -station to program %s, or %s to keep programming boards as they are plugged in\n",
-            run_options.all          ? "-all"
-            : run_options.touch_port ? "-touch="
-                                     : "-device=",
-            run_options.all ? "the boards present now" : "that one board",
-            run_options.all          ? "-all"
-            : run_options.touch_port ? "-touch="
-                                     : "-device=");
+    stop_on(check_option_rules(run_options));
 
     if (!run_options.json)
         std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);
+    const UploadPlan plan{run_options.code_size, run_options.block_size};
+    stop_on(load_firmware(run_options.hex_path, plan, run_options.mcu, run_options.dry_run));
+    if (run_options.log_path)
+        stop_on(run_log_open(run_options.log_path, loaded_firmware()));
 
-    load_firmware(run_options.hex_path);
     if (run_options.dry_run)
-        run_dry_run();
+        run_dry_run(plan);
     if (run_options.all)
         run_all_boards(argc, argv);
     if (run_options.station)
         run_station(argc, argv);
-    run_upload();
+    run_upload(plan);
 }

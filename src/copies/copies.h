@@ -25,14 +25,6 @@ struct CopyRun {
 // the last such signal (as take_stop_signal numbers it), or 0 when none came.
 int run_copies(std::vector<CopyRun> &copies);
 
-// Reads the file at `path` once, to its end, into a file that this process
-// and every copy can open by the path returned: a pipe or a process
-// substitution can be read only once. Linux: an anonymous memory file that
-// the copies inherit; Windows: a temporary file, removed at the end of the
-// process. A device is not read: its path comes back unchanged, for the
-// HEX reader to refuse. On failure returns "" and says why in `why`.
-std::string shared_copy_of(const char *path, std::string &why);
-
 // Copies started one by one while the run goes on, each one's standard
 // output read as it comes: how -station follows every board live.
 

@@ -11,6 +11,7 @@
 #include "copies/live_view.h"
 #include "copies/copies.h"
 #include "upload/find_board.h"
+#include "upload/load_firmware.h"
 
 #include <chrono>
 #include <cstdio>
@@ -89,7 +90,7 @@ std::vector<std::string> copy_arguments(int argc, char **argv, const HidDeviceIn
         arguments.push_back(settle);
     }
     arguments.push_back("-device=" + board.path);
-    arguments.push_back(run_options.hex_path);
+    arguments.push_back(firmware_shared_path());
     return arguments;
 }
 

@@ -25,7 +25,7 @@ bool listed_as_match(const HidDeviceInfo &device)
 
 }  // namespace
 
-void list_devices()
+void run_list()
 {
     std::vector<HidDeviceInfo> devices = device_list();
     if (run_options.json) {

@@ -5,4 +5,4 @@
 // "match" when the IDs are those of -usb= (else "-"), the product name, the
 // serial number and the location (each possibly empty); with -json, one
 // JSON array of them. Ends the process with status 0.
-[[noreturn]] void list_devices();
+[[noreturn]] void run_list();

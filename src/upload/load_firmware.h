@@ -1,23 +1,27 @@
-// Loading the HEX file that a run writes, with its warnings.
+// Loading the HEX file that a run writes, with its checks and warnings.
 #pragma once
 
+#include "output/failure.h"
 #include "output/run_log.h"
+#include "upload/protocol.h"
 
-// Loads the HEX file into the firmware image. A file that cannot be loaded,
-// that holds nothing to write, or whose data does not fit the flash of the
-// MCU in run_options ends the run before any device is touched; a file cut
-// short or with text after its end is loaded with a warning. The file is
-// first read once into a shared copy, which run_options.hex_path then names
-// (for the boards' copies of quorvel under -all and -station); messages keep
-// the user's name. Then the checksums are known, said with -v and in the
-// start event, and the -log= file is opened.
-void load_firmware(const char *path);
+#include <string>
+
+// Reads the file once into a shared copy (for the boards' copies of
+// quorvel under -all and -station: a pipe or a process substitution can be
+// read only once), loads it into the firmware image and checks it against
+// the part: a file that cannot be read, that holds nothing to write, or
+// whose data does not fit the flash is refused (FAILURE_FIRMWARE) before
+// any device is touched; one cut short or with text after its end is loaded
+// with a warning on standard error. Messages keep the user's name. Then the
+// checksums are known: said with -v (but for the dry run, which shows them
+// in its table) and in the start event.
+Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu, bool dry_run);
 
 // The firmware as load_firmware read it: the name given, the SHA-256 of the
-// file's bytes and of the image bytes sent.
+// file's bytes and of the image bytes sent, the MCU.
 const LoggedFirmware &loaded_firmware();
 
 // The path by which this process and every board's copy of quorvel read
-// the file as it was read once: a pipe or a process substitution can be
-// read only once. Empty before load_firmware.
+// the file as it was read once. Empty before load_firmware.
 const std::string &firmware_shared_path();

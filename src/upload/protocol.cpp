@@ -2,7 +2,6 @@
 // the firmware image to the bootloader.
 #include "upload/protocol.h"
 
-#include "cli/options.h"
 #include "image/firmware_image.h"
 #include "image/sha256.h"
 
@@ -31,68 +30,79 @@ CommandReport make_command(Command command)
 
 // Sends one report, noting first which it is: the message of a failure or
 // of a stop names it, or names the report before it when that one was not
-// delivered after all.
-int send_report(const UploadTransport &transport, const CommandReport &report, double limit, int32_t block)
+// delivered after all. A stop that came during the last report or pause
+// ends the walk before this one: the device never gets half of one, and
+// the reports already taken are delivered first, so that the count of
+// blocks is what the board has.
+UploadEnd send_report(const UploadTransport &transport, const CommandReport &report, double limit,
+                      int32_t block)
 {
+    if (int signal = transport.stop_requested ? transport.stop_requested() : 0) {
+        if (!transport.drain())
+            return UPLOAD_NOT_DELIVERED;  // report_in_hand still names the one that failed
+        report_in_hand.stop_signal = signal;
+        return UPLOAD_STOPPED;
+    }
     const ReportInHand before = report_in_hand;
     report_in_hand.command = Command(report.bytes[1]);
     report_in_hand.block_address = block;
     const int sent = transport.send(report, limit);
     if (sent < 0)
         report_in_hand = before;
-    return sent > 0;
+    return sent > 0 ? UPLOAD_DONE : UPLOAD_NOT_DELIVERED;
 }
 
 // Pauses once every report sent has been delivered: the board's time to
 // act on a command counts from when it has the command.
-int pause_after(const UploadTransport &transport, double seconds)
+UploadEnd pause_after(const UploadTransport &transport, double seconds)
 {
     if (!transport.drain())
-        return 0;
+        return UPLOAD_NOT_DELIVERED;
     transport.pause(seconds);
-    return 1;
+    return UPLOAD_DONE;
 }
 
-int send_command(const UploadTransport &transport, Command command, double limit, int32_t block = -1)
+UploadEnd send_command(const UploadTransport &transport, Command command, double limit, int32_t block = -1)
 {
     return send_report(transport, make_command(command), limit, block);
 }
 
 // Sends one block: its address, its length, the data in 32-byte pieces and
 // the block-done command.
-int send_block(const UploadTransport &transport, int32_t address, int32_t block_size, bool first_block)
+UploadEnd send_block(const UploadTransport &transport, int32_t address, int32_t block_size, bool first_block)
 {
     CommandReport report = make_command(CMD_SET_ADDRESS);
     int32_t word_address = address / 2;
     report.bytes[2] = uint8_t(word_address & 0xFF);
     report.bytes[3] = uint8_t(word_address >> 8);
-    if (!send_report(transport, report, SET_ADDRESS_LIMIT, address))
-        return 0;
+    if (UploadEnd end = send_report(transport, report, SET_ADDRESS_LIMIT, address); end != UPLOAD_DONE)
+        return end;
 
     report = make_command(CMD_SET_LENGTH);
     report.bytes[2] = uint8_t(block_size >> 8);
     report.bytes[3] = uint8_t(block_size & 0xFF);
-    if (!send_report(transport, report, COMMAND_LIMIT, address))
-        return 0;
+    if (UploadEnd end = send_report(transport, report, COMMAND_LIMIT, address); end != UPLOAD_DONE)
+        return end;
 
     uint8_t block[MAX_BLOCK_SIZE];
     image_copy_block(address, block_size, block);
     for (int32_t offset = 0; offset < block_size; offset += DATA_CHUNK) {
         report = make_command(CMD_DATA);
         std::memcpy(&report.bytes[2], block + offset, DATA_CHUNK);
-        if (!send_report(transport, report, COMMAND_LIMIT, address))
-            return 0;
+        if (UploadEnd end = send_report(transport, report, COMMAND_LIMIT, address); end != UPLOAD_DONE)
+            return end;
         if (offset == 0)  // the first data report taken: the length before it was delivered
             transport.block_started(address, block_size);
     }
 
-    if (!send_command(transport, CMD_BLOCK_DONE, first_block ? FIRST_BLOCK_DONE_LIMIT : COMMAND_LIMIT,
-                      address) ||
-        !transport.drain())
-        return 0;
+    const double limit = first_block ? FIRST_BLOCK_DONE_LIMIT : COMMAND_LIMIT;
+    if (UploadEnd end = send_command(transport, CMD_BLOCK_DONE, limit, address); end != UPLOAD_DONE)
+        return end;
+    if (!transport.drain())
+        return UPLOAD_NOT_DELIVERED;
     ++report_in_hand.blocks_done;
     transport.pause(AFTER_BLOCK_PAUSE);
-    return 1;
+    return UPLOAD_DONE;
 }
 
 // The block at address 0 always goes; a later block only when the file
@@ -125,21 +135,23 @@ const char *command_name(Command command)
     return "unknown";
 }
 
-int blocks_to_send()
+int blocks_to_send(const UploadPlan &plan)
 {
     int blocks = 0;
-    for (int32_t address = 0; address < run_options.code_size; address += run_options.block_size)
-        blocks += block_is_sent(address, run_options.block_size);
+    if (plan.block_size <= 0)
+        return 0;
+    for (int32_t address = 0; address < plan.code_size; address += plan.block_size)
+        blocks += block_is_sent(address, plan.block_size);
     return blocks;
 }
 
-std::string sent_image_sha256()
+std::string sent_image_sha256(const UploadPlan &plan)
 {
     Sha256 sum;
     sha256_start(sum);
     uint8_t block[MAX_BLOCK_SIZE];
-    const int32_t block_size = std::min(run_options.block_size, MAX_BLOCK_SIZE);
-    for (int32_t address = 0; address < run_options.code_size; address += block_size) {
+    const int32_t block_size = std::min(plan.block_size, MAX_BLOCK_SIZE);
+    for (int32_t address = 0; block_size > 0 && address < plan.code_size; address += block_size) {
         if (!block_is_sent(address, block_size))
             continue;
         image_copy_block(address, block_size, block);
@@ -148,27 +160,29 @@ std::string sent_image_sha256()
     return sha256_hex(sum);
 }
 
-int upload_image(const UploadTransport &transport)
+UploadEnd upload_image(const UploadTransport &transport, const UploadPlan &plan)
 {
-    const int32_t code_size = run_options.code_size;
-    const int32_t block_size = run_options.block_size;
+    const int32_t code_size = plan.code_size;
+    const int32_t block_size = plan.block_size;
     if (block_size <= 0 || block_size > MAX_BLOCK_SIZE || block_size % DATA_CHUNK != 0)
-        return 0;
+        return UPLOAD_NOT_DELIVERED;
 
-    report_in_hand.blocks_done = 0;
-    if (!send_command(transport, CMD_BEGIN, BEGIN_LIMIT) || !pause_after(transport, AFTER_BEGIN_PAUSE))
-        return 0;
+    report_in_hand = ReportInHand{CMD_BEGIN, -1, 0, 0};
+    UploadEnd end = send_command(transport, CMD_BEGIN, BEGIN_LIMIT);
+    if (end != UPLOAD_DONE || (end = pause_after(transport, AFTER_BEGIN_PAUSE)) != UPLOAD_DONE)
+        return end;
 
     bool first_block = true;
     for (int32_t address = 0; address < code_size; address += block_size) {
         if (!block_is_sent(address, block_size))
             continue;
-        if (!send_block(transport, address, block_size, first_block))
-            return 0;
+        if ((end = send_block(transport, address, block_size, first_block)) != UPLOAD_DONE)
+            return end;
         first_block = false;
     }
 
-    return send_command(transport, CMD_FINISH, COMMAND_LIMIT) &&
-           send_command(transport, CMD_START_APPLICATION, COMMAND_LIMIT) &&
-           pause_after(transport, BEFORE_END_PAUSE);
+    if ((end = send_command(transport, CMD_FINISH, COMMAND_LIMIT)) != UPLOAD_DONE ||
+        (end = send_command(transport, CMD_START_APPLICATION, COMMAND_LIMIT)) != UPLOAD_DONE)
+        return end;
+    return pause_after(transport, BEFORE_END_PAUSE);
 }

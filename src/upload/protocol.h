@@ -31,6 +31,13 @@ struct CommandReport {
     std::array<uint8_t, REPORT_SIZE> bytes;
 };
 
+// What the walk needs to know of the part: its flash and its block size
+// (from the MCU table).
+struct UploadPlan {
+    int32_t code_size;
+    int32_t block_size;
+};
+
 // Where the walk sends its reports, how it waits, and what it shows per
 // block: the HID device with real pauses for an upload, a counter for a dry run.
 //
@@ -45,6 +52,17 @@ struct UploadTransport {
     int (*drain)();
     void (*pause)(double seconds);
     void (*block_started)(int32_t address, int32_t length);  // after its length was delivered
+    // Asked before each report: the number of a stop signal that came (the
+    // upload then stops before that report, once the reports taken are
+    // delivered), or 0 to go on. Null: nothing stops the walk.
+    int (*stop_requested)();
+};
+
+// How the walk ended.
+enum UploadEnd {
+    UPLOAD_DONE,           // every report delivered, the application started
+    UPLOAD_NOT_DELIVERED,  // a report was not delivered: report_in_hand names it
+    UPLOAD_STOPPED,        // a stop signal came: report_in_hand.stop_signal names it
 };
 
 // The report that upload_image is sending, or the one it stopped at when a
@@ -54,23 +72,25 @@ struct ReportInHand {
     Command command;
     int32_t block_address;  // the block it belongs to, or -1 outside a block
     int blocks_done;        // the blocks wholly delivered before it
+    int stop_signal;        // UPLOAD_STOPPED: the signal that stopped the walk
 };
 extern ReportInHand report_in_hand;
 
 // The command's name in messages and events: "begin", "set-address", ...
 const char *command_name(Command command);
 
-// The blocks that upload_image sends for the loaded image and the MCU in
-// run_options: the block at address 0 always, every later one that holds
-// file data.
-int blocks_to_send();
+// The blocks that upload_image sends for the loaded image and this part:
+// the block at address 0 always, every later one that holds file data.
+int blocks_to_send(const UploadPlan &plan);
 
 // The SHA-256 of the image bytes that upload_image sends in its data
 // commands, block after block: what the board's flash receives.
-std::string sent_image_sha256();
+std::string sent_image_sha256(const UploadPlan &plan);
 
-// Sends the loaded image for the MCU in run_options: the begin command, every
-// block that holds file data (and always the block at address 0), then the
-// finish and start-application commands. Returns 1 when every report was
-// delivered; stops at the first that was not and returns 0.
-int upload_image(const UploadTransport &transport);
+// Sends the loaded image for this part: the begin command, every block that
+// holds file data (and always the block at address 0), then the finish and
+// start-application commands. Stops at the first report that was not
+// delivered, or before the next report once a stop was requested. A plan
+// whose block size the reports cannot carry sends nothing and ends as not
+// delivered.
+UploadEnd upload_image(const UploadTransport &transport, const UploadPlan &plan);

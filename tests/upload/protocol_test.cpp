@@ -2,7 +2,6 @@
 // which order, with which bytes and time limits.
 #include "upload/protocol.h"
 
-#include "cli/options.h"
 #include "image/firmware_image.h"
 
 #include <gtest/gtest.h>
@@ -22,9 +21,13 @@ std::vector<double> pauses;
 size_t accept_count = SIZE_MAX;  // reports delivered before the transport refuses
 bool refuse_late = false;        // the refusal comes with the next send or drain
 bool refusal_in_hand = false;
+size_t calls = 0;           // reports handed to the transport
+size_t stop_at = SIZE_MAX;  // a stop signal comes once this many were handed over
+size_t drains_after_stop = 0;
 
 int record_send(const CommandReport &report, double limit)
 {
+    ++calls;
     if (refusal_in_hand)
         return -1;
     if (sent.size() >= accept_count) {
@@ -37,7 +40,13 @@ int record_send(const CommandReport &report, double limit)
 
 int record_drain()
 {
+    drains_after_stop += calls >= stop_at;
     return !refusal_in_hand;
+}
+
+int record_stop()
+{
+    return calls >= stop_at ? 15 : 0;
 }
 
 void record_pause(double seconds)
@@ -52,7 +61,8 @@ void record_block(int32_t address, int32_t)
     blocks_started.push_back(address);
 }
 
-const UploadTransport RECORDING{record_send, record_drain, record_pause, record_block};
+const UploadTransport RECORDING{record_send, record_drain, record_pause, record_block, record_stop};
+UploadPlan plan;
 
 class UploadTest : public ::testing::Test {
   protected:
@@ -63,14 +73,16 @@ class UploadTest : public ::testing::Test {
         blocks_started.clear();
         accept_count = SIZE_MAX;
         refuse_late = refusal_in_hand = false;
+        calls = 0;
+        stop_at = SIZE_MAX;
+        drains_after_stop = 0;
         image_reset();
-        run_options = RunOptions{};
+        plan = UploadPlan{};
     }
 
     void select_part(int32_t code_size, int32_t block_size)
     {
-        run_options.code_size = code_size;
-        run_options.block_size = block_size;
+        plan = UploadPlan{code_size, block_size};
     }
 
     static void store(const std::map<uint32_t, uint8_t> &bytes)
@@ -108,7 +120,7 @@ TEST_F(UploadTest, SendsExactlyTheBlocksThatHoldFileData)
         SetUp();
         select_part(c.code_size, c.block_size);
         store(c.bytes);
-        ASSERT_EQ(upload_image(RECORDING), 1) << c.name;
+        ASSERT_EQ(upload_image(RECORDING, plan), UPLOAD_DONE) << c.name;
 
         const size_t data_reports = size_t(c.block_size / 32);
         ASSERT_EQ(sent.size(), 1 + c.blocks.size() * (3 + data_reports) + 2) << c.name;
@@ -141,7 +153,7 @@ TEST_F(UploadTest, EveryReportIsMarkedAndUnusedBytesAreZero)
 {
     select_part(0x8000, 128);
     image_store(0x3F00, 0x00);
-    ASSERT_EQ(upload_image(RECORDING), 1);
+    ASSERT_EQ(upload_image(RECORDING, plan), UPLOAD_DONE);
     for (const SentReport &s : sent) {
         EXPECT_EQ(s.report.bytes[0], COMMAND_MARKER);
         int parameters = s.report.bytes[1] == CMD_DATA                                                   ? 32
@@ -166,7 +178,7 @@ TEST_F(UploadTest, BlockLengthGoesHighByteFirst)
     for (Case c : {Case{0x8000, 128, 0x00, 0x80}, Case{0x10000, 256, 0x01, 0x00}}) {
         SetUp();
         select_part(c.code_size, c.block_size);
-        ASSERT_EQ(upload_image(RECORDING), 1);
+        ASSERT_EQ(upload_image(RECORDING, plan), UPLOAD_DONE);
         const auto &set_length = sent[2].report.bytes;
         EXPECT_EQ(set_length[1], CMD_SET_LENGTH);
         EXPECT_EQ(set_length[2], c.high);
@@ -178,7 +190,7 @@ TEST_F(UploadTest, TimeLimitsAndPauses)
 {
     select_part(0x8000, 128);
     image_store(0x0100, 1);
-    ASSERT_EQ(upload_image(RECORDING), 1);
+    ASSERT_EQ(upload_image(RECORDING, plan), UPLOAD_DONE);
     std::vector<std::pair<int, double>> limits;
     for (const SentReport &s : sent)
         limits.push_back({s.report.bytes[1], s.limit});
@@ -217,7 +229,7 @@ TEST_F(UploadTest, StopsAtTheFirstReportNotDeliveredAndNamesIt)
             image_store(0x0100, 1);
             accept_count = c.accepted;
             refuse_late = late;
-            EXPECT_EQ(upload_image(RECORDING), 0);
+            EXPECT_EQ(upload_image(RECORDING, plan), UPLOAD_NOT_DELIVERED);
             EXPECT_EQ(sent.size(), c.accepted);
             EXPECT_EQ(report_in_hand.command, c.command);
             EXPECT_EQ(report_in_hand.block_address, c.block);
@@ -227,6 +239,60 @@ TEST_F(UploadTest, StopsAtTheFirstReportNotDeliveredAndNamesIt)
             EXPECT_TRUE(pauses.empty() || pauses.back() != 0.3);
             EXPECT_EQ(pauses.size(), size_t(c.blocks_done) + (c.accepted > 0));
         }
+    }
+}
+
+TEST_F(UploadTest, AStopEndsTheWalkBeforeTheNextReportOnceTheReportsTakenAreDelivered)
+{
+    // Two blocks (0x0000, 0x0100) of 7 reports after the begin command. A
+    // stop before report N: nothing more is sent, the reports taken are
+    // delivered first, and the blocks wholly delivered are counted; when the
+    // one before the stop turns out not delivered, that failure is what
+    // the walk reports.
+    const struct {
+        size_t stop_before;
+        bool last_refused;
+        UploadEnd end;
+        int blocks_done;
+    } cases[] = {
+        {1, false, UPLOAD_STOPPED, 0},  // during the pause after begin
+        {5, false, UPLOAD_STOPPED, 0},  // mid-block
+        {8, false, UPLOAD_STOPPED, 1},  // between two blocks
+        {16, false, UPLOAD_STOPPED, 2}, // before start-application
+        {5, true, UPLOAD_NOT_DELIVERED, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.stop_before) + (c.last_refused ? " refused" : ""));
+        SetUp();
+        select_part(0x8000, 128);
+        image_store(0x0100, 1);
+        stop_at = c.stop_before;
+        if (c.last_refused) {
+            // The last report before the stop is taken, then refused: the
+            // drain before stopping finds it.
+            accept_count = c.stop_before - 1;
+            refuse_late = true;
+        }
+        EXPECT_EQ(upload_image(RECORDING, plan), c.end);
+        EXPECT_EQ(calls, c.stop_before);
+        EXPECT_EQ(sent.size(), c.last_refused ? c.stop_before - 1 : c.stop_before);
+        EXPECT_GE(drains_after_stop, 1u);
+        EXPECT_EQ(report_in_hand.blocks_done, c.blocks_done);
+        if (c.end == UPLOAD_STOPPED) {
+            EXPECT_EQ(report_in_hand.stop_signal, 15);
+        } else {
+            EXPECT_EQ(report_in_hand.command, CMD_DATA);  // the fifth report, the one refused
+        }
+    }
+}
+
+TEST_F(UploadTest, APlanWhoseBlocksTheReportsCannotCarrySendsNothing)
+{
+    for (int32_t block_size : {0, -128, 100, 512}) {
+        SetUp();
+        select_part(0x8000, block_size);
+        EXPECT_EQ(upload_image(RECORDING, plan), UPLOAD_NOT_DELIVERED) << block_size;
+        EXPECT_TRUE(sent.empty()) << block_size;
     }
 }
 

@@ -1,0 +1,27 @@
+// Options that do not go together, and what to leave out.
+#include "cli/option_rules.h"
+
+#include "output/text.h"
+
+Failure check_option_rules(const RunOptions &o)
+{
+    if (o.all && o.touch_port)
+        return failure(FAILURE_OPTION,
+                       "quorvel: -touch= resets one board: it cannot be combined with -all\nLeave out -all to reset "
+                       "and flash that one board, or -touch= to program every board in its bootloader\n");
+    // Each copy of an -all run gets its own -device=: a path given here would be dropped.
+    if (o.all && o.device_path)
+        return failure(FAILURE_OPTION,
+                       "quorvel: -device= names one board: it cannot be combined with -all\nLeave out -all to "
+                       "program the board at %s, or -device= to program every matching board\n",
+                       printable(o.device_path).c_str());
+    if (o.station && (o.touch_port || o.device_path || o.all)) {
+        const char *other = o.all ? "-all" : o.touch_port ? "-touch=" : "-device=";
+        return failure(FAILURE_OPTION,
+                       "quorvel: -station programs every matching board as it appears: it cannot be combined "
+                       "with %s\nLeave out -station to program %s, or %s to keep programming boards as they are "
+                       "plugged in\n",
+                       other, o.all ? "the boards present now" : "that one board", other);
+    }
+    return Failure{};
+}

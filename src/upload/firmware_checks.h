@@ -1,0 +1,37 @@
+// What is checked of a loaded HEX file before any device is touched, with
+// the words for people: a file that cannot be read, that holds nothing to
+// write or does not fit the part is refused; one cut short or with text
+// after its end is loaded with a warning.
+#pragma once
+
+#include "output/failure.h"
+#include "upload/protocol.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// FAILURE_FIRMWARE: the file `shown` (its name as the user gave it, made
+// printable) could not be read, for this reason ("line 12: bad checksum").
+Failure unreadable_firmware(std::string_view shown, std::string_view problem);
+
+// FAILURE_FIRMWARE when the loaded image holds no data: an upload would
+// erase the application and report success. Else FAILURE_NONE.
+Failure check_firmware_has_data(std::string_view shown);
+
+// FAILURE_FIRMWARE when the loaded image has data beyond the part's flash:
+// it would be dropped without a word. Else FAILURE_NONE.
+Failure check_firmware_fits(const UploadPlan &plan);
+
+enum FirmwareWarningKind {
+    WARNING_NO_END_RECORD,  // the file may be cut short
+    WARNING_TEXT_AFTER_END, // two files joined together?
+};
+
+struct FirmwareWarning {
+    FirmwareWarningKind kind;
+    std::string text;  // "quorvel: warning: ..." without a line end
+};
+
+// The warnings that the file just loaded gives, in the order shown.
+std::vector<FirmwareWarning> firmware_warnings(std::string_view shown);

@@ -1,0 +1,48 @@
+// The dry run's transport: takes every report and adds up what a real
+// upload would send and wait.
+#include "upload/tally.h"
+
+#include "image/firmware_image.h"
+
+namespace {
+
+UploadTally tally;
+void (*tell_block)(int32_t address, int32_t length);
+
+int count_report(const CommandReport &, double)
+{
+    ++tally.reports;
+    return 1;
+}
+
+int nothing_in_hand()
+{
+    return 1;
+}
+
+void count_pause(double seconds)
+{
+    tally.least_seconds += seconds;
+}
+
+void count_block(int32_t address, int32_t length)
+{
+    ++tally.blocks;
+    if (tell_block)
+        tell_block(address, length);
+}
+
+constexpr UploadTransport COUNTING{count_report, nothing_in_hand, count_pause, count_block, nullptr};
+
+}  // namespace
+
+UploadTally tally_upload(const UploadPlan &plan, void (*each_block)(int32_t address, int32_t length))
+{
+    tally = UploadTally{0, plan.block_size, 0, 0, 0};
+    tell_block = each_block;
+    upload_image(COUNTING, plan);
+    tell_block = nullptr;
+    for (int32_t address = 0; address < plan.code_size && address < IMAGE_SIZE; ++address)
+        tally.file_bytes += firmware_image.image_used[size_t(address)];
+    return tally;
+}

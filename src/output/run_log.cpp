@@ -9,13 +9,21 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 namespace {
+
+// A line that could not be written yet, and the board it names.
+struct UnwrittenLine {
+    std::string board;
+    std::string text;
+};
 
 struct RunLog {
     std::string path;
     bool open;
-    bool failed;
+    bool not_flushed;                     // a line is in the file, but the disk did not confirm it
+    std::vector<UnwrittenLine> unwritten; // oldest first, tried again in that order
     LoggedFirmware firmware;
     // A single run's board, from run_log_begin to the end of the process.
     bool pending;
@@ -31,6 +39,55 @@ std::string utc_now()
     char text[32] = "";
     std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", std::gmtime(&now));
     return text;
+}
+
+// The board as a warning names it: its path, serial number and location.
+std::string board_name(const LoggedBoard &board)
+{
+    std::string name = printable(board.path);
+    for (const std::string &more : {board.serial, board.location})
+        if (!more.empty())
+            name += " " + printable(more);
+    return name;
+}
+
+// Writes the lines kept back, oldest first, until one cannot be written;
+// says how many went in. Returns 1 when none is left.
+int write_unwritten()
+{
+    size_t written = 0;
+    std::string why;
+    while (written < run_log.unwritten.size()) {
+        LogAppend appended = log_file_append(run_log.unwritten[written].text, why);
+        if (appended == LOG_NOT_APPENDED)
+            break;
+        run_log.not_flushed |= appended == LOG_NOT_FLUSHED;
+        ++written;
+    }
+    if (written > 0)
+        std::fprintf(stderr, "quorvel: wrote %d line%s to the log %s that could not be written before\n",
+                     int(written), written == 1 ? "" : "s", printable(run_log.path).c_str());
+    run_log.unwritten.erase(run_log.unwritten.begin(), run_log.unwritten.begin() + long(written));
+    return run_log.unwritten.empty();
+}
+
+// Appends one board's line after the ones kept back, or keeps it back too,
+// and then shows it whole on standard error.
+void append_line(const std::string &board, const std::string &text)
+{
+    std::string why = "earlier lines could not be written";
+    LogAppend appended = write_unwritten() ? log_file_append(text, why) : LOG_NOT_APPENDED;
+    if (appended == LOG_NOT_FLUSHED && !run_log.not_flushed)
+        std::fprintf(stderr, "quorvel: warning: cannot flush the log %s to the disk: %s\n",
+                     printable(run_log.path).c_str(), printable(why).c_str());
+    run_log.not_flushed |= appended == LOG_NOT_FLUSHED;
+    if (appended != LOG_NOT_APPENDED)
+        return;
+    run_log.unwritten.push_back(UnwrittenLine{board, text});
+    std::fprintf(stderr,
+                 "quorvel: warning: cannot write the log %s: %s. The line of %s, to be tried again after the "
+                 "next board and at the end:\n%s",
+                 printable(run_log.path).c_str(), printable(why).c_str(), board.c_str(), text.c_str());
 }
 
 // The error that ends a single run, for its line: the message's first two
@@ -54,7 +111,14 @@ void write_pending_line(int &status)
                                               : run_log.error,
                       seconds);
     }
-    if (status == 0 && run_log.failed)
+    write_unwritten();
+    if (!run_log.unwritten.empty())
+        std::fprintf(stderr,
+                     "quorvel: the log %s is incomplete: %d line%s shown above could not be written to it; add "
+                     "%s by hand\n",
+                     printable(run_log.path).c_str(), int(run_log.unwritten.size()),
+                     run_log.unwritten.size() == 1 ? "" : "s", run_log.unwritten.size() == 1 ? "it" : "them");
+    if (status == 0 && run_log_failed())
         status = 1;
 }
 
@@ -63,11 +127,20 @@ void write_pending_line(int &status)
 Failure run_log_open(const char *path, const LoggedFirmware &firmware)
 {
     std::string why;
-    if (!log_file_open(path, why))
+    switch (log_file_open(path, why)) {
+    case LOG_OPENED:
+        break;
+    case LOG_NO_READER:
+        return failure(FAILURE_LOG,
+                       "quorvel: cannot open the log %s: no program is reading it\nNothing was written. Start the "
+                       "program that reads the log first, then quorvel\n",
+                       printable(path).c_str());
+    case LOG_CANNOT_OPEN:
         return failure(FAILURE_LOG,
                        "quorvel: cannot open the log %s: %s\nNothing was written. Give a file in a folder that "
                        "exists and that you may write to\n",
                        printable(path).c_str(), printable(why).c_str());
+    }
     run_log.path = path;
     run_log.open = true;
     run_log.firmware = firmware;
@@ -85,12 +158,7 @@ void run_log_board(const LoggedBoard &board, std::string_view result, double sec
     const LogLine line{
         time,          board.serial,   board.location,  board.path, board.vendor_id, board.product_id, f.file,
         f.file_sha256, f.image_sha256, f.mcu, result,     seconds,         VERSION};
-    std::string why;
-    if (!log_file_append(log_line_text(line), why) && !run_log.failed) {
-        run_log.failed = true;
-        std::fprintf(stderr, "quorvel: warning: cannot write the log %s: %s\n",
-                     printable(run_log.path).c_str(), printable(why).c_str());
-    }
+    append_line(board_name(board), log_line_text(line));
 }
 
 void run_log_begin(const LoggedBoard &board)
@@ -102,5 +170,5 @@ void run_log_begin(const LoggedBoard &board)
 
 int run_log_failed()
 {
-    return run_log.failed;
+    return run_log.not_flushed || !run_log.unwritten.empty();
 }

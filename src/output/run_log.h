@@ -33,24 +33,41 @@ struct LoggedBoard {
 Failure run_log_open(const char *path, const LoggedFirmware &firmware);
 
 // Appends the line of one board that ended: `result` is "done" or the error
-// in one line. Written and flushed to the disk before it returns; a line
-// that cannot be written gives a warning, and the run ends with status 1
+// in one line. Written (and, for a file on a disk, flushed to the disk)
+// before it returns. A line is written whole or not at all: one that cannot
+// be written is shown on standard error, whole, so that nothing is lost,
+// and is tried again with the next board's line and at the end of the run;
+// while any line is left unwritten at the end, the run ends with status 1
 // where it would have ended with 0.
 void run_log_board(const LoggedBoard &board, std::string_view result, double seconds);
 
-// A single run: the board it writes, whose line end_process writes with
-// the run's outcome (run_log_end), however the run ends.
+// A single run: the board it writes, whose line the end of the process
+// writes with the run's outcome, however the run ends.
 void run_log_begin(const LoggedBoard &board);
 
-// 1 when a line could not be written.
+// 1 when the log is incomplete: a line could not be written (and was not
+// written since), or one was written but could not be flushed to the disk.
 int run_log_failed();
 
 // The platform's part (run_log_<platform>.cpp): the file itself.
 
-// Opens the file for appending at its end (created when missing, 0644);
-// 0 with the reason in `why`.
-int log_file_open(const char *path, std::string &why);
+enum LogOpen {
+    LOG_OPENED,
+    LOG_NO_READER,     // a named pipe that no program is reading
+    LOG_CANNOT_OPEN,   // any other reason, in `why`
+};
 
-// Appends the line in one write and waits until it is on the disk; 0 with
-// the reason in `why`.
-int log_file_append(std::string_view line, std::string &why);
+// Opens the file for appending at its end (created when missing, 0644),
+// never waiting for a reader of a named pipe.
+LogOpen log_file_open(const char *path, std::string &why);
+
+enum LogAppend {
+    LOG_APPENDED,     // the whole line is there (on the disk, for a file on a disk)
+    LOG_NOT_APPENDED, // none of it stays in the file: it may be tried again
+    LOG_NOT_FLUSHED,  // written, but the disk did not confirm it
+};
+
+// Appends the line in one write and, for a file on a disk, waits until it
+// is on the disk; the reason in `why` when it is not appended. A part of
+// the line that a full disk took is cut off again.
+LogAppend log_file_append(std::string_view line, std::string &why);

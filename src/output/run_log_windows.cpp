@@ -8,6 +8,7 @@
 namespace {
 
 HANDLE log_handle = INVALID_HANDLE_VALUE;
+bool on_disk = false;  // a file on a disk: flushed after each line
 
 std::string last_error_text()
 {
@@ -22,22 +23,31 @@ std::string last_error_text()
 
 }  // namespace
 
-int log_file_open(const char *path, std::string &why)
+LogOpen log_file_open(const char *path, std::string &why)
 {
     log_handle = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (log_handle == INVALID_HANDLE_VALUE)
+    if (log_handle == INVALID_HANDLE_VALUE) {
+        // A named pipe whose server is not there.
+        const bool no_reader = GetLastError() == ERROR_PIPE_BUSY || GetLastError() == ERROR_PIPE_NOT_CONNECTED;
         why = last_error_text();
-    return log_handle != INVALID_HANDLE_VALUE;
+        return no_reader ? LOG_NO_READER : LOG_CANNOT_OPEN;
+    }
+    on_disk = GetFileType(log_handle) == FILE_TYPE_DISK;
+    return LOG_OPENED;
 }
 
-int log_file_append(std::string_view line, std::string &why)
+LogAppend log_file_append(std::string_view line, std::string &why)
 {
+    // A full disk refuses the whole write on Windows: nothing to cut off.
     DWORD written = 0;
-    if (!WriteFile(log_handle, line.data(), DWORD(line.size()), &written, nullptr) ||
-        written != line.size() || !FlushFileBuffers(log_handle)) {
-        why = last_error_text();
-        return 0;
+    if (!WriteFile(log_handle, line.data(), DWORD(line.size()), &written, nullptr) || written != line.size()) {
+        why = written != 0 && written != line.size() ? "the disk is full" : last_error_text();
+        return LOG_NOT_APPENDED;
     }
-    return 1;
+    if (on_disk && !FlushFileBuffers(log_handle)) {
+        why = last_error_text();
+        return LOG_NOT_FLUSHED;
+    }
+    return LOG_APPENDED;
 }

@@ -210,6 +210,12 @@ TEST_F(SimulatedBench, SearchProvesEachNodeOnItsDescriptor)
     keyboard_behind.ioctl_vendor_id = 0x045E;
     keyboard_behind.ioctl_product_id = 0x0750;
     add_device(1, 0x5E1A, 0x0001, keyboard_behind);
+    // The same vendor, another product: the node is another of the vendor's
+    // devices, and the product ID alone tells it apart.
+    SimOptions sibling_behind;
+    sibling_behind.ioctl_vendor_id = 0x5E1A;
+    sibling_behind.ioctl_product_id = 0x0002;
+    add_device(3, 0x5E1A, 0x0001, sibling_behind);
     // A plain file where the node should be, as in a container whose /dev
     // is not the host's.
     SimOptions entry_only;
@@ -221,15 +227,18 @@ TEST_F(SimulatedBench, SearchProvesEachNodeOnItsDescriptor)
     EXPECT_EQ(none.status, 1);
     EXPECT_EQ(none.err,
               "Unable to open device\n/dev/hidraw1 answers with IDs 045e:0750, not those of its system "
-              "entry (5e1a:0001)\n/dev/hidraw2 is not a HID device\n\n");
+              "entry (5e1a:0001)\n/dev/hidraw2 is not a HID device\n/dev/hidraw3 answers with IDs 5e1a:0002, not "
+              "those of its system entry (5e1a:0001)\n\n");
     EXPECT_EQ(read_whole_file("/dev/hidraw2"), "a file");
 
     add_device(5, 0x5E1A, 0x0001);
     ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(finish(5).frames.size(), 17u);
-    SimResult lying = finish(1);
-    EXPECT_TRUE(lying.frames.empty() && lying.held.empty());
+    for (int number : {1, 3}) {
+        SimResult lying = finish(number);
+        EXPECT_TRUE(lying.frames.empty() && lying.held.empty()) << number;
+    }
     EXPECT_EQ(read_whole_file("/dev/hidraw2"), "a file");
 }
 

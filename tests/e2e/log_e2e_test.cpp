@@ -139,28 +139,44 @@ TEST_F(Log, AFullDiskNeverTearsALine)
 
 // A station whose disk fills up: the line of the board that ended then is
 // shown and kept; once there is room again, it is written with the next
-// board's line, and the run ends well.
+// board's line, and the run ends well. While the disk stays full, the lines
+// are shown and the run fails, saying that the log is incomplete.
 TEST_F(Log, AStationWritesTheLinesKeptBackOnceThereIsRoom)
 {
     if (std::string(QUORVEL_EXAMPLE_BIN).empty())
         GTEST_SKIP() << "SKIPPED: avr-objcopy was not found when the tests were configured";
-    write_scratch_file("small-disk/boards.log", std::string(4000, 'q') + "\n");
-    fill_disk();
-    BackgroundRun run = start_quorvel({"-station=2", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
-    add_device(0, 0x5E1A, 0x0001, numbered_board(0));
-    bool kept = false;
-    for (int i = 0; i < 1500 && !kept; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-        kept = read_whole_file(run.err_path).find("to be tried again") != std::string::npos;
-    ASSERT_TRUE(kept) << read_whole_file(run.err_path);
-    free_disk();
-    add_device(1, 0x5E1A, 0x0001, numbered_board(1));
-    ProcessResult result = finish_quorvel(run);
-    EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_NE(result.err.find("wrote 1 line to the log " + log + " that could not be written before"),
-              std::string::npos)
-        << result.err;
-    const std::string text = read_whole_file(log);
-    EXPECT_EQ(whole_lines(text.substr(4001)), 2u);
+    for (bool room_again : {true, false}) {
+        SCOPED_TRACE(room_again ? "room again" : "full to the end");
+        reset();
+        free_disk();
+        write_scratch_file("small-disk/boards.log", std::string(4000, 'q') + "\n");
+        fill_disk();
+        BackgroundRun run = start_quorvel({"-station=2", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", hex});
+        add_device(0, 0x5E1A, 0x0001, numbered_board(0));
+        bool kept = false;
+        for (int i = 0; i < 1500 && !kept; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+            kept = read_whole_file(run.err_path).find("to be tried again") != std::string::npos;
+        ASSERT_TRUE(kept) << read_whole_file(run.err_path);
+        if (room_again)
+            free_disk();
+        add_device(1, 0x5E1A, 0x0001, numbered_board(1));
+        ProcessResult result = finish_quorvel(run);
+        const std::string text = read_whole_file(log);
+        if (room_again) {
+            EXPECT_EQ(result.status, 0) << result.err;
+            EXPECT_NE(result.err.find("wrote 1 line to the log " + log + " that could not be written before"),
+                      std::string::npos)
+                << result.err;
+            EXPECT_EQ(whole_lines(text.substr(4001)), 2u);
+        } else {
+            EXPECT_EQ(result.status, 1) << result.err;
+            EXPECT_NE(result.err.find("the log " + log + " is incomplete: 2 lines shown above"), std::string::npos)
+                << result.err;
+            EXPECT_EQ(text.size(), 4001u);  // nothing torn onto the end
+            for (const char *serial : {"\"serial\":\"QV-0\"", "\"serial\":\"QV-1\""})
+                EXPECT_NE(result.err.find(serial), std::string::npos) << result.err;
+        }
+    }
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/mount.h>
@@ -176,6 +177,68 @@ TEST_F(Log, AStationWritesTheLinesKeptBackOnceThereIsRoom)
             for (const char *serial : {"\"serial\":\"QV-0\"", "\"serial\":\"QV-1\""})
                 EXPECT_NE(result.err.find(serial), std::string::npos) << result.err;
         }
+    }
+}
+
+// Each line goes to the disk before the run goes on: seen at the system
+// calls, where nothing else can see it. In every process that writes the
+// log (the run, and under -all the run that gathers the copies' ends), the
+// write of each line is followed at once by an fsync of the same file.
+TEST_F(Log, EachLineIsFlushedToTheDiskRightAfterItsWrite)
+{
+    std::string strace = "/usr/bin/strace";
+    if (!fs::exists(strace))
+        GTEST_FAIL() << "strace is missing: install Debian's strace package (the README's Quick start does)";
+    const std::string on_disk = scratch_dir() + "/flushed.log";
+    const struct {
+        std::vector<std::string> run;
+        size_t lines;
+    } cases[] = {
+        {{"-device=/dev/hidraw0"}, 1},
+        {{"-all"}, 2},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.run[0]);
+        reset();
+        fs::remove(on_disk);
+        add_device(0, 0x5E1A, 0x0001, numbered_board(0));
+        add_device(1, 0x5E1A, 0x0001, numbered_board(1));
+        const std::string trace = scratch_dir() + "/fsync.trace";
+        std::vector<std::string> argv{strace, "-f", "-qq", "-e", "trace=openat,write,fsync", "-o", trace,
+                                      QUORVEL_BINARY, "-log=" + on_disk, "-mmcu=atmega32u4", "-usb=5e1a:1", hex};
+        argv.insert(argv.end(), c.run.begin(), c.run.end());
+        ProcessResult result = run_process(argv, kill_after(30));
+        ASSERT_EQ(result.status, 0) << result.err;
+        // Per process: the log's descriptor, and whether its last call was
+        // a line's write still waiting for its fsync.
+        std::map<std::string, std::string> log_fd;
+        std::map<std::string, bool> unflushed;
+        size_t lines = 0, flushed = 0;
+        std::istringstream calls(read_whole_file(trace));
+        for (std::string call; std::getline(calls, call);) {
+            const std::string pid = call.substr(0, call.find(' '));
+            const std::string rest = call.substr(call.find_first_not_of(' ', call.find(' ')));
+            if (rest.starts_with("openat(") && rest.find("\"" + on_disk + "\"") != std::string::npos &&
+                rest.find("= ") != std::string::npos) {
+                log_fd[pid] = rest.substr(rest.rfind("= ") + 2);
+                continue;
+            }
+            if (!log_fd.count(pid) || rest.starts_with("<... openat"))
+                continue;
+            const std::string fd = log_fd[pid];
+            if (unflushed[pid]) {
+                EXPECT_TRUE(rest.starts_with("fsync(" + fd + ")") || rest.starts_with("fsync(" + fd + " <"))
+                    << "after a line's write, process " << pid << " went on with: " << rest;
+                flushed += rest.starts_with("fsync(" + fd);
+                unflushed[pid] = false;
+            } else if (rest.starts_with("write(" + fd + ", \"{\\\"time\\\"")) {
+                ++lines;
+                unflushed[pid] = true;
+            }
+        }
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(flushed, c.lines);
+        EXPECT_EQ(whole_lines(read_whole_file(on_disk)), c.lines);
     }
 }
 

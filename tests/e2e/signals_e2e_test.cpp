@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -104,7 +105,11 @@ TEST_F(SimulatedBench, SignalToEveryBoardRunIsPassedOnToEachBoard)
         int signal;
         bool json;  // then the summary must still be the last line of standard output
     };
-    for (auto [signal, json] : {Case{SIGTERM, false}, Case{SIGKILL, false}, Case{SIGTERM, true}}) {
+    // Every stop signal that a terminal, a service manager or a closed
+    // session sends: each is caught and passed on, none ends the parent
+    // before its copies.
+    for (auto [signal, json] : {Case{SIGTERM, false}, Case{SIGINT, false}, Case{SIGHUP, false},
+                                Case{SIGKILL, false}, Case{SIGTERM, true}}) {
         SCOPED_TRACE(std::to_string(signal) + (json ? " -json" : ""));
         SimOptions slow;
         slow.report_delay_us = 2000;
@@ -138,9 +143,10 @@ TEST_F(SimulatedBench, SignalToEveryBoardRunIsPassedOnToEachBoard)
         for (const char *path : {"/dev/hidraw0\t\t\tquorvel: interrupted after block ",
                                  "/dev/hidraw1\t\t\tquorvel: interrupted after block "})
             EXPECT_NE(run.out.find(path), std::string::npos) << run.out;
-        EXPECT_TRUE(run.err.ends_with("\nquorvel: interrupted by SIGTERM: 2 of 2 boards were not programmed\n"
-                                      "Run quorvel again for the boards whose line does not say Done: their "
-                                      "flash may be only partly written\n\n"))
+        const std::string name = std::string("SIG") + sigabbrev_np(signal);
+        EXPECT_TRUE(run.err.ends_with("\nquorvel: interrupted by " + name +
+                                      ": 2 of 2 boards were not programmed\nRun quorvel again for the boards "
+                                      "whose line does not say Done: their flash may be only partly written\n\n"))
             << run.err;
     }
 }

@@ -7,7 +7,11 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <sys/sysmacros.h>
 
 namespace {
@@ -186,6 +190,50 @@ TEST_F(SimulatedBench, DevicePathMustBeAHidDevice)
     EXPECT_EQ(read_whole_file(notes), "my notes\n");
     EXPECT_EQ(read_whole_file(named_like_a_node), "not a device\n");
     for (const char *node : {"/dev/fake-disk", "/dev/fake-tty", "/dev/fake-serial"})
+        fs::remove(node);
+}
+
+// With a controlling terminal, as a person's shell has, a character device
+// of another class (a terminal, a serial port) is still not even opened:
+// opening a serial port can reset the board behind it. Seen through strace,
+// since such an open may well succeed here and be refused only later.
+TEST_F(SimulatedBench, DevicesOfAnotherClassAreNeverOpenedFromATerminal)
+{
+    const std::string strace = "/usr/bin/strace";
+    if (!fs::exists(strace))
+        GTEST_FAIL() << "strace is missing: install Debian's strace package (the README's Quick start does)";
+    ASSERT_EQ(mknod("/dev/fake-tty", S_IFCHR | 0600, makedev(5, 0)), 0);      // /dev/tty
+    ASSERT_EQ(mknod("/dev/fake-serial", S_IFCHR | 0600, makedev(4, 64)), 0);  // /dev/ttyS0
+    const std::string trace = scratch_dir() + "/opens.trace";
+    for (const char *node : {"/dev/fake-tty", "/dev/fake-serial"}) {
+        SCOPED_TRACE(node);
+        int master = -1, slave = -1;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        pid_t child = fork();
+        if (child == 0) {
+            // A session of its own whose controlling terminal is the pseudo-terminal.
+            setsid();
+            ioctl(slave, TIOCSCTTY, 0);
+            for (int fd : {0, 1, 2})
+                dup2(slave, fd);
+            exec_program({strace, "-f", "-qq", "-e", "trace=open,openat", "-o", trace, QUORVEL_BINARY,
+                          "-mmcu=atmega32u4", "-usb=5e1a:1", std::string("-device=") + node, example_hex_path()});
+        }
+        close(slave);
+        std::string shown;
+        char buffer[512];
+        for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
+            shown.append(buffer, size_t(got));
+        int status = 0;
+        waitpid(child, &status, 0);
+        close(master);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << shown;
+        EXPECT_NE(shown.find(std::string(node) + " is not a HID device"), std::string::npos) << shown;
+        const std::string opens = read_whole_file(trace);
+        EXPECT_NE(opens.find("example"), std::string::npos) << "the trace saw no open at all";
+        EXPECT_EQ(opens.find(std::string("\"") + node + "\""), std::string::npos) << opens;
+    }
+    for (const char *node : {"/dev/fake-tty", "/dev/fake-serial"})
         fs::remove(node);
 }
 

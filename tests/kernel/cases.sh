@@ -32,8 +32,13 @@ stop() {
 frames() { sed -n "s/^gadget $1 frames \([0-9]*\) errors .*/\1/p" "/tmp/$1.log"; }
 errors() { sed -n "s/^gadget $1 frames [0-9]* errors \([0-9]*\) .*/\1/p" "/tmp/$1.log"; }
 
-# same_flash NAME BIN: the gadget's flash starts with the image, byte-exact.
-same_flash() { cmp -n "$(wc -c <"$2")" "/tmp/$1.flash" "$2" >/dev/null; }
+# same_flash NAME BIN: the gadget's flash starts with the image, byte-exact,
+# whole blocks: the bytes of a block that the file left out must be 0xFF
+# (BIN.blocks is the image padded so).
+same_flash() { cmp -n "$(wc -c <"${2%.bin}.blocks")" "/tmp/$1.flash" "${2%.bin}.blocks" >/dev/null; }
+
+# ends_with_event FILE EVENT: the -json stream's last line is that event.
+ends_with_event() { tail -n 1 "$1" | grep -q "\"event\":\"$2\""; }
 
 json_lines() { sed "s/^/QVK-JSON $1 /" "$2"; }
 
@@ -46,7 +51,7 @@ upload() {
   status=$?
   stop g
   json_lines "$name" /tmp/out
-  if [ $status = 0 ] && [ "$(errors g)" = 0 ] && same_flash g "/hex/$hex.bin"; then
+  if [ $status = 0 ] && [ "$(errors g)" = 0 ] && same_flash g "/hex/$hex.bin" && ends_with_event /tmp/out done; then
     result "$name" PASS "$(frames g) reports"
   else
     result "$name" FAIL "status $status, $(frames g) reports, $(errors g) errors"
@@ -104,7 +109,8 @@ case_all() {
   stop g
   stop h
   json_lines all /tmp/out
-  if [ $status = 0 ] && same_flash g /hex/blink.bin && same_flash h /hex/blink.bin; then
+  if [ $status = 0 ] && same_flash g /hex/blink.bin && same_flash h /hex/blink.bin &&
+    ends_with_event /tmp/out summary && tail -n 1 /tmp/out | grep -q '"ok":true'; then
     result all PASS
   else
     result all FAIL "status $status"

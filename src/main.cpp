@@ -6,6 +6,7 @@
 #include "output/events.h"
 #include "output/version.h"
 #include "cli/options.h"
+#include "cli/usage.h"
 #include "output/text.h"
 #include "runs/all_boards.h"
 #include "runs/dry_run.h"
@@ -15,7 +16,18 @@
 #include "runs/station.h"
 
 #include <cstdio>
+#include <string>
 #include <string_view>
+
+// No file or no MCU: what is missing, the usage text and status 1; with
+// -json, an error event says what is missing.
+[[noreturn]] static void fail_usage(const char *problem)
+{
+    std::fprintf(stderr, "%s\n\n", problem);
+    write_usage(stderr);
+    event_error(std::string(problem) + "\nquorvel --help shows how to run quorvel");
+    end_process(1);
+}
 
 int main(int argc, char **argv)
 {
@@ -23,14 +35,24 @@ int main(int argc, char **argv)
     for (int i = 1; i < argc; ++i)
         output_settings.json |= std::string_view(argv[i]) == "-json";
     events_start();
-    read_arguments(argc, argv);
+    const Failure options = read_arguments(argc, argv);
     output_settings.verbose = run_options.verbose;
+    if (failed(options))
+        fail_with(options);
+    if (run_options.show_help) {
+        write_usage(human_output());  // with -json, standard output carries only events
+        end_process(0);
+    }
+    if (run_options.show_version) {
+        std::fprintf(human_output(), "quorvel %s\n", VERSION);
+        end_process(0);
+    }
     if (run_options.list)
         list_devices();
     if (!run_options.hex_path)
-        print_usage("Filename must be specified");
+        fail_usage("Filename must be specified");
     if (run_options.code_size == 0)
-        print_usage("MCU type must be specified");
+        fail_usage("MCU type must be specified");
 
     if (run_options.all && run_options.touch_port)
         fail("quorvel: -touch= resets one board: it cannot be combined with -all\nLeave out -all to reset "

@@ -82,8 +82,8 @@ int main(int argc, char **argv)
     if (run_options.dry_run)
         run_dry_run();
     if (run_options.all)
-        run_all_boards(argc, argv);
+        run_all_boards();
     if (run_options.station)
-        run_station(argc, argv);
+        run_station();
     run_upload();
 }

@@ -91,7 +91,6 @@ bool two_line_error(const std::string &err, const std::string &first)
     return err.starts_with(first + "\n") && err.ends_with("\n\n") && err.find('\n', second) == err.size() - 2;
 }
 
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)

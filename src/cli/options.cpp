@@ -97,10 +97,11 @@ Failure read_mcu(const char *name)
     std::string sizes;
     for (size_t i = MCU_SIZES.size(); i-- > 0;)
         sizes += std::string(MCU_SIZES[i].suffix) + (i > 1 ? ", " : i == 1 ? " or " : "");
-    return failure(FAILURE_OPTION,
-                   "Unknown MCU type\n-mmcu=%s: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: "
-                   "%s (as in -mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
-                   printable(name).c_str(), sizes.c_str());
+    return failure(
+        FAILURE_OPTION,
+        "Unknown MCU type\n-mmcu=%s: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: "
+        "%s (as in -mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
+        printable(name).c_str(), sizes.c_str());
 }
 
 // Reads the whole value of a numeric option; 0 when it is not a number from
@@ -131,9 +132,10 @@ Failure read_unknown_option(std::string_view argument)
 {
     const std::string shown = printable(argument);
     if (argument.starts_with("--"))
-        return failure(FAILURE_OPTION,
-                       "quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
-                       shown.c_str());
+        return failure(
+            FAILURE_OPTION,
+            "quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
+            shown.c_str());
     if (argument == "-mmcu" || argument == "-usb" || argument == "-device" || argument == "-serial" ||
         argument == "-location" || argument == "-touch" || argument == "-log")
         return failure(FAILURE_OPTION,
@@ -396,8 +398,8 @@ Failure read_arguments(int argc, char **argv)
             continue;
         }
         const OptionRule *rule = rule_for(argument);
-        Failure result = rule ? rule->read(argv[i] + std::string_view(rule->name).size())
-                              : read_unknown_option(argument);
+        Failure result =
+            rule ? rule->read(argv[i] + std::string_view(rule->name).size()) : read_unknown_option(argument);
         if (failed(result))
             return result;
         // -h, --help and --version: the run shows their text and ends.

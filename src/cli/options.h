@@ -37,7 +37,6 @@ struct RunOptions {
 // The process's one set of settings, all zero at start.
 extern RunOptions run_options;
 
-
 // Looks up an MCU name ("atmega32u4", "at90usb1287", ...). Returns 1 and sets
 // the two sizes, or 0 for a name that is not in the table.
 int find_mcu(const char *name, int32_t &code_size, int32_t &block_size);

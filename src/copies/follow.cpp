@@ -80,9 +80,9 @@ int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arg
 {
     std::string why;
     const int copy = copy_start(following.program, arguments, why);
-    following.boards.push_back(FollowedBoard{board, copy, board_view_add(board.path, board.serial, board.location),
-                                             std::chrono::steady_clock::now(), "", false, 0, "", 0,
-                                             CopyOutcome{COPY_FAILED, ""}});
+    following.boards.push_back(
+        FollowedBoard{board, copy, board_view_add(board.path, board.serial, board.location),
+                      std::chrono::steady_clock::now(), "", false, 0, "", 0, CopyOutcome{COPY_FAILED, ""}});
     ++following.running;
     event_board_started(board.path, board.serial, board.location);
     FollowedBoard &started = following.boards.back();

@@ -15,10 +15,10 @@
 // A board whose copy was started.
 struct FollowedBoard {
     HidDeviceInfo board;
-    int copy;             // its copy's number; -1 once it ended, or when it could not start
-    int row;              // its row in the live view
+    int copy;  // its copy's number; -1 once it ended, or when it could not start
+    int row;   // its row in the live view
     std::chrono::steady_clock::time_point started;
-    std::string events;   // its standard output so far: its -json events
+    std::string events;  // its standard output so far: its -json events
     bool ended;
     int status;           // once ended: its exit status
     std::string err;      // once ended: its standard error

@@ -37,6 +37,7 @@ CopyOutcome copy_outcome(int status, std::string_view err, std::string_view even
     if (line.empty())
         line = one_line_outcome(without_warnings(err));
     if (line.empty() && passed_on)
-        return CopyOutcome{end, std::string("interrupted by ") + signal_name(passed_on) + " before its upload began"};
+        return CopyOutcome{end, std::string("interrupted by ") + signal_name(passed_on) +
+                                    " before its upload began"};
     return CopyOutcome{end, line.empty() ? "failed with status " + std::to_string(status) : line};
 }

@@ -129,7 +129,8 @@ void run_all_boards()
                       done ? "done" : outcomes[i].text, following.boards[i].seconds);
         if (!live)
             std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(b.path).c_str(),
-                         printable(b.serial).c_str(), printable(b.location).c_str(), outcomes[i].text.c_str());
+                         printable(b.serial).c_str(), printable(b.location).c_str(),
+                         outcomes[i].text.c_str());
         summary.push_back(BoardOutcome{b.path, b.serial, b.location, done, outcomes[i].text});
     }
     // The summary is the last event: the failures are told to people only.
@@ -139,7 +140,8 @@ void run_all_boards()
     if (passed_on)
         stop_interrupted(passed_on, failed, int(boards.size()));
     if (failed) {
-        std::fprintf(stderr, "\n%d of %d boards failed\n%s\n\n", failed, int(boards.size()), retry_text().c_str());
+        std::fprintf(stderr, "\n%d of %d boards failed\n%s\n\n", failed, int(boards.size()),
+                     retry_text().c_str());
         end_process(1);
     }
     std::fputs("\nDone.\n\n", stderr);

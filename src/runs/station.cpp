@@ -94,7 +94,8 @@ void show_counts()
 
 void plain_line(const HidDeviceInfo &board, const std::string &what)
 {
-    std::fprintf(human_output(), "%s\n", board_view_line(board.path, board.serial, board.location, what).c_str());
+    std::fprintf(human_output(), "%s\n",
+                 board_view_line(board.path, board.serial, board.location, what).c_str());
     std::fflush(human_output());
 }
 
@@ -190,7 +191,8 @@ void run_station()
         fail("quorvel: -station needs the bootloaders' IDs\nGive them with -usb=<vid:pid> (quorvel -list "
              "shows the HID devices present)\n");
     std::string why;
-    if (!follow_begin(nullptr, FollowHooks{taking_boards, look, board_started, board_ended, show_counts}, why))
+    if (!follow_begin(nullptr, FollowHooks{taking_boards, look, board_started, board_ended, show_counts},
+                      why))
         fail("quorvel: -station cannot run copies of itself\n%s\n", printable(why).c_str());
     station.file = file_now(loaded_firmware().file);
     const Clock::time_point begun = Clock::now();

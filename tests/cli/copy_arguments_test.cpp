@@ -52,8 +52,8 @@ std::string passed_settings(const RunOptions &o)
     std::snprintf(ids, sizeof ids, "%04x:%04x", unsigned(o.vendor_id), unsigned(o.product_id));
     return std::string("usb=") + ids + " code=" + std::to_string(o.code_size) + "/" +
            std::to_string(o.block_size) + " mcu=" + text(o.mcu) + " v=" + std::to_string(o.verbose) +
-           " n=" + std::to_string(o.dry_run) + " list=" + std::to_string(o.list) + " touch=" +
-           text(o.touch_port);
+           " n=" + std::to_string(o.dry_run) + " list=" + std::to_string(o.list) +
+           " touch=" + text(o.touch_port);
 }
 
 const char *const BOARD = "/dev/hidraw7";

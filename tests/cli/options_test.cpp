@@ -121,33 +121,50 @@ TEST(Options, TheFirstBadArgumentStopsTheReading)
         {{"-mmcu=atmega48", "-v"},
          "Unknown MCU type\n-mmcu=atmega48: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: 8, "
          "16, 32, 64 or 128 (as in -mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
-         0, 0},
-        {{"-w=0", "-v"}, "quorvel: -w=0: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n", 0, 0},
+         0,
+         0},
+        {{"-w=0", "-v"},
+         "quorvel: -w=0: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n",
+         0,
+         0},
         {{"-all=0"}, "quorvel: -all=0: give the number of boards, as in -all=8 (see quorvel --help)\n", 0, 0},
         {{"-station=x"},
-         "quorvel: -station=x: give the number of boards to program, as in -station=50 (see quorvel --help)\n", 0,
+         "quorvel: -station=x: give the number of boards to program, as in -station=50 (see quorvel "
+         "--help)\n",
+         0,
          0},
         {{"-serial="},
-         "quorvel: -serial=: give the board's USB serial number, as quorvel -list shows it (see quorvel --help)\n",
-         0, 0},
+         "quorvel: -serial=: give the board's USB serial number, as quorvel -list shows it (see quorvel "
+         "--help)\n",
+         0,
+         0},
         {{"-location="},
-         "quorvel: -location=: give the board's USB port, as quorvel -list shows it (1-2.3) (see quorvel --help)\n",
-         0, 0},
+         "quorvel: -location=: give the board's USB port, as quorvel -list shows it (1-2.3) (see quorvel "
+         "--help)\n",
+         0,
+         0},
         {{"-log="},
          "quorvel: -log=: give the file to append one line per board to, as in -log=boards.log (see quorvel "
          "--help)\n",
-         0, 0},
-        {{"-touch="}, "quorvel: -touch=: give the board's serial port, as in -touch=/dev/ttyACM0 (see quorvel --help)\n",
-         0, 0},
+         0,
+         0},
+        {{"-touch="},
+         "quorvel: -touch=: give the board's serial port, as in -touch=/dev/ttyACM0 (see quorvel --help)\n",
+         0,
+         0},
         {{"--verbose"},
-         "quorvel: unknown option --verbose: quorvel's options start with one dash (see quorvel --help)\n", 0, 0},
+         "quorvel: unknown option --verbose: quorvel's options start with one dash (see quorvel --help)\n",
+         0,
+         0},
         {{"-usb"}, "quorvel: -usb needs its value after \"=\", as in -usb=... (see quorvel --help)\n", 0, 0},
         {{"-nv"}, "quorvel: -nv: give each option on its own, as in -n -v (see quorvel --help)\n", 0, 0},
         // -json anywhere counts, even after the bad argument: the error is an event too.
         {{"-mmcu=x", "-json"},
-         "Unknown MCU type\n-mmcu=x: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: 8, 16, 32, 64 "
+         "Unknown MCU type\n-mmcu=x: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: 8, 16, "
+         "32, 64 "
          "or 128 (as in -mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
-         0, 1},
+         0,
+         1},
         {{"-v", "-json"}, "", 1, 1},
     };
     for (const FailureCase &c : cases) {

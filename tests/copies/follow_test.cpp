@@ -136,13 +136,16 @@ TEST(Follow, OutcomesAndCounts)
 {
     const FollowCase cases[] = {
         {"exit 0", COPY_DONE, "Done"},
-        {"echo '{\"event\":\"block\",\"index\":1,\"count\":2}'; echo '{\"event\":\"done\"}'", COPY_DONE, "Done"},
+        {"echo '{\"event\":\"block\",\"index\":1,\"count\":2}'; echo '{\"event\":\"done\"}'", COPY_DONE,
+         "Done"},
         // The error event says it, whatever standard error holds.
-        {"printf '%s\\n' '{\"event\":\"error\",\"message\":\"Unable to open device\",\"detail\":\"No board\\nmore\"}'; "
+        {"printf '%s\\n' '{\"event\":\"error\",\"message\":\"Unable to open device\",\"detail\":\"No "
+         "board\\nmore\"}'; "
          "echo 'noise' >&2; exit 1",
          COPY_FAILED, "Unable to open device: No board"},
         // Without one, standard error, less the copy's warnings.
-        {"printf 'quorvel: warning: cut short\\nquorvel: ignoring unknown option -x\\n\\nBroken\\nsecond\\nthird\\n' "
+        {"printf 'quorvel: warning: cut short\\nquorvel: ignoring unknown option "
+         "-x\\n\\nBroken\\nsecond\\nthird\\n' "
          ">&2; exit 1",
          COPY_FAILED, "Broken: second"},
         {"kill -KILL $$", COPY_FAILED, "failed with status 137"},
@@ -193,7 +196,8 @@ void note_end(const FollowedBoard &board)
 TEST(Follow, BoardsThatComeWhileTheLoopRuns)
 {
     std::string why;
-    ASSERT_EQ(follow_begin(SHELL, FollowHooks{three_boards, one_more_board, nullptr, note_end, nullptr}, why), 1)
+    ASSERT_EQ(follow_begin(SHELL, FollowHooks{three_boards, one_more_board, nullptr, note_end, nullptr}, why),
+              1)
         << why;
     follow_copies(0.05, true);
     ASSERT_EQ(following.boards.size(), 3u);

@@ -224,7 +224,7 @@ struct LiveCopy {
     std::string partial;
     HANDLE err;
 };
-std::vector<LiveCopy> live_copies;
+std::vector<LiveCopy> copies_started;
 
 // Reads what the copy's pipe holds now (all of it once the copy ended);
 // the complete lines go to `news`.
@@ -273,16 +273,16 @@ int copy_start(const char *program, const std::vector<std::string> &arguments, s
         why = error_text(error);
         return -1;
     }
-    live_copies.push_back(copy);
-    return int(live_copies.size() - 1);
+    copies_started.push_back(copy);
+    return int(copies_started.size() - 1);
 }
 
 int copies_wait(double seconds, bool follow, std::vector<CopyNews> &news)
 {
     const ULONGLONG end = GetTickCount64() + ULONGLONG(seconds * 1000);
     do {
-        for (size_t i = 0; i < live_copies.size(); ++i) {
-            LiveCopy &copy = live_copies[i];
+        for (size_t i = 0; i < copies_started.size(); ++i) {
+            LiveCopy &copy = copies_started[i];
             if (!copy.process)
                 continue;
             const bool ended = WaitForSingleObject(copy.process, 0) == WAIT_OBJECT_0;

@@ -5,6 +5,7 @@
 
 #include "cli/option_rules.h"
 #include "cli/options.h"
+#include "cli/usage.h"
 #include "os/terminal.h"
 #include "output/console.h"
 #include "output/events.h"
@@ -19,16 +20,25 @@
 #include "upload/load_firmware.h"
 
 #include <cstdio>
-#include <string_view>
+#include <string>
 
 namespace {
 
-// Ends a run that was not ended by one of the runs, when a failure
-// stands in its way.
+// Ends the run when a failure stands in its way.
 void stop_on(const Failure &result)
 {
     if (failed(result))
         fail_with(result);
+}
+
+// No file or no MCU: what is missing, the usage text and status 1; with
+// -json, an error event says what is missing.
+[[noreturn]] void fail_usage(const char *problem)
+{
+    std::fprintf(stderr, "%s\n\n", problem);
+    write_usage(stderr);
+    event_error(std::string(problem) + "\nquorvel --help shows how to run quorvel");
+    end_process(1);
 }
 
 }  // namespace
@@ -36,18 +46,27 @@ void stop_on(const Failure &result)
 int main(int argc, char **argv)
 {
     guard_standard_streams();
-    for (int i = 1; i < argc; ++i)
-        output_settings.json |= std::string_view(argv[i]) == "-json";
+    // -json is known before any argument is judged: an error in one before
+    // it ends as an event too.
+    const Failure options = read_arguments(argc, argv);
+    output_settings = OutputSettings{run_options.verbose, run_options.json};
     events_start();
-    read_arguments(argc, argv);
-    output_settings.verbose = run_options.verbose;
+    stop_on(options);
 
+    if (run_options.show_help) {
+        write_usage(human_output());  // with -json, standard output carries only events
+        end_process(0);
+    }
+    if (run_options.show_version) {
+        std::fprintf(human_output(), "quorvel %s\n", VERSION);
+        end_process(0);
+    }
     if (run_options.list)
         run_list();
     if (!run_options.hex_path)
-        print_usage("Filename must be specified");
+        fail_usage("Filename must be specified");
     if (run_options.code_size == 0)
-        print_usage("MCU type must be specified");
+        fail_usage("MCU type must be specified");
     stop_on(check_option_rules(run_options));
 
     if (!run_options.json)
@@ -60,8 +79,8 @@ int main(int argc, char **argv)
     if (run_options.dry_run)
         run_dry_run(plan);
     if (run_options.all)
-        run_all_boards(argc, argv);
+        run_all_boards();
     if (run_options.station)
-        run_station(argc, argv);
+        run_station();
     run_upload(plan);
 }

@@ -1,17 +1,15 @@
-// The command line: the MCU table, the option parser and the usage text.
-#include "runs/run_end.h"
+// The command line: the MCU table, the options and what each gives a board's copy.
 #include "cli/options.h"
 
-#include "output/console.h"
-#include "output/events.h"
 #include "output/text.h"
-#include "output/version.h"
 
 #include <array>
 #include <charconv>
 #include <cstdio>
 #include <string>
+#include <span>
 #include <string_view>
+#include <vector>
 
 RunOptions run_options;
 
@@ -64,36 +62,46 @@ int32_t read_usb_id(std::string_view text, size_t &end)
 constexpr const char *USB_FORM =
     "Give the IDs as -usb=<vid>:<pid>, each 1 to 4 hex digits, as in -usb=0x5e1a:0x0001\n";
 
+Failure none()
+{
+    return Failure{FAILURE_NONE, "", 0, nullptr, -1};
+}
+
 // -usb=VID:PID: the vendor ID, exactly one separator (":" in the usage
 // example, but any one character), the product ID, and nothing after it: a
 // mistyped ID ("0x00O1") must not be read as another one.
-void read_usb_option(std::string_view value)
+Failure read_usb(const char *text)
 {
+    std::string_view value(text);
     size_t vendor_end = 0;
     int32_t vendor = read_usb_id(value, vendor_end);
     if (vendor < 0)
-        fail("Malformed VID\n%s", USB_FORM);
+        return failure(FAILURE_OPTION, "Malformed VID\n%s", USB_FORM);
     std::string_view product_text = vendor_end < value.size() ? value.substr(vendor_end + 1) : "";
     size_t product_end = 0;
     int32_t product = read_usb_id(product_text, product_end);
     if (product < 0 || product_end != product_text.size())
-        fail("Malformed PID\n%s", USB_FORM);
+        return failure(FAILURE_OPTION, "Malformed PID\n%s", USB_FORM);
     run_options.vendor_id = uint32_t(vendor);
     run_options.product_id = uint32_t(product);
+    return none();
 }
 
-// The second line for an unknown -mmcu=: the forms and the sizes known.
-[[noreturn]] void fail_mcu(std::string_view name)
+// -mmcu=NAME; an unknown name gets the forms and the sizes known.
+Failure read_mcu(const char *name)
 {
-    static std::string sizes, shown;  // static: fail() does not return to free them
-    sizes.clear();
-    shown = printable(name);
+    if (find_mcu(name, run_options.code_size, run_options.block_size)) {
+        run_options.mcu = name;
+        return none();
+    }
+    std::string sizes;
     for (size_t i = MCU_SIZES.size(); i-- > 0;)
         sizes += std::string(MCU_SIZES[i].suffix) + (i > 1 ? ", " : i == 1 ? " or " : "");
-    fail(
-        "Unknown MCU type\n-mmcu=%s: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: %s (as in "
-        "-mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
-        shown.c_str(), sizes.c_str());
+    return failure(
+        FAILURE_OPTION,
+        "Unknown MCU type\n-mmcu=%s: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: "
+        "%s (as in -mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
+        printable(name).c_str(), sizes.c_str());
 }
 
 // Reads the whole value of a numeric option; 0 when it is not a number from
@@ -104,11 +112,10 @@ template <typename Number> int read_number(std::string_view value, Number low, N
     return error == std::errc() && end == value.data() + value.size() && number >= low && number <= high;
 }
 
-[[noreturn]] void fail_value(const char *option, std::string_view value, const char *wanted)
+Failure bad_value(const char *option, std::string_view value, const char *wanted)
 {
-    static std::string shown;  // static: fail() does not return to free it
-    shown = printable(value);
-    fail("quorvel: %s=%s: give %s (see quorvel --help)\n", option, shown.c_str(), wanted);
+    return failure(FAILURE_OPTION, "quorvel: %s=%s: give %s (see quorvel --help)\n", option,
+                   printable(value).c_str(), wanted);
 }
 
 // An argument made only of quorvel's own flag letters, run together ("-nv"):
@@ -121,65 +128,244 @@ bool joined_flags(std::string_view argument)
 
 // Options that quorvel does not know: another tool's single-dash options are
 // passed over with a warning; a mistyped one of quorvel's own is an error.
-void read_unknown_option(std::string_view argument)
+Failure read_unknown_option(std::string_view argument)
 {
-    static std::string shown;  // static: fail() does not return to free it
-    shown = printable(argument);
+    const std::string shown = printable(argument);
     if (argument.starts_with("--"))
-        fail("quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
-             shown.c_str());
+        return failure(
+            FAILURE_OPTION,
+            "quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
+            shown.c_str());
     if (argument == "-mmcu" || argument == "-usb" || argument == "-device" || argument == "-serial" ||
         argument == "-location" || argument == "-touch" || argument == "-log")
-        fail("quorvel: %s needs its value after \"=\", as in %s=... (see quorvel --help)\n", shown.c_str(),
-             shown.c_str());
+        return failure(FAILURE_OPTION,
+                       "quorvel: %s needs its value after \"=\", as in %s=... (see quorvel --help)\n",
+                       shown.c_str(), shown.c_str());
     if (joined_flags(argument))
-        fail("quorvel: %s: give each option on its own, as in -%c -%c (see quorvel --help)\n", shown.c_str(),
-             argument[1], argument[2]);
+        return failure(FAILURE_OPTION,
+                       "quorvel: %s: give each option on its own, as in -%c -%c (see quorvel --help)\n",
+                       shown.c_str(), argument[1], argument[2]);
     std::fprintf(stderr, "quorvel: ignoring unknown option %s\n", shown.c_str());
+    return none();
 }
 
-void write_usage(FILE *out)
+// Each option's reader: `value` is what follows the option's name ("" for
+// a flag), inside argv, so that the settings may point into it.
+
+Failure read_verbose(const char *)
 {
-    std::fputs("Usage: quorvel -mmcu=<MCU> [-v] -usb=<vid:pid> <file.hex>\n"
-               "\t-v : Verbose output\n"
-               "\n<MCU> = atmegaXXuY or at90usbXXXY"
-               "\n<vid:pid> = vid:pid of HID device in hex (eg. -usb=0x5e1a:0x0001)"
-               "\n",
-               out);
-    std::fputs(BANNER_LINE, out);
-    std::fputs(AUTHOR_LINE, out);
-    std::fputs(
-        "\nFor support and more information, please visit:\n"
-        "https://example.org/quorvel\n"
-        "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
-        "https://docs.kernel.org/hid/hidraw.html\n",
-        out);
-    std::fputs("\nMore options:\n"
-               "\t-n : Dry run: read the file and show what would be sent, without a device\n"
-               "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
-               "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
-               "\t-h, --help : Show this text\n"
-               "\t--version : Show the version\n"
-               "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name, serial number,\n"
-               "\t        location (tab-separated)\n"
-               "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
-               "\t                 its IDs must match too. Only a HID device is ever written to\n"
-               "\t-serial=<text> : Only the device with this USB serial number (see -list)\n"
-               "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n"
-               "\t-all : Program every matching board at once; one line per board at the end\n"
-               "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
-               "\t-json : Standard output carries only JSON events, one object per line, for programs\n"
-               "\t-touch=<port> : First reset the running board into its bootloader through its USB\n"
-               "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n"
-               "\t-station : Program each matching board as it appears, once, until Ctrl-C; a board\n"
-               "\t           is written again only after it went away and came back\n"
-               "\t-station=<n> : The same, ending after n boards\n"
-               "\t-log=<file> : Append one JSON line per board programmed: board, firmware\n"
-               "\t              SHA-256, result (also for single runs and -all)\n",
-               out);
+    run_options.verbose = 1;
+    return none();
+}
+
+Failure read_dry_run(const char *)
+{
+    run_options.dry_run = 1;
+    return none();
+}
+
+Failure read_wait(const char *)
+{
+    run_options.wait = 1;
+    run_options.wait_limit = 0;
+    return none();
+}
+
+// Seconds, decimals allowed: from 1 ms up.
+Failure read_wait_limit(const char *value)
+{
+    if (!read_number(std::string_view(value), 0.001, 1e6, run_options.wait_limit))
+        return bad_value("-w", value, "the longest wait in seconds, as in -w=30");
+    run_options.wait = 1;
+    return none();
+}
+
+Failure read_list(const char *)
+{
+    run_options.list = 1;
+    return none();
+}
+
+Failure read_device(const char *value)
+{
+    run_options.device_path = value;
+    return none();
+}
+
+Failure read_json(const char *)
+{
+    run_options.json = 1;
+    return none();
+}
+
+Failure read_all(const char *)
+{
+    run_options.all = 1;
+    run_options.all_count = 0;
+    return none();
+}
+
+Failure read_all_count(const char *value)
+{
+    if (!read_number(std::string_view(value), 1, 1000, run_options.all_count))
+        return bad_value("-all", value, "the number of boards, as in -all=8");
+    run_options.all = 1;
+    return none();
+}
+
+// An empty value would match every device that has no serial number.
+Failure read_serial(const char *value)
+{
+    if (!*value)
+        return bad_value("-serial", "", "the board's USB serial number, as quorvel -list shows it");
+    run_options.serial = value;
+    return none();
+}
+
+Failure read_location(const char *value)
+{
+    if (!*value)
+        return bad_value("-location", "", "the board's USB port, as quorvel -list shows it (1-2.3)");
+    run_options.location = value;
+    return none();
+}
+
+Failure read_station(const char *)
+{
+    run_options.station = 1;
+    run_options.station_count = 0;
+    return none();
+}
+
+Failure read_station_count(const char *value)
+{
+    if (!read_number(std::string_view(value), 1, 1000000, run_options.station_count))
+        return bad_value("-station", value, "the number of boards to program, as in -station=50");
+    run_options.station = 1;
+    return none();
+}
+
+Failure read_log(const char *value)
+{
+    if (!*value)
+        return bad_value("-log", "", "the file to append one line per board to, as in -log=boards.log");
+    run_options.log_path = value;
+    return none();
+}
+
+Failure read_touch(const char *value)
+{
+    if (!*value)
+        return bad_value("-touch", "", "the board's serial port, as in -touch=/dev/ttyACM0");
+    run_options.touch_port = value;
+    return none();
+}
+
+Failure read_help(const char *)
+{
+    run_options.show_help = 1;
+    return none();
+}
+
+Failure read_version(const char *)
+{
+    run_options.show_version = 1;
+    return none();
+}
+
+// What a board's copy gets of the options that it takes as this run has them.
+
+void pass_verbose(std::vector<std::string> &arguments)
+{
+    if (run_options.verbose)
+        arguments.push_back("-v");
+}
+
+void pass_dry_run(std::vector<std::string> &arguments)
+{
+    if (run_options.dry_run)
+        arguments.push_back("-n");
+}
+
+void pass_list(std::vector<std::string> &arguments)
+{
+    if (run_options.list)
+        arguments.push_back("-list");
+}
+
+void pass_usb(std::vector<std::string> &arguments)
+{
+    if (run_options.vendor_id == 0 && run_options.product_id == 0)
+        return;
+    char text[32];
+    std::snprintf(text, sizeof text, "-usb=%04x:%04x", unsigned(run_options.vendor_id),
+                  unsigned(run_options.product_id));
+    arguments.push_back(text);
+}
+
+void pass_mcu(std::vector<std::string> &arguments)
+{
+    if (run_options.mcu)
+        arguments.push_back(std::string("-mmcu=") + run_options.mcu);
+}
+
+void pass_touch(std::vector<std::string> &arguments)
+{
+    if (run_options.touch_port)
+        arguments.push_back(std::string("-touch=") + run_options.touch_port);
+}
+
+// Every option, once: how it is read and whether a board's copy (under
+// -all and -station) gets it. The main run never starts copies with -n,
+// -list or -touch= (they end the run first or are refused with -all and
+// -station), but a copy would take them as this run does.
+constexpr OptionRule OPTION_RULES[] = {
+    {"-v", COPY_PASSED, read_verbose, pass_verbose},
+    {"-n", COPY_PASSED, read_dry_run, pass_dry_run},
+    {"-list", COPY_PASSED, read_list, pass_list},
+    {"-usb=", COPY_PASSED, read_usb, pass_usb},
+    {"-mmcu=", COPY_PASSED, read_mcu, pass_mcu},
+    {"-touch=", COPY_PASSED, read_touch, pass_touch},
+    // The copy gets -w= of the settle wait instead, when this run waited
+    // or is a station (copy_arguments).
+    {"-w", COPY_REPLACED, read_wait, nullptr},
+    {"-w=", COPY_REPLACED, read_wait_limit, nullptr},
+    // Its own board's path.
+    {"-device=", COPY_REPLACED, read_device, nullptr},
+    // Every copy speaks -json to this run, which reads its events.
+    {"-json", COPY_REPLACED, read_json, nullptr},
+    // This run picks the boards and writes the log lines.
+    {"-all", COPY_KEPT, read_all, nullptr},
+    {"-all=", COPY_KEPT, read_all_count, nullptr},
+    {"-station", COPY_KEPT, read_station, nullptr},
+    {"-station=", COPY_KEPT, read_station_count, nullptr},
+    {"-serial=", COPY_KEPT, read_serial, nullptr},
+    {"-location=", COPY_KEPT, read_location, nullptr},
+    {"-log=", COPY_KEPT, read_log, nullptr},
+    // These end the run before any copy starts.
+    {"-h", COPY_KEPT, read_help, nullptr},
+    {"--help", COPY_KEPT, read_help, nullptr},
+    {"--version", COPY_KEPT, read_version, nullptr},
+};
+
+// The rule whose name the argument is (a flag) or starts with (an option
+// that takes a value after "="), or null.
+const OptionRule *rule_for(std::string_view argument)
+{
+    for (const OptionRule &rule : OPTION_RULES) {
+        std::string_view name(rule.name);
+        if (name.ends_with('=') ? argument.starts_with(name) : argument == name)
+            return &rule;
+    }
+    return nullptr;
 }
 
 }  // namespace
+
+std::span<const OptionRule> option_rules()
+{
+    return OPTION_RULES;
+}
 
 int find_mcu(const char *name, int32_t &code_size, int32_t &block_size)
 {
@@ -200,7 +386,7 @@ int find_mcu(const char *name, int32_t &code_size, int32_t &block_size)
     return 0;
 }
 
-void read_arguments(int argc, char **argv)
+Failure read_arguments(int argc, char **argv)
 {
     // -json first: an error in any argument before it must end as an event too.
     for (int i = 1; i < argc; ++i)
@@ -209,80 +395,16 @@ void read_arguments(int argc, char **argv)
         std::string_view argument(argv[i]);
         if (!argument.starts_with('-')) {
             run_options.hex_path = argv[i];
-        } else if (argument == "-v") {
-            run_options.verbose = 1;
-        } else if (argument == "-n") {
-            run_options.dry_run = 1;
-        } else if (argument == "-w") {
-            run_options.wait = 1;
-            run_options.wait_limit = 0;
-        } else if (argument.starts_with("-w=")) {
-            // Seconds, decimals allowed: from 1 ms up.
-            if (!read_number(argument.substr(3), 0.001, 1e6, run_options.wait_limit))
-                fail_value("-w", argument.substr(3), "the longest wait in seconds, as in -w=30");
-            run_options.wait = 1;
-        } else if (argument == "-list") {
-            run_options.list = 1;
-        } else if (argument.starts_with("-device=")) {
-            run_options.device_path = argv[i] + 8;
-        } else if (argument == "-json") {
-            run_options.json = 1;
-        } else if (argument == "-all") {
-            run_options.all = 1;
-            run_options.all_count = 0;
-        } else if (argument.starts_with("-all=")) {
-            if (!read_number(argument.substr(5), 1, 1000, run_options.all_count))
-                fail_value("-all", argument.substr(5), "the number of boards, as in -all=8");
-            run_options.all = 1;
-        } else if (argument.starts_with("-serial=")) {
-            // An empty value would match every device that has no serial number.
-            if (argument.size() == 8)
-                fail_value("-serial", "", "the board's USB serial number, as quorvel -list shows it");
-            run_options.serial = argv[i] + 8;
-        } else if (argument.starts_with("-location=")) {
-            if (argument.size() == 10)
-                fail_value("-location", "", "the board's USB port, as quorvel -list shows it (1-2.3)");
-            run_options.location = argv[i] + 10;
-        } else if (argument == "-station") {
-            run_options.station = 1;
-            run_options.station_count = 0;
-        } else if (argument.starts_with("-station=")) {
-            if (!read_number(argument.substr(9), 1, 1000000, run_options.station_count))
-                fail_value("-station", argument.substr(9),
-                           "the number of boards to program, as in -station=50");
-            run_options.station = 1;
-        } else if (argument.starts_with("-log=")) {
-            if (argument.size() == 5)
-                fail_value("-log", "", "the file to append one line per board to, as in -log=boards.log");
-            run_options.log_path = argv[i] + 5;
-        } else if (argument.starts_with("-touch=")) {
-            if (argument.size() == 7)
-                fail_value("-touch", "", "the board's serial port, as in -touch=/dev/ttyACM0");
-            run_options.touch_port = argv[i] + 7;
-        } else if (argument == "-h" || argument == "--help") {
-            write_usage(human_output());  // with -json, standard output carries only events
-            end_process(0);
-        } else if (argument == "--version") {
-            std::fprintf(human_output(), "quorvel %s\n", VERSION);
-            end_process(0);
-        } else if (argument.starts_with("-usb=")) {
-            read_usb_option(argument.substr(5));
-        } else if (argument.starts_with("-mmcu=")) {
-            if (!find_mcu(argv[i] + 6, run_options.code_size, run_options.block_size))
-                fail_mcu(argument.substr(6));
-            run_options.mcu = argv[i] + 6;
-        } else {
-            read_unknown_option(argument);
+            continue;
         }
+        const OptionRule *rule = rule_for(argument);
+        Failure result =
+            rule ? rule->read(argv[i] + std::string_view(rule->name).size()) : read_unknown_option(argument);
+        if (failed(result))
+            return result;
+        // -h, --help and --version: the run shows their text and ends.
+        if (run_options.show_help || run_options.show_version)
+            break;
     }
-}
-
-void print_usage(const char *problem)
-{
-    std::fprintf(stderr, "%s\n\n", problem);
-    write_usage(stderr);
-    static std::string event_text;  // static: end_process() does not return to free it
-    event_text = std::string(problem) + "\nquorvel --help shows how to run quorvel";
-    event_error(event_text);
-    end_process(1);
+    return none();
 }

@@ -1,7 +1,12 @@
 // The command line: the run's settings and the parser that fills them.
 #pragma once
 
+#include "output/failure.h"
+
 #include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
 
 struct RunOptions {
     const char *hex_path;  // the HEX file; null until a file name is met
@@ -25,23 +30,44 @@ struct RunOptions {
     const char *log_path;     // -log=: append one JSON line per board ended to this file
     int32_t station;          // 1 after -station: program each matching board as it appears
     int32_t station_count;    // -station=N: end after N boards; 0 runs until a stop signal
+    int32_t show_help;        // 1 after -h or --help: show the usage text and end
+    int32_t show_version;     // 1 after --version: show the version and end
 };
 
 // The process's one set of settings, all zero at start.
 extern RunOptions run_options;
-
 
 // Looks up an MCU name ("atmega32u4", "at90usb1287", ...). Returns 1 and sets
 // the two sizes, or 0 for a name that is not in the table.
 int find_mcu(const char *name, int32_t &code_size, int32_t &block_size);
 
 // Reads the arguments after the program name into run_options, -json first.
-// A malformed -usb=, an unknown -mmcu= or an empty -serial= or -location=
-// ends the run through fail(); -h, --help and --version print their text
-// (on standard error with -json) and end the run with status 0.
-void read_arguments(int argc, char **argv);
+// A malformed -usb=, an unknown -mmcu=, an empty -serial= or -location= and
+// the like stop the reading there: the failure (FAILURE_OPTION) says what
+// is wrong. -h, --help and --version set show_help or show_version and
+// stop the reading there too. An option that quorvel does not know gets a
+// warning on standard error and is passed over.
+Failure read_arguments(int argc, char **argv);
 
-// Writes what is missing ("Filename must be specified") and the usage text
-// to standard error, and ends the process with status 1; with -json, an
-// error event says what is missing.
-[[noreturn]] void print_usage(const char *problem);
+// How a board's copy of quorvel (under -all and -station) comes by an option.
+enum CopyPassing {
+    COPY_PASSED,    // as this run has it: the rule's pass_on writes it
+    COPY_REPLACED,  // with a value of the copy's own (its board's -device=, the settle -w=, -json)
+    COPY_KEPT,      // not at all: this run does it for every board, or ends before any copy
+};
+
+// One option: its name as typed ("-v"; one that takes a value ends in "=",
+// as "-usb="), its reader and what a board's copy gets of it.
+struct OptionRule {
+    const char *name;
+    CopyPassing copy;
+    // Fills run_options from what follows the name ("" for a flag), which
+    // stays in argv for the settings to point into.
+    Failure (*read)(const char *value);
+    // COPY_PASSED: adds the option, as run_options has it, to a copy's
+    // arguments, or nothing when the run does not have it; else null.
+    void (*pass_on)(std::vector<std::string> &arguments);
+};
+
+// Every option that quorvel knows.
+std::span<const OptionRule> option_rules();

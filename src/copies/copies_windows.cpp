@@ -1,4 +1,4 @@
-// Runs copies of this program side by side, each with its output captured: Windows.
+// Copies of this program side by side, each one's output read as it comes: Windows.
 #include "copies/copies.h"
 
 #include "output/console.h"
@@ -114,14 +114,18 @@ HANDLE copies_job()
     return job;
 }
 
-// Starts a copy of this program with these arguments and standard
-// handles, which it inherits, and no other handle of this process: not
-// the other copies' files. Returns the copy's process, in the job, or null
-// with GetLastError telling why.
-HANDLE start_copy(const std::vector<std::string> &arguments, HANDLE in, HANDLE out, HANDLE err)
+// Starts a copy of this program (or of `program`) with these arguments and
+// standard handles, which it inherits, and no other handle of this
+// process: not the other copies' files. Returns the copy's process, in the
+// job, or null with GetLastError telling why.
+HANDLE start_copy(const char *program, const std::vector<std::string> &arguments, HANDLE in, HANDLE out,
+                  HANDLE err)
 {
     char self[MAX_PATH] = "";
-    GetModuleFileNameA(nullptr, self, MAX_PATH);
+    if (program)
+        std::snprintf(self, sizeof self, "%s", program);
+    else
+        GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string command_line = quoted(self);
     for (const std::string &argument : arguments)
         command_line += " " + quoted(argument);
@@ -163,57 +167,9 @@ HANDLE null_input()
 
 }  // namespace
 
-int run_copies(std::vector<CopyRun> &copies)
-{
-    // The copies share this console: its Ctrl-C, Ctrl-Break and close reach
-    // each of them directly. This process takes them too, and lives on to
-    // report the copies.
-    hold_stop_signals();
-    const ULONGLONG begun = GetTickCount64();
-    HANDLE nothing = null_input();
-    struct Started {
-        HANDLE process, out, err;
-        bool began;
-    };
-    std::vector<Started> started;
-    for (CopyRun &copy : copies) {
-        Started child{nullptr, capture_file(), capture_file(), false};
-        child.process = start_copy(copy.arguments, nothing, child.out, child.err);
-        child.began = child.process != nullptr;
-        started.push_back(child);
-    }
-    // Each copy's end is seen within a few milliseconds, in whatever order they end.
-    size_t running = 0;
-    for (const Started &child : started)
-        running += child.began;
-    for (; running > 0; Sleep(10))
-        for (size_t i = 0; i < copies.size(); ++i) {
-            HANDLE &process = started[i].process;
-            if (!process || WaitForSingleObject(process, 0) != WAIT_OBJECT_0)
-                continue;
-            DWORD status = 127;
-            GetExitCodeProcess(process, &status);
-            CloseHandle(process);
-            process = nullptr;
-            copies[i].status = int(status);
-            copies[i].seconds = double(GetTickCount64() - begun) / 1000;
-            --running;
-        }
-    for (size_t i = 0; i < copies.size(); ++i) {
-        copies[i].out = read_back(started[i].out);
-        copies[i].err = read_back(started[i].err);
-        if (!started[i].began) {
-            copies[i].status = 127;
-            copies[i].err = "quorvel: cannot start a copy of itself\n";
-        }
-    }
-    CloseHandle(nothing);
-    return take_stop_signal();
-}
-
 namespace {
 
-// A copy that live_copy_start started: its process (null once it ended),
+// A copy that copy_start started: its process (null once it ended),
 // the pipe of its standard output with what came of an unfinished line,
 // and the file of its standard error.
 struct LiveCopy {
@@ -222,7 +178,7 @@ struct LiveCopy {
     std::string partial;
     HANDLE err;
 };
-std::vector<LiveCopy> live_copies;
+std::vector<LiveCopy> copies_started;
 
 // Reads what the copy's pipe holds now (all of it once the copy ended);
 // the complete lines go to `news`.
@@ -242,7 +198,7 @@ void read_lines(int number, LiveCopy &copy, std::vector<CopyNews> &news, bool en
 
 }  // namespace
 
-int live_copies_begin(std::string &)
+int copies_begin(std::string &)
 {
     // The copies share this console: its Ctrl-C, Ctrl-Break and close reach
     // each of them directly; this process takes them too.
@@ -250,7 +206,7 @@ int live_copies_begin(std::string &)
     return 1;
 }
 
-int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
+int copy_start(const char *program, const std::vector<std::string> &arguments, std::string &why)
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
@@ -261,7 +217,7 @@ int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
     SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
     HANDLE nothing = null_input();
     LiveCopy copy{nullptr, read_end, "", capture_file()};
-    copy.process = start_copy(arguments, nothing, write_end, copy.err);
+    copy.process = start_copy(program, arguments, nothing, write_end, copy.err);
     DWORD error = GetLastError();
     CloseHandle(write_end);
     CloseHandle(nothing);
@@ -271,16 +227,16 @@ int live_copy_start(const std::vector<std::string> &arguments, std::string &why)
         why = error_text(error);
         return -1;
     }
-    live_copies.push_back(copy);
-    return int(live_copies.size() - 1);
+    copies_started.push_back(copy);
+    return int(copies_started.size() - 1);
 }
 
-int live_copies_wait(double seconds, bool follow, std::vector<CopyNews> &news)
+int copies_wait(double seconds, bool follow, std::vector<CopyNews> &news)
 {
     const ULONGLONG end = GetTickCount64() + ULONGLONG(seconds * 1000);
     do {
-        for (size_t i = 0; i < live_copies.size(); ++i) {
-            LiveCopy &copy = live_copies[i];
+        for (size_t i = 0; i < copies_started.size(); ++i) {
+            LiveCopy &copy = copies_started[i];
             if (!copy.process)
                 continue;
             const bool ended = WaitForSingleObject(copy.process, 0) == WAIT_OBJECT_0;

@@ -61,7 +61,7 @@ std::string one_line_outcome(std::string_view message)
         size_t end = message.find('\n');
         std::string_view piece = message.substr(0, end);
         message.remove_prefix(end == std::string_view::npos ? message.size() : end + 1);
-        if (piece.empty() || piece.starts_with("quorvel: warning") || piece.starts_with("quorvel: ignoring"))
+        if (piece.empty())
             continue;
         line += (taken++ ? ": " : "") + printable(piece);
     }

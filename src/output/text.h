@@ -13,6 +13,6 @@ std::string printable(std::string_view text);
 std::string printable_lines(std::string_view text);
 
 // A message of several lines in one line, for a table or a log: its first
-// two lines joined by ": ", passing over empty lines and quorvel's warnings
-// and notes; made printable. "" when there is none.
+// two lines joined by ": ", passing over empty lines; made printable. ""
+// when there is none.
 std::string one_line_outcome(std::string_view message);

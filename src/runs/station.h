@@ -7,4 +7,4 @@
 // is. Runs until SIGINT or SIGTERM, or until -station=N boards have ended,
 // then prints the summary and ends the process: status 0 only when no
 // board failed.
-[[noreturn]] void run_station(int argc, char **argv);
+[[noreturn]] void run_station();

@@ -56,7 +56,8 @@ RunOptions parse(std::vector<std::string> arguments)
     for (std::string &argument : arguments)
         argv.push_back(argument.data());
     run_options = RunOptions{};
-    read_arguments(int(argv.size()), argv.data());
+    const Failure result = read_arguments(int(argv.size()), argv.data());
+    EXPECT_EQ(result.kind, FAILURE_NONE) << result.message;
     RunOptions parsed = run_options;
     // hex_path points into `arguments`: compare it before they go away.
     static std::string path_copy;
@@ -97,6 +98,117 @@ TEST(Options, ArgumentsFillTheSettings)
         EXPECT_EQ(parsed.product_id, c.product_id) << label;
         EXPECT_EQ(parsed.code_size, c.code_size) << label;
         EXPECT_EQ(parsed.verbose, c.verbose) << label;
+    }
+}
+
+// The failure of the arguments and what was read up to it: the reading
+// stops at the first bad argument, as the run ends there.
+struct FailureCase {
+    std::vector<std::string> arguments;
+    std::string message;  // "": no failure
+    int32_t verbose;      // after the reading
+    int32_t json;
+};
+
+TEST(Options, TheFirstBadArgumentStopsTheReading)
+{
+    const std::string usb_form =
+        "Give the IDs as -usb=<vid>:<pid>, each 1 to 4 hex digits, as in -usb=0x5e1a:0x0001\n";
+    const FailureCase cases[] = {
+        {{"-usb=0x5e1g:1"}, "Malformed PID\n" + usb_form, 0, 0},
+        {{"-usb=x:1", "-v"}, "Malformed VID\n" + usb_form, 0, 0},
+        {{"-v", "-usb=1:2:3"}, "Malformed PID\n" + usb_form, 1, 0},
+        {{"-mmcu=atmega48", "-v"},
+         "Unknown MCU type\n-mmcu=atmega48: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: 8, "
+         "16, 32, 64 or 128 (as in -mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
+         0,
+         0},
+        {{"-w=0", "-v"},
+         "quorvel: -w=0: give the longest wait in seconds, as in -w=30 (see quorvel --help)\n",
+         0,
+         0},
+        {{"-all=0"}, "quorvel: -all=0: give the number of boards, as in -all=8 (see quorvel --help)\n", 0, 0},
+        {{"-station=x"},
+         "quorvel: -station=x: give the number of boards to program, as in -station=50 (see quorvel "
+         "--help)\n",
+         0,
+         0},
+        {{"-serial="},
+         "quorvel: -serial=: give the board's USB serial number, as quorvel -list shows it (see quorvel "
+         "--help)\n",
+         0,
+         0},
+        {{"-location="},
+         "quorvel: -location=: give the board's USB port, as quorvel -list shows it (1-2.3) (see quorvel "
+         "--help)\n",
+         0,
+         0},
+        {{"-log="},
+         "quorvel: -log=: give the file to append one line per board to, as in -log=boards.log (see quorvel "
+         "--help)\n",
+         0,
+         0},
+        {{"-touch="},
+         "quorvel: -touch=: give the board's serial port, as in -touch=/dev/ttyACM0 (see quorvel --help)\n",
+         0,
+         0},
+        {{"--verbose"},
+         "quorvel: unknown option --verbose: quorvel's options start with one dash (see quorvel --help)\n",
+         0,
+         0},
+        {{"-usb"}, "quorvel: -usb needs its value after \"=\", as in -usb=... (see quorvel --help)\n", 0, 0},
+        {{"-nv"}, "quorvel: -nv: give each option on its own, as in -n -v (see quorvel --help)\n", 0, 0},
+        // -json anywhere counts, even after the bad argument: the error is an event too.
+        {{"-mmcu=x", "-json"},
+         "Unknown MCU type\n-mmcu=x: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: 8, 16, "
+         "32, 64 "
+         "or 128 (as in -mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
+         0,
+         1},
+        {{"-v", "-json"}, "", 1, 1},
+    };
+    for (const FailureCase &c : cases) {
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.begin(), "quorvel");
+        std::vector<char *> argv;
+        for (std::string &argument : arguments)
+            argv.push_back(argument.data());
+        run_options = RunOptions{};
+        const Failure result = read_arguments(int(argv.size()), argv.data());
+        const std::string label = testing::PrintToString(c.arguments);
+        EXPECT_EQ(result.kind, c.message.empty() ? FAILURE_NONE : FAILURE_OPTION) << label;
+        EXPECT_EQ(result.message, c.message) << label;
+        EXPECT_EQ(run_options.verbose, c.verbose) << label;
+        EXPECT_EQ(run_options.json, c.json) << label;
+    }
+}
+
+// -h, --help and --version: the run shows their text, and what follows them
+// is not read (not even a bad argument).
+TEST(Options, HelpAndVersionStopTheReading)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        int32_t show_help, show_version, verbose;
+    };
+    const Case cases[] = {
+        {{"-h", "-v"}, 1, 0, 0},
+        {{"-v", "--help", "-usb=bad"}, 1, 0, 1},
+        {{"--version", "-mmcu=atmega48"}, 0, 1, 0},
+        {{"-v", "--version", "-h"}, 0, 1, 1},
+    };
+    for (const Case &c : cases) {
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.begin(), "quorvel");
+        std::vector<char *> argv;
+        for (std::string &argument : arguments)
+            argv.push_back(argument.data());
+        run_options = RunOptions{};
+        const std::string label = testing::PrintToString(c.arguments);
+        EXPECT_EQ(read_arguments(int(argv.size()), argv.data()).kind, FAILURE_NONE) << label;
+        EXPECT_EQ(run_options.show_help, c.show_help) << label;
+        EXPECT_EQ(run_options.show_version, c.show_version) << label;
+        EXPECT_EQ(run_options.verbose, c.verbose) << label;
     }
 }
 

@@ -1,0 +1,45 @@
+// The usage text, as -h shows it.
+#include "cli/usage.h"
+
+#include "output/version.h"
+
+void write_usage(FILE *out)
+{
+    std::fputs("Usage: quorvel -mmcu=<MCU> [-v] -usb=<vid:pid> <file.hex>\n"
+               "\t-v : Verbose output\n"
+               "\n<MCU> = atmegaXXuY or at90usbXXXY"
+               "\n<vid:pid> = vid:pid of HID device in hex (eg. -usb=0x5e1a:0x0001)"
+               "\n",
+               out);
+    std::fputs(BANNER_LINE, out);
+    std::fputs(AUTHOR_LINE, out);
+    std::fputs(
+        "\nFor support and more information, please visit:\n"
+        "https://example.org/quorvel\n"
+        "\nBuilt on the Linux hidraw interface, the Windows HID class library and the C++ standard library\n"
+        "https://docs.kernel.org/hid/hidraw.html\n",
+        out);
+    std::fputs("\nMore options:\n"
+               "\t-n : Dry run: read the file and show what would be sent, without a device\n"
+               "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
+               "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
+               "\t-h, --help : Show this text\n"
+               "\t--version : Show the version\n"
+               "\t-list : List the HID devices: path, vid:pid, \"match\" or \"-\", name, serial number,\n"
+               "\t        location (tab-separated)\n"
+               "\t-device=<path> : Use the HID device at this path (one of identical boards); with -usb=\n"
+               "\t                 its IDs must match too. Only a HID device is ever written to\n"
+               "\t-serial=<text> : Only the device with this USB serial number (see -list)\n"
+               "\t-location=<port> : Only the device plugged in at this USB port, such as 1-2.3 (see -list)\n"
+               "\t-all : Program every matching board at once; one line per board at the end\n"
+               "\t-all=<n> : The same for exactly n boards (with -w, wait until n are present)\n"
+               "\t-json : Standard output carries only JSON events, one object per line, for programs\n"
+               "\t-touch=<port> : First reset the running board into its bootloader through its USB\n"
+               "\t                serial port (1200 baud), then wait for it (5 s, or -w=<seconds>)\n"
+               "\t-station : Program each matching board as it appears, once, until Ctrl-C; a board\n"
+               "\t           is written again only after it went away and came back\n"
+               "\t-station=<n> : The same, ending after n boards\n"
+               "\t-log=<file> : Append one JSON line per board programmed: board, firmware\n"
+               "\t              SHA-256, result (also for single runs and -all)\n",
+               out);
+}

@@ -10,7 +10,7 @@
 // write.
 
 #include "hid/hid_device.h"
-#include "hid/report_descriptor.h"
+#include "hid/report_shape.h"
 #include "hid/report_writer_linux.h"
 
 #include <cerrno>
@@ -139,21 +139,6 @@ int open_hid_node(const char *path, uint32_t &vendor_id, uint32_t &product_id, s
     return fd;
 }
 
-// Whether the device takes the bootloader's reports: its report descriptor
-// declares one 64-byte output report, without report IDs. A keyboard, a
-// mouse or any other HID device does not.
-bool takes_bootloader_reports(int fd)
-{
-    int size = 0;
-    static hidraw_report_descriptor descriptor;  // 4 KiB: static, like the other buffers
-    if (ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size <= 0 || size > HID_MAX_DESCRIPTOR_SIZE)
-        return false;
-    descriptor.size = uint32_t(size);
-    if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0)
-        return false;
-    return descriptor_takes_bootloader_reports(descriptor.value, size_t(size));
-}
-
 // Keeps one more reason why a matching device was not used.
 void note_passed_over(const std::string &why)
 {
@@ -231,7 +216,7 @@ int device_open(const DeviceFilter &filter)
             note_passed_over(info.path + " answers with IDs " + ids_text(vendor, product) +
                              ", not those of its system entry (" + ids_text(info.vendor_id, info.product_id) +
                              ")");
-        } else if (!filter.match_ids && !takes_bootloader_reports(fd)) {
+        } else if (!filter.match_ids && !report_shape_problem(fd).empty()) {
             close(fd);
             note_passed_over(info.path + " (" + ids_text(vendor, product) + BOOTLOADER_SHAPE_ERROR);
         } else if (bool busy = false; !take_board(fd, info.path, why, busy)) {
@@ -267,7 +252,7 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
     }
     // Without IDs to check, the device must at least be shaped like the
     // bootloader: a path to a keyboard gets nothing.
-    if (!check_ids && !takes_bootloader_reports(fd)) {
+    if (!check_ids && !report_shape_problem(fd).empty()) {
         close(fd);
         open_error = path + (" (" + ids_text(vendor, product)) + BOOTLOADER_SHAPE_ERROR;
         return 0;

@@ -11,9 +11,9 @@
 
 #include "hid/device_lock_windows.h"
 #include "hid/enumerate_windows.h"
-#include "hid/error_text_windows.h"
+#include "os/error_text_windows.h"
 #include "hid/hid_device.h"
-#include "hid/report_shape_windows.h"
+#include "hid/report_shape.h"
 
 #include <windows.h>
 
@@ -72,7 +72,7 @@ HANDLE open_for_writing(const char *path)
 std::string shape_refusal(const char *path, uint32_t vendor_id, uint32_t product_id, bool ids_given,
                           HANDLE handle)
 {
-    std::string problem = report_shape_problem(handle);
+    std::string problem = report_shape_problem(reinterpret_cast<intptr_t>(handle));
     if (problem.empty())
         return "";
     std::string named = path + (" (" + ids_text(vendor_id, product_id));

@@ -2,7 +2,7 @@
 // overlapped WriteFile whose completion is awaited with the time limit; a
 // write that times out is cancelled, and awaited, before its buffer goes away.
 
-#include "hid/error_text_windows.h"
+#include "os/error_text_windows.h"
 #include "hid/hid_device.h"
 #include "hid/hid_device_windows.h"
 

@@ -152,6 +152,22 @@ int wait_for_answer(long long deadline)
 
 }  // namespace
 
+WriterAnswer writer_outcome(long reply, size_t length, long long limit_ms)
+{
+    WriterAnswer answer{WRITER_DELIVERED, 0, 0, length, limit_ms};
+    if (reply >= 0 && size_t(reply) == length)
+        return answer;
+    if (reply >= 0) {
+        answer.outcome = WRITER_SHORT_WRITE;
+        answer.written = reply;
+    } else {
+        // A report skipped after a failed write keeps its own number.
+        answer.outcome = WRITER_WRITE_ERROR;
+        answer.error = int(-reply);
+    }
+    return answer;
+}
+
 int writer_start(int fd)
 {
     int ends[2];
@@ -202,7 +218,7 @@ WriterAnswer writer_answer()
     // The oldest report's write began when it was handed over or when the
     // write before it ended, whichever came later.
     const Handed &oldest = in_hand[(answered + 1) % WRITER_QUEUE];
-    WriterAnswer answer{WRITER_LATE, oldest.length, oldest.limit_ns / 1'000'000};
+    WriterAnswer answer{WRITER_LATE, 0, 0, oldest.length, oldest.limit_ns / 1'000'000};
     if (write_left)
         return answer;
     if (!wait_for_answer(std::max(oldest.handed_ns, last_ended_ns) + oldest.limit_ns)) {
@@ -214,14 +230,11 @@ WriterAnswer writer_answer()
     }
     Reply reply;
     ssize_t got = recv(channel, &reply, sizeof reply, 0);
-    if (got != ssize_t(sizeof reply) || reply.report != answered + 1) {
-        answer.outcome = got < 0 ? -long(errno) : -long(EPIPE);  // the writer is gone or out of step
-        return answer;
-    }
+    if (got != ssize_t(sizeof reply) || reply.report != answered + 1)  // the writer is gone or out of step
+        return writer_outcome(got < 0 ? -long(errno) : -long(EPIPE), answer.length, answer.limit_ms);
     answered = reply.report;
     last_ended_ns = reply.ended_ns;
-    answer.outcome = reply.outcome;
-    return answer;
+    return writer_outcome(reply.outcome, answer.length, answer.limit_ms);
 }
 
 void writer_stop()

@@ -61,11 +61,12 @@ constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, device_drain, 
     // What to do depends on how the write failed: a board that stopped
     // answering needs its bootloader restarted, one that went away plugging in.
     std::string_view why = device_send_error();
+    const HidWriteError kind = device_send_failure();
     const char *next =
-        why.starts_with("no answer within")
+        kind == HID_WRITE_LATE
             ? ". The board stopped answering: press its reset button to restart the bootloader, "
               "then run quorvel again"
-        : why.starts_with("the device is gone") || why.starts_with(UNPLUGGED_MID_TRANSFER)
+        : kind == HID_WRITE_GONE || kind == HID_WRITE_UNPLUGGED
             ? ". The board went away: plug it in again, start its bootloader and run quorvel again"
             : ": restart the bootloader and run quorvel again";
     Failure not_delivered =
@@ -80,7 +81,8 @@ constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, device_drain, 
 
 void run_upload()
 {
-    open_board();
+    if (Failure opened = open_board(); failed(opened))
+        fail_with(opened);
     hold_stop_signals();
     const DeviceChoice &choice = device_choice();
     run_log_begin(

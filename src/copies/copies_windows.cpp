@@ -2,7 +2,7 @@
 #include "copies/copies.h"
 
 #include "output/console.h"
-#include "hid/error_text_windows.h"
+#include "os/error_text_windows.h"
 
 #include <windows.h>
 

@@ -4,8 +4,8 @@
 // of each come from the HID_ID line of its device's uevent file, so a device
 // is matched before anything is opened.
 
-#include "hid/enumerate_linux.h"
 #include "hid/hid_device.h"
+#include "os/usb_location.h"
 
 #include <algorithm>
 #include <charconv>
@@ -72,16 +72,6 @@ bool parse_hid_id(std::string_view value, uint32_t &bus, uint32_t &vendor_id, ui
     return true;
 }
 
-// A USB device's kernel name: bus, then the port on each hub ("1-2.3").
-bool usb_device_name(std::string_view name)
-{
-    size_t dash = name.find('-');
-    if (dash == 0 || dash == std::string_view::npos || dash + 1 == name.size() || name.back() == '.')
-        return false;
-    return name.find_first_not_of("0123456789") == dash &&
-           name.find_first_not_of("0123456789.", dash + 1) == std::string_view::npos;
-}
-
 // Where hidrawN is plugged in.
 std::string usb_location(int number)
 {
@@ -129,21 +119,6 @@ bool read_interface(int number, HidDeviceInfo &info)
 }
 
 }  // namespace
-
-std::string usb_location_above(const char *link)
-{
-    char resolved[PATH_MAX];
-    if (!realpath(link, resolved))
-        return "";
-    std::string_view path(resolved);
-    while (path.size() > 1) {
-        path = path.substr(0, path.find_last_of('/'));
-        std::string_view name = path.substr(path.find_last_of('/') + 1);
-        if (usb_device_name(name))
-            return std::string(name);
-    }
-    return "";
-}
 
 std::vector<HidDeviceInfo> device_list()
 {

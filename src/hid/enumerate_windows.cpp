@@ -3,7 +3,7 @@
 
 #include "hid/enumerate_windows.h"
 
-#include "hid/usb_location_windows.h"
+#include "os/usb_location_windows.h"
 
 #include <setupapi.h>
 

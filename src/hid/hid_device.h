@@ -2,11 +2,14 @@
 // product ID, keeps it open as the process's one current device and writes
 // output reports to it, each with a time limit. It prints nothing.
 //
-// Two files per platform implement this header: enumerate_<platform>.cpp
-// lists the present interfaces (device_list), hid_device_<platform>.cpp
-// opens, writes and closes the current device; over the kernel's hidraw
-// interface and sysfs on Linux, over SetupAPI and the HID class library on
-// Windows.
+// search.cpp holds what every platform shares: the search over the listed
+// interfaces and the record of the last open (device_choice,
+// device_open_error, device_open_failure); send_failure.cpp the last
+// write's failure. Two files per platform do the rest:
+// enumerate_<platform>.cpp lists the present interfaces (device_list),
+// hid_device_<platform>.cpp opens, writes and closes the current device;
+// over the kernel's hidraw interface and sysfs on Linux, over SetupAPI and
+// the HID class library on Windows.
 #pragma once
 
 #include <cstddef>
@@ -36,12 +39,6 @@ struct DeviceFilter {
     const char *serial;    // this serial number exactly; null: any
     const char *location;  // this location exactly; null: any
 };
-
-// The end of the error for a device opened by path alone that does not take
-// the bootloader's reports, after "PATH (vid:pid".
-inline constexpr const char *BOOTLOADER_SHAPE_ERROR =
-    ") is a HID device that does not take the bootloader's 64-byte reports; if it is the bootloader, "
-    "name its IDs with -usb=";
 
 // Whether the filter lets this interface through.
 inline bool device_filter_passes(const DeviceFilter &filter, const HidDeviceInfo &info)
@@ -77,6 +74,22 @@ int device_open(const DeviceFilter &filter);
 // open failed, this says why; when it succeeded, what was passed over first.
 const char *device_open_error();
 
+// Why the last device_open or device_open_path failed; device_open_error()
+// holds the text for people. A failed search is absent when nothing
+// matched, busy when only boards that other runs hold were left; else it
+// has the kind of the first device passed over (HID_OPEN_OTHER for a
+// listed device whose node is gone).
+enum HidOpenError {
+    HID_OPEN_NONE = 0,              // it opened
+    HID_OPEN_ABSENT,                // nothing there: no interface with the IDs, nothing at the path
+    HID_OPEN_BUSY,                  // another quorvel run holds the board
+    HID_OPEN_NOT_HID,               // the node is no HID device, or answers with other IDs
+    HID_OPEN_NOT_BOOTLOADER_SHAPE,  // a HID device that does not take the bootloader's reports
+    HID_OPEN_NO_PERMISSION,         // the system does not let this user open it
+    HID_OPEN_OTHER,                 // the system refused it for another reason
+};
+HidOpenError device_open_failure();
+
 // 1 when the last device_open or device_open_path failed because nothing
 // was there at all (no interface with the IDs, nothing at the path), so
 // that waiting for the device to appear makes sense.
@@ -92,6 +105,12 @@ int device_busy();
 
 // 1 when another quorvel run holds the device at this path. Opens nothing.
 int device_in_use(const char *path);
+
+// Whether this listed device may take the bootloader's reports: 0 when it
+// opens as a HID device whose reports are not the bootloader's (a
+// keyboard), else 1 (also when it cannot be opened, so that its own run
+// says why). Takes nothing and leaves the current device open.
+int device_may_take_bootloader_reports(const HidDeviceInfo &info);
 
 // The device that the last successful open chose.
 struct DeviceChoice {
@@ -122,14 +141,18 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds);
 // one was not (0), within its limit.
 int device_drain();
 
-// How a write's error begins when the board went away in the middle of a
-// transfer (an unplug, or a board that stopped answering on the bus).
-inline constexpr const char *UNPLUGGED_MID_TRANSFER =
-    "the board stopped answering or was unplugged mid-transfer";
+// How the last device_send or device_drain failed; device_send_error()
+// holds the text for people.
+enum HidWriteError {
+    HID_WRITE_NONE = 0,   // nothing failed
+    HID_WRITE_LATE,       // "no answer within 50 ms": the board stopped answering
+    HID_WRITE_GONE,       // "the device is gone (...)": unplugged, or reset itself
+    HID_WRITE_UNPLUGGED,  // "the board stopped answering or was unplugged mid-transfer (...)"
+    HID_WRITE_OTHER,      // the system's error text, a short write, no device open
+};
+HidWriteError device_send_failure();
 
-// Why the last device_send or device_drain failed: "no answer within 50 ms", "the device is
-// gone (...)", UNPLUGGED_MID_TRANSFER and the system's text in brackets, or
-// the system's error text.
+// Why the last device_send or device_drain failed, as the kind above says.
 const char *device_send_error();
 
 // Closes the current device, if there is one. A report handed over and not

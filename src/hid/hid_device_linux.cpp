@@ -1,4 +1,5 @@
-// The current HID device on Linux: hidraw open, identity check, timed write, close.
+// The current HID device on Linux: the search's step, hidraw open, identity
+// check, timed write, close. The search itself is search.cpp's.
 //
 // Once a node is open, the descriptor itself must answer HIDIOCGRAWINFO with
 // the IDs it was found by before anything is written to it: the name in /dev
@@ -10,8 +11,11 @@
 // write.
 
 #include "hid/hid_device.h"
-#include "hid/report_descriptor.h"
+#include "hid/report_shape.h"
 #include "hid/report_writer_linux.h"
+#include "hid/search.h"
+#include "hid/send_failure.h"
+#include "hid/write_error_linux.h"
 
 #include <cerrno>
 #include <climits>
@@ -20,7 +24,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/hid.h>
 #include <linux/hidraw.h>
 #include <string_view>
 #include <sys/ioctl.h>
@@ -31,45 +34,14 @@
 namespace {
 
 bool device_in_hand = false;  // the writer holds the current device
-std::string open_error;
-DeviceChoice choice;
-bool nothing_there = false;   // the last open found no device at all
-bool held_elsewhere = false;  // the last open failed on a board that another run holds
-std::string send_error;
-
-// What a write's error says when the board went away. The USB core ends the
-// transfer in flight at an unplug with EPROTO (or EPIPE, or EIO once the
-// node is gone) and every later one with ENODEV; ESHUTDOWN and ENXIO come
-// when the host side of the device is being torn down.
-const char *unplug_reading(int error, bool node_vanished)
-{
-    switch (error) {
-    case ENODEV:
-    case ENXIO:
-    case ESHUTDOWN:
-        return "the device is gone";
-    case EPROTO:
-    case EPIPE:
-        return UNPLUGGED_MID_TRANSFER;
-    case EIO:
-        return node_vanished ? UNPLUGGED_MID_TRANSFER : nullptr;
-    }
-    return nullptr;
-}
 
 // Says why the write failed.
-void note_write_failure(long written, size_t length)
+void note_write_failure(const WriterAnswer &answer)
 {
-    char text[200];
     struct stat node;
-    if (written >= 0) {
-        std::snprintf(text, sizeof text, "the device took only %ld of %zu bytes", written, length);
-    } else if (const char *reading = unplug_reading(int(-written), stat(choice.path.c_str(), &node) != 0)) {
-        std::snprintf(text, sizeof text, "%s (%s)", reading, std::strerror(int(-written)));
-    } else {
-        std::snprintf(text, sizeof text, "%s", std::strerror(int(-written)));
-    }
-    send_error = text;
+    std::string why;
+    HidWriteError kind = write_failure_of(answer, stat(device_choice().path.c_str(), &node) != 0, why);
+    note_send_failure(kind, why);
 }
 
 // Waits for the writer's answer to the oldest report in hand. Returns 1
@@ -77,12 +49,9 @@ void note_write_failure(long written, size_t length)
 int take_answer()
 {
     WriterAnswer answer = writer_answer();
-    if (answer.outcome == long(answer.length))
+    if (answer.outcome == WRITER_DELIVERED)
         return 1;
-    if (answer.outcome == WRITER_LATE)
-        send_error = "no answer within " + std::to_string(answer.limit_ms) + " ms";
-    else
-        note_write_failure(answer.outcome, answer.length);
+    note_write_failure(answer);
     return 0;
 }
 
@@ -105,24 +74,30 @@ bool other_class_of_device(const struct stat &node)
 
 // Opens a node and proves that it is a HID device: the open descriptor must
 // answer HIDIOCGRAWINFO. Returns the descriptor (blocking, ready to write)
-// and the IDs the device reported, or -1 with the reason in `why`.
-int open_hid_node(const char *path, uint32_t &vendor_id, uint32_t &product_id, std::string &why)
+// and the IDs the device reported, or -1 with the reason in `why` and its
+// kind in `kind`.
+int open_hid_node(const char *path, uint32_t &vendor_id, uint32_t &product_id, std::string &why,
+                  HidOpenError &kind)
 {
     struct stat node;
     if (stat(path, &node) != 0) {
         why = std::string(path) + ": " + std::strerror(errno);
-        nothing_there = errno == ENOENT || errno == ENOTDIR;
+        kind = errno == ENOENT || errno == ENOTDIR ? HID_OPEN_ABSENT
+               : errno == EACCES                   ? HID_OPEN_NO_PERMISSION
+                                                   : HID_OPEN_OTHER;
         return -1;
     }
     // A regular file is let through to the ioctl: a simulated device is one.
     if (!(S_ISCHR(node.st_mode) || S_ISREG(node.st_mode)) ||
         (S_ISCHR(node.st_mode) && other_class_of_device(node))) {
         why = std::string(path) + " is not a HID device";
+        kind = HID_OPEN_NOT_HID;
         return -1;
     }
     int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
         why = std::string(path) + ": " + std::strerror(errno);
+        kind = errno == EACCES ? HID_OPEN_NO_PERMISSION : errno == ENOENT ? HID_OPEN_ABSENT : HID_OPEN_OTHER;
         if (errno == EACCES)
             why += " (install the udev rule 60-quorvel.rules to give your user access)";
         return -1;
@@ -131,35 +106,13 @@ int open_hid_node(const char *path, uint32_t &vendor_id, uint32_t &product_id, s
     if (ioctl(fd, HIDIOCGRAWINFO, &info) != 0) {
         close(fd);
         why = std::string(path) + " is not a HID device";
+        kind = HID_OPEN_NOT_HID;
         return -1;
     }
     fcntl(fd, F_SETFL, 0);  // each write waits until the device has taken the report
     vendor_id = uint16_t(info.vendor);
     product_id = uint16_t(info.product);
     return fd;
-}
-
-// Whether the device takes the bootloader's reports: its report descriptor
-// declares one 64-byte output report, without report IDs. A keyboard, a
-// mouse or any other HID device does not.
-bool takes_bootloader_reports(int fd)
-{
-    int size = 0;
-    static hidraw_report_descriptor descriptor;  // 4 KiB: static, like the other buffers
-    if (ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size <= 0 || size > HID_MAX_DESCRIPTOR_SIZE)
-        return false;
-    descriptor.size = uint32_t(size);
-    if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0)
-        return false;
-    return descriptor_takes_bootloader_reports(descriptor.value, size_t(size));
-}
-
-// Keeps one more reason why a matching device was not used.
-void note_passed_over(const std::string &why)
-{
-    if (!open_error.empty())
-        open_error += '\n';
-    open_error += why;
 }
 
 // Takes the board for this run: its writer process starts and takes the
@@ -182,99 +135,97 @@ int take_board(int fd, const std::string &path, std::string &why, bool &busy)
 // of the descriptor at once: the kernel's last close of a hidraw node waits
 // while any hidraw write on the system is blocked, and only the writer may
 // wait for that.
-void use_device(int fd, const std::string &path, uint32_t vendor_id, uint32_t product_id)
+void use_device(int fd)
 {
     close(fd);
     device_in_hand = true;
-    choice.path = path;
-    choice.vendor_id = vendor_id;
-    choice.product_id = product_id;
-}
-
-std::string ids_text(uint32_t vendor_id, uint32_t product_id)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "%04x:%04x", unsigned(vendor_id), unsigned(product_id));
-    return text;
 }
 
 void start_over()
 {
     device_close();
-    open_error.clear();
-    choice = DeviceChoice{};
-    nothing_there = false;
-    held_elsewhere = false;
     // A device that goes away mid-write must give an error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
 }
+
+// One listed node of a search: its IDs come from sysfs, so the filter
+// decides before anything is opened. A match is opened, must answer with
+// the IDs of its system entry and, without IDs to search by, take the
+// bootloader's reports; then it is taken for this run.
+DeviceLook look_at(const DeviceFilter &filter, HidDeviceInfo &info, int take)
+{
+    DeviceLook look{0, 0, HID_OPEN_NONE, ""};
+    if (!device_filter_passes(filter, info))
+        return look;
+    look.matches = 1;
+    if (!take)
+        return look;
+    uint32_t vendor = 0, product = 0;
+    int fd = open_hid_node(info.path.c_str(), vendor, product, look.why, look.kind);
+    if (fd < 0)
+        return look;
+    if (vendor != info.vendor_id || product != info.product_id) {
+        close(fd);
+        look.kind = HID_OPEN_NOT_HID;
+        look.why = info.path + " answers with IDs " + ids_text(vendor, product) +
+                   ", not those of its system entry (" + ids_text(info.vendor_id, info.product_id) + ")";
+    } else if (!filter.match_ids && !report_shape_problem(fd).empty()) {
+        close(fd);
+        look.kind = HID_OPEN_NOT_BOOTLOADER_SHAPE;
+        look.why = not_bootloader_text(info.path, vendor, product);
+    } else if (bool busy = false; !take_board(fd, info.path, look.why, busy)) {
+        look.kind = busy ? HID_OPEN_BUSY : HID_OPEN_OTHER;
+    } else {
+        use_device(fd);
+        look.taken = 1;
+    }
+    return look;
+}
+
+constexpr SearchSteps LINUX_SEARCH{device_list, look_at};
 
 }  // namespace
 
 int device_open(const DeviceFilter &filter)
 {
     start_over();
-    std::string first_busy;  // the error when no matching device can be used
-    for (const HidDeviceInfo &info : device_list()) {
-        if (!device_filter_passes(filter, info))
-            continue;
-        ++choice.matching;  // the rest are only counted
-        if (device_in_hand)
-            continue;
-        uint32_t vendor = 0, product = 0;
-        std::string why;
-        int fd = open_hid_node(info.path.c_str(), vendor, product, why);
-        if (fd < 0) {
-            note_passed_over(why);
-        } else if (vendor != info.vendor_id || product != info.product_id) {
-            close(fd);
-            note_passed_over(info.path + " answers with IDs " + ids_text(vendor, product) +
-                             ", not those of its system entry (" + ids_text(info.vendor_id, info.product_id) +
-                             ")");
-        } else if (!filter.match_ids && !takes_bootloader_reports(fd)) {
-            close(fd);
-            note_passed_over(info.path + " (" + ids_text(vendor, product) + BOOTLOADER_SHAPE_ERROR);
-        } else if (bool busy = false; !take_board(fd, info.path, why, busy)) {
-            note_passed_over(why);
-            if (busy && first_busy.empty())
-                first_busy = why;
-        } else {
-            use_device(fd, info.path, vendor, product);
-            choice.serial = info.serial;
-            choice.location = info.location;
-        }
-    }
-    nothing_there = choice.matching == 0;
-    if (!device_in_hand && !first_busy.empty()) {
-        held_elsewhere = true;
-        open_error = first_busy;
-    }
-    return device_in_hand;
+    return search_devices(filter, LINUX_SEARCH);
 }
 
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
 {
     start_over();
+    open_record_clear();
     uint32_t vendor = 0, product = 0;
-    int fd = open_hid_node(path, vendor, product, open_error);
-    if (fd < 0)
+    std::string why;
+    HidOpenError kind = HID_OPEN_NONE;
+    int fd = open_hid_node(path, vendor, product, why, kind);
+    if (fd < 0) {
+        open_record_fail(kind, why);
         return 0;
+    }
     if (check_ids && (vendor != vendor_id || product != product_id)) {
         close(fd);
-        open_error =
-            path + (" has IDs " + ids_text(vendor, product)) + ", not " + ids_text(vendor_id, product_id);
+        open_record_fail(HID_OPEN_NOT_HID, path + (" has IDs " + ids_text(vendor, product)) + ", not " +
+                                               ids_text(vendor_id, product_id));
         return 0;
     }
     // Without IDs to check, the device must at least be shaped like the
     // bootloader: a path to a keyboard gets nothing.
-    if (!check_ids && !takes_bootloader_reports(fd)) {
+    if (!check_ids && !report_shape_problem(fd).empty()) {
         close(fd);
-        open_error = path + (" (" + ids_text(vendor, product)) + BOOTLOADER_SHAPE_ERROR;
+        open_record_fail(HID_OPEN_NOT_BOOTLOADER_SHAPE, not_bootloader_text(path, vendor, product));
         return 0;
     }
-    if (!take_board(fd, path, open_error, held_elsewhere))
+    if (bool busy = false; !take_board(fd, path, why, busy)) {
+        open_record_fail(busy ? HID_OPEN_BUSY : HID_OPEN_OTHER, why);
         return 0;
-    use_device(fd, path, vendor, product);
+    }
+    use_device(fd);
+    DeviceChoice &choice = open_record_choice();
+    choice.path = path;
+    choice.vendor_id = vendor;
+    choice.product_id = product;
     // The serial number and location, as a search gives them: from the
     // system's entry of the node that the path leads to.
     char resolved[PATH_MAX];
@@ -289,35 +240,23 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
     return 1;
 }
 
-const char *device_open_error()
+int device_may_take_bootloader_reports(const HidDeviceInfo &info)
 {
-    return open_error.c_str();
-}
-
-int device_absent()
-{
-    return nothing_there;
-}
-
-int device_busy()
-{
-    return held_elsewhere;
-}
-
-const DeviceChoice &device_choice()
-{
-    return choice;
-}
-
-const char *device_send_error()
-{
-    return send_error.c_str();
+    uint32_t vendor = 0, product = 0;
+    std::string why;
+    HidOpenError kind = HID_OPEN_NONE;
+    int fd = open_hid_node(info.path.c_str(), vendor, product, why, kind);
+    if (fd < 0)
+        return 1;
+    const bool other_shape = !report_shape_problem(fd).empty();
+    close(fd);
+    return !other_shape;
 }
 
 int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 {
     if (!device_in_hand || length > HID_MAX_REPORT) {
-        send_error = !device_in_hand ? "no device is open" : "the report is too long";
+        note_send_failure(HID_WRITE_OTHER, !device_in_hand ? "no device is open" : "the report is too long");
         return 0;
     }
     uint8_t frame[HID_MAX_REPORT + 1];
@@ -325,7 +264,7 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds)
     std::memcpy(frame + 1, data, length);
     long handed = writer_hand(frame, length + 1, static_cast<long long>(timeout_seconds * 1000.0));
     if (handed != 1) {
-        note_write_failure(handed, length + 1);
+        note_write_failure(WriterAnswer{WRITER_WRITE_ERROR, int(-handed), 0, length + 1, 0});
         return 0;
     }
     // With this report queued behind it, the one before is waited for.

@@ -1,7 +1,9 @@
-// The current HID device on Windows: search, open, identity check, close.
+// The current HID device on Windows: the search's step, open, identity
+// check, close.
 //
-// The search walks the present HID device interfaces, opens each for
-// overlapped I/O and compares its vendor and product ID; the first match
+// The search (search.cpp) walks the present HID device interfaces; this
+// file's step opens each for overlapped I/O and compares its vendor and
+// product ID; the first match
 // whose collection takes the bootloader's reports (report_shape_windows.cpp)
 // stays open as the current device. Once a device has answered as the one
 // sought, the run takes it (see device_lock_windows.cpp) before the first
@@ -11,9 +13,10 @@
 
 #include "hid/device_lock_windows.h"
 #include "hid/enumerate_windows.h"
-#include "hid/error_text_windows.h"
 #include "hid/hid_device.h"
-#include "hid/report_shape_windows.h"
+#include "hid/report_shape.h"
+#include "hid/search.h"
+#include "os/error_text_windows.h"
 
 #include <windows.h>
 
@@ -24,23 +27,14 @@
 namespace {
 
 HANDLE current_device = INVALID_HANDLE_VALUE;
-std::string open_error;
-DeviceChoice choice;
-bool nothing_there = false;   // the last open found no device at all
-bool held_elsewhere = false;  // the last open failed on a board that another run holds
 
-void note_open_failure(const char *path)
+// What an open that the system refused says: nothing there, no access, or
+// the system's reason.
+HidOpenError open_failure_kind(DWORD code)
 {
-    if (!open_error.empty())
-        open_error += '\n';
-    open_error += std::string(path) + ": " + error_text(GetLastError());
-}
-
-std::string ids_text(uint32_t vendor_id, uint32_t product_id)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "%04x:%04x", unsigned(vendor_id), unsigned(product_id));
-    return text;
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+        return HID_OPEN_ABSENT;
+    return code == ERROR_ACCESS_DENIED ? HID_OPEN_NO_PERMISSION : HID_OPEN_OTHER;
 }
 
 // Reads "vid_XXXX&pid_XXXX" from an interface path, for a device that could
@@ -72,12 +66,12 @@ HANDLE open_for_writing(const char *path)
 std::string shape_refusal(const char *path, uint32_t vendor_id, uint32_t product_id, bool ids_given,
                           HANDLE handle)
 {
-    std::string problem = report_shape_problem(handle);
+    std::string problem = report_shape_problem(reinterpret_cast<intptr_t>(handle));
     if (problem.empty())
         return "";
-    std::string named = path + (" (" + ids_text(vendor_id, product_id));
-    return ids_given ? named + ") does not take the bootloader's 64-byte reports: " + problem
-                     : named + BOOTLOADER_SHAPE_ERROR;
+    return ids_given ? path + (" (" + ids_text(vendor_id, product_id)) +
+                           ") does not take the bootloader's 64-byte reports: " + problem
+                     : not_bootloader_text(path, vendor_id, product_id);
 }
 
 // Takes the board at this path for this run. When another run holds it or
@@ -109,110 +103,77 @@ bool answers_to(const DeviceFilter &filter, HANDLE handle, HidDeviceInfo &info)
     return device_filter_passes(filter, info);
 }
 
-void note_passed_over(const std::string &why)
-{
-    open_error += (open_error.empty() ? "" : "\n") + why;
-}
-
-// One opened interface of the search: passed over (named while nothing was
-// found yet), counted, or taken as the device. A collection with other
+// One listed interface of a search: opened for writing and asked for its
+// IDs and location, which the filter then judges. A collection with other
 // reports is not counted: it is none of the boards that the search looks
-// for. Returns 1 when it was taken.
-int consider(const DeviceFilter &filter, HANDLE handle, HidDeviceInfo &info, bool searching,
-             std::string &first_busy)
+// for. A match whose collection takes the bootloader's reports is counted
+// and, with `take`, taken as the current device.
+DeviceLook look_at(const DeviceFilter &filter, HidDeviceInfo &info, int take)
 {
-    if (!answers_to(filter, handle, info))
-        return 0;
+    DeviceLook look{0, 0, HID_OPEN_NONE, ""};
     const char *path = info.path.c_str();
-    std::string why = shape_refusal(path, info.vendor_id, info.product_id, filter.match_ids, handle);
-    if (!why.empty()) {
-        if (searching)
-            note_passed_over(why);
-        return 0;
+    HANDLE handle = open_for_writing(path);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // Not opened, nor asked: its IDs come from its path.
+        DWORD code = GetLastError();
+        if (filter.match_ids && !filter.serial && ids_from_path(path, info.vendor_id, info.product_id) &&
+            device_filter_passes(filter, info)) {
+            look.matches = 1;
+            look.kind = open_failure_kind(code);
+            look.why = std::string(path) + ": " + error_text(code);
+        }
+        return look;
     }
-    ++choice.matching;
-    if (!searching)
-        return 0;
+    if (!answers_to(filter, handle, info)) {
+        CloseHandle(handle);
+        return look;
+    }
+    look.why = shape_refusal(path, info.vendor_id, info.product_id, filter.match_ids, handle);
+    if (!look.why.empty()) {
+        CloseHandle(handle);
+        look.kind = HID_OPEN_NOT_BOOTLOADER_SHAPE;
+        return look;
+    }
+    look.matches = 1;
     bool busy = false;
-    if (!take_board(path, why, busy)) {
-        if (busy && first_busy.empty())
-            first_busy = why;
-        note_passed_over(why);
-        return 0;
+    if (!take) {
+        CloseHandle(handle);
+    } else if (!take_board(path, look.why, busy)) {
+        CloseHandle(handle);
+        look.kind = busy ? HID_OPEN_BUSY : HID_OPEN_OTHER;
+    } else {
+        current_device = handle;
+        if (!filter.serial)
+            info.serial = serial_of(handle);
+        look.taken = 1;
     }
-    choice.path = path;
-    choice.vendor_id = info.vendor_id;
-    choice.product_id = info.product_id;
-    choice.serial = filter.serial ? info.serial : serial_of(handle);
-    choice.location = info.location;
-    return 1;
+    return look;
 }
 
-// Opens the first present HID interface that the filter lets through and
-// that takes the bootloader's reports, or none; counts the others. A board
-// that another run holds is passed over; when no other can be used, it is
-// the error.
-HANDLE hid_find_device(const DeviceFilter &filter)
-{
-    HANDLE found = INVALID_HANDLE_VALUE;
-    std::string first_busy;
-    for (HidDeviceInfo &info : present_interfaces()) {
-        const char *path = info.path.c_str();
-        HANDLE handle = open_for_writing(path);
-        if (handle == INVALID_HANDLE_VALUE) {
-            // Not opened, nor asked: its IDs come from its path.
-            if (filter.match_ids && !filter.serial && ids_from_path(path, info.vendor_id, info.product_id) &&
-                device_filter_passes(filter, info)) {
-                ++choice.matching;
-                if (found == INVALID_HANDLE_VALUE)
-                    note_open_failure(path);
-            }
-        } else if (consider(filter, handle, info, found == INVALID_HANDLE_VALUE, first_busy)) {
-            found = handle;
-        } else {
-            CloseHandle(handle);
-        }
-    }
-    if (found == INVALID_HANDLE_VALUE && !first_busy.empty()) {
-        held_elsewhere = true;
-        open_error = first_busy;
-    }
-    return found;
-}
+constexpr SearchSteps WINDOWS_SEARCH{present_interfaces, look_at};
 
 // A path that could not be opened: nothing there, or the system's reason.
 int open_failed(const char *path)
 {
     DWORD code = GetLastError();
-    nothing_there = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
-    note_open_failure(path);
+    open_record_fail(open_failure_kind(code), std::string(path) + ": " + error_text(code));
     return 0;
-}
-
-void start_over()
-{
-    device_close();
-    open_error.clear();
-    choice = DeviceChoice{};
-    nothing_there = false;
-    held_elsewhere = false;
 }
 
 }  // namespace
 
 int device_open(const DeviceFilter &filter)
 {
-    start_over();
-    current_device = hid_find_device(filter);
-    nothing_there = choice.matching == 0;
-    return current_device != INVALID_HANDLE_VALUE;
+    device_close();
+    return search_devices(filter, WINDOWS_SEARCH);
 }
 
 // The handle itself must answer as a HID device before anything is written
 // to it: a path can name any file, pipe or device.
 int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32_t product_id)
 {
-    start_over();
+    device_close();
+    open_record_clear();
     // Asked first through a handle without access rights: a serial port
     // (where an open for writing can reset the board behind it), a disk or
     // a file is refused before anything could be written to it.
@@ -223,7 +184,7 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
     const bool hid = read_attributes(query, vendor, product);
     CloseHandle(query);
     if (!hid) {
-        open_error = std::string(path) + " is not a HID device";
+        open_record_fail(HID_OPEN_NOT_HID, std::string(path) + " is not a HID device");
         return 0;
     }
     // The handle written to must answer for itself: the device at the path
@@ -233,27 +194,30 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
         return open_failed(path);
     if (!read_attributes(handle, vendor, product)) {
         CloseHandle(handle);
-        open_error = std::string(path) + " is not a HID device";
+        open_record_fail(HID_OPEN_NOT_HID, std::string(path) + " is not a HID device");
         return 0;
     }
     if (check_ids && (vendor != vendor_id || product != product_id)) {
         CloseHandle(handle);
-        open_error =
-            path + (" has IDs " + ids_text(vendor, product)) + ", not " + ids_text(vendor_id, product_id);
+        open_record_fail(HID_OPEN_NOT_HID, path + (" has IDs " + ids_text(vendor, product)) + ", not " +
+                                               ids_text(vendor_id, product_id));
         return 0;
     }
     // Only the bootloader's report shape is written to: a path to a
     // keyboard, or to another collection of the board, gets nothing.
-    open_error = shape_refusal(path, vendor, product, check_ids, handle);
-    if (!open_error.empty()) {
+    std::string why = shape_refusal(path, vendor, product, check_ids, handle);
+    if (!why.empty()) {
         CloseHandle(handle);
+        open_record_fail(HID_OPEN_NOT_BOOTLOADER_SHAPE, why);
         return 0;
     }
-    if (!take_board(path, open_error, held_elsewhere)) {
+    if (bool busy = false; !take_board(path, why, busy)) {
         CloseHandle(handle);
+        open_record_fail(busy ? HID_OPEN_BUSY : HID_OPEN_OTHER, why);
         return 0;
     }
     current_device = handle;
+    DeviceChoice &choice = open_record_choice();
     choice.path = path;
     choice.vendor_id = vendor;
     choice.product_id = product;
@@ -266,24 +230,25 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
     return 1;
 }
 
-const char *device_open_error()
+int device_may_take_bootloader_reports(const HidDeviceInfo &info)
 {
-    return open_error.c_str();
-}
-
-int device_absent()
-{
-    return nothing_there;
-}
-
-int device_busy()
-{
-    return held_elsewhere;
-}
-
-const DeviceChoice &device_choice()
-{
-    return choice;
+    // Asked as an open by path would ask it, through a handle of its own.
+    const char *path = info.path.c_str();
+    HANDLE query = open_for_query(path);
+    if (query == INVALID_HANDLE_VALUE)
+        return 1;
+    uint32_t vendor = 0, product = 0;
+    const bool hid = read_attributes(query, vendor, product);
+    CloseHandle(query);
+    if (!hid)
+        return 1;
+    HANDLE handle = open_for_writing(path);
+    if (handle == INVALID_HANDLE_VALUE)
+        return 1;
+    const bool other_shape = read_attributes(handle, vendor, product) &&
+                             !report_shape_problem(reinterpret_cast<intptr_t>(handle)).empty();
+    CloseHandle(handle);
+    return !other_shape;
 }
 
 int device_send(const uint8_t *data, size_t length, double timeout_seconds)

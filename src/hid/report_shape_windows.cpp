@@ -3,7 +3,9 @@
 // when the collection declares none, so 65 alone cannot tell 64 bytes
 // without an ID from 64 bytes after ID 1; the output items' report IDs can.
 
-#include "hid/report_shape_windows.h"
+#include "hid/report_shape.h"
+
+#include <windows.h>
 
 // mingw-w64's hidsdi.h does not declare its functions extern "C".
 extern "C" {
@@ -34,8 +36,9 @@ bool numbers_output_reports(PHIDP_PREPARSED_DATA preparsed, const HIDP_CAPS &cap
 
 }  // namespace
 
-std::string report_shape_problem(HANDLE handle)
+std::string report_shape_problem(intptr_t device)
 {
+    HANDLE handle = reinterpret_cast<HANDLE>(device);
     PHIDP_PREPARSED_DATA preparsed = nullptr;
     if (!HidD_GetPreparsedData(handle, &preparsed))
         return "the system does not give its report descriptor";

@@ -2,9 +2,10 @@
 // overlapped WriteFile whose completion is awaited with the time limit; a
 // write that times out is cancelled, and awaited, before its buffer goes away.
 
-#include "hid/error_text_windows.h"
+#include "os/error_text_windows.h"
 #include "hid/hid_device.h"
 #include "hid/hid_device_windows.h"
+#include "hid/send_failure.h"
 
 #include <windows.h>
 
@@ -14,7 +15,6 @@
 namespace {
 
 HANDLE write_event = nullptr;  // completion event of every write, kept for the run
-std::string send_error;
 
 // "A device which does not exist was specified": mingw-w64's winerror.h lacks it.
 constexpr DWORD NO_SUCH_DEVICE = 433;
@@ -26,7 +26,11 @@ int write_failed(DWORD code)
     // itself, depending on the driver and on how far its removal has got.
     const bool gone = code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_FILE_NOT_FOUND ||
                       code == NO_SUCH_DEVICE || code == ERROR_DEV_NOT_EXIST || code == ERROR_DEVICE_REMOVED;
-    send_error = gone ? "the device is gone (" + error_text(code) + ")" : error_text(code);
+    if (gone)
+        note_send_failure(HID_WRITE_GONE,
+                          std::string(send_failure_reading(HID_WRITE_GONE)) + " (" + error_text(code) + ")");
+    else
+        note_send_failure(HID_WRITE_OTHER, error_text(code));
     return 0;
 }
 
@@ -36,11 +40,11 @@ int write_failed(DWORD code)
 int hid_write_report(void *handle, const uint8_t *data, size_t length, unsigned long timeout_ms)
 {
     if (handle == INVALID_HANDLE_VALUE) {
-        send_error = "no device is open";
+        note_send_failure(HID_WRITE_OTHER, "no device is open");
         return 0;
     }
     if (length > HID_MAX_REPORT) {
-        send_error = "the report is too long";
+        note_send_failure(HID_WRITE_OTHER, "the report is too long");
         return 0;
     }
     if (!write_event) {
@@ -68,21 +72,16 @@ int hid_write_report(void *handle, const uint8_t *data, size_t length, unsigned 
             GetOverlappedResult(handle, &overlapped, &written, TRUE);
             if (code != 0)
                 return write_failed(code);
-            send_error = "no answer within " + std::to_string(timeout_ms) + " ms";
+            note_send_failure(HID_WRITE_LATE, "no answer within " + std::to_string(timeout_ms) + " ms");
             return 0;
         }
     }
     if (!GetOverlappedResult(handle, &overlapped, &written, FALSE))
         return write_failed(GetLastError());
     if (written != length + 1) {
-        send_error = "the device took only " + std::to_string(written) + " of " + std::to_string(length + 1) +
-                     " bytes";
+        note_send_failure(HID_WRITE_OTHER, "the device took only " + std::to_string(written) + " of " +
+                                               std::to_string(length + 1) + " bytes");
         return 0;
     }
     return 1;
-}
-
-const char *device_send_error()
-{
-    return send_error.c_str();
 }

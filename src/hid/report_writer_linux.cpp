@@ -56,12 +56,15 @@ struct Handed {
     size_t length;
 };
 
-int channel = -1;   // the run's end of the socket pair
-pid_t writer = -1;  // the child
-uint32_t handed = 0, answered = 0;
-std::array<Handed, WRITER_QUEUE> in_hand;  // by report number
-long long last_ended_ns = 0;               // when the last write answered ended
-bool write_left = false;                   // a write that the writer has not answered in time
+// The run's side of the writer.
+struct WriterState {
+    int channel;                               // the run's end of the socket pair
+    pid_t child;                               // the writer process
+    uint32_t handed, answered;                 // reports handed over, and answered
+    std::array<Handed, WRITER_QUEUE> in_hand;  // by report number
+    long long last_ended_ns;                   // when the last write answered ended
+    bool write_left;                           // a write that the writer has not answered in time
+} state{-1, -1, 0, 0, {}, 0, false};
 
 long long monotonic_ns()
 {
@@ -136,7 +139,7 @@ bool run_gone(int link)
 // it can be read.
 int wait_for_answer(long long deadline)
 {
-    pollfd answer{channel, POLLIN, 0};
+    pollfd answer{state.channel, POLLIN, 0};
     for (;;) {
         long long left = deadline - monotonic_ns();
         if (left <= 0)
@@ -151,6 +154,22 @@ int wait_for_answer(long long deadline)
 }
 
 }  // namespace
+
+WriterAnswer writer_outcome(long reply, size_t length, long long limit_ms)
+{
+    WriterAnswer answer{WRITER_DELIVERED, 0, 0, length, limit_ms};
+    if (reply >= 0 && size_t(reply) == length)
+        return answer;
+    if (reply >= 0) {
+        answer.outcome = WRITER_SHORT_WRITE;
+        answer.written = reply;
+    } else {
+        // A report skipped after a failed write keeps its own number.
+        answer.outcome = WRITER_WRITE_ERROR;
+        answer.error = int(-reply);
+    }
+    return answer;
+}
 
 int writer_start(int fd)
 {
@@ -172,73 +191,71 @@ int writer_start(int fd)
         errno = int(-locked);
         return locked == 0 ? 0 : -1;
     }
-    channel = ends[0];
-    writer = child;
-    handed = answered = 0;
-    last_ended_ns = 0;
-    write_left = false;
+    state.channel = ends[0];
+    state.child = child;
+    state.handed = state.answered = 0;
+    state.last_ended_ns = 0;
+    state.write_left = false;
     return 1;
 }
 
 long writer_hand(const uint8_t *bytes, size_t length, long long limit_ms)
 {
-    if (write_left || handed - answered >= WRITER_QUEUE)
+    if (state.write_left || state.handed - state.answered >= WRITER_QUEUE)
         return -long(EBUSY);
     long long now = monotonic_ns();
-    if (send(channel, bytes, length, MSG_NOSIGNAL) != ssize_t(length))
+    if (send(state.channel, bytes, length, MSG_NOSIGNAL) != ssize_t(length))
         return -long(errno);
-    ++handed;
-    in_hand[handed % WRITER_QUEUE] = Handed{now, limit_ms * 1'000'000LL, length};
+    ++state.handed;
+    state.in_hand[state.handed % WRITER_QUEUE] = Handed{now, limit_ms * 1'000'000LL, length};
     return 1;
 }
 
 int writer_unanswered()
 {
-    return int(handed - answered);
+    return int(state.handed - state.answered);
 }
 
 WriterAnswer writer_answer()
 {
     // The oldest report's write began when it was handed over or when the
     // write before it ended, whichever came later.
-    const Handed &oldest = in_hand[(answered + 1) % WRITER_QUEUE];
-    WriterAnswer answer{WRITER_LATE, oldest.length, oldest.limit_ns / 1'000'000};
-    if (write_left)
+    const Handed &oldest = state.in_hand[(state.answered + 1) % WRITER_QUEUE];
+    WriterAnswer answer{WRITER_LATE, 0, 0, oldest.length, oldest.limit_ns / 1'000'000};
+    if (state.write_left)
         return answer;
-    if (!wait_for_answer(std::max(oldest.handed_ns, last_ended_ns) + oldest.limit_ns)) {
+    if (!wait_for_answer(std::max(oldest.handed_ns, state.last_ended_ns) + oldest.limit_ns)) {
         // The writer must not start a report queued behind this one once
         // the kernel ends this write: the run has given up on it.
-        write_left = true;
-        shutdown(channel, SHUT_WR);
+        state.write_left = true;
+        shutdown(state.channel, SHUT_WR);
         return answer;
     }
     Reply reply;
-    ssize_t got = recv(channel, &reply, sizeof reply, 0);
-    if (got != ssize_t(sizeof reply) || reply.report != answered + 1) {
-        answer.outcome = got < 0 ? -long(errno) : -long(EPIPE);  // the writer is gone or out of step
-        return answer;
-    }
-    answered = reply.report;
-    last_ended_ns = reply.ended_ns;
-    answer.outcome = reply.outcome;
-    return answer;
+    ssize_t got = recv(state.channel, &reply, sizeof reply, 0);
+    if (got != ssize_t(sizeof reply) ||
+        reply.report != state.answered + 1)  // the writer is gone or out of step
+        return writer_outcome(got < 0 ? -long(errno) : -long(EPIPE), answer.length, answer.limit_ms);
+    state.answered = reply.report;
+    state.last_ended_ns = reply.ended_ns;
+    return writer_outcome(reply.outcome, answer.length, answer.limit_ms);
 }
 
 void writer_stop()
 {
-    if (writer < 0)
+    if (state.child < 0)
         return;
     // Without a write in hand, the writer frees the board as soon as it
     // sees this end shut, and then closes its own: waiting for that close
     // is waiting until the board is free. The writer is not waited for: its
     // close of the node may be held up by another board's blocked write.
-    shutdown(channel, SHUT_WR);
-    if (!write_left) {
+    shutdown(state.channel, SHUT_WR);
+    if (!state.write_left) {
         long ignored;
-        while (recv(channel, &ignored, sizeof ignored, 0) > 0) {
+        while (recv(state.channel, &ignored, sizeof ignored, 0) > 0) {
         }
     }
-    close(channel);
-    channel = -1;
-    writer = -1;
+    close(state.channel);
+    state.channel = -1;
+    state.child = -1;
 }

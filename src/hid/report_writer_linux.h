@@ -4,9 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// An answer's outcome when the writer did not answer within the limit.
-inline constexpr long WRITER_LATE = -1'000'000;
-
 // Starts the writer process for this open hidraw descriptor, which takes
 // the board's lock (see lock_board) and holds the descriptor and the lock
 // until the writer is stopped and its last write has ended in the kernel.
@@ -25,11 +22,25 @@ long writer_hand(const uint8_t *bytes, size_t length, long long limit_ms);
 // The reports handed over and not yet answered.
 int writer_unanswered();
 
+// How a report handed over fared.
+enum WriterOutcome {
+    WRITER_DELIVERED,    // written whole
+    WRITER_WRITE_ERROR,  // the write failed, or the writer is gone: `error` says why
+    WRITER_SHORT_WRITE,  // the device took only `written` of `length` bytes
+    WRITER_LATE,         // no answer within the limit; the write may still be in the kernel
+};
+
 struct WriterAnswer {
-    long outcome;  // the bytes written, -errno when the write failed, or WRITER_LATE
-    size_t length;
+    WriterOutcome outcome;
+    int error;      // WRITER_WRITE_ERROR: the errno
+    long written;   // WRITER_SHORT_WRITE: the bytes that the device took
+    size_t length;  // the report's length
     long long limit_ms;
 };
+
+// The answer for what the writer says of a write of `length` bytes: the
+// bytes written, or -errno.
+WriterAnswer writer_outcome(long reply, size_t length, long long limit_ms);
 
 // Waits for the answer to the oldest report not yet answered, at most until
 // its limit has passed since its write began. Past the limit the write goes

@@ -28,19 +28,23 @@ constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, device_drain, 
 // What the advice after a failed write rests on: how the device's write failed.
 WriteTrouble write_trouble()
 {
-    std::string_view why = device_send_error();
-    if (why.starts_with("no answer within"))
+    switch (device_send_failure()) {
+    case HID_WRITE_LATE:
         return WRITE_NO_ANSWER;
-    if (why.starts_with("the device is gone") || why.starts_with(UNPLUGGED_MID_TRANSFER))
+    case HID_WRITE_GONE:
+    case HID_WRITE_UNPLUGGED:
         return WRITE_BOARD_GONE;
-    return WRITE_OTHER;
+    default:
+        return WRITE_OTHER;
+    }
 }
 
 }  // namespace
 
 void run_upload(const UploadPlan &plan)
 {
-    open_board();
+    if (Failure opened = open_board(); failed(opened))
+        fail_with(opened);
     hold_stop_signals();
     const DeviceChoice &choice = device_choice();
     run_log_begin(

@@ -2,7 +2,7 @@
 
 #include "serial/touch.h"
 
-#include "hid/enumerate_linux.h"
+#include "os/usb_location.h"
 
 #include <cerrno>
 #include <climits>

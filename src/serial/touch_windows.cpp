@@ -3,8 +3,8 @@
 
 #include "serial/touch.h"
 
-#include "hid/error_text_windows.h"
-#include "hid/usb_location_windows.h"
+#include "os/error_text_windows.h"
+#include "os/usb_location_windows.h"
 
 #include <windows.h>
 

@@ -1,18 +1,18 @@
 // Finding the board: the search, the wait with its settle time, -touch=,
 // and the messages for a board that is not there.
-#include "runs/run_end.h"
 #include "upload/find_board.h"
 
+#include "cli/options.h"
+#include "hid/hid_device.h"
+#include "os/clock.h"
+#include "os/signals.h"
 #include "output/console.h"
 #include "output/events.h"
-#include "cli/options.h"
 #include "output/text.h"
-#include "hid/hid_device.h"
 #include "serial/touch.h"
 
 #include <cstdio>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace {
@@ -21,12 +21,30 @@ namespace {
 // 50 ms, and a look reads only a few small sysfs files.
 constexpr double WAIT_STEP = 0.05;
 
+// What -touch= did, for the search and for the message when no bootloader
+// appeared.
+struct TouchRecord {
+    int port_found;        // 1 when the port was there and was reset
+    std::string location;  // where the reset board is plugged in, when known
+} touch_record;
+
+// The location that the search looks at: -location=, or else where the
+// board that -touch= reset is plugged in, when the system says; null: any.
+const char *searched_location()
+{
+    if (run_options.location)
+        return run_options.location;
+    if (run_options.touch_port && !run_options.device_path && !touch_record.location.empty())
+        return touch_record.location.c_str();
+    return nullptr;
+}
+
 // What a search by -usb=, -serial= and -location= lets through.
 DeviceFilter search_filter()
 {
     const uint32_t vendor_id = run_options.vendor_id, product_id = run_options.product_id;
     return DeviceFilter{vendor_id != 0 || product_id != 0, vendor_id, product_id, run_options.serial,
-                        run_options.location};
+                        searched_location()};
 }
 
 int open_device_once()
@@ -40,7 +58,6 @@ int open_device_once()
 
 // The devices that the search could mean: those that it lets through,
 // and without -usb= only those that may take the bootloader's reports.
-// Closes the current device.
 std::vector<HidDeviceInfo> candidates()
 {
     const DeviceFilter filter = search_filter();
@@ -71,43 +88,42 @@ std::string searched_for()
                   unsigned(run_options.product_id));
     std::string text = run_options.vendor_id || run_options.product_id ? ids : "";
     for (auto [label, value] : {std::pair{"the serial number", run_options.serial},
-                                std::pair{"the location", run_options.location}}) {
+                                std::pair{"the location", searched_location()}}) {
         if (value)
             text += (text.empty() ? "" : " and ") + std::string(label) + " \"" + printable(value) + "\"";
     }
     return text;
 }
 
-// Ends a wait of -w=SECONDS that saw no device appear.
-[[noreturn]] void fail_after_waiting(double waited)
+// The end of a wait of -w=SECONDS that saw no device appear.
+Failure waited_in_vain(double waited)
 {
     if (run_options.device_path)
-        fail("Unable to open device\nNothing appeared at %s in %g s of waiting\n",
-             printable(run_options.device_path).c_str(), waited);
-    fail("Unable to open device\nNo HID device with %s appeared in %g s of waiting: is the board in its "
-         "bootloader? (see quorvel -list)\n",
-         searched_for().c_str(), waited);
+        return failure(FAILURE_NO_BOARD, "Unable to open device\nNothing appeared at %s in %g s of waiting\n",
+                       printable(run_options.device_path).c_str(), waited);
+    return failure(
+        FAILURE_NO_BOARD,
+        "Unable to open device\nNo HID device with %s appeared in %g s of waiting: is the board in its "
+        "bootloader? (see quorvel -list)\n",
+        searched_for().c_str(), waited);
 }
 
 // How long -touch= waits for the bootloader without -w: a board resets and
 // its bootloader enumerates within about a second.
 constexpr double TOUCH_WAIT_SECONDS = 5.0;
 
-// What -touch= did, for the message when no bootloader appeared.
-struct TouchRecord {
-    int port_found;        // 1 when the port was there and was reset
-    std::string location;  // where the reset board is plugged in, when known
-} touch_record;
-
-// Ends a wait after -touch= that saw no bootloader appear.
-[[noreturn]] void fail_after_touch(double waited)
+// The end of a wait after -touch= that saw no bootloader appear.
+Failure touch_in_vain(double waited)
 {
     std::string port = printable(run_options.touch_port);
     if (!touch_record.port_found)
-        fail("Unable to open device\nThere is no serial port %s, and no HID device with %s appeared in %g s: "
-             "is the board plugged in? (see quorvel -list)\n",
-             port.c_str(), searched_for().c_str(), waited);
-    fail(
+        return failure(
+            FAILURE_NO_BOARD,
+            "Unable to open device\nThere is no serial port %s, and no HID device with %s appeared in %g s: "
+            "is the board plugged in? (see quorvel -list)\n",
+            port.c_str(), searched_for().c_str(), waited);
+    return failure(
+        FAILURE_NO_BOARD,
         "Unable to open device\nThe board at %s did not enter its bootloader: no HID device with %s appeared "
         "in %g s after the reset. Its application may not reset on a 1200-baud touch: press the board's "
         "reset button instead, or allow longer with -w=SECONDS\n",
@@ -119,7 +135,7 @@ struct TouchRecord {
 // board is plugged in, where the system says which that is; where it does
 // not, a bootloader with these IDs that is there already could be another
 // board's, and the run ends rather than guess.
-void touch_board()
+Failure touch_board()
 {
     const char *port = run_options.touch_port;
     std::string shown = printable(port);
@@ -127,18 +143,19 @@ void touch_board()
     // Resetting a board other than the one -location= names would help no one.
     if (run_options.location && !touch_record.location.empty() &&
         touch_record.location != run_options.location)
-        fail("quorvel: -touch=%s is plugged in at %s, not at -location=%s\nGive the serial port of the "
-             "board at %s, or leave out -location= (see quorvel -list)\n",
-             shown.c_str(), printable(touch_record.location).c_str(), printable(run_options.location).c_str(),
-             printable(run_options.location).c_str());
-    if (!run_options.device_path && !run_options.location && !touch_record.location.empty())
-        run_options.location = touch_record.location.c_str();
-    if (present && !run_options.device_path && !run_options.location && !run_options.serial &&
+        return failure(
+            FAILURE_OPTION,
+            "quorvel: -touch=%s is plugged in at %s, not at -location=%s\nGive the serial port of the "
+            "board at %s, or leave out -location= (see quorvel -list)\n",
+            shown.c_str(), printable(touch_record.location).c_str(), printable(run_options.location).c_str(),
+            printable(run_options.location).c_str());
+    if (present && !run_options.device_path && !searched_location() && !run_options.serial &&
         (run_options.vendor_id || run_options.product_id)) {
         const DeviceFilter same_ids{true, run_options.vendor_id, run_options.product_id, nullptr, nullptr};
         for (const HidDeviceInfo &device : device_list()) {
             if (device_filter_passes(same_ids, device))
-                fail(
+                return failure(
+                    FAILURE_NO_BOARD,
                     "Unable to open device\nA bootloader with the IDs %04x:%04x is present already (%s), and "
                     "it cannot be told from the board at %s: pick one with -location= or -serial=, or leave "
                     "out -touch= (see quorvel -list)\n",
@@ -149,9 +166,11 @@ void touch_board()
     std::string why;
     int touched = present ? board_touch(port, why) : 0;
     if (touched < 0)
-        fail("Unable to reset the board through %s\n%s: press the board's reset button instead, and leave "
-             "out -touch=\n",
-             shown.c_str(), printable(why).c_str());
+        return failure(
+            FAILURE_TOUCH,
+            "Unable to reset the board through %s\n%s: press the board's reset button instead, and leave "
+            "out -touch=\n",
+            shown.c_str(), printable(why).c_str());
     touch_record.port_found = touched;
     event_touch(port, touched != 0, touch_record.location);
     if (touched)
@@ -161,19 +180,48 @@ void touch_board()
         std::fprintf(human_output(), "There is no serial port %s: looking for a board in its bootloader\n",
                      shown.c_str());
     std::fflush(human_output());
+    return Failure{FAILURE_NONE, "", 0, nullptr, -1};
+}
+
+// Why the board could not be opened: nothing to look for, a board that
+// another run holds, the devices passed over, or none there.
+Failure not_opened()
+{
+    if (!run_options.device_path && run_options.vendor_id == 0 && run_options.product_id == 0 &&
+        !run_options.serial && !run_options.location)
+        return failure(
+            FAILURE_OPTION,
+            "Unable to open device\nName the bootloader with -usb=<vid:pid> or -device=<path> (quorvel -list "
+            "shows the HID devices present)\n");
+    if (device_busy())
+        return failure(FAILURE_BUSY, "quorvel: %s\nNothing was written. %s\n",
+                       printable(device_open_error()).c_str(),
+                       run_options.wait || run_options.touch_port
+                           ? "Wait for that run to end, or allow a longer wait with -w=SECONDS"
+                           : "Wait for that run to end, or add -w to wait for the board to become free");
+    if (*device_open_error())
+        return failure(FAILURE_NO_BOARD, "Unable to open device\n%s\n",
+                       printable_lines(device_open_error()).c_str());
+    return failure(
+        FAILURE_NO_BOARD,
+        "Unable to open device\nNo HID device with %s is present: see quorvel -list. Start the bootloader "
+        "(press the board's reset button), or add -w to wait for it\n",
+        searched_for().c_str());
 }
 
 // Opens the device; with -w, waits for it to appear (with -w=SECONDS, at
 // most that long); after -touch=, for TOUCH_WAIT_SECONDS unless -w says
 // otherwise. A device that is there but cannot be opened is tried again
-// for SETTLE_SECONDS before its error is final.
-int open_device()
+// for SETTLE_SECONDS before its error is final. Returns FAILURE_NONE once
+// the device is open.
+Failure open_device()
 {
+    const Failure opened{FAILURE_NONE, "", 0, nullptr, -1};
     if (open_device_once())
-        return 1;
+        return opened;
     const bool touched = run_options.touch_port != nullptr;
     if (!run_options.wait && !touched)
-        return 0;
+        return not_opened();
     if (device_busy())
         std::fprintf(human_output(), "Waiting for the board to become free: %s (Ctrl-C to stop)\n",
                      printable(device_open_error()).c_str());
@@ -202,39 +250,18 @@ int open_device()
     while (failing_for < SETTLE_SECONDS) {
         if (limit > 0 && waited >= limit) {
             if (!device_absent())
-                return 0;  // there but not usable: the open's error says why
-            if (touched)
-                fail_after_touch(limit);
-            fail_after_waiting(limit);
+                return not_opened();  // there but not usable: the open's error says why
+            return touched ? touch_in_vain(limit) : waited_in_vain(limit);
         }
         double step = limit > 0 && limit - waited < WAIT_STEP ? limit - waited : WAIT_STEP;
         pause_seconds(step);
         waited += step;
         if (open_device_once())
-            return 1;
+            return opened;
         // A board that another run writes is waited for like an absent one.
         failing_for = device_absent() || device_busy() ? 0 : failing_for + step;
     }
-    return 0;
-}
-
-[[noreturn]] void fail_to_open()
-{
-    if (!run_options.device_path && run_options.vendor_id == 0 && run_options.product_id == 0 &&
-        !run_options.serial && !run_options.location)
-        fail(
-            "Unable to open device\nName the bootloader with -usb=<vid:pid> or -device=<path> (quorvel -list "
-            "shows the HID devices present)\n");
-    if (device_busy())
-        fail("quorvel: %s\nNothing was written. %s\n", printable(device_open_error()).c_str(),
-             run_options.wait || run_options.touch_port
-                 ? "Wait for that run to end, or allow a longer wait with -w=SECONDS"
-                 : "Wait for that run to end, or add -w to wait for the board to become free");
-    if (*device_open_error())
-        fail("Unable to open device\n%s\n", printable_lines(device_open_error()).c_str());
-    fail("Unable to open device\nNo HID device with %s is present: see quorvel -list. Start the bootloader "
-         "(press the board's reset button), or add -w to wait for it\n",
-         searched_for().c_str());
+    return not_opened();
 }
 
 // A search that several devices pass. A serial number was meant to name
@@ -242,38 +269,40 @@ int open_device()
 // the reset board cannot be told from another: both refuse, before
 // anything is written. IDs alone name a kind of board: the first is used,
 // as always, with a warning.
-// Returns how many devices the search could mean.
-int settle_ambiguity()
+// Sets `count` to how many devices the search could mean.
+Failure settle_ambiguity(int &count)
 {
-    if (run_options.device_path || device_choice().matching < 2)
-        return device_choice().matching;
+    const Failure settled{FAILURE_NONE, "", 0, nullptr, -1};
+    count = device_choice().matching;
+    if (run_options.device_path || count < 2)
+        return settled;
     const std::vector<HidDeviceInfo> found = candidates();
-    // Counting without -usb= opened each device: open the chosen one again.
-    if (!search_filter().match_ids && !open_device_once())
-        fail_to_open();
-    const int count = int(found.size());
+    count = int(found.size());
     if (count < 2)
-        return count;
-    if (run_options.serial && !run_options.location) {
+        return settled;
+    if (run_options.serial && !searched_location()) {
         device_close();
-        fail(
+        return failure(
+            FAILURE_NO_BOARD,
             "Unable to open device\n%d devices have the serial number \"%s\" (at %s): add -location= to pick "
             "one, or use -all to program them all (see quorvel -list)\n",
             count, printable(run_options.serial).c_str(), places_of(found).c_str());
     }
-    if (run_options.touch_port && !run_options.location) {
+    if (run_options.touch_port && !searched_location()) {
         device_close();
-        fail("Unable to open device\n%d bootloaders with %s are present after the reset through %s (at %s), "
-             "and the system does not say where that port is plugged in: nothing was written. Add -location= "
-             "to pick the board (see quorvel -list)\n",
-             count, searched_for().c_str(), printable(run_options.touch_port).c_str(),
-             places_of(found).c_str());
+        return failure(
+            FAILURE_NO_BOARD,
+            "Unable to open device\n%d bootloaders with %s are present after the reset through %s (at %s), "
+            "and the system does not say where that port is plugged in: nothing was written. Add -location= "
+            "to pick the board (see quorvel -list)\n",
+            count, searched_for().c_str(), printable(run_options.touch_port).c_str(),
+            places_of(found).c_str());
     }
     std::fprintf(stderr,
                  "quorvel: warning: %d devices have %s; writing to the first, %s. Pick one with -serial=, "
                  "-location= or -device=, or program them all with -all (see quorvel -list)\n",
                  count, searched_for().c_str(), printable(device_choice().path).c_str());
-    return count;
+    return settled;
 }
 
 // Says in -v output which device is used, and why when the search could
@@ -294,25 +323,31 @@ void describe_device(int count)
 
 int may_be_bootloader(const HidDeviceInfo &info)
 {
-    if (device_open_path(info.path.c_str(), 0, 0, 0)) {
-        device_close();
-        return 1;
-    }
-    return std::string_view(device_open_error()).find(BOOTLOADER_SHAPE_ERROR) == std::string_view::npos;
+    return device_may_take_bootloader_reports(info);
 }
 
-void open_board()
+Failure open_board()
 {
     // A path names its device; a search needs IDs, a serial number or a
     // location. Without any there is nothing to look for: bootloader
     // commands must never go to whatever device happens to report 0000:0000.
     bool have_target = run_options.device_path || run_options.vendor_id != 0 || run_options.product_id != 0 ||
                        run_options.serial || run_options.location;
-    if (have_target && run_options.touch_port)
-        touch_board();
-    if (!have_target || !open_device())
-        fail_to_open();
-    int count = settle_ambiguity();
+    if (!have_target)
+        return not_opened();
+    if (run_options.touch_port) {
+        const Failure touched = touch_board();
+        if (failed(touched))
+            return touched;
+    }
+    const Failure opened = open_device();
+    if (failed(opened))
+        return opened;
+    int count = 0;
+    const Failure settled = settle_ambiguity(count);
+    if (failed(settled))
+        return settled;
     log_verbose("Found HID Bootloader\n");
     describe_device(count);
+    return settled;
 }

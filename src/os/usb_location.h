@@ -1,4 +1,4 @@
-// What the Linux enumeration shares with other Linux files: the USB location of a sysfs entry.
+// Where a device is plugged in on Linux: the USB device above its sysfs entry.
 #pragma once
 
 #include <string>

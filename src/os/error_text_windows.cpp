@@ -1,6 +1,6 @@
 // The system's text for a Windows error code.
 
-#include "hid/error_text_windows.h"
+#include "os/error_text_windows.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 // The USB location on Windows over device-tree strings recorded from real
 // machines: which ancestor is the USB device, and which text names its port.
-#include "hid/usb_location_windows.h"
+#include "os/usb_location_windows.h"
 
 #include <gtest/gtest.h>
 

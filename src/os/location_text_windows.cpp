@@ -1,7 +1,7 @@
 // The pure part of the USB location on Windows: which ancestor is the USB
 // device, and which of its location properties names the port.
 
-#include "hid/usb_location_windows.h"
+#include "os/usb_location_windows.h"
 
 #include <cctype>
 #include <string_view>

@@ -1,7 +1,7 @@
 // Where a device node is plugged in: up the device tree with the
 // configuration manager to the USB device, and its location properties.
 
-#include "hid/usb_location_windows.h"
+#include "os/usb_location_windows.h"
 
 #include <initguid.h>  // defines the property keys of devpkey.h here
 

@@ -1,3 +1,4 @@
+// The firmware image: the 64 KiB picture of the flash and its map of bytes used.
 #include "image/firmware_image.h"
 
 #include <cstring>

@@ -7,21 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-namespace {
-ExitHook exit_hook = nullptr;
-}
-
-void set_exit_hook(ExitHook hook)
-{
-    exit_hook = hook;
-}
-
 void end_process(int status)
 {
-    status = run_finishers(status);
-    if (exit_hook)
-        exit_hook(status);
-    std::exit(status);
+    std::exit(run_finishers(status));
 }
 
 void fail_with(const Failure &failure)
@@ -34,8 +22,7 @@ void fail_with(const Failure &failure)
 
 void fail(const char *format, ...)
 {
-    // Static: the process ends (or a fuzzer's hook jumps away) before any
-    // destructor here could run.
+    // Static: the process ends before any destructor here could run.
     static Failure failure{FAILURE_SYSTEM, "", 0, nullptr, -1};
     va_list arguments, again;
     va_start(arguments, format);

@@ -15,9 +15,3 @@
 
 // fail_with of a failure with this message (FAILURE_SYSTEM).
 [[noreturn]] void fail(const char *format, ...) QUORVEL_PRINTF(1);
-
-// Lets a test or fuzzer take over the end of the process, to run the paths
-// that end it in-process: the hook gets the status and must not return (it
-// may longjmp). Nothing in quorvel itself sets one.
-using ExitHook = void (*)(int status);
-void set_exit_hook(ExitHook hook);

@@ -45,9 +45,12 @@ std::string utc_now()
 std::string board_name(const LoggedBoard &board)
 {
     std::string name = printable(board.path);
-    for (const std::string &more : {board.serial, board.location})
-        if (!more.empty())
-            name += " " + printable(more);
+    for (const std::string *more : {&board.serial, &board.location}) {
+        if (!more->empty()) {
+            name += ' ';
+            name += printable(*more);
+        }
+    }
     return name;
 }
 

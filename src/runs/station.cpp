@@ -106,13 +106,11 @@ void board_started(const FollowedBoard &board)
         plain_line(board.board, "Programming");
 }
 
-// Its log line as soon as it ended, and its plain line.
+// Its plain line (its log line is written: copies/follow.h).
 void board_ended(const FollowedBoard &board)
 {
     const HidDeviceInfo &b = board.board;
-    const bool done = board.outcome.end == COPY_DONE;
-    run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
-                  done ? "done" : board.outcome.text, board.seconds);
+    const bool done = copy_programmed(board.outcome.end);
     char text[48];
     std::snprintf(text, sizeof text, "Done in %.1f s", board.seconds);
     if (!board_view_wanted())
@@ -164,14 +162,16 @@ void look()
     std::vector<BoardOutcome> outcomes;
     for (const FollowedBoard &board : following.boards)
         outcomes.push_back(BoardOutcome{board.board.path, board.board.serial, board.board.location,
-                                        board.outcome.end == COPY_DONE, board.outcome.text});
-    event_summary(outcomes, seconds);
+                                        copy_programmed(board.outcome.end), board.outcome.text});
+    run_log_retry();
+    const int status = following.failed || run_log_failed() || events_write_failed() ? 1 : 0;
+    event_summary(outcomes, seconds, status);
     const int signal = following.first_signal;
     std::string stopped = signal ? std::string("stopped by ") + signal_name(signal) : "ended";
     std::fprintf(stderr, "\nStation %s after %.1f s: %d board%s done, %d failed\n", stopped.c_str(), seconds,
                  following.done, following.done == 1 ? "" : "s", following.failed);
     for (const FollowedBoard &board : following.boards)
-        if (board.outcome.end != COPY_DONE)
+        if (!copy_programmed(board.outcome.end))
             std::fprintf(stderr, "Failed: %s\n",
                          board_view_line(board.board.path, board.board.serial, board.board.location,
                                          board.outcome.text)
@@ -180,7 +180,7 @@ void look()
         std::fputs("Program the failed boards again: unplug each, start its bootloader and plug it in\n",
                    stderr);
     std::fputc('\n', stderr);
-    end_process(following.failed ? 1 : 0);
+    end_process(status);
 }
 
 }  // namespace

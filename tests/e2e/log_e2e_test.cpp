@@ -212,15 +212,25 @@ TEST_F(Log, EachLineIsFlushedToTheDiskRightAfterItsWrite)
         // Per process: the log's descriptor, and whether its last call was
         // a line's write still waiting for its fsync.
         std::map<std::string, std::string> log_fd;
-        std::map<std::string, bool> unflushed;
+        std::map<std::string, bool> unflushed, opening;
         size_t lines = 0, flushed = 0;
         std::istringstream calls(read_whole_file(trace));
         for (std::string call; std::getline(calls, call);) {
             const std::string pid = call.substr(0, call.find(' '));
             const std::string rest = call.substr(call.find_first_not_of(' ', call.find(' ')));
-            if (rest.starts_with("openat(") && rest.find("\"" + on_disk + "\"") != std::string::npos &&
-                rest.find("= ") != std::string::npos) {
-                log_fd[pid] = rest.substr(rest.rfind("= ") + 2);
+            // Copies open the log side by side: strace may split an open
+            // into its start ("<unfinished ...>") and its end ("resumed").
+            if (rest.starts_with("openat(") && rest.find("\"" + on_disk + "\"") != std::string::npos) {
+                if (rest.find("<unfinished") != std::string::npos)
+                    opening[pid] = true;
+                else if (rest.find("= ") != std::string::npos)
+                    log_fd[pid] = rest.substr(rest.rfind("= ") + 2);
+                continue;
+            }
+            if (rest.starts_with("<... openat resumed>") && opening[pid]) {
+                opening[pid] = false;
+                if (rest.find("= ") != std::string::npos)
+                    log_fd[pid] = rest.substr(rest.rfind("= ") + 2);
                 continue;
             }
             if (!log_fd.count(pid) || rest.starts_with("<... openat"))

@@ -6,6 +6,7 @@
 #include "cli/option_rules.h"
 #include "cli/options.h"
 #include "cli/usage.h"
+#include "hid/hid_device.h"
 #include "os/terminal.h"
 #include "output/console.h"
 #include "output/events.h"
@@ -83,6 +84,8 @@ int main(int argc, char **argv)
             run_log_hand_back();
     }
 
+    if (run_options.board_lock)
+        device_use_held_lock(run_options.board_lock);
     if (run_options.dry_run)
         run_dry_run(plan);
     if (run_options.all)

@@ -261,6 +261,13 @@ Failure read_log_name(const char *value)
     return none();
 }
 
+Failure read_board_lock(const char *value)
+{
+    if (!read_number(std::string_view(value), 3, 1000000, run_options.board_lock))
+        return bad_value("-board-lock", value, "a descriptor number, as in -board-lock=3");
+    return none();
+}
+
 Failure read_touch(const char *value)
 {
     if (!*value)
@@ -355,6 +362,8 @@ constexpr OptionRule OPTION_RULES[] = {
     // The copy reads the file as this run read it once (a path of its own):
     // its log line names the file by the name this run was given.
     {"-log-name=", COPY_REPLACED, read_log_name, nullptr},
+    // A station's copy: the descriptor on which the station holds its board.
+    {"-board-lock=", COPY_REPLACED, read_board_lock, nullptr},
     // This run picks the boards.
     {"-all", COPY_KEPT, read_all, nullptr},
     {"-all=", COPY_KEPT, read_all_count, nullptr},

@@ -93,10 +93,10 @@ int follow_begin(const char *program, const FollowHooks &hooks, std::string &why
     return copies_begin(why);
 }
 
-int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments)
+int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments, int lock)
 {
     std::string why;
-    const int copy = copy_start(following.program, arguments, why);
+    const int copy = copy_start(following.program, arguments, why, lock);
     following.boards.push_back(
         FollowedBoard{board, copy, board_view_add(board.path, board.serial, board.location),
                       std::chrono::steady_clock::now(), "", false, 0, "", 0, CopyOutcome{COPY_FAILED, ""}});

@@ -67,7 +67,9 @@ int follow_begin(const char *program, const FollowHooks &hooks, std::string &why
 // the live view, board_started, the started hook, the counts. A copy that
 // cannot start ends at once, failed (status 127). Returns the board's
 // index in following.boards.
-int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments);
+// `lock`, when not -1, is the board's lock that the run holds, for the copy
+// to inherit (copy_start).
+int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments, int lock = -1);
 
 // Follows the copies until no more boards come and every copy has ended,
 // waiting for news at most `step` seconds at a time. With `watch` (a live

@@ -5,9 +5,11 @@
 
 #include "cli/copy_arguments.h"
 #include "cli/options.h"
+#include "copies/copies.h"
 #include "copies/follow.h"
 #include "copies/live_view.h"
 #include "copies/matching_boards.h"
+#include "hid/hid_device.h"
 #include "output/console.h"
 #include "output/events.h"
 #include "output/run_log.h"
@@ -19,7 +21,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -41,9 +42,21 @@ struct FileSeen {
     std::filesystem::file_time_type written;
 };
 
+// A board that the station met on this plug-in, until it leaves the bus:
+// one it writes or wrote, or one that another run held when it appeared.
+// A board is told from the next one at the same path by its plug-in
+// identity (HidDeviceInfo::plug), so that a board plugged in on a node that
+// another board just left is a new board.
+struct MetBoard {
+    std::string path;
+    std::string plug;
+    int held;        // the lock that the station holds on it (device_hold), or -1
+    bool elsewhere;  // another run held it: shown once, neither written nor failed
+};
+
 // What the station keeps beside the boards followed (copies/follow.h).
 struct Station {
-    std::set<std::string> written;  // paths of boards written that have not gone away since
+    std::vector<MetBoard> met;  // boards met that have not left since
     Clock::time_point looked_at;
     FileSeen file;
     Clock::time_point file_checked_at;
@@ -101,16 +114,30 @@ void plain_line(const HidDeviceInfo &board, const std::string &what)
 
 void board_started(const FollowedBoard &board)
 {
-    station.written.insert(board.board.path);
     if (!board_view_wanted())
         plain_line(board.board, "Programming");
 }
 
-// Its plain line (its log line is written: copies/follow.h).
+MetBoard *met_board(const HidDeviceInfo &board)
+{
+    for (MetBoard &met : station.met)
+        if (met.path == board.path && met.plug == board.plug)
+            return &met;
+    return nullptr;
+}
+
+// Its plain line (its log line is written: copies/follow.h). A board that
+// failed is let go, for another run to try; one that is programmed stays
+// taken until it leaves.
 void board_ended(const FollowedBoard &board)
 {
     const HidDeviceInfo &b = board.board;
     const bool done = copy_programmed(board.outcome.end);
+    MetBoard *met = met_board(b);
+    if (!done && met && met->held >= 0) {
+        device_let_go(met->held);
+        met->held = -1;
+    }
     char text[48];
     std::snprintf(text, sizeof text, "Done in %.1f s", board.seconds);
     if (!board_view_wanted())
@@ -123,26 +150,55 @@ bool taking_boards()
            (run_options.station_count == 0 || int(following.boards.size()) < run_options.station_count);
 }
 
+// Says once that another run holds a board that appeared: it is left alone.
+void held_elsewhere(const HidDeviceInfo &board)
+{
+    const char *what = "Held by another run: left alone";
+    if (board_view_wanted())
+        board_view_note(board_view_line(board.path, board.serial, board.location, what));
+    else
+        plain_line(board, what);
+}
+
+// Takes a board that appeared and starts its copy, which inherits the
+// station's lock on it: no other run can take the board from now until it
+// leaves. A board that another run holds is left alone.
+void take_board(const HidDeviceInfo &info)
+{
+    int held = -1;
+    if (device_hold(info.path.c_str(), held) == 0) {
+        station.met.push_back(MetBoard{info.path, info.plug, -1, true});
+        held_elsewhere(info);
+        return;
+    }
+    // Where it could not be held (not open yet), its copy takes it itself.
+    station.met.push_back(MetBoard{info.path, info.plug, held, false});
+    std::vector<std::string> arguments = copy_arguments(info.path, firmware_shared_path(), SETTLE_SECONDS);
+    if (held >= 0)
+        arguments.insert(arguments.end() - 2, "-board-lock=" + std::to_string(COPY_INHERITED_FD));
+    follow_board(info, arguments, held);
+}
+
 // Starts a copy for each board that appeared since the last look; forgets
-// the boards that went away, so that each is written again when it comes back.
+// the boards that left the bus (letting go of their locks), so that each
+// is written again when it comes back.
 void look_for_boards()
 {
     station.looked_at = Clock::now();
-    std::set<std::string> present;
     const std::vector<HidDeviceInfo> found = matching_boards(may_be_bootloader);
-    for (const HidDeviceInfo &info : found)
-        present.insert(info.path);
-    std::erase_if(station.written, [&](const std::string &path) {
-        if (present.count(path))
-            return false;
+    std::erase_if(station.met, [&](const MetBoard &met) {
+        for (const HidDeviceInfo &info : found)
+            if (info.path == met.path && info.plug == met.plug)
+                return false;
         for (const FollowedBoard &board : following.boards)
-            if (board.copy >= 0 && board.board.path == path)
+            if (board.copy >= 0 && board.board.path == met.path && board.board.plug == met.plug)
                 return false;  // its copy says how it went
+        device_let_go(met.held);
         return true;
     });
     for (const HidDeviceInfo &info : found)
-        if (taking_boards() && !station.written.count(info.path))
-            follow_board(info, copy_arguments(info.path, firmware_shared_path(), SETTLE_SECONDS));
+        if (taking_boards() && !met_board(info))
+            take_board(info);
 }
 
 // Each step: new boards now and then while boards are taken, and the file.

@@ -86,6 +86,7 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-location=", {"-location=1-2.3"}, {}},
         {"-log=", {"-log=boards.log"}, {"-log=boards.log"}},
         {"-log-name=", {"-log-name=other.hex"}, {}},
+        {"-board-lock=", {"-board-lock=3"}, {}},
         {"-h", {"-h"}, {}},
         {"--help", {"--help"}, {}},
         {"--version", {"--version"}, {}},

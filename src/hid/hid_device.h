@@ -122,6 +122,10 @@ int device_in_use(const char *path);
 int device_hold(const char *path, int &held);
 void device_let_go(int held);
 
+// 1 where device_hold can hold a board at all (Linux), 0 where it never
+// does (Windows).
+int device_holds();
+
 // For a board's copy: the run that started it holds the board's lock on
 // this inherited descriptor (-board-lock=N). A board whose lock that
 // descriptor holds, on the very node opened, counts as taken by this run.

@@ -17,6 +17,7 @@
 #include "upload/find_board.h"
 #include "upload/load_firmware.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -54,9 +55,18 @@ struct MetBoard {
     bool elsewhere;  // another run held it: shown once, neither written nor failed
 };
 
+// A board that appeared but could not be opened yet (udev may still be
+// setting its node up): looked at again, for as long as a copy would wait.
+struct UnopenedBoard {
+    std::string path;
+    std::string plug;
+    Clock::time_point since;
+};
+
 // What the station keeps beside the boards followed (copies/follow.h).
 struct Station {
     std::vector<MetBoard> met;  // boards met that have not left since
+    std::vector<UnopenedBoard> unopened;
     Clock::time_point looked_at;
     FileSeen file;
     Clock::time_point file_checked_at;
@@ -166,12 +176,28 @@ void held_elsewhere(const HidDeviceInfo &board)
 void take_board(const HidDeviceInfo &info)
 {
     int held = -1;
-    if (device_hold(info.path.c_str(), held) == 0) {
+    const int taken = device_hold(info.path.c_str(), held);
+    if (taken == 0) {
         station.met.push_back(MetBoard{info.path, info.plug, -1, true});
         held_elsewhere(info);
         return;
     }
-    // Where it could not be held (not open yet), its copy takes it itself.
+    if (taken < 0) {
+        // Not open yet: looked at again, until a copy would have given up
+        // waiting; then its copy tries, and says why it cannot (on Windows
+        // at once: its copy takes it itself).
+        auto waiting =
+            std::find_if(station.unopened.begin(), station.unopened.end(),
+                         [&](const UnopenedBoard &u) { return u.path == info.path && u.plug == info.plug; });
+        if (waiting == station.unopened.end()) {
+            station.unopened.push_back(UnopenedBoard{info.path, info.plug, Clock::now()});
+            waiting = station.unopened.end() - 1;
+        }
+        if (Clock::now() - waiting->since < std::chrono::duration<double>(SETTLE_SECONDS) && device_holds())
+            return;
+    }
+    std::erase_if(station.unopened,
+                  [&](const UnopenedBoard &u) { return u.path == info.path && u.plug == info.plug; });
     station.met.push_back(MetBoard{info.path, info.plug, held, false});
     std::vector<std::string> arguments = copy_arguments(info.path, firmware_shared_path(), SETTLE_SECONDS);
     if (held >= 0)

@@ -502,10 +502,12 @@ void end_background_run(BackgroundRun &run)
     run.pid = -1;
 }
 
-ProcessResult finish_quorvel(BackgroundRun &run)
+ProcessResult finish_quorvel(BackgroundRun &run, double limit_seconds)
 {
     ProcessResult result;
     int status = 0;
+    if (limit_seconds > 0 && run.pid > 0)
+        kill_after(limit_seconds)(run.pid);
     const pid_t pid = run.pid;
     run.pid = -1;  // reaped below, or not a child at all: nothing for the guard to end
     if (pid <= 0 || waitpid(pid, &status, 0) != pid)

@@ -147,8 +147,9 @@ struct BackgroundRun {
 };
 BackgroundRun start_quorvel(const std::vector<std::string> &arguments);
 // Waits for the run to end and returns what it printed; the run is then
-// reaped, and its guard has nothing left to end.
-ProcessResult finish_quorvel(BackgroundRun &run);
+// reaped, and its guard has nothing left to end. With a limit, a run still
+// going after that many seconds is killed (SIGKILL: status 128 + 9).
+ProcessResult finish_quorvel(BackgroundRun &run, double limit_seconds = 0);
 
 // Kills the run (SIGKILL) when it still runs and reaps it.
 void end_background_run(BackgroundRun &run);

@@ -48,8 +48,12 @@ void end_board(FollowedBoard &board, int status, const std::string &err)
     event_board_ended(BoardOutcome{b.path, b.serial, b.location, done, board.outcome.text}, board.seconds);
     board_view_end(board.row, done, board.outcome.text, board.seconds);
     show_counts();
+    // Nothing more to say of a board that is programmed: a long run keeps
+    // little per board. (A copy that ended with 0 is done whatever it said.)
     if (done)
-        std::string().swap(board.err);  // nothing more to say of it: a long run keeps little per board
+        std::string().swap(board.err);
+    if (board.outcome.end == COPY_DONE)
+        std::string().swap(board.events);
 }
 
 // The lines of a copy: its events passed on, its progress in the view.

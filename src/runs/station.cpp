@@ -222,6 +222,12 @@ void look_for_boards()
         device_let_go(met.held);
         return true;
     });
+    std::erase_if(station.unopened, [&](const UnopenedBoard &unopened) {
+        for (const HidDeviceInfo &info : found)
+            if (info.path == unopened.path && info.plug == unopened.plug)
+                return false;
+        return true;
+    });
     for (const HidDeviceInfo &info : found)
         if (taking_boards() && !met_board(info))
             take_board(info);

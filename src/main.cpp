@@ -6,6 +6,7 @@
 #include "cli/option_rules.h"
 #include "cli/options.h"
 #include "cli/usage.h"
+#include "hid/hid_device.h"
 #include "os/terminal.h"
 #include "output/console.h"
 #include "output/events.h"
@@ -73,9 +74,18 @@ int main(int argc, char **argv)
         std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);
     const UploadPlan plan{run_options.code_size, run_options.block_size};
     stop_on(load_firmware(run_options.hex_path, plan, run_options.mcu, run_options.dry_run));
-    if (run_options.log_path)
-        stop_on(run_log_open(run_options.log_path, loaded_firmware()));
+    if (run_options.log_path) {
+        // A board's copy names the file as the run that started it was given it.
+        LoggedFirmware logged = loaded_firmware();
+        if (run_options.log_name)
+            logged.file = run_options.log_name;
+        stop_on(run_log_open(run_options.log_path, logged));
+        if (run_options.log_name)
+            run_log_hand_back();
+    }
 
+    if (run_options.board_lock)
+        device_use_held_lock(run_options.board_lock);
     if (run_options.dry_run)
         run_dry_run(plan);
     if (run_options.all)

@@ -253,6 +253,21 @@ Failure read_log(const char *value)
     return none();
 }
 
+Failure read_log_name(const char *value)
+{
+    if (!*value)
+        return bad_value("-log-name", "", "the HEX file's name for the log, as in -log-name=app.hex");
+    run_options.log_name = value;
+    return none();
+}
+
+Failure read_board_lock(const char *value)
+{
+    if (!read_number(std::string_view(value), 3, 1000000, run_options.board_lock))
+        return bad_value("-board-lock", value, "a descriptor number, as in -board-lock=3");
+    return none();
+}
+
 Failure read_touch(const char *value)
 {
     if (!*value)
@@ -309,6 +324,14 @@ void pass_mcu(std::vector<std::string> &arguments)
         arguments.push_back(std::string("-mmcu=") + run_options.mcu);
 }
 
+// Each copy writes its own board's line to the log, when it ends, so that
+// the log has it whatever happens to this run.
+void pass_log(std::vector<std::string> &arguments)
+{
+    if (run_options.log_path)
+        arguments.push_back(std::string("-log=") + run_options.log_path);
+}
+
 void pass_touch(std::vector<std::string> &arguments)
 {
     if (run_options.touch_port)
@@ -334,14 +357,20 @@ constexpr OptionRule OPTION_RULES[] = {
     {"-device=", COPY_REPLACED, read_device, nullptr},
     // Every copy speaks -json to this run, which reads its events.
     {"-json", COPY_REPLACED, read_json, nullptr},
-    // This run picks the boards and writes the log lines.
+    // Each copy appends its own board's line to the same log.
+    {"-log=", COPY_PASSED, read_log, pass_log},
+    // The copy reads the file as this run read it once (a path of its own):
+    // its log line names the file by the name this run was given.
+    {"-log-name=", COPY_REPLACED, read_log_name, nullptr},
+    // A station's copy: the descriptor on which the station holds its board.
+    {"-board-lock=", COPY_REPLACED, read_board_lock, nullptr},
+    // This run picks the boards.
     {"-all", COPY_KEPT, read_all, nullptr},
     {"-all=", COPY_KEPT, read_all_count, nullptr},
     {"-station", COPY_KEPT, read_station, nullptr},
     {"-station=", COPY_KEPT, read_station_count, nullptr},
     {"-serial=", COPY_KEPT, read_serial, nullptr},
     {"-location=", COPY_KEPT, read_location, nullptr},
-    {"-log=", COPY_KEPT, read_log, nullptr},
     // These end the run before any copy starts.
     {"-h", COPY_KEPT, read_help, nullptr},
     {"--help", COPY_KEPT, read_help, nullptr},

@@ -28,6 +28,8 @@ struct RunOptions {
     const char *touch_port;   // -touch=: reset the board through this serial port first
     const char *mcu;          // the -mmcu= name as given, for the log
     const char *log_path;     // -log=: append one JSON line per board ended to this file
+    const char *log_name;     // -log-name=: the HEX file's name for the log line (a board's copy)
+    int32_t board_lock;       // -board-lock=N: the inherited descriptor (3 or more) that holds the board's lock; 0 none
     int32_t station;          // 1 after -station: program each matching board as it appears
     int32_t station_count;    // -station=N: end after N boards; 0 runs until a stop signal
     int32_t show_help;        // 1 after -h or --help: show the usage text and end

@@ -30,8 +30,13 @@ int copies_begin(std::string &why);
 // input from the null device: of this program when `program` is null, else
 // of the program at that path (for the tests). Returns its number, from 0
 // up and never used twice, or -1 with the reason in `why`. No copy
-// outlives this process, however it ends.
-int copy_start(const char *program, const std::vector<std::string> &arguments, std::string &why);
+// outlives this process, however it ends. On Linux, a descriptor `inherit`
+// other than -1 is the copy's descriptor COPY_INHERITED_FD (the board's
+// lock that this run holds for it; see device_hold); Windows passes none.
+int copy_start(const char *program, const std::vector<std::string> &arguments, std::string &why,
+               int inherit = -1);
+
+inline constexpr int COPY_INHERITED_FD = 3;
 
 // Waits at most `seconds` for news of the copies and adds it to `news`;
 // returns the stop signal that came meanwhile, or 0. A stop signal is

@@ -31,7 +31,8 @@ std::string read_back(int fd)
 // only make async-signal-safe calls. The copy gets the signal mask that
 // this process had before it held the stop signals, and SIGTERM when this
 // process ends first, whatever ends it.
-pid_t start_copy(const char *program, char *const *argv, int out, int err, const sigset_t &mask, pid_t parent)
+pid_t start_copy(const char *program, char *const *argv, int out, int err, int inherit, const sigset_t &mask,
+                 pid_t parent)
 {
     pid_t pid = fork();
     if (pid != 0)
@@ -42,6 +43,10 @@ pid_t start_copy(const char *program, char *const *argv, int out, int err, const
         _exit(127);
     int in = open("/dev/null", O_RDONLY);
     if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+        _exit(127);
+    if (inherit == COPY_INHERITED_FD ? fcntl(inherit, F_SETFD, 0) < 0
+        : inherit >= 0               ? dup2(inherit, COPY_INHERITED_FD) < 0
+                                     : false)
         _exit(127);
     pthread_sigmask(SIG_SETMASK, &mask, nullptr);
     execv(program, argv);
@@ -120,7 +125,7 @@ int copies_begin(std::string &why)
     return 1;
 }
 
-int copy_start(const char *program, const std::vector<std::string> &arguments, std::string &why)
+int copy_start(const char *program, const std::vector<std::string> &arguments, std::string &why, int inherit)
 {
     // Made before the fork: the child may not allocate.
     std::vector<std::string> words{program ? program : "quorvel"};
@@ -136,7 +141,7 @@ int copy_start(const char *program, const std::vector<std::string> &arguments, s
     }
     const int err = memfd_create("quorvel-err", MFD_CLOEXEC);
     pid_t pid = err >= 0 ? start_copy(program ? program : "/proc/self/exe", argv.data(), pipe_ends[1], err,
-                                      live.before, getpid())
+                                      inherit, live.before, getpid())
                          : -1;
     int error = errno;
     close(pipe_ends[1]);

@@ -206,7 +206,7 @@ int copies_begin(std::string &)
     return 1;
 }
 
-int copy_start(const char *program, const std::vector<std::string> &arguments, std::string &why)
+int copy_start(const char *program, const std::vector<std::string> &arguments, std::string &why, int)
 {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;

@@ -4,6 +4,8 @@
 #include "copies/copies.h"
 #include "copies/live_view.h"
 #include "output/events.h"
+#include "output/run_log.h"
+
 
 Following following;
 
@@ -29,20 +31,39 @@ void end_board(FollowedBoard &board, int status, const std::string &err)
     board.seconds = seconds_since(board.started);
     board.outcome = copy_outcome(status, err, board.events, following.last_signal);
     --following.running;
-    (board.outcome.end == COPY_DONE ? following.done : following.failed) += 1;
+    const HidDeviceInfo &b = board.board;
+    const bool done = copy_programmed(board.outcome.end);
+    (done ? following.done : following.failed) += 1;
+    // A copy whose upload began (its device event) wrote its own line when
+    // it ended, whatever happens to this run; one that never got so far has
+    // its line from here.
+    if (!has_event(board.events, "device"))
+        run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
+                      done ? "done" : board.outcome.text, board.seconds);
+    // The lines kept back (also one that its copy handed back) are tried
+    // again after each board.
+    run_log_retry();
     if (following.hooks.ended)
         following.hooks.ended(board);
-    const HidDeviceInfo &b = board.board;
-    const bool done = board.outcome.end == COPY_DONE;
     event_board_ended(BoardOutcome{b.path, b.serial, b.location, done, board.outcome.text}, board.seconds);
     board_view_end(board.row, done, board.outcome.text, board.seconds);
     show_counts();
+    // Nothing more to say of a board that is programmed: a long run keeps
+    // little per board. (A copy that ended with 0 is done whatever it said.)
+    if (done)
+        std::string().swap(board.err);
+    if (board.outcome.end == COPY_DONE)
+        std::string().swap(board.events);
 }
 
 // The lines of a copy: its events passed on, its progress in the view.
 void take_lines(FollowedBoard &board, const std::string &lines)
 {
-    board.events += lines;
+    board.events += lasting_events(lines);
+    // A line that the copy could not write to the log: this run keeps it.
+    for (const std::string &line : log_line_events(lines))
+        run_log_keep(board.board.serial.empty() ? board.board.path : board.board.path + " " + board.board.serial,
+                     line);
     pass_on_board_events(lines, board.board.path, board.board.serial, board.board.location);
     int index = 0, count = 0;
     if (last_block_event(lines, index, count))
@@ -76,10 +97,10 @@ int follow_begin(const char *program, const FollowHooks &hooks, std::string &why
     return copies_begin(why);
 }
 
-int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments)
+int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments, int lock)
 {
     std::string why;
-    const int copy = copy_start(following.program, arguments, why);
+    const int copy = copy_start(following.program, arguments, why, lock);
     following.boards.push_back(
         FollowedBoard{board, copy, board_view_add(board.path, board.serial, board.location),
                       std::chrono::steady_clock::now(), "", false, 0, "", 0, CopyOutcome{COPY_FAILED, ""}});

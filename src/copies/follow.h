@@ -18,10 +18,13 @@ struct FollowedBoard {
     int copy;  // its copy's number; -1 once it ended, or when it could not start
     int row;   // its row in the live view
     std::chrono::steady_clock::time_point started;
-    std::string events;  // its standard output so far: its -json events
+    // Its device, done and error events so far (lasting_events): what its
+    // outcome and its log line rest on. Its progress is not kept, so that a
+    // long run holds little per board.
+    std::string events;
     bool ended;
     int status;           // once ended: its exit status
-    std::string err;      // once ended: its standard error
+    std::string err;      // once ended: its standard error; emptied when the board is programmed
     double seconds;       // once ended: from its start to its end
     CopyOutcome outcome;  // once ended
 };
@@ -36,8 +39,9 @@ struct FollowHooks {
     void (*look)();
     // A board's copy started (after board_started).
     void (*started)(const FollowedBoard &board);
-    // A board's copy ended: its outcome is known; board_ended and the live
-    // view's line come right after.
+    // A board's copy ended: its outcome is known and its log line written
+    // (by the copy itself once its upload began, else by this run);
+    // board_ended and the live view's line come right after.
     void (*ended)(const FollowedBoard &board);
     // The counts changed, or a stop signal came: the run shows them.
     void (*counts)();
@@ -63,7 +67,9 @@ int follow_begin(const char *program, const FollowHooks &hooks, std::string &why
 // the live view, board_started, the started hook, the counts. A copy that
 // cannot start ends at once, failed (status 127). Returns the board's
 // index in following.boards.
-int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments);
+// `lock`, when not -1, is the board's lock that the run holds, for the copy
+// to inherit (copy_start).
+int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments, int lock = -1);
 
 // Follows the copies until no more boards come and every copy has ended,
 // waiting for news at most `step` seconds at a time. With `watch` (a live

@@ -32,6 +32,10 @@ CopyOutcome copy_outcome(int status, std::string_view err, std::string_view even
 {
     if (status == 0)
         return CopyOutcome{COPY_DONE, "Done"};
+    // A copy ends with 1 after its done event only when its log line could
+    // not be written: the board itself is programmed.
+    if (status == 1 && has_event(events, "done") && last_error_event(events).empty())
+        return CopyOutcome{COPY_DONE_UNLOGGED, "Done"};
     const CopyEnd end = passed_on ? COPY_INTERRUPTED : COPY_FAILED;
     std::string line = last_error_event(events);
     if (line.empty())

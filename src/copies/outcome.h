@@ -8,7 +8,16 @@ enum CopyEnd {
     COPY_DONE,         // status 0: the board is programmed
     COPY_FAILED,       // any other status
     COPY_INTERRUPTED,  // a status other than 0 after this run passed a stop signal on
+    // Status 1 after its done event: the board is programmed, but the copy
+    // could not write its line to the log (its standard error holds the line).
+    COPY_DONE_UNLOGGED,
 };
+
+// Whether the board of a copy that ended so is programmed.
+inline bool copy_programmed(int end)
+{
+    return end == COPY_DONE || end == COPY_DONE_UNLOGGED;
+}
 
 struct CopyOutcome {
     CopyEnd end;

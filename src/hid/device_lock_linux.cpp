@@ -12,15 +12,64 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 int lock_board(int fd)
 {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0)
         return 1;
     return errno == EWOULDBLOCK ? 0 : -1;
+}
+
+namespace {
+int held_for_us = -1;  // -board-lock=: the inherited descriptor that holds the board's lock
+}  // namespace
+
+void device_use_held_lock(int fd)
+{
+    held_for_us = fd;
+}
+
+int lock_held_for_us(int fd)
+{
+    struct stat ours, held;
+    if (held_for_us < 0 || fstat(fd, &ours) != 0 || fstat(held_for_us, &held) != 0)
+        return 0;
+    if (ours.st_dev != held.st_dev || ours.st_ino != held.st_ino || ours.st_rdev != held.st_rdev)
+        return 0;
+    // Taking the lock again on the descriptor that holds it succeeds; on
+    // any other open file of the node it does not.
+    return flock(held_for_us, LOCK_EX | LOCK_NB) == 0;
+}
+
+int device_hold(const char *path, int &held)
+{
+    held = -1;
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    const int locked = lock_board(fd);
+    if (locked != 1) {
+        close(fd);
+        return locked;
+    }
+    held = fd;
+    return 1;
+}
+
+int device_holds()
+{
+    return 1;
+}
+
+void device_let_go(int held)
+{
+    if (held >= 0)
+        close(held);
 }
 
 int device_in_use(const char *path)

@@ -65,6 +65,22 @@ void unlock_board()
     owned = nullptr;
 }
 
+// A copy takes its board's mutex itself: a station cannot hold it for it.
+int device_hold(const char *, int &held)
+{
+    held = -1;
+    return -1;
+}
+
+void device_let_go(int) {}
+
+int device_holds()
+{
+    return 0;
+}
+
+void device_use_held_lock(int) {}
+
 // The mutex exists while some run holds it. (A look by another -list at
 // the same instant makes it exist too, for that instant.)
 int device_in_use(const char *path)

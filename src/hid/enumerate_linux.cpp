@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <linux/input.h>
 #include <string_view>
+#include <sys/stat.h>
 
 namespace {
 
@@ -80,6 +81,26 @@ std::string usb_location(int number)
     return usb_location_above(link);
 }
 
+// The identity of this plug-in of hidrawN: where its sysfs entry really is
+// (the HID device's name there carries a number that the kernel never
+// gives twice while it runs, "0003:5E1A:0001.0007") and the entry's inode.
+// A board that leaves and the next one that gets the same node number have
+// different ones; the same board keeps its identity for as long as it stays
+// (unlike the /dev node's times, which udev changes as it sets the node up).
+std::string plug_identity(int number)
+{
+    char entry[96];
+    std::snprintf(entry, sizeof entry, "%s/hidraw%d", HIDRAW_CLASS_DIR, number);
+    struct stat status;
+    if (stat(entry, &status) != 0)
+        return "";
+    char *real = realpath(entry, nullptr);
+    std::string identity = real ? real : entry;
+    std::free(real);
+    return identity + " " + std::to_string(static_cast<unsigned long long>(status.st_dev)) + ":" +
+           std::to_string(static_cast<unsigned long long>(status.st_ino));
+}
+
 // Reads the IDs and the product name of hidrawN from the HID_ID and HID_NAME
 // lines of its device's uevent file. A file without exactly one well-formed
 // HID_ID line is unreadable.
@@ -115,6 +136,7 @@ bool read_interface(int number, HidDeviceInfo &info)
     // USB adapter in sysfs: the adapter's port is not where it is plugged in.
     if (bus == BUS_USB)
         info.location = usb_location(number);
+    info.plug = plug_identity(number);
     return found;
 }
 

@@ -69,7 +69,7 @@ std::vector<HidDeviceInfo> present_interfaces()
                                               &device))
             continue;
         interfaces.push_back(
-            HidDeviceInfo{detail->DevicePath, 0, 0, "", "", usb_location_of(device.DevInst)});
+            HidDeviceInfo{detail->DevicePath, 0, 0, "", "", usb_location_of(device.DevInst), ""});
     }
 }
 

@@ -29,6 +29,12 @@ struct HidDeviceInfo {
     std::string serial;    // the USB serial number, where the device has one
     std::string location;  // where it is plugged in: "1-2.3" (bus 1, port 2, hub port 3) on Linux,
                            // "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)" on Windows
+    // This plug-in of the device, where the system can tell one from the
+    // next at the same path: on Linux the identity of its sysfs entry (the
+    // kernel makes a new one for each device, even when the new device gets
+    // the node number of one that left); "" where the system cannot tell
+    // (Windows), so that only the path tells boards apart.
+    std::string plug;
 };
 
 // Which present interfaces a search may open.
@@ -105,6 +111,25 @@ int device_busy();
 
 // 1 when another quorvel run holds the device at this path. Opens nothing.
 int device_in_use(const char *path);
+
+// A station keeps each board that it writes taken from before its copy
+// starts until the board leaves the bus, so that no other run writes it
+// meanwhile. device_hold takes the board at this path without writing to
+// it: 1 with `held` set (a descriptor, for device_let_go and for the copy
+// to inherit), 0 when another run holds it, -1 when it cannot be held (it
+// cannot be opened; on Windows, always: there each copy takes the board
+// itself).
+int device_hold(const char *path, int &held);
+void device_let_go(int held);
+
+// 1 where device_hold can hold a board at all (Linux), 0 where it never
+// does (Windows).
+int device_holds();
+
+// For a board's copy: the run that started it holds the board's lock on
+// this inherited descriptor (-board-lock=N). A board whose lock that
+// descriptor holds, on the very node opened, counts as taken by this run.
+void device_use_held_lock(int fd);
 
 // Whether this listed device may take the bootloader's reports: 0 when it
 // opens as a HID device whose reports are not the bootloader's (a

@@ -99,12 +99,15 @@ bool run_gone(int link)
 {
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT})
         std::signal(signal, SIG_IGN);
+    const int ours = lock_held_for_us(device);  // before its descriptor is closed below
     keep_only(device, link);
     // The writer takes the board's lock itself and tells the run: /proc/locks
     // names the process that took a lock, and older kernels (Debian 12's
     // 6.1) leave out a lock whose taker has ended, so -list would show the
     // board free while this writer still holds it.
     int locked = lock_board(device);
+    if (locked == 0 && ours)
+        locked = 1;  // the run that started this copy holds it for it
     long answer = locked == 1 ? 1 : locked == 0 ? 0 : -long(errno);
     if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer) || locked != 1)
         _exit(0);

@@ -14,10 +14,9 @@
 
 using namespace event_json;
 
-void event_summary(const std::vector<BoardOutcome> &boards, double seconds)
+void event_summary(const std::vector<BoardOutcome> &boards, double seconds, int status)
 {
     Json list = Json::array();
-    bool ok = true;
     int done = 0;
     for (const BoardOutcome &board : boards) {
         Json entry{{"path", board.path}, {"serial", board.serial}, {"location", board.location}};
@@ -25,12 +24,11 @@ void event_summary(const std::vector<BoardOutcome> &boards, double seconds)
         if (!board.done)
             entry["message"] = board.message;
         list.push_back(entry);
-        ok = ok && board.done;
         done += board.done;
     }
     Json event = named("summary");
     event["boards"] = list;
-    event["ok"] = ok;
+    event["ok"] = status == 0;
     event["done"] = done;
     event["failed"] = int(boards.size()) - done;
     event["seconds"] = std::round(seconds * 100.0) / 100.0;
@@ -72,6 +70,53 @@ int last_block_event(std::string_view lines, int &index, int &count)
     index = event["index"].get<int>();
     count = event["count"].get<int>();
     return 1;
+}
+
+void event_log_line(std::string_view line)
+{
+    Json event = named("log_line");
+    event["line"] = line;
+    write_event(event);
+}
+
+std::vector<std::string> log_line_events(std::string_view lines)
+{
+    std::vector<std::string> found;
+    while (!lines.empty()) {
+        size_t end = lines.find('\n');
+        std::string_view line = lines.substr(0, end);
+        lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+        if (line.find("\"log_line\"") == std::string_view::npos)
+            continue;  // most lines: not parsed twice
+        Json event = Json::parse(line, nullptr, false);
+        if (event.is_object() && event["event"] == "log_line" && event["line"].is_string())
+            found.push_back(event["line"].get<std::string>());
+    }
+    return found;
+}
+
+int has_event(std::string_view lines, std::string_view kind)
+{
+    return last_event(lines, kind).is_object();
+}
+
+std::string lasting_events(std::string_view lines)
+{
+    std::string kept;
+    while (!lines.empty()) {
+        size_t end = lines.find('\n');
+        std::string_view line = lines.substr(0, end);
+        lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+        Json event = Json::parse(line, nullptr, false);
+        if (!event.is_object())
+            continue;
+        const Json &kind = event["event"];
+        if (kind == "device" || kind == "done" || kind == "error") {
+            kept += line;
+            kept += '\n';
+        }
+    }
+    return kept;
 }
 
 std::string last_error_event(std::string_view lines)
@@ -117,7 +162,8 @@ void pass_on_board_events(std::string_view copy_output, std::string_view board_p
         copy_output.remove_prefix(end == std::string_view::npos ? copy_output.size() : end + 1);
         Json event = Json::parse(line, nullptr, false);
         // Also a line that is not JSON at all; the copy's start event repeats this run's.
-        if (!event.is_object() || event["event"] == "start")
+        // A log line handed back is this run's to write, not an event to pass on.
+        if (!event.is_object() || event["event"] == "start" || event["event"] == "log_line")
             continue;
         Json tagged = board_tag(board_path, board_serial, board_location);
         for (auto &[key, value] : event.items())

@@ -72,8 +72,9 @@ struct BoardOutcome {
 };
 
 // {"event":"summary","boards":[...],"ok":...,"done":...,"failed":...,"seconds":...}:
-// the end of an -all or -station run; ok when every board is done.
-void event_summary(const std::vector<BoardOutcome> &boards, double seconds);
+// the end of an -all or -station run that ends with `status`: ok exactly
+// when that is 0 (every board done, and every line of the log written).
+void event_summary(const std::vector<BoardOutcome> &boards, double seconds, int status);
 
 // Passes on the event lines of one board's copy (its standard output), each
 // with "board":PATH, "board_serial" and "board_location" first.
@@ -83,6 +84,20 @@ void pass_on_board_events(std::string_view copy_output, std::string_view board_p
 // The progress in a copy's event lines: 1 and the figures of the last block
 // event among them, or 0 when they hold none.
 int last_block_event(std::string_view lines, int &index, int &count);
+
+// {"event":"log_line","line":...}: a board's copy hands the log line that
+// it could not write to the run that started it (run_log_hand_back).
+void event_log_line(std::string_view line);
+
+// The lines of the log_line events among a copy's event lines, in order.
+std::vector<std::string> log_line_events(std::string_view lines);
+
+// 1 when a copy's event lines hold an event of this kind ("done", "device").
+int has_event(std::string_view lines, std::string_view kind);
+
+// The event lines worth keeping of a copy until it ends: its device, done
+// and error events, in order; its progress and the rest are passed over.
+std::string lasting_events(std::string_view lines);
 
 // The last error event in a copy's event lines in one line, its message
 // and the first line of its detail joined by ": " and made printable; ""

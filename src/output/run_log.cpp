@@ -23,6 +23,7 @@ struct RunLog {
     std::string path;
     bool open;
     bool not_flushed;                     // a line is in the file, but the disk did not confirm it
+    bool hand_back;                       // a board's copy: lines not written go to its run too
     std::vector<UnwrittenLine> unwritten; // oldest first, tried again in that order
     LoggedFirmware firmware;
     // A single run's board, from run_log_begin to the end of the process.
@@ -87,6 +88,8 @@ void append_line(const std::string &board, const std::string &text)
     if (appended != LOG_NOT_APPENDED)
         return;
     run_log.unwritten.push_back(UnwrittenLine{board, text});
+    if (run_log.hand_back)
+        event_log_line(text);
     std::fprintf(stderr,
                  "quorvel: warning: cannot write the log %s: %s. The line of %s, to be tried again after the "
                  "next board and at the end:\n%s",
@@ -169,6 +172,28 @@ void run_log_begin(const LoggedBoard &board)
     run_log.pending = run_log.open;
     run_log.board = board;
     run_log.started = std::chrono::steady_clock::now();
+}
+
+void run_log_retry()
+{
+    if (run_log.open)
+        write_unwritten();
+}
+
+void run_log_hand_back()
+{
+    run_log.hand_back = true;
+}
+
+void run_log_keep(std::string_view board, std::string_view line)
+{
+    if (!run_log.open)
+        return;
+    run_log.unwritten.push_back(UnwrittenLine{std::string(board), std::string(line)});
+    std::fprintf(stderr,
+                 "quorvel: warning: cannot write the log %s: the copy of %s could not. Its line, to be tried "
+                 "again after the next board and at the end:\n%s",
+                 printable(run_log.path).c_str(), std::string(board).c_str(), std::string(line).c_str());
 }
 
 int run_log_failed()

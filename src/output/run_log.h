@@ -45,6 +45,19 @@ void run_log_board(const LoggedBoard &board, std::string_view result, double sec
 // writes with the run's outcome, however the run ends.
 void run_log_begin(const LoggedBoard &board);
 
+// Tries again the lines that could not be written yet, before the run
+// decides its status.
+void run_log_retry();
+
+// A board's copy (-log-name=): a line that it cannot write is also handed
+// to the run that started it, as a log_line event, for that run to try
+// again after its next board and at its end.
+void run_log_hand_back();
+
+// Keeps back the line that a board's copy could not write (its log_line
+// event), as if this run could not write it: shown, and tried again.
+void run_log_keep(std::string_view board, std::string_view line);
+
 // 1 when the log is incomplete: a line could not be written (and was not
 // written since), or one was written but could not be flushed to the disk.
 int run_log_failed();

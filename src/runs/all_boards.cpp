@@ -58,7 +58,7 @@ std::string retry_text()
 {
     std::string selectors;
     for (const FollowedBoard &followed : following.boards) {
-        if (followed.outcome.end == COPY_DONE)
+        if (copy_programmed(followed.outcome.end))
             continue;
         const HidDeviceInfo &board = followed.board;
         selectors += (selectors.empty() ? "" : ", ") + printable(board.path) + " (" +
@@ -122,21 +122,27 @@ void run_all_boards()
     std::vector<CopyOutcome> outcomes;
     for (const FollowedBoard &followed : following.boards)
         outcomes.push_back(copy_outcome(followed.status, followed.err, followed.events, passed_on));
+    // Each board's log line was written as it ended (copies/follow.h).
     for (size_t i = 0; i < following.boards.size(); ++i) {
         const HidDeviceInfo &b = following.boards[i].board;
-        const bool done = outcomes[i].end == COPY_DONE;
-        run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
-                      done ? "done" : outcomes[i].text, following.boards[i].seconds);
+        const bool done = copy_programmed(outcomes[i].end);
         if (!live)
             std::fprintf(human_output(), "%s\t%s\t%s\t%s\n", printable(b.path).c_str(),
                          printable(b.serial).c_str(), printable(b.location).c_str(),
                          outcomes[i].text.c_str());
         summary.push_back(BoardOutcome{b.path, b.serial, b.location, done, outcomes[i].text});
     }
-    // The summary is the last event: the failures are told to people only.
-    event_summary(summary, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
-    std::fflush(human_output());
+    // The status first, for the summary's ok: a log line that still cannot
+    // be written turns 0 into 1 (the end of the process says so again).
     const int failed = following.failed;
+    run_log_retry();
+    const int status = passed_on                                             ? 128 + passed_on
+                       : failed || run_log_failed() || events_write_failed() ? 1
+                                                                             : 0;
+    // The summary is the last event: the failures are told to people only.
+    event_summary(summary, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
+                  status);
+    std::fflush(human_output());
     if (passed_on)
         stop_interrupted(passed_on, failed, int(boards.size()));
     if (failed) {

@@ -5,9 +5,11 @@
 
 #include "cli/copy_arguments.h"
 #include "cli/options.h"
+#include "copies/copies.h"
 #include "copies/follow.h"
 #include "copies/live_view.h"
 #include "copies/matching_boards.h"
+#include "hid/hid_device.h"
 #include "output/console.h"
 #include "output/events.h"
 #include "output/run_log.h"
@@ -15,11 +17,11 @@
 #include "upload/find_board.h"
 #include "upload/load_firmware.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -41,9 +43,30 @@ struct FileSeen {
     std::filesystem::file_time_type written;
 };
 
+// A board that the station met on this plug-in, until it leaves the bus:
+// one it writes or wrote, or one that another run held when it appeared.
+// A board is told from the next one at the same path by its plug-in
+// identity (HidDeviceInfo::plug), so that a board plugged in on a node that
+// another board just left is a new board.
+struct MetBoard {
+    std::string path;
+    std::string plug;
+    int held;        // the lock that the station holds on it (device_hold), or -1
+    bool elsewhere;  // another run held it: shown once, neither written nor failed
+};
+
+// A board that appeared but could not be opened yet (udev may still be
+// setting its node up): looked at again, for as long as a copy would wait.
+struct UnopenedBoard {
+    std::string path;
+    std::string plug;
+    Clock::time_point since;
+};
+
 // What the station keeps beside the boards followed (copies/follow.h).
 struct Station {
-    std::set<std::string> written;  // paths of boards written that have not gone away since
+    std::vector<MetBoard> met;  // boards met that have not left since
+    std::vector<UnopenedBoard> unopened;
     Clock::time_point looked_at;
     FileSeen file;
     Clock::time_point file_checked_at;
@@ -101,18 +124,30 @@ void plain_line(const HidDeviceInfo &board, const std::string &what)
 
 void board_started(const FollowedBoard &board)
 {
-    station.written.insert(board.board.path);
     if (!board_view_wanted())
         plain_line(board.board, "Programming");
 }
 
-// Its log line as soon as it ended, and its plain line.
+MetBoard *met_board(const HidDeviceInfo &board)
+{
+    for (MetBoard &met : station.met)
+        if (met.path == board.path && met.plug == board.plug)
+            return &met;
+    return nullptr;
+}
+
+// Its plain line (its log line is written: copies/follow.h). A board that
+// failed is let go, for another run to try; one that is programmed stays
+// taken until it leaves.
 void board_ended(const FollowedBoard &board)
 {
     const HidDeviceInfo &b = board.board;
-    const bool done = board.outcome.end == COPY_DONE;
-    run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
-                  done ? "done" : board.outcome.text, board.seconds);
+    const bool done = copy_programmed(board.outcome.end);
+    MetBoard *met = met_board(b);
+    if (!done && met && met->held >= 0) {
+        device_let_go(met->held);
+        met->held = -1;
+    }
     char text[48];
     std::snprintf(text, sizeof text, "Done in %.1f s", board.seconds);
     if (!board_view_wanted())
@@ -125,26 +160,77 @@ bool taking_boards()
            (run_options.station_count == 0 || int(following.boards.size()) < run_options.station_count);
 }
 
+// Says once that another run holds a board that appeared: it is left alone.
+void held_elsewhere(const HidDeviceInfo &board)
+{
+    const char *what = "Held by another run: left alone";
+    if (board_view_wanted())
+        board_view_note(board_view_line(board.path, board.serial, board.location, what));
+    else
+        plain_line(board, what);
+}
+
+// Takes a board that appeared and starts its copy, which inherits the
+// station's lock on it: no other run can take the board from now until it
+// leaves. A board that another run holds is left alone.
+void take_board(const HidDeviceInfo &info)
+{
+    int held = -1;
+    const int taken = device_hold(info.path.c_str(), held);
+    if (taken == 0) {
+        station.met.push_back(MetBoard{info.path, info.plug, -1, true});
+        held_elsewhere(info);
+        return;
+    }
+    if (taken < 0) {
+        // Not open yet: looked at again, until a copy would have given up
+        // waiting; then its copy tries, and says why it cannot (on Windows
+        // at once: its copy takes it itself).
+        auto waiting =
+            std::find_if(station.unopened.begin(), station.unopened.end(),
+                         [&](const UnopenedBoard &u) { return u.path == info.path && u.plug == info.plug; });
+        if (waiting == station.unopened.end()) {
+            station.unopened.push_back(UnopenedBoard{info.path, info.plug, Clock::now()});
+            waiting = station.unopened.end() - 1;
+        }
+        if (Clock::now() - waiting->since < std::chrono::duration<double>(SETTLE_SECONDS) && device_holds())
+            return;
+    }
+    std::erase_if(station.unopened,
+                  [&](const UnopenedBoard &u) { return u.path == info.path && u.plug == info.plug; });
+    station.met.push_back(MetBoard{info.path, info.plug, held, false});
+    std::vector<std::string> arguments = copy_arguments(info.path, firmware_shared_path(), SETTLE_SECONDS);
+    if (held >= 0)
+        arguments.insert(arguments.end() - 2, "-board-lock=" + std::to_string(COPY_INHERITED_FD));
+    follow_board(info, arguments, held);
+}
+
 // Starts a copy for each board that appeared since the last look; forgets
-// the boards that went away, so that each is written again when it comes back.
+// the boards that left the bus (letting go of their locks), so that each
+// is written again when it comes back.
 void look_for_boards()
 {
     station.looked_at = Clock::now();
-    std::set<std::string> present;
     const std::vector<HidDeviceInfo> found = matching_boards(may_be_bootloader);
-    for (const HidDeviceInfo &info : found)
-        present.insert(info.path);
-    std::erase_if(station.written, [&](const std::string &path) {
-        if (present.count(path))
-            return false;
+    std::erase_if(station.met, [&](const MetBoard &met) {
+        for (const HidDeviceInfo &info : found)
+            if (info.path == met.path && info.plug == met.plug)
+                return false;
         for (const FollowedBoard &board : following.boards)
-            if (board.copy >= 0 && board.board.path == path)
+            if (board.copy >= 0 && board.board.path == met.path && board.board.plug == met.plug)
                 return false;  // its copy says how it went
+        device_let_go(met.held);
+        return true;
+    });
+    std::erase_if(station.unopened, [&](const UnopenedBoard &unopened) {
+        for (const HidDeviceInfo &info : found)
+            if (info.path == unopened.path && info.plug == unopened.plug)
+                return false;
         return true;
     });
     for (const HidDeviceInfo &info : found)
-        if (taking_boards() && !station.written.count(info.path))
-            follow_board(info, copy_arguments(info.path, firmware_shared_path(), SETTLE_SECONDS));
+        if (taking_boards() && !met_board(info))
+            take_board(info);
 }
 
 // Each step: new boards now and then while boards are taken, and the file.
@@ -164,14 +250,16 @@ void look()
     std::vector<BoardOutcome> outcomes;
     for (const FollowedBoard &board : following.boards)
         outcomes.push_back(BoardOutcome{board.board.path, board.board.serial, board.board.location,
-                                        board.outcome.end == COPY_DONE, board.outcome.text});
-    event_summary(outcomes, seconds);
+                                        copy_programmed(board.outcome.end), board.outcome.text});
+    run_log_retry();
+    const int status = following.failed || run_log_failed() || events_write_failed() ? 1 : 0;
+    event_summary(outcomes, seconds, status);
     const int signal = following.first_signal;
     std::string stopped = signal ? std::string("stopped by ") + signal_name(signal) : "ended";
     std::fprintf(stderr, "\nStation %s after %.1f s: %d board%s done, %d failed\n", stopped.c_str(), seconds,
                  following.done, following.done == 1 ? "" : "s", following.failed);
     for (const FollowedBoard &board : following.boards)
-        if (board.outcome.end != COPY_DONE)
+        if (!copy_programmed(board.outcome.end))
             std::fprintf(stderr, "Failed: %s\n",
                          board_view_line(board.board.path, board.board.serial, board.board.location,
                                          board.outcome.text)
@@ -180,7 +268,7 @@ void look()
         std::fputs("Program the failed boards again: unplug each, start its bootloader and plug it in\n",
                    stderr);
     std::fputc('\n', stderr);
-    end_process(following.failed ? 1 : 0);
+    end_process(status);
 }
 
 }  // namespace

@@ -84,7 +84,9 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-station=", {"-station=10"}, {"-w=2"}},
         {"-serial=", {"-serial=QV-1"}, {}},
         {"-location=", {"-location=1-2.3"}, {}},
-        {"-log=", {"-log=boards.log"}, {}},
+        {"-log=", {"-log=boards.log"}, {"-log=boards.log"}},
+        {"-log-name=", {"-log-name=other.hex"}, {}},
+        {"-board-lock=", {"-board-lock=3"}, {}},
         {"-h", {"-h"}, {}},
         {"--help", {"--help"}, {}},
         {"--version", {"--version"}, {}},
@@ -135,17 +137,23 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
 }
 
 // A whole -all run: the copy gets the upload's settings, its own board and
-// wait, and nothing of the selection, the log or the run's kind.
+// wait, the log to write its own line in, and nothing of the selection or
+// the run's kind.
 TEST(CopyArguments, TheCopyReadsBackTheUploadSettings)
 {
     struct Case {
         std::vector<std::string> given;
-        int32_t wait;  // the copy's: with the settle wait of 2 s
+        int32_t wait;          // the copy's: with the settle wait of 2 s
+        const char *log_name;  // the copy's file name for its log line, or null without a log
     };
     const Case cases[] = {
-        {{"-v", "-usb=0x5e1a:0x0001", "-mmcu=atmega32u4", "-all", "-serial=QV", "-log=b.log", "app.hex"}, 0},
-        {{"-json", "-usb=16c0:05df", "-mmcu=atmega16u2", "-all=2", "-w=30", "-location=1-2", "x.hex"}, 1},
-        {{"-mmcu=at90usb646", "-usb=1:2", "-station=5", "-x", "app.hex"}, 1},
+        {{"-v", "-usb=0x5e1a:0x0001", "-mmcu=atmega32u4", "-all", "-serial=QV", "-log=b.log", "app.hex"},
+         0,
+         "app.hex"},
+        {{"-json", "-usb=16c0:05df", "-mmcu=atmega16u2", "-all=2", "-w=30", "-location=1-2", "x.hex"},
+         1,
+         nullptr},
+        {{"-mmcu=at90usb646", "-usb=1:2", "-station=5", "-x", "app.hex"}, 1, nullptr},
     };
     for (const Case &c : cases) {
         ASSERT_EQ(read(c.given).kind, FAILURE_NONE);
@@ -163,7 +171,10 @@ TEST(CopyArguments, TheCopyReadsBackTheUploadSettings)
         EXPECT_EQ(o.all + o.station + o.all_count + o.station_count, 0) << label;
         EXPECT_EQ(o.serial, nullptr) << label;
         EXPECT_EQ(o.location, nullptr) << label;
-        EXPECT_EQ(o.log_path, nullptr) << label;
+        // The log is the run's, each copy writing its own board's line in
+        // it, naming the file as the run was given it.
+        EXPECT_EQ(text(o.log_path), text(parent.log_path)) << label;
+        EXPECT_EQ(text(o.log_name), text(c.log_name)) << label;
     }
 }
 

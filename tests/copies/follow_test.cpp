@@ -154,7 +154,7 @@ TEST(Follow, OutcomesAndCounts)
     std::string why;
     ASSERT_EQ(follow_begin(SHELL, FollowHooks{}, why), 1) << why;
     for (const FollowCase &c : cases)
-        follow_board(HidDeviceInfo{c.script, 0x5E1A, 1, "", "", ""}, {"-c", c.script});
+        follow_board(HidDeviceInfo{c.script, 0x5E1A, 1, "", "", "", ""}, {"-c", c.script});
     follow_copies(0.05, false);
     ASSERT_EQ(following.boards.size(), std::size(cases));
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -184,7 +184,7 @@ void one_more_board()
     ++looked;
     if (three_boards()) {
         const std::string script = "exit " + std::to_string(following.boards.size());
-        follow_board(HidDeviceInfo{script, 0x5E1A, 1, "", "", ""}, {"-c", script});
+        follow_board(HidDeviceInfo{script, 0x5E1A, 1, "", "", "", ""}, {"-c", script});
     }
 }
 
@@ -225,7 +225,7 @@ TEST(Follow, StopSignalIsPassedOnToEveryCopy)
     ASSERT_EQ(follow_begin(SHELL, FollowHooks{nullptr, stop_once, nullptr, nullptr, nullptr}, why), 1) << why;
     const auto start = Clock::now();
     for (int i = 0; i < 2; ++i)
-        follow_board(HidDeviceInfo{"/dev/sleeper" + std::to_string(i), 0x5E1A, 1, "", "", ""},
+        follow_board(HidDeviceInfo{"/dev/sleeper" + std::to_string(i), 0x5E1A, 1, "", "", "", ""},
                      {"-c", "exec sleep 20"});
     follow_copies(0.05, false);
     EXPECT_LT(seconds_since(start), 10);

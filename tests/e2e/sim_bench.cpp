@@ -204,7 +204,8 @@ void SimulatedBench::reset()
     clear_bench(bench_problem());
 }
 
-void SimulatedBench::add_device(int number, uint32_t vendor_id, uint32_t product_id, const SimOptions &options)
+void SimulatedBench::add_device(int number, uint32_t vendor_id, uint32_t product_id,
+                                const SimOptions &options)
 {
     std::string sys_dir = "/sys/class/hidraw/hidraw" + std::to_string(number) + "/device";
     if (*options.location) {
@@ -467,11 +468,49 @@ BackgroundRun start_quorvel(const std::vector<std::string> &arguments)
     return run;
 }
 
-ProcessResult finish_quorvel(const BackgroundRun &run)
+BackgroundRun::BackgroundRun(BackgroundRun &&other) noexcept
+    : pid(other.pid), out_path(std::move(other.out_path)), err_path(std::move(other.err_path))
+{
+    other.pid = -1;
+}
+
+BackgroundRun &BackgroundRun::operator=(BackgroundRun &&other) noexcept
+{
+    if (this != &other) {
+        end_background_run(*this);
+        pid = other.pid;
+        out_path = std::move(other.out_path);
+        err_path = std::move(other.err_path);
+        other.pid = -1;
+    }
+    return *this;
+}
+
+BackgroundRun::~BackgroundRun()
+{
+    end_background_run(*this);
+}
+
+void end_background_run(BackgroundRun &run)
+{
+    if (run.pid <= 0)
+        return;
+    kill(run.pid, SIGKILL);
+    int status = 0;
+    while (waitpid(run.pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.pid = -1;
+}
+
+ProcessResult finish_quorvel(BackgroundRun &run, double limit_seconds)
 {
     ProcessResult result;
     int status = 0;
-    if (run.pid <= 0 || waitpid(run.pid, &status, 0) != run.pid)
+    if (limit_seconds > 0 && run.pid > 0)
+        kill_after(limit_seconds)(run.pid);
+    const pid_t pid = run.pid;
+    run.pid = -1;  // reaped below, or not a child at all: nothing for the guard to end
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid)
         return result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = read_whole_file(run.out_path);

@@ -130,14 +130,29 @@ class SimulatedBench : public ::testing::Test {
 std::vector<int> commands_of(const std::vector<Frame> &frames);
 
 // A quorvel run started in the background, with standard output and error
-// in files of its own, so that several runs can overlap.
+// in files of its own, so that several runs can overlap. A run that was not
+// waited for by finish_quorvel (a test that stopped at a failed assertion)
+// is killed and reaped when it goes out of scope: no test leaves a process
+// behind.
 struct BackgroundRun {
     pid_t pid = -1;
     std::string out_path, err_path;
+
+    BackgroundRun() = default;
+    BackgroundRun(BackgroundRun &&other) noexcept;
+    BackgroundRun &operator=(BackgroundRun &&other) noexcept;
+    BackgroundRun(const BackgroundRun &) = delete;
+    BackgroundRun &operator=(const BackgroundRun &) = delete;
+    ~BackgroundRun();
 };
 BackgroundRun start_quorvel(const std::vector<std::string> &arguments);
-// Waits for the run to end and returns what it printed.
-ProcessResult finish_quorvel(const BackgroundRun &run);
+// Waits for the run to end and returns what it printed; the run is then
+// reaped, and its guard has nothing left to end. With a limit, a run still
+// going after that many seconds is killed (SIGKILL: status 128 + 9).
+ProcessResult finish_quorvel(BackgroundRun &run, double limit_seconds = 0);
+
+// Kills the run (SIGKILL) when it still runs and reaps it.
+void end_background_run(BackgroundRun &run);
 
 // For run_process: kills the process when it is still running after this
 // many seconds (it then ends with status 128 + 9).

@@ -25,7 +25,7 @@ std::vector<HidDeviceInfo> fake_list()
     std::vector<HidDeviceInfo> listed;
     for (const FakeDevice &device : fake_devices)
         listed.push_back(
-            HidDeviceInfo{device.path, 0x5e1a, 0x0001, "", "serial-" + device.path, "1-" + device.path});
+            HidDeviceInfo{device.path, 0x5e1a, 0x0001, "", "serial-" + device.path, "1-" + device.path, ""});
     return listed;
 }
 

@@ -74,14 +74,19 @@ TEST(Events, EachEventIsOneLineWithItsFieldsInOrder)
          [] {
              event_summary({{"/dev/hidraw5", "QV-0001", "1-2.1", true, ""},
                             {"/dev/hidraw6", "QV-0002", "1-2.2", false, "Error writing to device: ..."}},
-                           12.345);
+                           12.345, 1);
          },
          R"({"event":"summary","boards":[{"path":"/dev/hidraw5","serial":"QV-0001","location":"1-2.1","result":"done"},{"path":"/dev/hidraw6","serial":"QV-0002","location":"1-2.2","result":"error","message":"Error writing to device: ..."}],"ok":false,"done":1,"failed":1,"seconds":12.35})"},
         {"summary of boards all done",
          [] {
-             event_summary({{"a", "", "", true, ""}}, 0);
+             event_summary({{"a", "", "", true, ""}}, 0, 0);
          },
          R"({"event":"summary","boards":[{"path":"a","serial":"","location":"","result":"done"}],"ok":true,"done":1,"failed":0,"seconds":0.0})"},
+        {"summary of boards all done, of a run whose log failed",
+         [] {
+             event_summary({{"a", "", "", true, ""}}, 0, 1);
+         },
+         R"({"event":"summary","boards":[{"path":"a","serial":"","location":"","result":"done"}],"ok":false,"done":1,"failed":0,"seconds":0.0})"},
         {"board started", [] { event_board_started("/dev/hidraw5", "QV-1", "1-2"); },
          R"({"board":"/dev/hidraw5","board_serial":"QV-1","board_location":"1-2","event":"board_started"})"},
         {"board ended",

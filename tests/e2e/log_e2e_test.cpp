@@ -267,6 +267,9 @@ TEST_F(Log, EachLineIsFlushedToTheDiskRightAfterItsWrite)
             if (!log_fd.count(pid) || rest.starts_with("<... openat"))
                 continue;
             const std::string fd = log_fd[pid];
+            // The end of a write that strace showed split in two: the same call.
+            if (rest.starts_with("<... write resumed>"))
+                continue;
             if (unflushed[pid]) {
                 EXPECT_TRUE(rest.starts_with("fsync(" + fd + ")") || rest.starts_with("fsync(" + fd + " <"))
                     << "after a line's write, process " << pid << " went on with: " << rest;

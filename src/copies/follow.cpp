@@ -108,5 +108,6 @@ void follow_copies(double step, bool watch)
             show_counts();
         }
         take_news(news);
+        board_view_tick();
     }
 }

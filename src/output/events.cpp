@@ -6,6 +6,7 @@
 #include "os/signals.h"
 #include "output/console.h"
 #include "output/finishers.h"
+#include "output/output_queue.h"
 
 #include <cerrno>
 #include <cmath>
@@ -79,10 +80,15 @@ std::string line_text(const Json &value)
 }
 
 // One line of standard output; invalid UTF-8 becomes U+FFFD instead of
-// ending the run with an exception.
-void write_line(const Json &value)
+// ending the run with an exception. Where output is queued (several
+// boards), the line goes out when standard output takes it.
+void write_line(const Json &value, OutputPiece piece)
 {
     const std::string line = line_text(value);
+    if (output_queued()) {
+        output_text(OUTPUT_STDOUT, line, piece);
+        return;
+    }
     bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
     if ((std::fflush(stdout) != 0 || !written) && !write_failed) {
         write_failed = true;
@@ -107,7 +113,8 @@ using namespace event_json;
 
 int events_write_failed()
 {
-    return write_failed;
+    int error = 0;
+    return write_failed || output_failed(OUTPUT_STDOUT, error);
 }
 
 namespace {
@@ -127,7 +134,7 @@ void report_to_stream(const Failure &failure)
 // A stream that could not be written turns a status of 0 into 1.
 void finish_stream(int &status)
 {
-    if (status == 0 && write_failed)
+    if (status == 0 && events_write_failed())
         status = 1;
 }
 

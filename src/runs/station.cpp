@@ -10,6 +10,7 @@
 #include "copies/matching_boards.h"
 #include "output/console.h"
 #include "output/events.h"
+#include "output/output_queue.h"
 #include "output/run_log.h"
 #include "output/text.h"
 #include "upload/find_board.h"
@@ -94,9 +95,8 @@ void show_counts()
 
 void plain_line(const HidDeviceInfo &board, const std::string &what)
 {
-    std::fprintf(human_output(), "%s\n",
-                 board_view_line(board.path, board.serial, board.location, what).c_str());
-    std::fflush(human_output());
+    output_text(human_output() == stdout ? OUTPUT_STDOUT : OUTPUT_STDERR,
+                board_view_line(board.path, board.serial, board.location, what) + "\n", OUTPUT_KEEP);
 }
 
 void board_started(const FollowedBoard &board)
@@ -166,6 +166,7 @@ void look()
         outcomes.push_back(BoardOutcome{board.board.path, board.board.serial, board.board.location,
                                         board.outcome.end == COPY_DONE, board.outcome.text});
     event_summary(outcomes, seconds);
+    output_drain();  // all that was queued comes before the last words
     const int signal = following.first_signal;
     std::string stopped = signal ? std::string("stopped by ") + signal_name(signal) : "ended";
     std::fprintf(stderr, "\nStation %s after %.1f s: %d board%s done, %d failed\n", stopped.c_str(), seconds,
@@ -194,15 +195,18 @@ void run_station()
     if (!follow_begin(nullptr, FollowHooks{taking_boards, look, board_started, board_ended, show_counts},
                       why))
         fail("quorvel: -station cannot run copies of itself\n%s\n", printable(why).c_str());
+    // From here on, nothing waits for standard output or error: a reader
+    // that stopped reading must not hold up boards or the log.
+    output_queue_start();
     station.file = file_now(loaded_firmware().file);
     const Clock::time_point begun = Clock::now();
     board_view_start(board_view_wanted());
     if (!board_view_wanted()) {
-        std::fprintf(
-            human_output(),
-            "Station: programming each board with the IDs %04x:%04x as it appears (Ctrl-C to stop)\n",
-            unsigned(run_options.vendor_id), unsigned(run_options.product_id));
-        std::fflush(human_output());
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "Station: programming each board with the IDs %04x:%04x as it appears (Ctrl-C to stop)\n",
+                      unsigned(run_options.vendor_id), unsigned(run_options.product_id));
+        output_text(human_output() == stdout ? OUTPUT_STDOUT : OUTPUT_STDERR, text, OUTPUT_KEEP);
     }
     show_counts();
     follow_copies(0.05, board_view_wanted() || run_options.json);

@@ -50,10 +50,6 @@ TEST(CopyOutcome, StatusDecidesAndTheCopyGivesTheWords)
         {"killed by a signal, nothing said", 128 + SIGKILL, "", "{\"event\":\"block\"}\n", 0, COPY_FAILED,
          "killed by SIGKILL: its flash may be only partly written; program it again (start its bootloader "
          "and run quorvel for it once more)"},
-        {"killed after the stop signal passed on", 128 + SIGKILL, "", "{\"event\":\"block\"}\n", SIGTERM,
-         COPY_INTERRUPTED,
-         "killed by SIGKILL: its flash may be only partly written; program it again (start its bootloader "
-         "and run quorvel for it once more)"},
 #endif
         {"control characters made printable", 1, "Bad\x1b[2J name\n", "", 0, COPY_FAILED, "Bad?[2J name"},
     };

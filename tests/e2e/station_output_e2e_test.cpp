@@ -145,8 +145,8 @@ TEST_F(StationOutput, JsonReaderThatStopsHoldsUpNoBoard)
         EXPECT_TRUE(finish(number).errors.empty());
 }
 
-// A terminal held by Ctrl-S (its output stopped) while 4 boards are
-// plugged in: they are written and logged all the same; once it goes on,
+// A terminal held by Ctrl-S (its output stopped) from the start of a
+// station with 4 boards plugged in: they are written and logged all the same; once it goes on,
 // the live view shows each board done.
 TEST_F(StationOutput, TerminalHeldByCtrlSHoldsUpNoBoard)
 {
@@ -155,12 +155,14 @@ TEST_F(StationOutput, TerminalHeldByCtrlSHoldsUpNoBoard)
     double seconds = 0;
     TerminalRun terminal;
     terminal.term = "xterm";
+    for (int number = 0; number < 4; ++number) {
+        SimOptions options = numbered_board(number);
+        options.report_delay_us = 20000;  // about 0.35 s a board
+        add_device(number, 0x5E1A, 0x0001, options);
+    }
+    const auto plugged = Clock::now();
     terminal.while_running = [&](int, int held) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         tcflow(held, TCOOFF);
-        const auto plugged = Clock::now();
-        for (int number = 0; number < 4; ++number)
-            add_device(number, 0x5E1A, 0x0001, numbered_board(number));
         logged = wait_for_lines(log, 4, 15);
         seconds = seconds_since(plugged);
         tcflow(held, TCOON);

@@ -6,3 +6,18 @@
 // when another run does, -1 when the lock could not be taken at all (errno
 // says why).
 int lock_board(int fd);
+
+// Who holds a board's lock, as far as /proc tells.
+enum BoardHolder {
+    HOLDER_UNKNOWN,    // no lock seen, or its holder could not be read
+    HOLDER_LIVE_RUN,   // the writer of a run that is still going
+    HOLDER_ENDED_RUN,  // the writer of a run that has ended: it holds the board until
+                       // the kernel ends the write that run gave up on
+};
+
+// Who holds the lock on the node open at `fd`. The lock is taken by a run's
+// writer process, forked from the run and so with the run's command line:
+// while the run goes on, the writer's parent is that run; once it has
+// ended, the writer has another parent (init, or whichever process adopts
+// orphans).
+BoardHolder board_holder(int fd);

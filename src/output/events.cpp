@@ -22,8 +22,6 @@ struct FailedCommand {
     int32_t address;
 } failed_command{nullptr, -1};
 
-bool write_failed = false;
-
 // JSON text with every control character escaped as \uXXXX: nlohmann
 // writes \b \t \n \f \r short and DEL and the C1 controls raw, which a
 // terminal or a strict reader may act on. Only strings hold these, and the
@@ -81,19 +79,16 @@ std::string line_text(const Json &value)
 
 // One line of standard output; invalid UTF-8 becomes U+FFFD instead of
 // ending the run with an exception. Where output is queued (several
-// boards), the line goes out when standard output takes it.
+// boards), the line goes out when standard output takes it, and the writer
+// warns of a failed write; else it goes out now and this warns. Either
+// way the warning comes once.
 void write_line(const Json &value, OutputPiece piece)
 {
-    const std::string line = line_text(value);
-    if (output_queued()) {
-        output_text(OUTPUT_STDOUT, line, piece);
-        return;
-    }
-    bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
-    if ((std::fflush(stdout) != 0 || !written) && !write_failed) {
-        write_failed = true;
-        std::fprintf(stderr, "quorvel: warning: cannot write the JSON events: %s\n", std::strerror(errno));
-    }
+    int error = 0;
+    const bool failed_before = output_failed(OUTPUT_STDOUT, error);
+    output_text(OUTPUT_STDOUT, line_text(value), piece);
+    if (!output_queued() && !failed_before && output_failed(OUTPUT_STDOUT, error))
+        std::fprintf(stderr, "quorvel: warning: cannot write the JSON events: %s\n", std::strerror(error));
 }
 
 void write_event(const Json &event)
@@ -114,7 +109,7 @@ using namespace event_json;
 int events_write_failed()
 {
     int error = 0;
-    return write_failed || output_failed(OUTPUT_STDOUT, error);
+    return output_failed(OUTPUT_STDOUT, error);
 }
 
 namespace {

@@ -129,5 +129,6 @@ void follow_copies(double step, bool watch)
             show_counts();
         }
         take_news(news);
+        board_view_tick();
     }
 }

@@ -25,6 +25,10 @@ void board_view_progress(int row, int index, int count);
 // The row's upload ended: "done in 3.6 s" or the error, in a line that stays.
 void board_view_end(int row, bool done, std::string_view error, double seconds);
 
+// Redraws the live part when it has not been redrawn for a while, so that
+// the time left goes on counting while no block event comes.
+void board_view_tick();
+
 // The counts on the status line; `note` follows them ("waiting for boards").
 void board_view_counts(int done, int failed, int in_progress, std::string_view note);
 

@@ -43,5 +43,11 @@ CopyOutcome copy_outcome(int status, std::string_view err, std::string_view even
     if (line.empty() && passed_on)
         return CopyOutcome{end, std::string("interrupted by ") + signal_name(passed_on) +
                                     " before its upload began"};
+    // A copy ends with 128 + a signal's number only when that signal ended
+    // it; one that stops on a signal it caught says so in its error event.
+    if (line.empty() && status > 128 && status < 128 + 65)
+        return CopyOutcome{end, std::string("killed by ") + signal_name(status - 128) +
+                                    ": its flash may be only partly written; program it again (start its "
+                                    "bootloader and run quorvel for it once more)"};
     return CopyOutcome{end, line.empty() ? "failed with status " + std::to_string(status) : line};
 }

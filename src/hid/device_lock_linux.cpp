@@ -13,10 +13,80 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+namespace {
+
+// The pid that holds a flock on this device number and inode, or 0.
+long flock_holder(unsigned long device, unsigned long long inode_wanted)
+{
+    FILE *locks = std::fopen("/proc/locks", "re");
+    if (!locks)
+        return 0;
+    // A held lock: "1: FLOCK  ADVISORY  WRITE 4242 00:2c:2 0 EOF", where the
+    // node is named by its file system's device number, in hex, and its
+    // inode. A waiter's line has "->" before the kind and does not count.
+    char line[256];
+    long holder = 0;
+    while (!holder && std::fgets(line, sizeof line, locks)) {
+        char kind[16] = "";
+        long pid = 0;
+        unsigned device_major = 0, device_minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu", kind, &pid, &device_major, &device_minor,
+                        &inode) == 5 &&
+            std::strcmp(kind, "FLOCK") == 0 && device_major == major(device) &&
+            device_minor == minor(device) && inode == inode_wanted)
+            holder = pid;
+    }
+    std::fclose(locks);
+    return holder;
+}
+
+// What /proc holds of a process: its command line, or empty once it is gone.
+std::string proc_text(long pid, const char *what)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/" + what, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// A process's parent, or 0 when it cannot be read.
+long parent_of(long pid)
+{
+    // "4242 (name) S 4241 ...": the name may hold anything, so the fields
+    // are read after its last parenthesis.
+    const std::string stat = proc_text(pid, "stat");
+    const size_t name_end = stat.rfind(')');
+    long parent = 0;
+    char state = 0;
+    if (name_end == std::string::npos || std::sscanf(stat.c_str() + name_end + 1, " %c %ld", &state, &parent) != 2)
+        return 0;
+    return parent;
+}
+
+}  // namespace
+
+BoardHolder board_holder(int fd)
+{
+    struct stat node;
+    if (fstat(fd, &node) != 0)
+        return HOLDER_UNKNOWN;
+    const long holder = flock_holder(node.st_dev, node.st_ino);
+    // A run that holds the board itself (a station) is no writer.
+    if (holder > 0 && proc_text(holder, "comm") != std::string(WRITER_PROCESS_NAME) + "\n")
+        return proc_text(holder, "comm").empty() ? HOLDER_UNKNOWN : HOLDER_LIVE_RUN;
+    const std::string command = holder > 0 ? proc_text(holder, "cmdline") : "";
+    const long parent = holder > 0 ? parent_of(holder) : 0;
+    if (command.empty() || parent <= 0)
+        return HOLDER_UNKNOWN;
+    return proc_text(parent, "cmdline") == command ? HOLDER_LIVE_RUN : HOLDER_ENDED_RUN;
+}
 
 int lock_board(int fd)
 {

@@ -93,6 +93,7 @@ enum HidOpenError {
     HID_OPEN_NOT_BOOTLOADER_SHAPE,  // a HID device that does not take the bootloader's reports
     HID_OPEN_NO_PERMISSION,         // the system does not let this user open it
     HID_OPEN_OTHER,                 // the system refused it for another reason
+    HID_OPEN_BUSY_LEFT_WRITE,       // held until the kernel ends a write that an ended run gave up on
 };
 HidOpenError device_open_failure();
 
@@ -106,7 +107,10 @@ int device_absent();
 // board that another run holds is not used. 1 when the last device_open or
 // device_open_path failed because of that (for device_open: no other
 // matching device could be used); device_open_error() then is one line,
-// "PATH is being written by another quorvel run".
+// "PATH is being written by another quorvel run", or, for a board held
+// only until the kernel ends a write that an ended run gave up on
+// (device_open_failure() is HID_OPEN_BUSY_LEFT_WRITE), "PATH is still taken
+// while the system finishes ...".
 int device_busy();
 
 // 1 when another quorvel run holds the device at this path. Opens nothing.

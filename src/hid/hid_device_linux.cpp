@@ -116,19 +116,19 @@ int open_hid_node(const char *path, uint32_t &vendor_id, uint32_t &product_id, s
 }
 
 // Takes the board for this run: its writer process starts and takes the
-// lock. When another run holds it or the lock fails, closes the descriptor,
-// says why and returns 0; `busy` tells which.
-int take_board(int fd, const std::string &path, std::string &why, bool &busy)
+// lock. When it cannot, closes the descriptor, says why and returns the
+// kind of refusal; HID_OPEN_NONE when the board is taken.
+HidOpenError take_board(int fd, const std::string &path, std::string &why)
 {
-    int locked = writer_start(fd);
-    if (locked == 1)
-        return 1;
-    int error = errno;
+    const WriterStart start = writer_start(fd);
+    if (start == WRITER_STARTED)
+        return HID_OPEN_NONE;
+    const int error = errno;
+    const BoardHolder holder = start == WRITER_BOARD_HELD ? board_holder(fd) : HOLDER_UNKNOWN;
     close(fd);
-    busy = locked == 0;
-    why = path + (busy ? " is being written by another quorvel run"
-                       : ": cannot lock it (" + std::string(std::strerror(error)) + ")");
-    return 0;
+    BoardRefusal refusal = board_refusal(start, holder, error);
+    why = path + refusal.why;
+    return refusal.kind;
 }
 
 // The writer holds the board from here on. This process closes its own copy
@@ -173,8 +173,8 @@ DeviceLook look_at(const DeviceFilter &filter, HidDeviceInfo &info, int take)
         close(fd);
         look.kind = HID_OPEN_NOT_BOOTLOADER_SHAPE;
         look.why = not_bootloader_text(info.path, vendor, product);
-    } else if (bool busy = false; !take_board(fd, info.path, look.why, busy)) {
-        look.kind = busy ? HID_OPEN_BUSY : HID_OPEN_OTHER;
+    } else if (HidOpenError refused = take_board(fd, info.path, look.why); refused != HID_OPEN_NONE) {
+        look.kind = refused;
     } else {
         use_device(fd);
         look.taken = 1;
@@ -217,8 +217,8 @@ int device_open_path(const char *path, int check_ids, uint32_t vendor_id, uint32
         open_record_fail(HID_OPEN_NOT_BOOTLOADER_SHAPE, not_bootloader_text(path, vendor, product));
         return 0;
     }
-    if (bool busy = false; !take_board(fd, path, why, busy)) {
-        open_record_fail(busy ? HID_OPEN_BUSY : HID_OPEN_OTHER, why);
+    if (HidOpenError refused = take_board(fd, path, why); refused != HID_OPEN_NONE) {
+        open_record_fail(refused, why);
         return 0;
     }
     use_device(fd);

@@ -30,9 +30,11 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -97,6 +99,7 @@ bool run_gone(int link)
 // of the socket closes, after its write in hand has ended.
 [[noreturn]] void serve(int device, int link)
 {
+    prctl(PR_SET_NAME, WRITER_PROCESS_NAME);  // how another run tells a writer from a run
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT})
         std::signal(signal, SIG_IGN);
     const int ours = lock_held_for_us(device);  // before its descriptor is closed below
@@ -174,32 +177,56 @@ WriterAnswer writer_outcome(long reply, size_t length, long long limit_ms)
     return answer;
 }
 
-int writer_start(int fd)
+WriterStart writer_start(int fd)
 {
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
-        return -1;
+        return WRITER_NOT_STARTED;
     pid_t child = fork();
     if (child == 0)
         serve(fd, ends[1]);
-    int error = errno;
+    if (child < 0) {
+        const int error = errno;
+        close(ends[0]);
+        close(ends[1]);
+        errno = error;
+        return WRITER_NOT_STARTED;
+    }
     close(ends[1]);
-    long locked = -long(error);
-    if (child > 0 && recv(ends[0], &locked, sizeof locked, 0) != ssize_t(sizeof locked))
+    long locked = -long(EPIPE);
+    if (recv(ends[0], &locked, sizeof locked, 0) != ssize_t(sizeof locked))
         locked = -long(EPIPE);
     if (locked != 1) {
         close(ends[0]);
-        if (child > 0)
-            waitpid(child, nullptr, 0);
+        waitpid(child, nullptr, 0);
         errno = int(-locked);
-        return locked == 0 ? 0 : -1;
+        return locked == 0 ? WRITER_BOARD_HELD : WRITER_LOCK_FAILED;
     }
     state.channel = ends[0];
     state.child = child;
     state.handed = state.answered = 0;
     state.last_ended_ns = 0;
     state.write_left = false;
-    return 1;
+    return WRITER_STARTED;
+}
+
+BoardRefusal board_refusal(WriterStart start, BoardHolder holder, int error)
+{
+    switch (start) {
+    case WRITER_BOARD_HELD:
+        if (holder == HOLDER_ENDED_RUN)
+            return BoardRefusal{HID_OPEN_BUSY_LEFT_WRITE,
+                                " is still taken while the system finishes a write that an earlier quorvel run "
+                                "gave up on (for up to 5 s)"};
+        return BoardRefusal{HID_OPEN_BUSY, " is being written by another quorvel run"};
+    case WRITER_NOT_STARTED:
+        return BoardRefusal{HID_OPEN_OTHER, ": cannot start the process that writes to it (" +
+                                                std::string(std::strerror(error)) + ")"};
+    case WRITER_LOCK_FAILED:
+    case WRITER_STARTED:
+        break;
+    }
+    return BoardRefusal{HID_OPEN_OTHER, ": cannot lock it (" + std::string(std::strerror(error)) + ")"};
 }
 
 long writer_hand(const uint8_t *bytes, size_t length, long long limit_ms)

@@ -1,15 +1,33 @@
 // The process that makes the hidraw writes of the current device.
 #pragma once
 
+#include "hid/device_lock_linux.h"
+#include "hid/hid_device.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+// How the start of a writer went.
+enum WriterStart {
+    WRITER_STARTED,      // it runs and holds the board
+    WRITER_BOARD_HELD,   // another process holds the board's lock
+    WRITER_NOT_STARTED,  // the writer process could not be made (errno says why)
+    WRITER_LOCK_FAILED,  // the writer could not take the lock (errno says why)
+};
 
 // Starts the writer process for this open hidraw descriptor, which takes
 // the board's lock (see lock_board) and holds the descriptor and the lock
 // until the writer is stopped and its last write has ended in the kernel.
-// Returns 1 when it runs, 0 when another run holds the board, -1 when the
-// writer could not start or the lock could not be taken (errno says why).
-int writer_start(int fd);
+WriterStart writer_start(int fd);
+
+// Why a board was not taken, for a writer that did not start: its kind and
+// what follows the node's path in the message.
+struct BoardRefusal {
+    HidOpenError kind;
+    std::string why;
+};
+BoardRefusal board_refusal(WriterStart start, BoardHolder holder, int error);
 
 // At most this many reports are handed over and not yet answered.
 inline constexpr int WRITER_QUEUE = 2;

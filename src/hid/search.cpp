@@ -60,6 +60,7 @@ int search_devices(const DeviceFilter &filter, const SearchSteps &steps)
     int taken = 0;
     std::string first_busy;  // the error when no matching device can be used
     HidOpenError first_kind = HID_OPEN_NONE;
+    HidOpenError busy_kind = HID_OPEN_BUSY;
     for (HidDeviceInfo info : steps.list()) {
         DeviceLook look = steps.look(filter, info, !taken);
         record.choice.matching += look.matches;  // once one is taken, the rest are only counted
@@ -76,8 +77,10 @@ int search_devices(const DeviceFilter &filter, const SearchSteps &steps)
             note_passed_over(look.why);
             if (first_kind == HID_OPEN_NONE)
                 first_kind = look.kind;
-            if (look.kind == HID_OPEN_BUSY && first_busy.empty())
+            if ((look.kind == HID_OPEN_BUSY || look.kind == HID_OPEN_BUSY_LEFT_WRITE) && first_busy.empty()) {
                 first_busy = look.why;
+                busy_kind = look.kind;
+            }
         }
     }
     if (taken)
@@ -85,7 +88,7 @@ int search_devices(const DeviceFilter &filter, const SearchSteps &steps)
     if (record.choice.matching == 0) {
         record.kind = HID_OPEN_ABSENT;
     } else if (!first_busy.empty()) {
-        record.kind = HID_OPEN_BUSY;
+        record.kind = busy_kind;
         record.error = first_busy;
     } else {
         // A listed device whose node is gone is still there for the search:
@@ -113,7 +116,7 @@ int device_absent()
 
 int device_busy()
 {
-    return record.kind == HID_OPEN_BUSY;
+    return record.kind == HID_OPEN_BUSY || record.kind == HID_OPEN_BUSY_LEFT_WRITE;
 }
 
 const DeviceChoice &device_choice()

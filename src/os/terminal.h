@@ -20,3 +20,7 @@ int stderr_takes_escapes();
 // The width of standard error's terminal in columns, as it is now (a
 // window may be resized at any time); 0 when it is not known.
 int stderr_columns();
+
+// The height of standard error's terminal in rows, as it is now; 0 when it
+// is not known.
+int stderr_rows();

@@ -32,3 +32,9 @@ int stderr_columns()
     winsize size{};
     return ioctl(2, TIOCGWINSZ, &size) == 0 ? int(size.ws_col) : 0;
 }
+
+int stderr_rows()
+{
+    winsize size{};
+    return ioctl(2, TIOCGWINSZ, &size) == 0 ? int(size.ws_row) : 0;
+}

@@ -28,6 +28,14 @@ int stderr_columns()
     return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
+int stderr_rows()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 0;
+    return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
 int stderr_takes_escapes()
 {
     HANDLE console = GetStdHandle(STD_ERROR_HANDLE);

@@ -168,7 +168,8 @@ void pass_on_board_events(std::string_view copy_output, std::string_view board_p
         Json tagged = board_tag(board_path, board_serial, board_location);
         for (auto &[key, value] : event.items())
             tagged[key] = value;
-        write_line(tagged);
+        // Block events are progress: dropped first when standard output falls behind.
+        write_line(tagged, event["event"] == "block" ? OUTPUT_PROGRESS : OUTPUT_KEEP);
     }
 }
 

@@ -3,6 +3,8 @@
 // include this.
 #pragma once
 
+#include "output/output_queue.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -20,8 +22,9 @@ std::string hex_id(uint32_t id);
 std::string line_text(const Json &value);
 
 // One line of standard output; invalid UTF-8 becomes U+FFFD instead of
-// ending the run with an exception.
-void write_line(const Json &value);
+// ending the run with an exception. Progress may be dropped where output
+// is queued and standard output falls behind (output/output_queue.h).
+void write_line(const Json &value, OutputPiece piece = OUTPUT_KEEP);
 
 // With -json: `event` as one line of standard output; without: nothing.
 void write_event(const Json &event);

@@ -6,6 +6,7 @@
 #include "os/signals.h"
 #include "output/console.h"
 #include "output/finishers.h"
+#include "output/output_queue.h"
 
 #include <cerrno>
 #include <cmath>
@@ -20,8 +21,6 @@ struct FailedCommand {
     const char *command;  // null: the error was not a write
     int32_t address;
 } failed_command{nullptr, -1};
-
-bool write_failed = false;
 
 // JSON text with every control character escaped as \uXXXX: nlohmann
 // writes \b \t \n \f \r short and DEL and the C1 controls raw, which a
@@ -79,15 +78,17 @@ std::string line_text(const Json &value)
 }
 
 // One line of standard output; invalid UTF-8 becomes U+FFFD instead of
-// ending the run with an exception.
-void write_line(const Json &value)
+// ending the run with an exception. Where output is queued (several
+// boards), the line goes out when standard output takes it, and the writer
+// warns of a failed write; else it goes out now and this warns. Either
+// way the warning comes once.
+void write_line(const Json &value, OutputPiece piece)
 {
-    const std::string line = line_text(value);
-    bool written = std::fwrite(line.data(), 1, line.size(), stdout) == line.size();
-    if ((std::fflush(stdout) != 0 || !written) && !write_failed) {
-        write_failed = true;
-        std::fprintf(stderr, "quorvel: warning: cannot write the JSON events: %s\n", std::strerror(errno));
-    }
+    int error = 0;
+    const bool failed_before = output_failed(OUTPUT_STDOUT, error);
+    output_text(OUTPUT_STDOUT, line_text(value), piece);
+    if (!output_queued() && !failed_before && output_failed(OUTPUT_STDOUT, error))
+        std::fprintf(stderr, "quorvel: warning: cannot write the JSON events: %s\n", std::strerror(error));
 }
 
 void write_event(const Json &event)
@@ -107,7 +108,8 @@ using namespace event_json;
 
 int events_write_failed()
 {
-    return write_failed;
+    int error = 0;
+    return output_failed(OUTPUT_STDOUT, error);
 }
 
 namespace {
@@ -127,7 +129,7 @@ void report_to_stream(const Failure &failure)
 // A stream that could not be written turns a status of 0 into 1.
 void finish_stream(int &status)
 {
-    if (status == 0 && write_failed)
+    if (status == 0 && events_write_failed())
         status = 1;
 }
 

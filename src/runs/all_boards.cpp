@@ -9,6 +9,7 @@
 #include "copies/matching_boards.h"
 #include "output/console.h"
 #include "output/events.h"
+#include "output/output_queue.h"
 #include "output/run_log.h"
 #include "output/text.h"
 #include "upload/find_board.h"
@@ -105,15 +106,17 @@ void run_all_boards()
     std::string why;
     if (!follow_begin(nullptr, FollowHooks{nullptr, nullptr, nullptr, nullptr, show_counts}, why))
         fail("quorvel: -all cannot run copies of itself\n%s\n", printable(why).c_str());
+    output_queue_start();  // following the copies never waits for standard output or error
     // A person at a terminal sees the boards live; elsewhere a line per
     // board comes at the end. -json passes each copy's events on as they come.
     const bool live = board_view_wanted();
     board_view_start(live);
     for (const HidDeviceInfo &board : boards)
         follow_board(board, copy_arguments(board.path, firmware_shared_path(), SETTLE_SECONDS));
-    follow_copies(0.25, live || o.json);
+    follow_copies(live ? 0.05 : 0.25, live || o.json);  // a live view redraws its times as they pass
     board_view_counts(following.done, following.failed, 0, "");
     board_view_finish();
+    output_drain();
 
     // The outcomes again, now that every copy has ended: a copy that said
     // nothing before a stop signal that came later was interrupted.
@@ -136,12 +139,14 @@ void run_all_boards()
     // be written turns 0 into 1 (the end of the process says so again).
     const int failed = following.failed;
     run_log_retry();
+    output_drain();  // what was queued so far: a stream that could not be written counts in the status
     const int status = passed_on                                             ? 128 + passed_on
                        : failed || run_log_failed() || events_write_failed() ? 1
                                                                              : 0;
     // The summary is the last event: the failures are told to people only.
     event_summary(summary, std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(),
                   status);
+    output_drain();
     std::fflush(human_output());
     if (passed_on)
         stop_interrupted(passed_on, failed, int(boards.size()));

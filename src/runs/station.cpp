@@ -12,6 +12,7 @@
 #include "hid/hid_device.h"
 #include "output/console.h"
 #include "output/events.h"
+#include "output/output_queue.h"
 #include "output/run_log.h"
 #include "output/text.h"
 #include "upload/find_board.h"
@@ -117,9 +118,8 @@ void show_counts()
 
 void plain_line(const HidDeviceInfo &board, const std::string &what)
 {
-    std::fprintf(human_output(), "%s\n",
-                 board_view_line(board.path, board.serial, board.location, what).c_str());
-    std::fflush(human_output());
+    output_text(human_output() == stdout ? OUTPUT_STDOUT : OUTPUT_STDERR,
+                board_view_line(board.path, board.serial, board.location, what) + "\n", OUTPUT_KEEP);
 }
 
 void board_started(const FollowedBoard &board)
@@ -252,8 +252,10 @@ void look()
         outcomes.push_back(BoardOutcome{board.board.path, board.board.serial, board.board.location,
                                         copy_programmed(board.outcome.end), board.outcome.text});
     run_log_retry();
+    output_drain();  // what was queued so far: a stream that could not be written counts in the status
     const int status = following.failed || run_log_failed() || events_write_failed() ? 1 : 0;
     event_summary(outcomes, seconds, status);
+    output_drain();  // all that was queued comes before the last words
     const int signal = following.first_signal;
     std::string stopped = signal ? std::string("stopped by ") + signal_name(signal) : "ended";
     std::fprintf(stderr, "\nStation %s after %.1f s: %d board%s done, %d failed\n", stopped.c_str(), seconds,
@@ -282,15 +284,18 @@ void run_station()
     if (!follow_begin(nullptr, FollowHooks{taking_boards, look, board_started, board_ended, show_counts},
                       why))
         fail("quorvel: -station cannot run copies of itself\n%s\n", printable(why).c_str());
+    // From here on, nothing waits for standard output or error: a reader
+    // that stopped reading must not hold up boards or the log.
+    output_queue_start();
     station.file = file_now(loaded_firmware().file);
     const Clock::time_point begun = Clock::now();
     board_view_start(board_view_wanted());
     if (!board_view_wanted()) {
-        std::fprintf(
-            human_output(),
-            "Station: programming each board with the IDs %04x:%04x as it appears (Ctrl-C to stop)\n",
-            unsigned(run_options.vendor_id), unsigned(run_options.product_id));
-        std::fflush(human_output());
+        char text[128];
+        std::snprintf(text, sizeof text,
+                      "Station: programming each board with the IDs %04x:%04x as it appears (Ctrl-C to stop)\n",
+                      unsigned(run_options.vendor_id), unsigned(run_options.product_id));
+        output_text(human_output() == stdout ? OUTPUT_STDOUT : OUTPUT_STDERR, text, OUTPUT_KEEP);
     }
     show_counts();
     follow_copies(0.05, board_view_wanted() || run_options.json);

@@ -193,12 +193,18 @@ Failure not_opened()
             FAILURE_OPTION,
             "Unable to open device\nName the bootloader with -usb=<vid:pid> or -device=<path> (quorvel -list "
             "shows the HID devices present)\n");
-    if (device_busy())
+    if (device_busy()) {
+        const bool waited = run_options.wait || run_options.touch_port;
+        const char *advice =
+            device_open_failure() == HID_OPEN_BUSY_LEFT_WRITE
+                ? (waited ? "The board is free once that write ends: try again then, or allow a longer wait "
+                            "with -w=SECONDS"
+                          : "The board is free once that write ends: try again then, or add -w to wait for it")
+                : (waited ? "Wait for that run to end, or allow a longer wait with -w=SECONDS"
+                          : "Wait for that run to end, or add -w to wait for the board to become free");
         return failure(FAILURE_BUSY, "quorvel: %s\nNothing was written. %s\n",
-                       printable(device_open_error()).c_str(),
-                       run_options.wait || run_options.touch_port
-                           ? "Wait for that run to end, or allow a longer wait with -w=SECONDS"
-                           : "Wait for that run to end, or add -w to wait for the board to become free");
+                       printable(device_open_error()).c_str(), advice);
+    }
     if (*device_open_error())
         return failure(FAILURE_NO_BOARD, "Unable to open device\n%s\n",
                        printable_lines(device_open_error()).c_str());

@@ -148,7 +148,10 @@ TEST(Follow, OutcomesAndCounts)
          "-x\\n\\nBroken\\nsecond\\nthird\\n' "
          ">&2; exit 1",
          COPY_FAILED, "Broken: second"},
-        {"kill -KILL $$", COPY_FAILED, "failed with status 137"},
+        // Killed by a signal: named, with what it means for the board.
+        {"kill -KILL $$", COPY_FAILED,
+         "killed by SIGKILL: its flash may be only partly written; program it again (start its bootloader and run "
+         "quorvel for it once more)"},
         {"exit 127", COPY_FAILED, "failed with status 127"},
     };
     std::string why;

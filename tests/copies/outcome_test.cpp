@@ -50,6 +50,11 @@ TEST(CopyOutcome, StatusDecidesAndTheCopyGivesTheWords)
          "interrupted by SIGINT before its upload began"},
         {"interrupted with words", 128 + SIGTERM, "", ERROR_EVENT, SIGTERM, COPY_INTERRUPTED,
          "Unable to open device: No board matches"},
+#ifndef _WIN32  // a status of 128 + a signal's number means that signal only on POSIX
+        {"killed by a signal, nothing said", 128 + SIGKILL, "", "{\"event\":\"block\"}\n", 0, COPY_FAILED,
+         "killed by SIGKILL: its flash may be only partly written; program it again (start its bootloader "
+         "and run quorvel for it once more)"},
+#endif
         {"control characters made printable", 1, "Bad\x1b[2J name\n", "", 0, COPY_FAILED, "Bad?[2J name"},
     };
     for (const OutcomeCase &c : cases) {

@@ -6,6 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,6 +92,71 @@ TEST_F(SimulatedBench, AllBoardsWaitRidesOutUdevSettingUpTheNodes)
                                     });
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(finish(0).frames.size(), 17u);
+}
+
+// The copy that the run `parent` started for the board at this path (its
+// child whose command line holds -device=PATH), or -1 when there is none.
+pid_t copy_for(pid_t parent, const std::string &path)
+{
+    pid_t found = -1;
+    DIR *processes = opendir("/proc");
+    if (!processes)
+        return found;
+    while (dirent *entry = readdir(processes)) {
+        const pid_t pid = pid_t(std::atol(entry->d_name));
+        if (pid <= 0)
+            continue;
+        const std::string proc = "/proc/" + std::to_string(pid);
+        const std::string stat = read_whole_file(proc + "/stat");
+        const size_t name_end = stat.rfind(')');
+        long ppid = 0;
+        char state = 0;
+        if (name_end == std::string::npos ||
+            std::sscanf(stat.c_str() + name_end + 1, " %c %ld", &state, &ppid) != 2 || ppid != parent)
+            continue;
+        std::string command = read_whole_file(proc + "/cmdline");
+        if (command.find(std::string("-device=") + path + '\0') != std::string::npos)
+            found = pid;
+    }
+    closedir(processes);
+    return found;
+}
+
+// A copy killed mid-write fails alone: its line names the signal and says
+// that its flash may be partly written; the other board is done; the run
+// ends with status 1.
+TEST_F(SimulatedBench, AllBoardsCopyKilledBySignalFailsAloneNamed)
+{
+    add_device(0, 0x5E1A, 0x0001, numbered_board(0));
+    SimOptions slow = numbered_board(1);
+    slow.report_delay_us = 150000;  // 17 reports: about 2.5 s
+    add_device(1, 0x5E1A, 0x0001, slow);
+    BackgroundRun run = start_quorvel({"-all", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+    pid_t copy = -1;
+    for (int i = 0; i < 300 && copy < 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        copy = copy_for(run.pid, "/dev/hidraw1");
+    }
+    ASSERT_GT(copy, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));  // into its upload
+    ASSERT_EQ(kill(copy, SIGKILL), 0);
+    ProcessResult ended = finish_quorvel(run);
+    SimResult fast = finish(0), killed = finish(1);
+    reset();
+
+    EXPECT_EQ(fast.frames.size(), 17u);
+    EXPECT_GT(killed.frames.size(), 0u);
+    EXPECT_LT(killed.frames.size(), 17u);
+    EXPECT_EQ(ended.status, 1) << ended.err;
+    EXPECT_NE(ended.out.find("/dev/hidraw0\tQV-0\t\tDone\n"), std::string::npos) << ended.out;
+    EXPECT_NE(ended.out.find("/dev/hidraw1\tQV-1\t\tkilled by SIGKILL: its flash may be only partly written; "
+                             "program it again (start its bootloader and run quorvel for it once more)\n"),
+              std::string::npos)
+        << ended.out;
+    EXPECT_TRUE(
+        ended.err.ends_with("\n1 of 2 boards failed\nFailed: /dev/hidraw1 (-device=/dev/hidraw1). To "
+                            "retry one of them, run quorvel again with its option in place of -all\n\n"))
+        << ended.err;
 }
 
 }  // namespace

@@ -132,4 +132,54 @@ TEST_F(SimulatedBench, BusyBoardIsListedPassedOverAndWaitedFor)
     EXPECT_EQ(finish(1).frames.size(), 17u);
 }
 
+// A run that gave up on a write that the kernel is still finishing has
+// ended, but its writer holds the board until that write ends: the next run
+// says so, not that another run writes to the board, and -w waits for it.
+TEST_F(SimulatedBench, BoardHeldByAWriteThatAnEndedRunGaveUpOn)
+{
+    SimOptions hung = slow_board();
+    hung.stall_after = 6;
+    hung.queued = 4;
+    hung.write_timeout_ms = 3000;
+    add_device(0, 0x5E1A, 0x0001, hung);
+    const std::string hex = write_scratch_file("32k.hex", hex_file_for(pattern_bytes(0, 0x8000)));
+    const std::string left =
+        "/dev/hidraw0 is still taken while the system finishes a write that an earlier quorvel run gave up on "
+        "(for up to 5 s)";
+    ProcessResult gave_up = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:1", hex}, kill_after(10));
+    ASSERT_EQ(gave_up.status, 1) << gave_up.err;
+    const struct {
+        std::vector<std::string> arguments;
+        std::string err;
+    } cases[] = {
+        {{"-usb=5e1a:1"},
+         "quorvel: " + left + "\nNothing was written. The board is free once that write ends: try again then, " +
+             "or add -w to wait for it\n\n"},
+        {{"-device=/dev/hidraw0"},
+         "quorvel: " + left + "\nNothing was written. The board is free once that write ends: try again then, " +
+             "or add -w to wait for it\n\n"},
+        {{"-w=0.2", "-device=/dev/hidraw0"},
+         "quorvel: " + left + "\nNothing was written. The board is free once that write ends: try again then, " +
+             "or allow a longer wait with -w=SECONDS\n\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.arguments.front());
+        std::vector<std::string> arguments = c.arguments;
+        arguments.insert(arguments.end(), {"-mmcu=atmega32u4", hex});
+        ProcessResult next = run_quorvel(arguments, kill_after(10));
+        EXPECT_EQ(next.status, 1);
+        EXPECT_EQ(next.err, c.err);
+    }
+    // -w waits until the write has ended and then takes the board, which
+    // (stalled still) fails this run's writes in turn.
+    ProcessResult waited = run_quorvel({"-mmcu=atmega32u4", "-w=10", "-usb=5e1a:1", hex}, kill_after(20));
+    SimResult sim = finish(0);
+    EXPECT_NE(waited.out.find("Waiting for the board to become free: " + left + " (Ctrl-C to stop)\n"),
+              std::string::npos)
+        << waited.out;
+    EXPECT_EQ(waited.status, 1);
+    EXPECT_EQ(waited.err.find("is still taken"), std::string::npos) << waited.err;
+    EXPECT_NE(waited.err.find("no answer within"), std::string::npos) << waited.err;
+}
+
 }  // namespace

@@ -91,6 +91,24 @@ TEST_F(SimulatedBench, JsonThatCannotBeWrittenWarnsOnceAndFails)
     EXPECT_EQ(sim.frames.size(), 17u);  // the board itself was programmed
 }
 
+// Under -all, standard output goes through a writer thread: a failed
+// write there warns once, as a run of one board does, and turns the status
+// into 1, after every board was programmed.
+TEST_F(SimulatedBench, AllBoardsJsonThatCannotBeWrittenWarnsOnceAndFails)
+{
+    add_device(0, 0x5E1A, 0x0001, numbered_board(0));
+    add_device(1, 0x5E1A, 0x0001, numbered_board(1));
+    ProcessResult run =
+        run_process({"/bin/sh", "-c", "exec \"$0\" \"$@\" > /dev/full", QUORVEL_BINARY, "-all", "-json",
+                     "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()},
+                    kill_after(20));
+    EXPECT_EQ(finish(0).frames.size(), 17u);
+    EXPECT_EQ(finish(1).frames.size(), 17u);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "quorvel: warning: cannot write the JSON events: No space left on device\nProgramming 2 "
+                       "boards at once\n/dev/hidraw0\tQV-0\t\tDone\n/dev/hidraw1\tQV-1\t\tDone\n\nDone.\n\n");
+}
+
 // -all reads the file once and hands every board's copy the same bytes:
 // a pipe or a FIFO cannot be read again.
 TEST_F(SimulatedBench, EveryBoardGetsTheFileReadOnceFromAPipe)

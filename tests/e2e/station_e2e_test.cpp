@@ -282,10 +282,11 @@ TEST_F(Station, LiveViewRedrawsInPlaceAndNeverWraps)
     } cases[] = {{"-station=3", 80}, {"-station=3", 40}, {"-all", 40}};
     for (auto [run, columns] : cases) {
         SCOPED_TRACE(std::string(run) + " " + std::to_string(columns));
-        // Boards that end one after another: two rows stay live for a while.
+        // Boards that end one after another: two rows stay live for about
+        // 0.35 s, redrawn as their time left passes.
         for (int number : {0, 1, 2}) {
             SimOptions options = numbered_board(number);
-            options.report_delay_us = 1000 + 15000 * number;
+            options.report_delay_us = 1000 + 20000 * number;
             add_device(number, 0x5E1A, 0x0001, options);
         }
         std::string shown = run_on_terminal({run, "-mmcu=atmega32u4", "-usb=5e1a:1", hex}, columns);

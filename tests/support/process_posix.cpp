@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <pty.h>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,8 +63,15 @@ ProcessResult run_process(const std::vector<std::string> &argv, const WhileRunni
 
 std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned short columns)
 {
+    TerminalRun terminal;
+    terminal.columns = columns;
+    return run_on_terminal(arguments, terminal);
+}
+
+std::string run_on_terminal(const std::vector<std::string> &arguments, const TerminalRun &terminal)
+{
     int master = -1, slave = -1;
-    winsize size{24, columns, 0, 0};
+    winsize size{terminal.rows, terminal.columns, 0, 0};
     if (openpty(&master, &slave, nullptr, nullptr, &size) != 0)
         return "openpty failed";
     pid_t child = fork();
@@ -72,16 +80,31 @@ std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned 
         int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
         dup2(null, 1);
+        if (terminal.term)
+            setenv("TERM", terminal.term, 1);
         std::vector<std::string> argv{QUORVEL_BINARY};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         exec_program(argv);
     }
+    // The terminal's side stays open here only while while_running runs:
+    // the reading below ends when no process holds it any more.
+    std::thread beside;
+    if (terminal.while_running)
+        beside = std::thread(
+            [&terminal, child](int held) {
+                terminal.while_running(int(child), held);
+                close(held);
+            },
+            dup(slave));
     close(slave);
     std::string shown;
     char buffer[512];
-    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0;)
-        shown.append(buffer, size_t(got));
+    for (ssize_t got; (got = read(master, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);)
+        if (got > 0)
+            shown.append(buffer, size_t(got));
     waitpid(child, nullptr, 0);
+    if (beside.joinable())
+        beside.join();
     close(master);
     return shown;
 }

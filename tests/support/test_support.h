@@ -34,6 +34,16 @@ ProcessResult run_quorvel(const std::vector<std::string> &arguments, const While
 // pseudo-terminal of this many columns, as a person's terminal is; returns
 // what the terminal was sent (CR LF for each newline).
 std::string run_on_terminal(const std::vector<std::string> &arguments, unsigned short columns = 80);
+
+// A terminal of these columns and rows; TERM set to `term` when not null;
+// `while_running` called on a thread of its own with the process ID and the
+// terminal's side of the program (for tcflow) while the output is read.
+struct TerminalRun {
+    unsigned short columns = 80, rows = 24;
+    const char *term = nullptr;
+    std::function<void(int pid, int terminal)> while_running;
+};
+std::string run_on_terminal(const std::vector<std::string> &arguments, const TerminalRun &terminal);
 #endif
 
 // The example firmware (real avr-gcc output) of the source tree.

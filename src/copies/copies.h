@@ -17,6 +17,7 @@ struct CopyNews {
     bool ended;
     int status;
     std::string err;
+    bool killed;  // ended by a signal it did not catch: it said and wrote nothing at its end
 };
 
 // Holds the stop signals (SIGINT, SIGTERM, SIGHUP; on Windows the

@@ -83,7 +83,7 @@ void read_lines(int number, LiveCopy &copy, std::vector<CopyNews> &news)
     size_t end = copy.partial.rfind('\n');
     if (end == std::string::npos)
         return;
-    news.push_back(CopyNews{number, copy.partial.substr(0, end + 1), false, 0, ""});
+    news.push_back(CopyNews{number, copy.partial.substr(0, end + 1), false, 0, "", false});
     copy.partial.erase(0, end + 1);
 }
 
@@ -100,7 +100,7 @@ void reap(std::vector<CopyNews> &news)
         close(copy.out);
         news.push_back(CopyNews{int(i), "", true,
                                 WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-                                read_back(copy.err)});
+                                read_back(copy.err), !WIFEXITED(status)});
     }
 }
 

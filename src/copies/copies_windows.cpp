@@ -192,7 +192,7 @@ void read_lines(int number, LiveCopy &copy, std::vector<CopyNews> &news, bool en
     size_t end = copy.partial.rfind('\n');
     if (end == std::string::npos)
         return;
-    news.push_back(CopyNews{number, linux_lines(copy.partial.substr(0, end + 1)), false, 0, ""});
+    news.push_back(CopyNews{number, linux_lines(copy.partial.substr(0, end + 1)), false, 0, "", false});
     copy.partial.erase(0, end + 1);
 }
 
@@ -248,7 +248,7 @@ int copies_wait(double seconds, bool follow, std::vector<CopyNews> &news)
             CloseHandle(copy.process);
             CloseHandle(copy.out);
             copy.process = nullptr;
-            news.push_back(CopyNews{int(i), "", true, int(status), read_back(copy.err)});
+            news.push_back(CopyNews{int(i), "", true, int(status), read_back(copy.err), false});
         }
         if (int signal = take_stop_signal())
             return signal;

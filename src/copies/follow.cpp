@@ -22,7 +22,7 @@ void show_counts()
         following.hooks.counts();
 }
 
-void end_board(FollowedBoard &board, int status, const std::string &err)
+void end_board(FollowedBoard &board, int status, const std::string &err, bool killed)
 {
     board.copy = -1;
     board.ended = true;
@@ -35,9 +35,9 @@ void end_board(FollowedBoard &board, int status, const std::string &err)
     const bool done = copy_programmed(board.outcome.end);
     (done ? following.done : following.failed) += 1;
     // A copy whose upload began (its device event) wrote its own line when
-    // it ended, whatever happens to this run; one that never got so far has
-    // its line from here.
-    if (!has_event(board.events, "device"))
+    // it ended, whatever happens to this run; one that never got so far, or
+    // that a signal killed before it could, has its line from here.
+    if (!has_event(board.events, "device") || killed)
         run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
                       done ? "done" : board.outcome.text, board.seconds);
     // The lines kept back (also one that its copy handed back) are tried
@@ -77,7 +77,7 @@ void take_news(const std::vector<CopyNews> &news)
             if (board.copy != item.copy)
                 continue;
             if (item.ended)
-                end_board(board, item.status, item.err);
+                end_board(board, item.status, item.err, item.killed);
             else
                 take_lines(board, item.lines);
             break;
@@ -110,7 +110,7 @@ int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arg
     if (following.hooks.started)
         following.hooks.started(started);
     if (copy < 0)
-        end_board(started, 127, "quorvel: cannot start a copy of itself\n" + why + "\n");
+        end_board(started, 127, "quorvel: cannot start a copy of itself\n" + why + "\n", false);
     else
         show_counts();
     return int(following.boards.size() - 1);

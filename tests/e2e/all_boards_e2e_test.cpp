@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -131,7 +133,12 @@ TEST_F(SimulatedBench, AllBoardsCopyKilledBySignalFailsAloneNamed)
     SimOptions slow = numbered_board(1);
     slow.report_delay_us = 150000;  // 17 reports: about 2.5 s
     add_device(1, 0x5E1A, 0x0001, slow);
-    BackgroundRun run = start_quorvel({"-all", "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
+    // The log: a copy writes its own line as it ends, but a copy killed
+    // outright cannot; its line comes from the run that started it.
+    const std::string log = scratch_dir() + "/killed.log";
+    std::remove(log.c_str());
+    BackgroundRun run =
+        start_quorvel({"-all", "-log=" + log, "-mmcu=atmega32u4", "-usb=5e1a:1", example_hex_path()});
     pid_t copy = -1;
     for (int i = 0; i < 300 && copy < 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -157,6 +164,10 @@ TEST_F(SimulatedBench, AllBoardsCopyKilledBySignalFailsAloneNamed)
         ended.err.ends_with("\n1 of 2 boards failed\nFailed: /dev/hidraw1 (-device=/dev/hidraw1). To "
                             "retry one of them, run quorvel again with its option in place of -all\n\n"))
         << ended.err;
+    const std::string lines = read_whole_file(log);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 2) << lines;
+    EXPECT_NE(lines.find("\"path\":\"/dev/hidraw0\""), std::string::npos) << lines;
+    EXPECT_NE(lines.find("\"result\":\"killed by SIGKILL"), std::string::npos) << lines;
 }
 
 }  // namespace

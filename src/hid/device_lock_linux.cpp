@@ -145,25 +145,5 @@ void device_let_go(int held)
 int device_in_use(const char *path)
 {
     struct stat node;
-    if (stat(path, &node) != 0)
-        return 0;
-    FILE *locks = std::fopen("/proc/locks", "re");
-    if (!locks)
-        return 0;
-    // A held lock: "1: FLOCK  ADVISORY  WRITE 4242 00:2c:2 0 EOF", where the
-    // node is named by its file system's device number, in hex, and its
-    // inode. A waiter's line has "->" before the kind and does not count.
-    char line[256];
-    int held = 0;
-    while (!held && std::fgets(line, sizeof line, locks)) {
-        char kind[16] = "";
-        unsigned device_major = 0, device_minor = 0;
-        unsigned long long inode = 0;
-        held = std::sscanf(line, "%*d: %15s %*s %*s %*d %x:%x:%llu", kind, &device_major, &device_minor,
-                           &inode) == 4 &&
-               std::strcmp(kind, "FLOCK") == 0 && device_major == major(node.st_dev) &&
-               device_minor == minor(node.st_dev) && inode == node.st_ino;
-    }
-    std::fclose(locks);
-    return held;
+    return stat(path, &node) == 0 && flock_holder(node.st_dev, node.st_ino) != 0;
 }

@@ -127,6 +127,15 @@ int device_hold(const char *path, int &held)
         close(fd);
         return locked;
     }
+    // The node may have been replaced between the open and the lock (the
+    // board left and the next one got its number): a lock on the file that
+    // was there holds nothing. Looked at again on the next look.
+    struct stat opened, now;
+    if (fstat(fd, &opened) != 0 || stat(path, &now) != 0 || opened.st_dev != now.st_dev ||
+        opened.st_ino != now.st_ino) {
+        close(fd);
+        return -1;
+    }
     held = fd;
     return 1;
 }

@@ -229,7 +229,13 @@ void SimulatedBench::add_device(int number, uint32_t vendor_id, uint32_t product
         "HID_UNIQ=%s\nMODALIAS=hid:b%04Xg0001v%08Xp%08X\n",
         options.bus, vendor_id, product_id, options.name, number, options.serial, options.bus, vendor_id,
         product_id);
-    std::ofstream(sys_dir + "/uevent") << (options.uevent ? options.uevent : uevent);
+    // The device is seen (its uevent file read) only once its node is in
+    // place, as the kernel makes the node before it announces the device:
+    // a run must never open the placeholder file that the node is bound over.
+    const std::string uevent_path = sys_dir + "/uevent";
+    const std::string uevent_text = options.uevent ? options.uevent : uevent;
+    if (!options.node || options.node_delay_ms > 0)
+        std::ofstream(uevent_path) << uevent_text;
     if (!options.node)
         return;
 
@@ -288,6 +294,8 @@ void SimulatedBench::add_device(int number, uint32_t vendor_id, uint32_t product
     std::ofstream(node).close();
     ASSERT_EQ(mount((device.mount_dir + "/hidraw").c_str(), node.c_str(), nullptr, MS_BIND, nullptr), 0)
         << node << ": " << std::strerror(errno);
+    std::ofstream(uevent_path + ".new") << uevent_text;
+    fs::rename(uevent_path + ".new", uevent_path);
 }
 
 SimResult SimulatedBench::unplug(int number)

@@ -178,11 +178,54 @@ enum HidWriteError {
     HID_WRITE_GONE,       // "the device is gone (...)": unplugged, or reset itself
     HID_WRITE_UNPLUGGED,  // "the board stopped answering or was unplugged mid-transfer (...)"
     HID_WRITE_OTHER,      // the system's error text, a short write, no device open
+    HID_WRITE_HOST_STALLED,  // this computer did not even start the write in time: not the board's fault
 };
 HidWriteError device_send_failure();
 
 // Why the last device_send or device_drain failed, as the kind above says.
 const char *device_send_error();
+
+// A whole upload, handed over at once: each step is one report with its
+// time limit and the pause that follows its delivery. Where the writes go
+// through a process of their own (Linux), that process plays the steps one
+// after the other with nothing in between, while this one only watches
+// the clock; elsewhere they are written here, one by one.
+inline constexpr size_t PLAY_REPORT = 64;
+inline constexpr int PLAY_MAX_STEPS = 8200;  // a 64 KiB image in blocks of 32 bytes, and the commands around it
+
+struct PlayStep {
+    uint8_t report[PLAY_REPORT];  // without the report ID
+    uint32_t length;              // at most PLAY_REPORT
+    uint32_t limit_ms;            // counted from the start of its write
+    double pause_after;           // seconds, once it is delivered
+};
+
+// What device_play tells and asks while the steps go out. Both run in this
+// process, in order, between two looks at the writes.
+struct PlayWatch {
+    void (*delivered)(int steps);  // this many steps (from the first) have been delivered whole
+    int (*stop_requested)();       // a stop signal that came, or 0; null: nothing stops
+};
+
+enum PlayOutcome {
+    PLAY_DONE,     // every step delivered and paused after
+    PLAY_FAILED,   // step `at` was not delivered (device_send_failure says why); none after it was written
+    PLAY_STOPPED,  // stopped by `signal` before step `at`, every step before it delivered
+};
+
+struct PlayEnd {
+    PlayOutcome outcome;
+    int at;
+    int signal;
+};
+
+// Writes the steps to the current device, each within its limit, and
+// pauses after each as it says. A step is never started once a stop was
+// requested (the steps before it are delivered first), nor after a step
+// that failed. Past a limit it returns at once, even where the system is
+// still busy with the write: the board stays taken until the system has
+// ended it, and nothing more can be sent.
+PlayEnd device_play(const PlayStep *steps, int count, const PlayWatch &watch);
 
 // Closes the current device, if there is one. A report handed over and not
 // yet waited for by device_send or device_drain may be dropped unwritten.

@@ -44,17 +44,6 @@ void note_write_failure(const WriterAnswer &answer)
     note_send_failure(kind, why);
 }
 
-// Waits for the writer's answer to the oldest report in hand. Returns 1
-// when it was delivered whole; else says why and returns 0.
-int take_answer()
-{
-    WriterAnswer answer = writer_answer();
-    if (answer.outcome == WRITER_DELIVERED)
-        return 1;
-    note_write_failure(answer);
-    return 0;
-}
-
 // A character device that the system's device table places in another
 // class than hidraw. Such a node is not even opened: opening a serial port,
 // for one, can reset the board behind it. Where there is no table to ask,
@@ -253,29 +242,35 @@ int device_may_take_bootloader_reports(const HidDeviceInfo &info)
     return !other_shape;
 }
 
+PlayEnd device_play(const PlayStep *steps, int count, const PlayWatch &watch)
+{
+    if (!device_in_hand) {
+        note_send_failure(HID_WRITE_OTHER, "no device is open");
+        return PlayEnd{PLAY_FAILED, 0, 0};
+    }
+    WriterPlay played = writer_play(steps, count, watch);
+    if (played.end.outcome == PLAY_FAILED)
+        note_write_failure(played.answer);
+    return played.end;
+}
+
+// One report alone: a play of one step.
 int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 {
-    if (!device_in_hand || length > HID_MAX_REPORT) {
+    if (!device_in_hand || length > PLAY_REPORT) {
         note_send_failure(HID_WRITE_OTHER, !device_in_hand ? "no device is open" : "the report is too long");
         return 0;
     }
-    uint8_t frame[HID_MAX_REPORT + 1];
-    frame[0] = 0;  // report ID
-    std::memcpy(frame + 1, data, length);
-    long handed = writer_hand(frame, length + 1, static_cast<long long>(timeout_seconds * 1000.0));
-    if (handed != 1) {
-        note_write_failure(WriterAnswer{WRITER_WRITE_ERROR, int(-handed), 0, length + 1, 0});
-        return 0;
-    }
-    // With this report queued behind it, the one before is waited for.
-    return writer_unanswered() > 1 && !take_answer() ? -1 : 1;
+    PlayStep step{};
+    std::memcpy(step.report, data, length);
+    step.length = uint32_t(length);
+    step.limit_ms = uint32_t(timeout_seconds * 1000.0);
+    return device_play(&step, 1, PlayWatch{nullptr, nullptr}).outcome == PLAY_DONE;
 }
 
+// Each write has ended when device_send returns: nothing is ever in hand.
 int device_drain()
 {
-    while (writer_unanswered() > 0)
-        if (!take_answer())
-            return 0;
     return 1;
 }
 

@@ -16,6 +16,8 @@
 #include "hid/hid_device.h"
 #include "hid/report_shape.h"
 #include "hid/search.h"
+#include "hid/send_failure.h"
+#include "os/clock.h"
 #include "os/error_text_windows.h"
 
 #include <windows.h>
@@ -260,6 +262,27 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 int device_drain()
 {
     return 1;
+}
+
+// Here each write ends before the next begins: the steps are written one by
+// one, and a stop is looked for before each.
+PlayEnd device_play(const PlayStep *steps, int count, const PlayWatch &watch)
+{
+    for (int step = 0; step < count; ++step) {
+        if (int signal = watch.stop_requested ? watch.stop_requested() : 0)
+            return PlayEnd{PLAY_STOPPED, step, signal};
+        if (steps[step].length > PLAY_REPORT) {
+            note_send_failure(HID_WRITE_OTHER, "the report is too long");
+            return PlayEnd{PLAY_FAILED, step, 0};
+        }
+        if (!device_send(steps[step].report, steps[step].length, steps[step].limit_ms / 1000.0))
+            return PlayEnd{PLAY_FAILED, step, 0};
+        if (watch.delivered)
+            watch.delivered(step + 1);
+        if (steps[step].pause_after > 0)
+            pause_seconds(steps[step].pause_after);
+    }
+    return PlayEnd{PLAY_DONE, count, 0};
 }
 
 void device_close()

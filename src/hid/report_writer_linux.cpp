@@ -14,26 +14,37 @@
 // to the process), until the kernel ends its write; then it sees the run's
 // end of the socket closed and exits.
 //
-// The run hands over the next report before it waits for the answer to the
-// one in hand, so the writer goes from one write straight to the next
-// without waiting for the run to wake up. Each answer names its report by
-// number and says when its write ended, which is when the next one's began.
-// After a failed write the writer answers the reports still queued without
-// writing them.
+// A whole upload is handed over at once (device_play): its reports, their
+// limits and the pauses after them go into memory that the run and the
+// writer share, and the writer plays them one after the other with
+// nothing in between, so the board waits for no process's wake-up. For
+// each step it publishes, through atomics in that memory, when its write
+// began (stamped just before the write) and when it was delivered. The run
+// sleeps until the earliest moment at which a write in hand would be past
+// its limit, or the next write would be overdue, or the progress shown is
+// due again, and then looks: no system call per report on either side
+// beyond the write itself. Each limit counts from the start of its own
+// write. A gate in that memory decides, once, whether a write is begun or
+// the run gives up: past a limit the run closes it while the write is in
+// hand, and the writer then writes nothing more; a run that gives up on a
+// write not yet begun closes it before the writer can begin it. After a
+// failed write the writer writes nothing more of that play.
 
 #include "hid/report_writer_linux.h"
 
 #include "hid/device_lock_linux.h"
 #include "hid/hid_device.h"
+#include "os/clock.h"
 
 #include <algorithm>
-#include <array>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -41,32 +52,44 @@
 
 namespace {
 
-// What the writer sends back for each report.
-struct Reply {
-    uint32_t report;  // its number: 1 for the first report handed over
-    long outcome;     // the bytes written, -errno, or WRITER_SKIPPED
-    long long ended_ns;
+// The gate: open between writes, the step's number + 1 while its write is
+// in hand, closed once the run has given up.
+constexpr uint32_t GATE_OPEN = 0;
+constexpr uint32_t GATE_CLOSED = ~0U;
+
+enum PlayState : int32_t { PLAY_RUNNING = -1 };
+
+// What the run and the writer share. The run fills in the steps and
+// `count` before it orders the play; the writer publishes its progress
+// through the atomics.
+struct Shared {
+    std::atomic<uint32_t> gate;
+    std::atomic<int32_t> started;    // steps whose write has begun
+    std::atomic<int32_t> delivered;  // steps delivered whole
+    std::atomic<int32_t> stop;       // the stop signal that the run took, or 0
+    std::atomic<int32_t> ended;      // PLAY_RUNNING, or the PlayOutcome
+    std::atomic<long> failed_reply;  // PLAY_FAILED: the bytes written, or -errno
+    std::atomic<long long> look_ns;  // when the run last looked
+    int32_t count;
+    std::atomic<long long> began_ns[PLAY_MAX_STEPS];  // when each write began
+    std::atomic<long long> due_ns[PLAY_MAX_STEPS + 1];  // when each write was due to begin
+    PlayStep steps[PLAY_MAX_STEPS];
 };
 
-// The outcome of a report that the writer did not write, because a write
-// before it failed or the run has given up.
-constexpr long WRITER_SKIPPED = -1'000'001;
+static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<long long>::is_always_lock_free);
 
-struct Handed {
-    long long handed_ns;
-    long long limit_ns;
-    size_t length;
-};
+// How often the run looks at least, for the progress that it shows; a run
+// that has not looked for longer than RUN_SILENT_NS may have been killed.
+constexpr long long LOOK_TICK_NS = 25'000'000;
+constexpr long long RUN_SILENT_NS = 40'000'000;
 
 // The run's side of the writer.
 struct WriterState {
-    int channel;                               // the run's end of the socket pair
-    pid_t child;                               // the writer process
-    uint32_t handed, answered;                 // reports handed over, and answered
-    std::array<Handed, WRITER_QUEUE> in_hand;  // by report number
-    long long last_ended_ns;                   // when the last write answered ended
-    bool write_left;                           // a write that the writer has not answered in time
-} state{-1, -1, 0, 0, {}, 0, false};
+    int channel;      // the run's end of the socket pair
+    pid_t child;      // the writer process
+    Shared *shared;   // mapped before the writer was forked, shared with it
+    bool write_left;  // a write that the run gave up on, or the play can go no further
+} state{-1, -1, nullptr, false};
 
 long long monotonic_ns()
 {
@@ -87,17 +110,64 @@ void keep_only(int a, int b)
     close_range(unsigned(high + 1), ~0U, 0);
 }
 
-// Whether the run has shut its end: it has given up on what it handed over.
-bool run_gone(int link)
+// Plays the steps that the run has put into the shared memory, publishing
+// each write's start and end. Returns how it ended.
+void play(int device, pid_t run, Shared &shared)
 {
-    pollfd end{link, POLLRDHUP, 0};
-    return poll(&end, 1, 0) == 1 && (end.revents & (POLLRDHUP | POLLHUP));
+    static uint8_t frame[PLAY_REPORT + 1];
+    const int32_t count = shared.count;
+    long reply = 0;
+    int32_t step = 0;
+    int32_t outcome = PLAY_DONE;
+    for (; step < count; ++step) {
+        const PlayStep &next = shared.steps[step];
+        if (shared.stop.load(std::memory_order_acquire) != 0) {
+            outcome = PLAY_STOPPED;
+            break;
+        }
+        // A run killed outright cannot say that it has given up; its looks
+        // stop. Only then is it asked whether it is still there.
+        const long long now = monotonic_ns();
+        if (now - shared.look_ns.load(std::memory_order_relaxed) > RUN_SILENT_NS && getppid() != run) {
+            outcome = PLAY_FAILED;
+            break;
+        }
+        shared.began_ns[step].store(now, std::memory_order_relaxed);
+        shared.started.store(step + 1, std::memory_order_release);
+        uint32_t open = GATE_OPEN;
+        if (!shared.gate.compare_exchange_strong(open, uint32_t(step) + 1, std::memory_order_acq_rel)) {
+            outcome = PLAY_FAILED;  // the run has given up: it says why
+            break;
+        }
+        frame[0] = 0;  // report ID
+        std::memcpy(frame + 1, next.report, next.length);
+        const size_t length = next.length + 1;
+        ssize_t written = write(device, frame, length);
+        const long long done_ns = monotonic_ns();
+        uint32_t mine = uint32_t(step) + 1;
+        if (!shared.gate.compare_exchange_strong(mine, GATE_OPEN, std::memory_order_acq_rel)) {
+            outcome = PLAY_FAILED;  // the run gave up on this write meanwhile
+            break;
+        }
+        if (written != ssize_t(length)) {
+            reply = written >= 0 ? long(written) : -long(errno);
+            outcome = PLAY_FAILED;
+            break;
+        }
+        shared.due_ns[step + 1].store(done_ns + static_cast<long long>(next.pause_after * 1e9),
+                                      std::memory_order_relaxed);
+        shared.delivered.store(step + 1, std::memory_order_release);
+        if (next.pause_after > 0)
+            pause_seconds(next.pause_after);
+    }
+    shared.failed_reply.store(reply, std::memory_order_relaxed);
+    shared.ended.store(outcome, std::memory_order_release);
 }
 
-// The child: one write per report it is handed, one answer per report. Stop
+// The child: plays what the run orders, one play after the other. Stop
 // signals are the run's to handle; the writer only ends when the run's end
 // of the socket closes, after its write in hand has ended.
-[[noreturn]] void serve(int device, int link)
+[[noreturn]] void serve(int device, int link, pid_t run, Shared &shared)
 {
     prctl(PR_SET_NAME, WRITER_PROCESS_NAME);  // how another run tells a writer from a run
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT})
@@ -114,12 +184,11 @@ bool run_gone(int link)
     long answer = locked == 1 ? 1 : locked == 0 ? 0 : -long(errno);
     if (send(link, &answer, sizeof answer, MSG_NOSIGNAL) != ssize_t(sizeof answer) || locked != 1)
         _exit(0);
-    static uint8_t frame[HID_MAX_REPORT + 1];
-    bool failed = false;
-    for (uint32_t report = 1;; ++report) {
+    for (;;) {
+        int32_t order = 0;
         ssize_t got;
         do
-            got = recv(link, frame, sizeof frame, 0);
+            got = recv(link, &order, sizeof order, 0);
         while (got < 0 && errno == EINTR);
         if (got <= 0) {
             // The run has ended: free the board, tell the run so, then
@@ -129,34 +198,48 @@ bool run_gone(int link)
             close(link);
             _exit(0);
         }
-        Reply reply{report, WRITER_SKIPPED, 0};
-        if (!failed && !run_gone(link)) {
-            ssize_t written = write(device, frame, size_t(got));
-            reply.outcome = written >= 0 ? long(written) : -long(errno);
-            failed = written != got;
-        }
-        reply.ended_ns = monotonic_ns();
-        if (send(link, &reply, sizeof reply, MSG_NOSIGNAL) != ssize_t(sizeof reply))
-            _exit(0);
+        play(device, run, shared);
+        int32_t ended = 1;
+        send(link, &ended, sizeof ended, MSG_NOSIGNAL);
     }
 }
 
-// Waits until the answer can be read or the deadline passes. Returns 1 when
-// it can be read.
-int wait_for_answer(long long deadline)
+// Sleeps until the writer says the play has ended or the deadline passes;
+// a stop signal cuts it short.
+// Returns 0 when the writer is gone.
+int wait_for_writer(long long deadline)
 {
-    pollfd answer{state.channel, POLLIN, 0};
-    for (;;) {
-        long long left = deadline - monotonic_ns();
-        if (left <= 0)
-            return 0;
-        timespec wait{time_t(left / 1'000'000'000LL), long(left % 1'000'000'000LL)};
-        int ready = ppoll(&answer, 1, &wait, nullptr);
-        if (ready > 0)
-            return 1;
-        if (ready == 0 || errno != EINTR)
-            return 0;
+    long long left = deadline - monotonic_ns();
+    if (left <= 0)
+        return 1;
+    pollfd end{state.channel, POLLIN, 0};
+    timespec wait{time_t(left / 1'000'000'000LL), long(left % 1'000'000'000LL)};
+    return !(ppoll(&end, 1, &wait, nullptr) == 1 && (end.revents & (POLLHUP | POLLERR)) &&
+             !(end.revents & POLLIN));
+}
+
+// What the run sees of the play now.
+PlaySight sight_of(const Shared &shared)
+{
+    PlaySight sight{};
+    sight.count = shared.count;
+    sight.delivered = shared.delivered.load(std::memory_order_acquire);
+    sight.started = shared.started.load(std::memory_order_acquire);
+    if (sight.started > sight.delivered) {
+        sight.began_ns = shared.began_ns[sight.delivered].load(std::memory_order_relaxed);
+        sight.limit_ns = shared.steps[sight.delivered].limit_ms * 1'000'000LL;
+    } else {
+        sight.due_ns = shared.due_ns[sight.delivered].load(std::memory_order_relaxed);
     }
+    return sight;
+}
+
+// Takes the writer's word that a play has ended, so that the next one
+// waits for its own.
+void take_end_message()
+{
+    int32_t ended;
+    recv(state.channel, &ended, sizeof ended, MSG_DONTWAIT);
 }
 
 }  // namespace
@@ -179,12 +262,22 @@ WriterAnswer writer_outcome(long reply, size_t length, long long limit_ms)
 
 WriterStart writer_start(int fd)
 {
+    // The shared memory lives as long as the run; a later board's writer
+    // shares the same (one board at a time is open).
+    if (!state.shared) {
+        void *memory = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (memory == MAP_FAILED)
+            return WRITER_NOT_STARTED;
+        state.shared = static_cast<Shared *>(memory);
+    }
     int ends[2];
     if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0)
         return WRITER_NOT_STARTED;
+    const pid_t parent = getpid();
     pid_t child = fork();
     if (child == 0)
-        serve(fd, ends[1]);
+        serve(fd, ends[1], parent, *state.shared);
     if (child < 0) {
         const int error = errno;
         close(ends[0]);
@@ -204,8 +297,6 @@ WriterStart writer_start(int fd)
     }
     state.channel = ends[0];
     state.child = child;
-    state.handed = state.answered = 0;
-    state.last_ended_ns = 0;
     state.write_left = false;
     return WRITER_STARTED;
 }
@@ -229,46 +320,97 @@ BoardRefusal board_refusal(WriterStart start, BoardHolder holder, int error)
     return BoardRefusal{HID_OPEN_OTHER, ": cannot lock it (" + std::string(std::strerror(error)) + ")"};
 }
 
-long writer_hand(const uint8_t *bytes, size_t length, long long limit_ms)
+PlayLook play_look(const PlaySight &sight, long long now_ns, long long tick_ns)
 {
-    if (state.write_left || state.handed - state.answered >= WRITER_QUEUE)
-        return -long(EBUSY);
-    long long now = monotonic_ns();
-    if (send(state.channel, bytes, length, MSG_NOSIGNAL) != ssize_t(length))
-        return -long(errno);
-    ++state.handed;
-    state.in_hand[state.handed % WRITER_QUEUE] = Handed{now, limit_ms * 1'000'000LL, length};
-    return 1;
+    if (sight.started == sight.delivered && sight.delivered >= sight.count)
+        return PlayLook{PLAY_WAIT, tick_ns};  // the last pause: the writer ends the play by itself
+    const long long limit = sight.started > sight.delivered ? sight.began_ns + sight.limit_ns
+                                                             : sight.due_ns + WRITER_START_GRACE_NS;
+    if (now_ns >= limit)
+        return PlayLook{sight.started > sight.delivered ? PLAY_LATE : PLAY_NOT_BEGUN, limit};
+    return PlayLook{PLAY_WAIT, std::min(limit, tick_ns)};
 }
 
-int writer_unanswered()
+WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
 {
-    return int(state.handed - state.answered);
-}
-
-WriterAnswer writer_answer()
-{
-    // The oldest report's write began when it was handed over or when the
-    // write before it ended, whichever came later.
-    const Handed &oldest = state.in_hand[(state.answered + 1) % WRITER_QUEUE];
-    WriterAnswer answer{WRITER_LATE, 0, 0, oldest.length, oldest.limit_ns / 1'000'000};
-    if (state.write_left)
-        return answer;
-    if (!wait_for_answer(std::max(oldest.handed_ns, state.last_ended_ns) + oldest.limit_ns)) {
-        // The writer must not start a report queued behind this one once
-        // the kernel ends this write: the run has given up on it.
-        state.write_left = true;
-        shutdown(state.channel, SHUT_WR);
-        return answer;
+    WriterPlay result{PlayEnd{PLAY_FAILED, 0, 0}, WriterAnswer{WRITER_WRITE_ERROR, EPIPE, 0, 0, 0}};
+    if (state.child < 0 || state.write_left || count < 0 || count > PLAY_MAX_STEPS) {
+        result.answer.error = state.child < 0 || state.write_left ? EPIPE : E2BIG;
+        return result;
     }
-    Reply reply;
-    ssize_t got = recv(state.channel, &reply, sizeof reply, 0);
-    if (got != ssize_t(sizeof reply) ||
-        reply.report != state.answered + 1)  // the writer is gone or out of step
-        return writer_outcome(got < 0 ? -long(errno) : -long(EPIPE), answer.length, answer.limit_ms);
-    state.answered = reply.report;
-    state.last_ended_ns = reply.ended_ns;
-    return writer_outcome(reply.outcome, answer.length, answer.limit_ms);
+    if (count == 0)
+        return WriterPlay{PlayEnd{PLAY_DONE, 0, 0}, WriterAnswer{WRITER_DELIVERED, 0, 0, 0, 0}};
+    Shared &shared = *state.shared;
+    for (int step = 0; step < count; ++step)
+        if (steps[step].length > PLAY_REPORT) {
+            result.end.at = step;
+            result.answer.error = EMSGSIZE;
+            return result;
+        }
+    std::memcpy(shared.steps, steps, size_t(count) * sizeof(PlayStep));
+    shared.count = count;
+    shared.gate.store(GATE_OPEN, std::memory_order_relaxed);
+    shared.started.store(0, std::memory_order_relaxed);
+    shared.delivered.store(0, std::memory_order_relaxed);
+    shared.stop.store(0, std::memory_order_relaxed);
+    shared.failed_reply.store(0, std::memory_order_relaxed);
+    shared.ended.store(PLAY_RUNNING, std::memory_order_relaxed);
+    shared.due_ns[0].store(monotonic_ns(), std::memory_order_relaxed);
+    shared.look_ns.store(shared.due_ns[0].load(std::memory_order_relaxed), std::memory_order_relaxed);
+    const int32_t order = count;
+    if (send(state.channel, &order, sizeof order, MSG_NOSIGNAL) != ssize_t(sizeof order)) {
+        result.answer.error = errno;
+        state.write_left = true;
+        return result;
+    }
+    int shown = 0;
+    int signal = 0;
+    for (;;) {
+        const int32_t ended = shared.ended.load(std::memory_order_acquire);
+        const PlaySight sight = sight_of(shared);
+        if (sight.delivered > shown && watch.delivered)
+            watch.delivered(shown = sight.delivered);
+        if (ended != PLAY_RUNNING) {
+            take_end_message();
+            result.end = PlayEnd{PlayOutcome(ended), sight.delivered, signal};
+            if (ended == PLAY_FAILED) {
+                const PlayStep &failed = steps[sight.delivered];
+                result.answer = writer_outcome(shared.failed_reply.load(std::memory_order_relaxed),
+                                               failed.length + 1, failed.limit_ms);
+                state.write_left = true;
+            }
+            return result;
+        }
+        if (signal == 0 && watch.stop_requested && (signal = watch.stop_requested()) != 0)
+            shared.stop.store(signal, std::memory_order_release);
+        const long long now = monotonic_ns();
+        shared.look_ns.store(now, std::memory_order_relaxed);
+        const PlayLook look = play_look(sight, now, now + LOOK_TICK_NS);
+        if (look.verdict != PLAY_WAIT) {
+            // Give up on this write, or on the one not begun, unless the
+            // writer has moved on meanwhile.
+            uint32_t expected = look.verdict == PLAY_LATE ? uint32_t(sight.delivered) + 1 : GATE_OPEN;
+            if (shared.gate.compare_exchange_strong(expected, GATE_CLOSED, std::memory_order_acq_rel)) {
+                state.write_left = true;
+                shutdown(state.channel, SHUT_WR);  // the writer writes nothing more, and ends
+                const PlayStep &given_up = steps[sight.delivered];
+                result.end = PlayEnd{PLAY_FAILED, sight.delivered, 0};
+                result.answer = WriterAnswer{look.verdict == PLAY_LATE ? WRITER_LATE : WRITER_NOT_BEGUN, 0, 0,
+                                             given_up.length + 1,
+                                             look.verdict == PLAY_LATE ? given_up.limit_ms
+                                                                       : (now - sight.due_ns) / 1'000'000};
+                return result;
+            }
+            continue;
+        }
+        if (!wait_for_writer(look.until_ns) && shared.ended.load(std::memory_order_acquire) == PLAY_RUNNING) {
+            state.write_left = true;  // the writer died: nothing it had in hand is known to be delivered
+            const PlayStep &last = steps[std::min(sight.delivered, count - 1)];
+            result.end = PlayEnd{PLAY_FAILED, sight.delivered, 0};
+            result.answer = WriterAnswer{WRITER_WRITE_ERROR, EPIPE, 0, last.length + 1, last.limit_ms};
+            return result;
+        }
+    }
 }
 
 void writer_stop()
@@ -279,9 +421,11 @@ void writer_stop()
     // sees this end shut, and then closes its own: waiting for that close
     // is waiting until the board is free. The writer is not waited for: its
     // close of the node may be held up by another board's blocked write.
+    // A writer that was told to give up may still be in a write.
+    const bool in_write = state.write_left && state.shared->gate.load() == GATE_CLOSED;
     shutdown(state.channel, SHUT_WR);
-    if (!state.write_left) {
-        long ignored;
+    if (!in_write) {
+        int32_t ignored;
         while (recv(state.channel, &ignored, sizeof ignored, 0) > 0) {
         }
     }

@@ -29,23 +29,13 @@ struct BoardRefusal {
 };
 BoardRefusal board_refusal(WriterStart start, BoardHolder holder, int error);
 
-// At most this many reports are handed over and not yet answered.
-inline constexpr int WRITER_QUEUE = 2;
-
-// Hands these bytes to the writer, which writes them once it has written
-// the reports handed over before; the time limit runs from then. Returns 1,
-// or -errno when the writer is gone or WRITER_QUEUE reports are unanswered.
-long writer_hand(const uint8_t *bytes, size_t length, long long limit_ms);
-
-// The reports handed over and not yet answered.
-int writer_unanswered();
-
-// How a report handed over fared.
+// How a step of a play fared.
 enum WriterOutcome {
-    WRITER_DELIVERED,    // written whole
-    WRITER_WRITE_ERROR,  // the write failed, or the writer is gone: `error` says why
-    WRITER_SHORT_WRITE,  // the device took only `written` of `length` bytes
-    WRITER_LATE,         // no answer within the limit; the write may still be in the kernel
+    WRITER_DELIVERED,       // written whole
+    WRITER_WRITE_ERROR,     // the write failed, or the writer is gone: `error` says why
+    WRITER_SHORT_WRITE,     // the device took only `written` of `length` bytes
+    WRITER_LATE,            // no answer within the limit; the write may still be in the kernel
+    WRITER_NOT_BEGUN,       // this machine did not begin the write until long after it was due
 };
 
 struct WriterAnswer {
@@ -53,18 +43,56 @@ struct WriterAnswer {
     int error;      // WRITER_WRITE_ERROR: the errno
     long written;   // WRITER_SHORT_WRITE: the bytes that the device took
     size_t length;  // the report's length
-    long long limit_ms;
+    long long limit_ms;  // WRITER_LATE: the limit; WRITER_NOT_BEGUN: how long it waited
 };
 
 // The answer for what the writer says of a write of `length` bytes: the
 // bytes written, or -errno.
 WriterAnswer writer_outcome(long reply, size_t length, long long limit_ms);
 
-// Waits for the answer to the oldest report not yet answered, at most until
-// its limit has passed since its write began. Past the limit the write goes
-// on in the writer, which then writes nothing more: nothing more may be
-// handed over.
-WriterAnswer writer_answer();
+// A write that the writer has not started this long after it was due (the
+// end of the write before it and of the pause after that) was held up by
+// this machine, not by the board: the writer never got a processor.
+inline constexpr long long WRITER_START_GRACE_NS = 1'000'000'000;
+
+// What the run sees of a play at one look, and what it makes of it.
+struct PlaySight {
+    int count;            // steps in the play
+    int started;          // steps whose write has begun
+    int delivered;        // steps delivered whole
+    long long began_ns;   // started > delivered: when the write in hand began
+    long long limit_ns;   // and its limit
+    long long due_ns;     // started == delivered: when the next write was due to begin
+};
+
+enum PlayVerdict {
+    PLAY_WAIT,       // all is on time: look again by `until_ns`
+    PLAY_LATE,       // the write in hand is past its limit
+    PLAY_NOT_BEGUN,  // the next write is WRITER_START_GRACE_NS past when it was due
+                     // (never said once every step is delivered)
+};
+
+struct PlayLook {
+    PlayVerdict verdict;
+    long long until_ns;
+};
+
+// What the run makes of a sight at `now_ns`, looking again at the latest
+// by `tick_ns` for the progress shown.
+PlayLook play_look(const PlaySight &sight, long long now_ns, long long tick_ns);
+
+// How a play ended.
+struct WriterPlay {
+    PlayEnd end;
+    WriterAnswer answer;  // PLAY_FAILED: why step `end.at` was not delivered
+};
+
+// Has the writer play these steps, and watches: each write within its
+// limit from when the writer began it, and each begun in time. Past a
+// limit, or when a write is not begun in time, the writer is told to write
+// nothing more and the play ends at once, leaving the write (if any) in
+// the kernel; nothing more can be played then.
+WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch);
 
 // Stops the writer. When no write of it is still in the kernel, waits until
 // it has freed the board, so that the board is free on return; otherwise

@@ -26,6 +26,7 @@ const char *send_failure_reading(HidWriteError kind)
     case HID_WRITE_NONE:
     case HID_WRITE_LATE:
     case HID_WRITE_OTHER:
+    case HID_WRITE_HOST_STALLED:
         break;
     }
     return nullptr;

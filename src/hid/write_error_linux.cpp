@@ -36,6 +36,13 @@ HidWriteError write_failure_of(const WriterAnswer &answer, int node_vanished, st
         std::snprintf(text, sizeof text, "no answer within %lld ms", answer.limit_ms);
         kind = HID_WRITE_LATE;
         break;
+    case WRITER_NOT_BEGUN:
+        std::snprintf(text, sizeof text,
+                      "this computer was too busy to begin the write for %lld ms after it was due, "
+                      "the board is not at fault",
+                      answer.limit_ms);
+        kind = HID_WRITE_HOST_STALLED;
+        break;
     case WRITER_SHORT_WRITE:
         std::snprintf(text, sizeof text, "the device took only %ld of %zu bytes", answer.written,
                       answer.length);

@@ -11,19 +11,47 @@
 #include "upload/find_board.h"
 #include "upload/progress.h"
 #include "upload/upload_messages.h"
+#include "upload/walk_script.h"
 
 #include <cstdio>
 #include <string_view>
 
 namespace {
 
-int send_report_to_device(const CommandReport &report, double timeout_seconds)
+// The walk, recorded in full before the first report is written.
+WalkScript script;
+size_t blocks_shown = 0;
+
+// Shows each block under way once the reports before its first data
+// report have been delivered.
+void show_delivered(int steps)
 {
-    return device_send(report.bytes.data(), report.bytes.size(), timeout_seconds);
+    while (blocks_shown < script.blocks.size() && script.blocks[blocks_shown].after <= steps) {
+        const BlockMark &block = script.blocks[blocks_shown++];
+        progress_block(block.address, block.length);
+    }
 }
 
-constexpr UploadTransport DEVICE_TRANSPORT{send_report_to_device, device_drain, pause_seconds, progress_block,
-                                           take_stop_signal};
+constexpr PlayWatch WATCH{show_delivered, take_stop_signal};
+
+// Plays the walk on the device; report_in_hand then names the report that
+// was not delivered, or the one before which a stop signal stopped it.
+UploadEnd upload_to_device(const UploadPlan &plan)
+{
+    report_in_hand = ReportInHand{CMD_BEGIN, -1, 0, 0};
+    if (!walk_record(plan, script))
+        return UPLOAD_NOT_DELIVERED;  // a block size that the reports cannot carry: nothing was sent
+    const PlayEnd end = device_play(script.steps.data(), int(script.steps.size()), WATCH);
+    if (end.outcome == PLAY_DONE)
+        return UPLOAD_DONE;
+    if (size_t(end.at) < script.reports.size())
+        report_in_hand = script.reports[size_t(end.at)];
+    if (end.outcome == PLAY_STOPPED) {
+        report_in_hand.stop_signal = end.signal;
+        return UPLOAD_STOPPED;
+    }
+    return UPLOAD_NOT_DELIVERED;
+}
 
 // What the advice after a failed write rests on: how the device's write failed.
 WriteTrouble write_trouble()
@@ -34,6 +62,8 @@ WriteTrouble write_trouble()
     case HID_WRITE_GONE:
     case HID_WRITE_UNPLUGGED:
         return WRITE_BOARD_GONE;
+    case HID_WRITE_HOST_STALLED:
+        return WRITE_HOST_BUSY;
     default:
         return WRITE_OTHER;
     }
@@ -54,7 +84,7 @@ void run_upload(const UploadPlan &plan)
     log_verbose("Programming: ");
     std::fflush(stdout);
 
-    switch (upload_image(DEVICE_TRANSPORT, plan)) {
+    switch (upload_to_device(plan)) {
     case UPLOAD_DONE:
         break;
     case UPLOAD_NOT_DELIVERED:

@@ -20,6 +20,9 @@ Failure not_delivered_failure(const ReportInHand &at, WriteTrouble trouble, std:
                              "then run quorvel again"
                        : trouble == WRITE_BOARD_GONE
                            ? ". The board went away: plug it in again, start its bootloader and run quorvel again"
+                       : trouble == WRITE_HOST_BUSY
+                           ? ". This computer was too busy to send the reports in time: let it finish its other "
+                             "work, then run quorvel again"
                            : ": restart the bootloader and run quorvel again";
     Failure result = failure(FAILURE_WRITE, "Error writing to device\nThe %s command%s failed: %s. %s%s\n",
                              command_name(at.command), where, printable(why).c_str(), state, next);

@@ -12,6 +12,7 @@
 enum WriteTrouble {
     WRITE_NO_ANSWER,   // the board did not take it within its limit: restart the bootloader
     WRITE_BOARD_GONE,  // the board went away (unplugged, gone from the bus): plug it in again
+    WRITE_HOST_BUSY,   // this computer did not send it in time: the board is not at fault
     WRITE_OTHER,       // any other error
 };
 

@@ -30,6 +30,13 @@ TEST(UploadMessages, ANotDeliveredReportIsNamedWithItsBlockAndTheAdviceFitsTheTr
          "Error writing to device\nThe finish command failed: Input/output error. The flash is now only partly "
          "written: restart the bootloader and run quorvel again\n",
          -1},
+        {{CMD_DATA, 0x0100, 2, 0}, WRITE_HOST_BUSY,
+         "this computer was too busy to begin the write for 1200 ms after it was due, the board is not at fault",
+         "Error writing to device\nThe data command of the block at 0x0100 failed: this computer was too busy to "
+         "begin the write for 1200 ms after it was due, the board is not at fault. The flash is now only partly "
+         "written. This computer was too busy to send the reports in time: let it finish its other work, then run "
+         "quorvel again\n",
+         0x0100},
         // The transport's words are printed safely, and a long one is kept whole.
         {{CMD_BLOCK_DONE, 0xFF00, 0, 0}, WRITE_OTHER, "bad\x1b[2Jtext" + std::string(300, 'x'),
          "Error writing to device\nThe block-done command of the block at 0xFF00 failed: bad?[2Jtext" +

@@ -1,0 +1,59 @@
+// The walk recorded into steps for device_play.
+#include "upload/walk_script.h"
+
+#include <cstring>
+
+namespace {
+
+WalkScript *recording = nullptr;
+
+int record_report(const CommandReport &report, double timeout_seconds)
+{
+    PlayStep step{};
+    static_assert(sizeof step.report == REPORT_SIZE);
+    std::memcpy(step.report, report.bytes.data(), REPORT_SIZE);
+    step.length = REPORT_SIZE;
+    step.limit_ms = uint32_t(timeout_seconds * 1000.0);
+    recording->steps.push_back(step);
+    recording->reports.push_back(report_in_hand);
+    return 1;
+}
+
+int all_delivered()
+{
+    return 1;
+}
+
+// A pause follows the delivery of the report before it.
+void record_pause(double seconds)
+{
+    if (!recording->steps.empty())
+        recording->steps.back().pause_after += seconds;
+}
+
+// The walk says a block is under way once its first data report is taken,
+// that is once every report before that one is delivered.
+void record_block(int32_t address, int32_t length)
+{
+    recording->blocks.push_back(BlockMark{int(recording->steps.size()) - 1, address, length});
+}
+
+constexpr UploadTransport RECORDER{record_report, all_delivered, record_pause, record_block, nullptr};
+
+}  // namespace
+
+int walk_record(const UploadPlan &plan, WalkScript &script)
+{
+    script = WalkScript{};
+    if (plan.block_size > 0) {
+        // begin, finish, start-application, and per block its address, its
+        // length, its data and its block-done
+        const size_t steps = 3 + size_t(blocks_to_send(plan)) * size_t(3 + plan.block_size / DATA_CHUNK);
+        script.steps.reserve(steps);
+        script.reports.reserve(steps);
+    }
+    recording = &script;
+    const UploadEnd end = upload_image(RECORDER, plan);
+    recording = nullptr;
+    return end == UPLOAD_DONE;
+}

@@ -1,0 +1,29 @@
+// An upload walked in full before its first report is written: the steps
+// that device_play writes, and for each step what a message about it names.
+#pragma once
+
+#include "hid/hid_device.h"
+#include "upload/protocol.h"
+
+#include <cstdint>
+#include <vector>
+
+// A block under way, as the walk's block_started says it: shown once the
+// first `after` steps have been delivered.
+struct BlockMark {
+    int after;
+    int32_t address;
+    int32_t length;
+};
+
+struct WalkScript {
+    std::vector<PlayStep> steps;
+    std::vector<ReportInHand> reports;  // per step: report_in_hand as the walk sends it
+    std::vector<BlockMark> blocks;      // in order
+};
+
+// Walks the loaded image for this part into `script`, as upload_image sends
+// it: each report with its time limit, each pause after the report that
+// it follows. Returns 0 when the walk sends nothing (a block size that the
+// reports cannot carry), else 1.
+int walk_record(const UploadPlan &plan, WalkScript &script);

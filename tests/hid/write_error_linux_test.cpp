@@ -53,6 +53,11 @@ const AnswerCase ANSWER_CASES[] = {
      "the board stopped answering or was unplugged mid-transfer (Input/output error)"},
     {{WRITER_WRITE_ERROR, EIO, 0, 65, 50}, 0, HID_WRITE_OTHER, "Input/output error"},
     {{WRITER_WRITE_ERROR, EBUSY, 0, 65, 50}, 0, HID_WRITE_OTHER, "Device or resource busy"},
+    // Not the board's time-out: this machine never began the write.
+    {{WRITER_NOT_BEGUN, 0, 0, 65, 1200},
+     0,
+     HID_WRITE_HOST_STALLED,
+     "this computer was too busy to begin the write for 1200 ms after it was due, the board is not at fault"},
 };
 
 TEST(WriteErrorLinux, AnswerGivesKindAndText)

@@ -203,7 +203,7 @@ case_wait() {
 # the same reports with exact pauses, interleaved, and the gadget's time
 # between two reports.
 case_bench() {
-  for run in 1 2 3; do
+  for run in 1 2 3 4 5; do
     for program in quorvel reference; do
       start g "dummy_udc.0" "QVK-0001"
       if [ $program = quorvel ]; then

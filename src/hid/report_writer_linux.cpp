@@ -40,8 +40,10 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -82,6 +84,9 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<long lon
 // that has not looked for longer than RUN_SILENT_NS may have been killed.
 constexpr long long LOOK_TICK_NS = 25'000'000;
 constexpr long long RUN_SILENT_NS = 40'000'000;
+
+// How soon the run looks again at a writer that waits for a processor.
+constexpr long long BUSY_LOOK_NS = 1'000'000;
 
 // The run's side of the writer.
 struct WriterState {
@@ -232,6 +237,25 @@ PlaySight sight_of(const Shared &shared)
         sight.due_ns = shared.due_ns[sight.delivered].load(std::memory_order_relaxed);
     }
     return sight;
+}
+
+// Whether the writer is running or waiting for a processor (/proc says R),
+// rather than asleep in a write that the device has not ended.
+bool writer_runnable(pid_t writer)
+{
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(writer));
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    char text[512];
+    ssize_t got = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (got <= 0)
+        return false;
+    text[got] = '\0';
+    const char *name_end = std::strrchr(text, ')');
+    return name_end && name_end[1] == ' ' && name_end[2] == 'R';
 }
 
 // Takes the writer's word that a play has ended, so that the next one
@@ -386,6 +410,17 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
         const long long now = monotonic_ns();
         shared.look_ns.store(now, std::memory_order_relaxed);
         const PlayLook look = play_look(sight, now, now + LOOK_TICK_NS);
+        // Past a limit, a writer that is not asleep in its write has ended
+        // it, or has not yet made it, and waits for a processor: that is
+        // this machine being busy, not the board. It gets the grace too.
+        bool busy_here = look.verdict == PLAY_NOT_BEGUN;
+        if (look.verdict == PLAY_LATE && writer_runnable(state.child)) {
+            if (now < look.until_ns + WRITER_START_GRACE_NS) {
+                wait_for_writer(now + BUSY_LOOK_NS);
+                continue;
+            }
+            busy_here = true;
+        }
         if (look.verdict != PLAY_WAIT) {
             // Give up on this write, or on the one not begun, unless the
             // writer has moved on meanwhile.
@@ -395,10 +430,10 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
                 shutdown(state.channel, SHUT_WR);  // the writer writes nothing more, and ends
                 const PlayStep &given_up = steps[sight.delivered];
                 result.end = PlayEnd{PLAY_FAILED, sight.delivered, 0};
-                result.answer = WriterAnswer{look.verdict == PLAY_LATE ? WRITER_LATE : WRITER_NOT_BEGUN, 0, 0,
-                                             given_up.length + 1,
-                                             look.verdict == PLAY_LATE ? given_up.limit_ms
-                                                                       : (now - sight.due_ns) / 1'000'000};
+                const long long waited_ns =
+                    now - (look.verdict == PLAY_LATE ? sight.began_ns : sight.due_ns);
+                result.answer = WriterAnswer{busy_here ? WRITER_NOT_BEGUN : WRITER_LATE, 0, 0, given_up.length + 1,
+                                             busy_here ? waited_ns / 1'000'000 : given_up.limit_ms};
                 return result;
             }
             continue;

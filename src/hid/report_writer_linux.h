@@ -35,7 +35,8 @@ enum WriterOutcome {
     WRITER_WRITE_ERROR,     // the write failed, or the writer is gone: `error` says why
     WRITER_SHORT_WRITE,     // the device took only `written` of `length` bytes
     WRITER_LATE,            // no answer within the limit; the write may still be in the kernel
-    WRITER_NOT_BEGUN,       // this machine did not begin the write until long after it was due
+    WRITER_NOT_BEGUN,       // this machine was too busy: long past when it was due, the writer had
+                            // not begun the write, or waited for a processor rather than for the device
 };
 
 struct WriterAnswer {
@@ -52,7 +53,9 @@ WriterAnswer writer_outcome(long reply, size_t length, long long limit_ms);
 
 // A write that the writer has not started this long after it was due (the
 // end of the write before it and of the pause after that) was held up by
-// this machine, not by the board: the writer never got a processor.
+// this machine, not by the board: the writer never got a processor. So is
+// one past its limit while the writer waits for a processor rather than
+// for the device, once it has waited this much longer.
 inline constexpr long long WRITER_START_GRACE_NS = 1'000'000'000;
 
 // What the run sees of a play at one look, and what it makes of it.

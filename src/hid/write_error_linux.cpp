@@ -38,8 +38,7 @@ HidWriteError write_failure_of(const WriterAnswer &answer, int node_vanished, st
         break;
     case WRITER_NOT_BEGUN:
         std::snprintf(text, sizeof text,
-                      "this computer was too busy to begin the write for %lld ms after it was due, "
-                      "the board is not at fault",
+                      "this computer was too busy to go on with the write for %lld ms, the board is not at fault",
                       answer.limit_ms);
         kind = HID_WRITE_HOST_STALLED;
         break;

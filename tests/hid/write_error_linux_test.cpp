@@ -57,7 +57,7 @@ const AnswerCase ANSWER_CASES[] = {
     {{WRITER_NOT_BEGUN, 0, 0, 65, 1200},
      0,
      HID_WRITE_HOST_STALLED,
-     "this computer was too busy to begin the write for 1200 ms after it was due, the board is not at fault"},
+     "this computer was too busy to go on with the write for 1200 ms, the board is not at fault"},
 };
 
 TEST(WriteErrorLinux, AnswerGivesKindAndText)

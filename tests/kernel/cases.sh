@@ -214,6 +214,7 @@ case_bench() {
       stop g
       read -r _ status _ exit_ms _ eof_ms _ </tmp/time
       same_flash g /hex/image57.bin || status="$status, not byte-exact"
+      [ "$status" = 0 ] || show "bench-$program" /tmp/bench.err
       echo "QVK-TIME bench $program ms $exit_ms status $status $(sed -n 's/^gadget g frames .* gap-us /gap-us /p' /tmp/g.log)"
     done
   done

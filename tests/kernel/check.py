@@ -7,11 +7,14 @@ import sys
 
 if "--bench" in sys.argv:
     runs = {"quorvel": [], "reference": [], "gap-quorvel": [], "gap-reference": []}
+    details = []
     for line in open(sys.argv[1], errors="replace"):
         fields = line.split()
+        if line.startswith("QVK-DETAIL bench-"):
+            details.append(line.rstrip("\n"))
         if line.startswith("QVK-TIME bench "):
             if fields[6] != "0":
-                sys.exit("bench run failed: " + line)
+                sys.exit("bench run failed: " + line + "\n".join(details))
             runs[fields[2]].append(int(fields[4]) / 1000)
             runs["gap-" + fields[2]].append(int(fields[-1]))
     if not runs["quorvel"] or not runs["reference"]:

@@ -31,9 +31,9 @@ TEST(UploadMessages, ANotDeliveredReportIsNamedWithItsBlockAndTheAdviceFitsTheTr
          "written: restart the bootloader and run quorvel again\n",
          -1},
         {{CMD_DATA, 0x0100, 2, 0}, WRITE_HOST_BUSY,
-         "this computer was too busy to begin the write for 1200 ms after it was due, the board is not at fault",
+         "this computer was too busy to go on with the write for 1200 ms, the board is not at fault",
          "Error writing to device\nThe data command of the block at 0x0100 failed: this computer was too busy to "
-         "begin the write for 1200 ms after it was due, the board is not at fault. The flash is now only partly "
+         "go on with the write for 1200 ms, the board is not at fault. The flash is now only partly "
          "written. This computer was too busy to send the reports in time: let it finish its other work, then run "
          "quorvel again\n",
          0x0100},

@@ -152,22 +152,17 @@ struct DeviceChoice {
 };
 const DeviceChoice &device_choice();
 
-// Writes report ID 0 followed by `length` bytes to the current device,
-// each report within its time limit, counted from when its write began.
-// Where the writes go through a process of their own (Linux), the report
-// is handed over while the one before it is still being written, so that
-// the device gets them back to back; that one's outcome comes with this
-// call. Returns 1 when the report was handed over and every report before
-// it was delivered whole, 0 when this report could not be handed over (also
-// without a current device), -1 when the one before it was not delivered
-// (this one is then never written). Past a limit it returns at once, even
-// where the system is still busy with the write (a hidraw write cannot be
-// cut short): the board stays taken until the system has ended it, and
-// nothing more can be sent.
+// Writes report ID 0 followed by `length` bytes to the current device
+// within its time limit, counted from when its write began: a play of one
+// step (see device_play, which an upload uses). Returns 1 when it was
+// delivered whole, 0 when it was not (also without a current device, or
+// for a report longer than PLAY_REPORT on Linux, HID_MAX_REPORT elsewhere).
+// Past the limit it returns at once, even where the system is still busy
+// with the write (a hidraw write cannot be cut short): the board stays
+// taken until the system has ended it, and nothing more can be sent.
 int device_send(const uint8_t *data, size_t length, double timeout_seconds);
 
-// Waits until every report handed over has been delivered (1) or the last
-// one was not (0), within its limit.
+// Each report has been delivered or not when device_send returns: 1.
 int device_drain();
 
 // How the last device_send or device_drain failed; device_send_error()

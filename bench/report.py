@@ -152,14 +152,16 @@ MCUS = {0x2000: ("atmega8u2", 128), 0x4000: ("atmega16u2", 128), 0x8000: ("atmeg
         0x10000: ("at90usb646", 256)}
 
 
-def present_device(sim, work, options, number=0):
-    """Starts a simulated bootloader and binds its FUSE file over /dev/hidrawN."""
+def present_device(sim, work, options, number=0, prefix=()):
+    """Starts a simulated bootloader and binds its FUSE file over /dev/hidrawN
+    (its command line after `prefix`)."""
     mount_dir = os.path.join(work, "sim-mnt%d" % number)
     os.makedirs(mount_dir, exist_ok=True)
     log = os.path.join(work, "sim%d.log" % number)
     if os.path.exists(log):
         os.unlink(log)
-    simulator = subprocess.Popen([sim, mount_dir, log, os.path.join(work, "flash%d.bin" % number)] + options)
+    simulator = subprocess.Popen(list(prefix) + [sim, mount_dir, log, os.path.join(work, "flash%d.bin" % number)] +
+                                 options)
     while not (os.path.exists(log) and "ready" in open(log).read()):
         time.sleep(0.01)
     node = "/dev/hidraw%d" % number
@@ -179,7 +181,10 @@ def load_rows(build, quick, work):
     uploads of 56 KiB at 1 ms per report (3 of 8 KiB with --quick), each
     interleaved with the reference walk. The device takes every report, so
     any time-out is a false one: the run judged a report late that the
-    device took. Runs after upload_rows, in the same namespace."""
+    device took. The simulated device stands for a board, whose USB
+    hardware no load on the host slows down: it runs at a real-time
+    priority (chrt -f 10), the uploaders at the normal one. Runs after
+    upload_rows, in the same namespace."""
     quorvel = os.path.join(build, "src", "quorvel")
     reference = os.path.join(build, "bench", "reference_upload")
     sim = os.path.join(build, "tests", "sim_bootloader")
@@ -194,7 +199,8 @@ def load_rows(build, quick, work):
     try:
         for _ in range(count):
             for program in ("reference", "quorvel"):
-                simulator, log = present_device(sim, work, ["--report-delay-us", "1000"])
+                simulator, log = present_device(sim, work, ["--report-delay-us", "1000"],
+                                                prefix=["chrt", "-f", "10"] if shutil.which("chrt") else [])
                 argv = ([reference, "-mmcu=" + mcu, "/dev/hidraw0", hex_path] if program == "reference"
                         else [quorvel, "-mmcu=" + mcu, "-usb=5e1a:0001", hex_path])
                 wall, cpu, _, status, err = run_timed(argv, work, usage=False)

@@ -85,6 +85,10 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<long lon
 constexpr long long LOOK_TICK_NS = 25'000'000;
 constexpr long long RUN_SILENT_NS = 40'000'000;
 
+// A wake-up later than this past the time asked for means that this
+// machine held the run up (a timer alone is late by well under 1 ms).
+constexpr long long LATE_WAKE_NS = 2'000'000;
+
 // How soon the run looks again at a writer that waits for a processor.
 constexpr long long BUSY_LOOK_NS = 1'000'000;
 
@@ -389,9 +393,22 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
     }
     int shown = 0;
     int signal = 0;
+    // Time that this machine took from the run: how much later than asked
+    // it woke, while the same write was in hand (or the same one due). A
+    // virtual machine whose processor the host left waiting, or a machine
+    // too busy to run the run, does not count against the board.
+    long long lost_ns = 0;
+    long long lost_key = -1;
     for (;;) {
         const int32_t ended = shared.ended.load(std::memory_order_acquire);
-        const PlaySight sight = sight_of(shared);
+        PlaySight sight = sight_of(shared);
+        const long long key = sight.started > sight.delivered ? sight.began_ns : sight.due_ns + sight.delivered;
+        if (key != lost_key) {
+            lost_key = key;
+            lost_ns = 0;
+        }
+        sight.limit_ns += lost_ns;
+        sight.due_ns += lost_ns;
         if (sight.delivered > shown && watch.delivered)
             watch.delivered(shown = sight.delivered);
         if (ended != PLAY_RUNNING) {
@@ -431,14 +448,18 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
                 const PlayStep &given_up = steps[sight.delivered];
                 result.end = PlayEnd{PLAY_FAILED, sight.delivered, 0};
                 const long long waited_ns =
-                    now - (look.verdict == PLAY_LATE ? sight.began_ns : sight.due_ns);
+                    now - (look.verdict == PLAY_LATE ? sight.began_ns : sight.due_ns - lost_ns);
                 result.answer = WriterAnswer{busy_here ? WRITER_NOT_BEGUN : WRITER_LATE, 0, 0, given_up.length + 1,
                                              busy_here ? waited_ns / 1'000'000 : given_up.limit_ms};
                 return result;
             }
             continue;
         }
-        if (!wait_for_writer(look.until_ns) && shared.ended.load(std::memory_order_acquire) == PLAY_RUNNING) {
+        const int writer_there = wait_for_writer(look.until_ns);
+        const long long woke = monotonic_ns();
+        if (woke - look.until_ns > LATE_WAKE_NS)
+            lost_ns += woke - look.until_ns;
+        if (!writer_there && shared.ended.load(std::memory_order_acquire) == PLAY_RUNNING) {
             state.write_left = true;  // the writer died: nothing it had in hand is known to be delivered
             const PlayStep &last = steps[std::min(sight.delivered, count - 1)];
             result.end = PlayEnd{PLAY_FAILED, sight.delivered, 0};

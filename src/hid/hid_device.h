@@ -214,6 +214,12 @@ struct PlayEnd {
     int signal;
 };
 
+// Room for `count` steps, to fill in and hand to device_play without a
+// copy (on Linux, the memory that the writer process reads); null when
+// there is no current device or `count` is more than PLAY_MAX_STEPS. It
+// stays the caller's until the next device_play_room.
+PlayStep *device_play_room(int count);
+
 // Writes the steps to the current device, each within its limit, and
 // pauses after each as it says. A step is never started once a stop was
 // requested (the steps before it are delivered first), nor after a step

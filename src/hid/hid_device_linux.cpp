@@ -242,6 +242,11 @@ int device_may_take_bootloader_reports(const HidDeviceInfo &info)
     return !other_shape;
 }
 
+PlayStep *device_play_room(int count)
+{
+    return device_in_hand ? writer_room(count) : nullptr;
+}
+
 PlayEnd device_play(const PlayStep *steps, int count, const PlayWatch &watch)
 {
     if (!device_in_hand) {

@@ -25,6 +25,7 @@
 #include <cctype>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -262,6 +263,15 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds)
 int device_drain()
 {
     return 1;
+}
+
+PlayStep *device_play_room(int count)
+{
+    static std::vector<PlayStep> room;
+    if (current_device == INVALID_HANDLE_VALUE || count < 0 || count > PLAY_MAX_STEPS)
+        return nullptr;
+    room.resize(size_t(count));
+    return room.data();
 }
 
 // Here each write ends before the next begins: the steps are written one by

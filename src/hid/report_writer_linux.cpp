@@ -359,6 +359,13 @@ PlayLook play_look(const PlaySight &sight, long long now_ns, long long tick_ns)
     return PlayLook{PLAY_WAIT, std::min(limit, tick_ns)};
 }
 
+PlayStep *writer_room(int count)
+{
+    if (state.child < 0 || count < 0 || count > PLAY_MAX_STEPS)
+        return nullptr;
+    return state.shared->steps;
+}
+
 WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
 {
     WriterPlay result{PlayEnd{PLAY_FAILED, 0, 0}, WriterAnswer{WRITER_WRITE_ERROR, EPIPE, 0, 0, 0}};
@@ -375,7 +382,8 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
             result.answer.error = EMSGSIZE;
             return result;
         }
-    std::memcpy(shared.steps, steps, size_t(count) * sizeof(PlayStep));
+    if (steps != shared.steps)
+        std::memcpy(shared.steps, steps, size_t(count) * sizeof(PlayStep));
     shared.count = count;
     shared.gate.store(GATE_OPEN, std::memory_order_relaxed);
     shared.started.store(0, std::memory_order_relaxed);

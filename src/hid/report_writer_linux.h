@@ -90,7 +90,12 @@ struct WriterPlay {
     WriterAnswer answer;  // PLAY_FAILED: why step `end.at` was not delivered
 };
 
-// Has the writer play these steps, and watches: each write within its
+// Where the writer reads the steps of a play from, for `count` steps; null
+// without a writer, or for more than PLAY_MAX_STEPS.
+PlayStep *writer_room(int count);
+
+// Has the writer play these steps (copied to its room first, unless they
+// are there already), and watches: each write within its
 // limit from when the writer began it, and each begun in time. Past a
 // limit, or when a write is not begun in time, the writer is told to write
 // nothing more and the play ends at once, leaving the write (if any) in

@@ -39,9 +39,11 @@ constexpr PlayWatch WATCH{show_delivered, take_stop_signal};
 UploadEnd upload_to_device(const UploadPlan &plan)
 {
     report_in_hand = ReportInHand{CMD_BEGIN, -1, 0, 0};
-    if (!walk_record(plan, script))
+    // The steps go straight into the room that the device reads them from.
+    const int steps = walk_step_count(plan);
+    if (!walk_record(plan, script, device_play_room(steps), steps))
         return UPLOAD_NOT_DELIVERED;  // a block size that the reports cannot carry: nothing was sent
-    const PlayEnd end = device_play(script.steps.data(), int(script.steps.size()), WATCH);
+    const PlayEnd end = device_play(script.steps, script.count, WATCH);
     if (end.outcome == PLAY_DONE)
         return UPLOAD_DONE;
     if (size_t(end.at) < script.reports.size())

@@ -9,12 +9,14 @@ WalkScript *recording = nullptr;
 
 int record_report(const CommandReport &report, double timeout_seconds)
 {
-    PlayStep step{};
+    if (recording->count >= recording->room)
+        return 0;  // the walk ends as not delivered
+    PlayStep &step = recording->steps[recording->count++];
+    step = PlayStep{};
     static_assert(sizeof step.report == REPORT_SIZE);
     std::memcpy(step.report, report.bytes.data(), REPORT_SIZE);
     step.length = REPORT_SIZE;
     step.limit_ms = uint32_t(timeout_seconds * 1000.0);
-    recording->steps.push_back(step);
     recording->reports.push_back(report_in_hand);
     return 1;
 }
@@ -27,31 +29,34 @@ int all_delivered()
 // A pause follows the delivery of the report before it.
 void record_pause(double seconds)
 {
-    if (!recording->steps.empty())
-        recording->steps.back().pause_after += seconds;
+    if (recording->count > 0)
+        recording->steps[recording->count - 1].pause_after += seconds;
 }
 
 // The walk says a block is under way once its first data report is taken,
 // that is once every report before that one is delivered.
 void record_block(int32_t address, int32_t length)
 {
-    recording->blocks.push_back(BlockMark{int(recording->steps.size()) - 1, address, length});
+    recording->blocks.push_back(BlockMark{recording->count - 1, address, length});
 }
 
 constexpr UploadTransport RECORDER{record_report, all_delivered, record_pause, record_block, nullptr};
 
 }  // namespace
 
-int walk_record(const UploadPlan &plan, WalkScript &script)
+int walk_step_count(const UploadPlan &plan)
 {
-    script = WalkScript{};
-    if (plan.block_size > 0) {
-        // begin, finish, start-application, and per block its address, its
-        // length, its data and its block-done
-        const size_t steps = 3 + size_t(blocks_to_send(plan)) * size_t(3 + plan.block_size / DATA_CHUNK);
-        script.steps.reserve(steps);
-        script.reports.reserve(steps);
-    }
+    if (plan.block_size <= 0 || plan.block_size > MAX_BLOCK_SIZE || plan.block_size % DATA_CHUNK != 0)
+        return 0;
+    // begin, finish, start-application, and per block its address, its
+    // length, its data and its block-done
+    return 3 + blocks_to_send(plan) * (3 + plan.block_size / DATA_CHUNK);
+}
+
+int walk_record(const UploadPlan &plan, WalkScript &script, PlayStep *room, int room_steps)
+{
+    script = WalkScript{room, 0, room ? room_steps : 0, {}, {}};
+    script.reports.reserve(size_t(script.room));
     recording = &script;
     const UploadEnd end = upload_image(RECORDER, plan);
     recording = nullptr;

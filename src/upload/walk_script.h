@@ -17,13 +17,20 @@ struct BlockMark {
 };
 
 struct WalkScript {
-    std::vector<PlayStep> steps;
+    PlayStep *steps;  // the room that it was recorded into
+    int count;        // the steps recorded
+    int room;         // the steps that the room holds
     std::vector<ReportInHand> reports;  // per step: report_in_hand as the walk sends it
     std::vector<BlockMark> blocks;      // in order
 };
 
-// Walks the loaded image for this part into `script`, as upload_image sends
-// it: each report with its time limit, each pause after the report that
-// it follows. Returns 0 when the walk sends nothing (a block size that the
-// reports cannot carry), else 1.
-int walk_record(const UploadPlan &plan, WalkScript &script);
+// The steps that the walk of the loaded image for this part has: 0 for a
+// block size that the reports cannot carry.
+int walk_step_count(const UploadPlan &plan);
+
+// Walks the loaded image for this part into `script`, its steps into
+// `room` (of `room_steps`), as upload_image sends it: each report with its
+// time limit, each pause after the report that it follows. Returns 0 when
+// the walk sends nothing (a block size that the reports cannot carry) or
+// does not fit the room, else 1.
+int walk_record(const UploadPlan &plan, WalkScript &script, PlayStep *room, int room_steps);

@@ -28,7 +28,9 @@ TEST(WalkScript, StepsAreTheWalksReportsWithTheirLimitsAndPauses)
     image_store(0x0000, 0x11);
     image_store(0x00FF, 0x22);
     WalkScript script;
-    ASSERT_EQ(walk_record(UploadPlan{0x8000, 128}, script), 1);
+    const UploadPlan plan{0x8000, 128};
+    std::vector<PlayStep> room(size_t(walk_step_count(plan)));
+    ASSERT_EQ(walk_record(plan, script, room.data(), int(room.size())), 1);
     const StepFacts expected[] = {
         {CMD_BEGIN, 1000, 1.0, -1, 0},
         {CMD_SET_ADDRESS, 250, 0, 0x0000, 0},
@@ -48,7 +50,8 @@ TEST(WalkScript, StepsAreTheWalksReportsWithTheirLimitsAndPauses)
         {CMD_FINISH, 50, 0, -1, 2},
         {CMD_START_APPLICATION, 50, 0.3, -1, 2},
     };
-    ASSERT_EQ(script.steps.size(), std::size(expected));
+    ASSERT_EQ(size_t(script.count), std::size(expected));
+    EXPECT_EQ(script.steps, room.data());
     ASSERT_EQ(script.reports.size(), std::size(expected));
     for (size_t i = 0; i < std::size(expected); ++i) {
         SCOPED_TRACE(i);
@@ -97,10 +100,19 @@ TEST(WalkScript, StepCountFitsTheWriterForEveryPlan)
         if (c.full)
             for (uint32_t address = 0; address < 0x10000; address += 0x20)
                 image_store(address, uint8_t(address >> 5));
+        EXPECT_EQ(size_t(walk_step_count(c.plan)), c.steps);
+        std::vector<PlayStep> room(c.steps);
         WalkScript script;
-        EXPECT_EQ(walk_record(c.plan, script), c.recorded);
-        EXPECT_EQ(script.steps.size(), c.steps);
-        EXPECT_LE(script.steps.size(), size_t(PLAY_MAX_STEPS));
+        EXPECT_EQ(walk_record(c.plan, script, room.data(), int(room.size())), c.recorded);
+        EXPECT_EQ(size_t(script.count), c.steps);
+        EXPECT_LE(c.steps, size_t(PLAY_MAX_STEPS));
+        // One step less room than the walk needs: it does not fit, and
+        // nothing is written past the room.
+        if (c.steps > 0) {
+            WalkScript short_of_room;
+            EXPECT_EQ(walk_record(c.plan, short_of_room, room.data(), int(room.size()) - 1), 0);
+            EXPECT_EQ(size_t(short_of_room.count), c.steps - 1);
+        }
     }
 }
 

@@ -397,7 +397,7 @@ def upload_rows(build, quick, work):
             blocks = size // block
             reports = 1 + blocks * (3 + block // 32) + 2
             nominal = 1.0 + 0.01 * blocks + 0.3 + (0.001 * reports if mode == "b" else 0)
-            walls, cpus, floors, floor_cpus, rss = [], [], [], [], 0
+            walls, cpus, floors, floor_cpus, rss, failed = [], [], [], [], 0, []
             for _ in range(1 if quick else 5):
                 for program in ("reference", "quorvel"):  # interleaved: drift hits both alike
                     simulator, log = present_device(sim, work, ["--report-delay-us", str(delay_us)])
@@ -407,8 +407,14 @@ def upload_rows(build, quick, work):
                     remove_device(simulator)
                     frames = sum(1 for line in open(log) if line.startswith("frame "))
                     if status != 0 or frames != reports:
-                        sys.exit("%s: upload of %d bytes failed: status %d, %d of %d reports: %s" %
-                                 (program, size, status, frames, reports, err))
+                        # The reference walk has no limits: its failure is the bench's. A run of
+                        # quorvel's that failed (a host so busy that the simulated device, a
+                        # process here, did not answer in time) is shown and left out.
+                        if program == "reference":
+                            sys.exit("%s: upload of %d bytes failed: status %d, %d of %d reports: %s" %
+                                     (program, size, status, frames, reports, err))
+                        failed.append(err.strip().replace("\n", " ")[:160])
+                        continue
                     if program == "reference":
                         floors.append(wall)
                         floor_cpus.append(cpu)
@@ -416,9 +422,15 @@ def upload_rows(build, quick, work):
                         walls.append(wall)
                         cpus.append(cpu)
                         rss = max(rss, peak)
-            wall, floor = statistics.median(walls), statistics.median(floors)
             goal = 1.005 if mode == "a" else 1.01
             label = "upload %2d KiB (%s)" % (size // 1024, "instant device" if mode == "a" else "1 ms per report")
+            if failed:
+                rows.append((label + ": failed uploads", "%d of %d" % (len(failed), len(failed) + len(walls)), "0",
+                             "NO"))
+                rows += [(label + ": failure", text, "", "") for text in failed[:2]]
+            if not walls:
+                continue
+            wall, floor = statistics.median(walls), statistics.median(floors)
             rows.append((label + ": wall s / measured floor s", "%.3f / %.3f" % (wall, floor), "", ""))
             rows.append((label + ": wall / measured floor", "%.4f" % (wall / floor), "<= %s" % goal,
                          "yes" if wall / floor <= goal else "NO"))
@@ -500,7 +512,7 @@ def main():
             if args.quick:
                 inner.append("--quick")
             out = subprocess.run(["unshare", "--mount", "--propagation", "private"] + inner,
-                                 check=True, capture_output=True, text=True).stdout
+                                 check=True, stdout=subprocess.PIPE, text=True).stdout
             rows += [tuple(r) for r in json.loads(out)]
         else:
             rows.append(("upload figures", "skipped: need root", "", ""))

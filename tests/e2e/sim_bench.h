@@ -33,6 +33,7 @@ struct SimOptions {
     long node_delay_ms = 0;          // /dev/hidrawN appears this long after its sysfs entry
     bool ignore_interrupts = false;  // a held write stays held when its writer is killed
     bool keyboard = false;           // the report descriptor of a keyboard, not of the bootloader
+    bool small_reports = false;      // a vendor-defined descriptor with 8-byte output reports
     mode_t mode = 0600;
     bool node = true;  // present /dev/hidrawN at all
     const char *name = "Quorvel Test HID Bootloader";

@@ -2,6 +2,7 @@
 import argparse
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -74,6 +75,7 @@ def peer_comparison(build, quick, work):
         f.write(hex_image(0x10000))
     commands = {
         "quorvel -n": [os.path.join(build, "src", "quorvel"), "-n", "-mmcu=at90usb646", path],
+        "quorvel -n -v": [os.path.join(build, "src", "quorvel"), "-n", "-v", "-mmcu=at90usb646", path],
         "avr-objcopy": ["avr-objcopy", "-I", "ihex", "-O", "binary", path, os.path.join(work, "out1.bin")],
         "srec_cat": ["srec_cat", path, "-intel", "-o", os.path.join(work, "out2.bin"), "-binary"],
     }
@@ -87,13 +89,42 @@ def peer_comparison(build, quick, work):
             times[name].append(wall)
     medians = {k: statistics.median(v) for k, v in times.items()}
     rows = [("load 64 KiB HEX, %s: median ms" % k, "%.2f" % (v * 1000), "", "") for k, v in medians.items()]
-    for peer in ("avr-objcopy", "srec_cat"):
-        if peer in medians:
-            ratio = medians["quorvel -n"] / medians[peer]
-            rows.append(("quorvel / %s" % peer, "%.2f" % ratio, "<= 1", "yes" if ratio <= 1 else "NO"))
-        else:
-            rows.append(("quorvel / %s" % peer, "not installed", "<= 1", "-"))
+    for ours in ("quorvel -n", "quorvel -n -v"):
+        for peer in ("avr-objcopy", "srec_cat"):
+            if peer in medians:
+                ratio = medians[ours] / medians[peer]
+                rows.append(("%s / %s" % (ours, peer), "%.2f" % ratio, "<= 1", "yes" if ratio <= 1 else "NO"))
+            else:
+                rows.append(("%s / %s" % (ours, peer), "not installed", "<= 1", "-"))
     return rows
+
+
+def instructions(argv):
+    """The instructions that a run executes, as callgrind counts them."""
+    run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"] + argv,
+                         capture_output=True, text=True)
+    found = re.search(r"Collected : (\d+)", run.stderr) or re.search(r"I\s+refs:\s+([\d,]+)", run.stderr)
+    if run.returncode != 0 or not found:
+        sys.exit("callgrind failed on %s: %s" % (" ".join(argv), run.stderr[-2000:]))
+    return int(found.group(1).replace(",", ""))
+
+
+def quick_start_build(build, work):
+    """The binary that the README's Quick start builds (build/ at the top)
+    against the benchmarks' Release build: the same instructions for the
+    same run, so that what users build is what is measured here."""
+    theirs = os.path.join(TOP, "build", "src", "quorvel")
+    path = os.path.join(work, "64k.hex")
+    if not shutil.which("valgrind") or not os.path.exists(theirs):
+        return [("Quick start build / Release build: instructions", "not measured (no valgrind or no build/)",
+                 "<= 1.05", "-")]
+    run = ["-n", "-mmcu=at90usb646", path]
+    release = instructions([os.path.join(build, "src", "quorvel")] + run)
+    quick = instructions([theirs] + run)
+    ratio = quick / release
+    return [("load 64 KiB HEX, Release build: instructions", "%.1f M" % (release / 1e6), "", ""),
+            ("Quick start build / Release build: instructions", "%.3f" % ratio, "<= 1.05",
+             "yes" if ratio <= 1.05 else "NO")]
 
 
 MCUS = {0x2000: ("atmega8u2", 128), 0x4000: ("atmega16u2", 128), 0x8000: ("atmega32u4", 128),
@@ -363,6 +394,7 @@ def main():
     try:
         rows = reader_throughput(args.build, args.quick)
         rows += peer_comparison(args.build, args.quick, work)
+        rows += quick_start_build(args.build, work)
         if os.geteuid() == 0:
             inner = [sys.executable, os.path.abspath(__file__), "--build", args.build, "--inner-upload", work]
             if args.quick:

@@ -73,7 +73,11 @@ int main(int argc, char **argv)
     if (!run_options.json)
         std::printf("\n%s%s", BANNER_LINE, AUTHOR_LINE);
     const UploadPlan plan{run_options.code_size, run_options.block_size};
-    stop_on(load_firmware(run_options.hex_path, plan, run_options.mcu, run_options.dry_run));
+    // The checksums cost more than the rest of the load: only for a run
+    // that shows them or logs them (-all and -station log every board).
+    const bool checksums = run_options.verbose || run_options.dry_run || run_options.json || run_options.log_path ||
+                           run_options.all || run_options.station;
+    stop_on(load_firmware(run_options.hex_path, plan, run_options.mcu, run_options.dry_run, checksums));
     if (run_options.log_path) {
         // A board's copy names the file as the run that started it was given it.
         LoggedFirmware logged = loaded_firmware();

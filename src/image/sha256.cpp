@@ -1,100 +1,41 @@
-// SHA-256 as FIPS 180-4 gives it: 64-byte blocks, 64 rounds each.
+// The part of SHA-256 that is the same on every platform: how a digest is
+// written, and a whole piece of memory summed.
 #include "image/sha256.h"
 
-#include <cstdio>
+std::string sha256_digest_text(const uint8_t digest[32])
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text(64, '0');
+    for (int i = 0; i < 32; ++i) {
+        text[size_t(2 * i)] = digits[digest[i] >> 4];
+        text[size_t(2 * i + 1)] = digits[digest[i] & 0x0F];
+    }
+    return text;
+}
 
 namespace {
 
-constexpr std::array<uint32_t, 64> ROUND_CONSTANTS{
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
+struct OnePiece {
+    const uint8_t *bytes;
+    size_t size;
+    bool given;
+};
 
-constexpr uint32_t rotate_right(uint32_t value, int bits)
+int one_piece(void *context, const uint8_t *&bytes, size_t &size)
 {
-    return (value >> bits) | (value << (32 - bits));
-}
-
-void compress(std::array<uint32_t, 8> &state, const uint8_t *block)
-{
-    std::array<uint32_t, 64> w;
-    for (int i = 0; i < 16; ++i)
-        w[i] = uint32_t(block[4 * i]) << 24 | uint32_t(block[4 * i + 1]) << 16 |
-               uint32_t(block[4 * i + 2]) << 8 | uint32_t(block[4 * i + 3]);
-    for (int i = 16; i < 64; ++i) {
-        uint32_t s0 = rotate_right(w[i - 15], 7) ^ rotate_right(w[i - 15], 18) ^ (w[i - 15] >> 3);
-        uint32_t s1 = rotate_right(w[i - 2], 17) ^ rotate_right(w[i - 2], 19) ^ (w[i - 2] >> 10);
-        w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-    }
-    auto [a, b, c, d, e, f, g, h] = state;
-    for (int i = 0; i < 64; ++i) {
-        uint32_t s1 = rotate_right(e, 6) ^ rotate_right(e, 11) ^ rotate_right(e, 25);
-        uint32_t choice = (e & f) ^ (~e & g);
-        uint32_t t1 = h + s1 + choice + ROUND_CONSTANTS[i] + w[i];
-        uint32_t s0 = rotate_right(a, 2) ^ rotate_right(a, 13) ^ rotate_right(a, 22);
-        uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
-        h = g;
-        g = f;
-        f = e;
-        e = d + t1;
-        d = c;
-        c = b;
-        b = a;
-        a = t1 + s0 + majority;
-    }
-    const std::array<uint32_t, 8> added{a, b, c, d, e, f, g, h};
-    for (int i = 0; i < 8; ++i)
-        state[i] += added[i];
+    OnePiece &piece = *static_cast<OnePiece *>(context);
+    if (piece.given)
+        return 0;
+    piece.given = true;
+    bytes = piece.bytes;
+    size = piece.size;
+    return 1;
 }
 
 }  // namespace
 
-void sha256_start(Sha256 &sum)
+std::string sha256_hex(const uint8_t *bytes, size_t size)
 {
-    sum.state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    sum.length = 0;
-}
-
-void sha256_add(Sha256 &sum, const uint8_t *bytes, size_t size)
-{
-    for (size_t i = 0; i < size; ++i) {
-        sum.block[sum.length % 64] = bytes[i];
-        if (++sum.length % 64 == 0)
-            compress(sum.state, sum.block.data());
-    }
-}
-
-std::string sha256_hex(Sha256 &sum)
-{
-    // The padding: a 1 bit, zeros up to 56 bytes into a block, the length in bits.
-    const uint64_t bits = sum.length * 8;
-    const uint8_t one = 0x80, zero = 0;
-    sha256_add(sum, &one, 1);
-    while (sum.length % 64 != 56)
-        sha256_add(sum, &zero, 1);
-    for (int shift = 56; shift >= 0; shift -= 8) {
-        const uint8_t byte = uint8_t(bits >> shift);
-        sha256_add(sum, &byte, 1);
-    }
-    std::string hex;
-    char digits[9];
-    for (uint32_t word : sum.state) {
-        std::snprintf(digits, sizeof digits, "%08x", unsigned(word));
-        hex += digits;
-    }
-    return hex;
-}
-
-std::string sha256_of(std::string_view text)
-{
-    Sha256 sum;
-    sha256_start(sum);
-    sha256_add(sum, reinterpret_cast<const uint8_t *>(text.data()), text.size());
-    return sha256_hex(sum);
+    OnePiece piece{bytes, size, false};
+    return sha256_of_pieces(one_piece, &piece);
 }

@@ -17,23 +17,38 @@ namespace {
 LoggedFirmware firmware;
 std::string shared;  // the path of the copy read once
 
-// The SHA-256 of the file's bytes, as read now.
+// A file read piece by piece for its checksum.
+struct FilePieces {
+    FILE *file;
+    uint8_t buffer[16384];
+};
+
+int next_file_piece(void *context, const uint8_t *&bytes, size_t &size)
+{
+    FilePieces &pieces = *static_cast<FilePieces *>(context);
+    size = std::fread(pieces.buffer, 1, sizeof pieces.buffer, pieces.file);
+    bytes = pieces.buffer;
+    if (size > 0)
+        return 1;
+    return std::ferror(pieces.file) ? -1 : 0;
+}
+
+// The SHA-256 of the file's bytes, as read now; empty when it cannot be
+// read or summed.
 std::string file_sha256(const char *path)
 {
-    Sha256 sum;
-    sha256_start(sum);
-    if (FILE *file = std::fopen(path, "rb")) {
-        uint8_t buffer[4096];
-        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;)
-            sha256_add(sum, buffer, got);
-        std::fclose(file);
-    }
-    return sha256_hex(sum);
+    static FilePieces pieces;
+    pieces.file = std::fopen(path, "rb");
+    if (!pieces.file)
+        return "";
+    std::string sum = sha256_of_pieces(next_file_piece, &pieces);
+    std::fclose(pieces.file);
+    return sum;
 }
 
 }  // namespace
 
-Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu, bool dry_run)
+Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu, bool dry_run, bool checksums)
 {
     const std::string shown = printable(path);
     firmware.file = path;
@@ -56,11 +71,20 @@ Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu,
     if (Failure too_large = check_firmware_fits(plan); failed(too_large))
         return too_large;
 
-    firmware.file_sha256 = file_sha256(shared.c_str());
-    firmware.image_sha256 = sent_image_sha256(plan);
-    if (!dry_run)  // the dry run shows them in its table
-        log_verbose("SHA-256 of the file:  %s\nSHA-256 of the image: %s\n", firmware.file_sha256.c_str(),
-                    firmware.image_sha256.c_str());
+    // The checksums only for a run that shows or logs them: on a full
+    // image they cost more than the rest of the load.
+    if (checksums) {
+        firmware.file_sha256 = file_sha256(shared.c_str());
+        firmware.image_sha256 = sent_image_sha256(plan);
+        if (firmware.file_sha256.empty() || firmware.image_sha256.empty())
+            return failure(FAILURE_SYSTEM,
+                           "quorvel: Cannot compute the SHA-256 of \"%s\" or of its image\nNothing was written. "
+                           "Check that the file is readable, and report this if it is\n",
+                           shown.c_str());
+        if (!dry_run)  // the dry run shows them in its table
+            log_verbose("SHA-256 of the file:  %s\nSHA-256 of the image: %s\n", firmware.file_sha256.c_str(),
+                        firmware.image_sha256.c_str());
+    }
     event_start(firmware.file, firmware.file_sha256, firmware.image_sha256, firmware.mcu, blocks_to_send(plan));
     return Failure{};
 }

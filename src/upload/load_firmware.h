@@ -13,10 +13,11 @@
 // the part: a file that cannot be read, that holds nothing to write, or
 // whose data does not fit the flash is refused (FAILURE_FIRMWARE) before
 // any device is touched; one cut short or with text after its end is loaded
-// with a warning on standard error. Messages keep the user's name. Then the
-// checksums are known: said with -v (but for the dry run, which shows them
-// in its table) and in the start event.
-Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu, bool dry_run);
+// with a warning on standard error. Messages keep the user's name. Then,
+// when `checksums` (a run that shows or logs them), the checksums are
+// known: said with -v (but for the dry run, which shows them in its table)
+// and in the start event; without, they stay empty.
+Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu, bool dry_run, bool checksums);
 
 // The firmware as load_firmware read it: the name given, the SHA-256 of the
 // file's bytes and of the image bytes sent, the MCU.

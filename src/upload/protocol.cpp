@@ -145,19 +145,37 @@ int blocks_to_send(const UploadPlan &plan)
     return blocks;
 }
 
+namespace {
+
+// The blocks that upload_image sends, one after another, for the checksum.
+struct SentBlocks {
+    const UploadPlan &plan;
+    int32_t block_size;
+    int32_t address;
+    uint8_t block[MAX_BLOCK_SIZE];
+};
+
+int next_sent_block(void *context, const uint8_t *&bytes, size_t &size)
+{
+    SentBlocks &sent = *static_cast<SentBlocks *>(context);
+    for (; sent.block_size > 0 && sent.address < sent.plan.code_size; sent.address += sent.block_size) {
+        if (!block_is_sent(sent.address, sent.block_size))
+            continue;
+        image_copy_block(sent.address, sent.block_size, sent.block);
+        sent.address += sent.block_size;
+        bytes = sent.block;
+        size = size_t(sent.block_size);
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
 std::string sent_image_sha256(const UploadPlan &plan)
 {
-    Sha256 sum;
-    sha256_start(sum);
-    uint8_t block[MAX_BLOCK_SIZE];
-    const int32_t block_size = std::min(plan.block_size, MAX_BLOCK_SIZE);
-    for (int32_t address = 0; block_size > 0 && address < plan.code_size; address += block_size) {
-        if (!block_is_sent(address, block_size))
-            continue;
-        image_copy_block(address, block_size, block);
-        sha256_add(sum, block, size_t(block_size));
-    }
-    return sha256_hex(sum);
+    SentBlocks sent{plan, std::min(plan.block_size, MAX_BLOCK_SIZE), 0, {}};
+    return sha256_of_pieces(next_sent_block, &sent);
 }
 
 UploadEnd upload_image(const UploadTransport &transport, const UploadPlan &plan)

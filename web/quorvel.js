@@ -13,22 +13,24 @@ function newCore() {
   return QuorvelCore({ wasmBinary: state.wasm.slice(0) });
 }
 
-function call(core, name, types, args) {
-  return JSON.parse(core.ccall(name, 'string', types, args));
+// A call into the core; awaited, as the core may wait for the browser
+// (WebCrypto's digest, WebHID's reports) through Asyncify.
+async function call(core, name, types, args) {
+  return JSON.parse(await core.ccall(name, 'string', types, args, { async: true }));
 }
 
 // The file read with the core for the part named: the dry run's figures, or
 // the command line's message.
-function loadInto(core) {
+async function loadInto(core) {
   if (!state.file) return { ok: false, message: 'Pick a HEX file first\n', outcome: 'Pick a HEX file first' };
   return call(core, 'qv_load', ['string', 'array', 'number', 'string'],
     [state.file.name, state.file.bytes, state.file.bytes.length, $('mcu').value.trim()]);
 }
 
-function showFile() {
+async function showFile() {
   localStorage.setItem('quorvel-mcu', $('mcu').value);
   if (!state.file) return;
-  const r = loadInto(state.core);
+  const r = await loadInto(state.core);
   const out = $('file-result');
   out.className = r.ok ? '' : 'bad';
   out.textContent = r.ok ? `${state.file.name}\n${r.warnings.map(w => w + '\n').join('')}${r.figures}` : r.message;
@@ -36,7 +38,7 @@ function showFile() {
 
 async function readFile(file) {
   state.file = { name: file.name, bytes: new Uint8Array(await file.arrayBuffer()) };
-  showFile();
+  await showFile();
 }
 
 // -usb=VID:PID as the command line reads it: null when empty.
@@ -176,7 +178,7 @@ function addLogLine(device, load, outcome, seconds) {
 // One board's upload with a core of its own; `view` shows its progress.
 async function flashBoard(device, view) {
   const core = await newCore();
-  const load = loadInto(core);
+  const load = await loadInto(core);
   if (!load.ok) return view.end(load.message);
   const started = performance.now();
   try {
@@ -197,7 +199,7 @@ async function flashBoard(device, view) {
     const left = blocks > 1 ? (elapsed / blocks) * (load.blocks - blocks) : NaN;
     view.progress(blocks, load.blocks, left);
   });
-  const result = JSON.parse(await core.ccall('qv_upload', 'string', [], [], { async: true }));
+  const result = await call(core, 'qv_upload', [], []);
   core.transport.close();
   device.close().catch(() => {});
   addLogLine(device, load, result.outcome, (performance.now() - started) / 1000);
@@ -222,7 +224,7 @@ async function flashOne() {
     status.className = 'bad';
     if (ids) status.textContent = `Unable to open device\nNo HID device with the IDs ${hex4(ids.vendorId)}:${hex4(ids.productId)} is present\n`;
     else if (devices.length) status.textContent = 'Unable to open device\n' +
-      call(state.core, 'qv_not_bootloader', ['string', 'number', 'number'], [deviceName(devices[0]), devices[0].vendorId, devices[0].productId]) + '\n';
+      await call(state.core, 'qv_not_bootloader', ['string', 'number', 'number'], [deviceName(devices[0]), devices[0].vendorId, devices[0].productId]) + '\n';
     else status.textContent = 'No board: put it in its bootloader and press Connect\n';
     return;
   }

@@ -10,6 +10,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -277,6 +280,43 @@ TEST_F(Page, LayoutFitsAPhoneAndADesktop)
         EXPECT_EQ(shown["layout"][width]["scroll"], 0) << width;
         EXPECT_TRUE(shown["layout"][width]["outside"].empty()) << width << shown["layout"][width]["outside"].dump();
     }
+}
+
+}  // namespace
+
+namespace {
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// For bench/run (not a test: run with --gtest_also_run_disabled_tests):
+// the page's upload of the 56 KiB fixture against the command line's, on
+// the same simulated board at 1 ms per report, interleaved; prints the
+// medians as one line "page-bench {...}". QUORVEL_BENCH_ROUNDS rounds (5).
+TEST_F(Page, DISABLED_BenchUploadAgainstTheCommandLine)
+{
+    const char *rounds_text = std::getenv("QUORVEL_BENCH_ROUNDS");
+    const int rounds = rounds_text ? std::atoi(rounds_text) : 5;
+    const std::string hex = fixture(56);
+    std::vector<double> page, cli;
+    for (int round = 0; round < rounds; ++round) {
+        add_device(0, 0x5E1A, 0x0001, numbered_board(1));
+        ProcessResult run = run_quorvel({"-mmcu=at90usb646", "-usb=5e1a:0001", hex});
+        ASSERT_EQ(run.status, 0) << run.err;
+        finish(0);
+        reset();
+        cli.push_back(run.seconds);
+        add_device(0, 0x5E1A, 0x0001, numbered_board(1));
+        Json shown = run_page(hex, "at90usb646", "5e1a:0001", "flash");
+        finish(0);
+        reset();
+        ASSERT_EQ(shown["status"], "Done.\n");
+        page.push_back(double(shown["seconds"]));
+    }
+    std::printf("page-bench {\"page\":%.4f,\"cli\":%.4f,\"rounds\":%d}\n", median(page), median(cli), rounds);
 }
 
 }  // namespace

@@ -98,7 +98,13 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
     }
     for (const id of ['file-result', 'status', 'progress-text', 'summary', 'log', 'board-message', 'support'])
       out[id] = await text(id);
-    if (config.layout) out.layout = await layout(page);
+    if (config.layout) {
+      out.layout = await layout(page);
+      // The system's dark mode, as a person using it sees the page.
+      await page.emulateMedia({ colorScheme: 'dark' });
+      out.dark = await page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+      await shot('dark-400');
+    }
   } catch (e) {
     out.errors.push(String(e));
   }

@@ -275,7 +275,10 @@ TEST_F(Page, StationFlashesEachBoardAndOneFailsAlone)
 TEST_F(Page, LayoutFitsAPhoneAndADesktop)
 {
     add_device(0, 0x5E1A, 0x0001, numbered_board(1));
-    Json shown = run_page(example_hex_path(), "atmega32u4", "", "flash", {{"layout", true}});
+    Json shown = run_page(example_hex_path(), "atmega32u4", "", "flash", {{"layout", true}, {"shots", scratch_dir()}});
+    EXPECT_EQ(shown["dark"], "rgb(18, 18, 18)");  // the dark mode's background
+    fs::copy_file(scratch_dir() + "/dark-400.png", std::string(WEB_SHOTS) + "/dark-400.png",
+                  fs::copy_options::overwrite_existing);
     for (const char *width : {"1280", "400"}) {
         EXPECT_EQ(shown["layout"][width]["scroll"], 0) << width;
         EXPECT_TRUE(shown["layout"][width]["outside"].empty()) << width << shown["layout"][width]["outside"].dump();

@@ -127,8 +127,10 @@ HANDLE start_copy(const char *program, const std::vector<std::string> &arguments
     else
         GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string command_line = quoted(self);
-    for (const std::string &argument : arguments)
-        command_line += " " + quoted(argument);
+    for (const std::string &argument : arguments) {
+        command_line += ' ';
+        command_line += quoted(argument);
+    }
     STARTUPINFOEXA startup{};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;

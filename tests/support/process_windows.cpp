@@ -61,8 +61,11 @@ ProcessResult run_process(const std::vector<std::string> &argv, const WhileRunni
     std::string out_path = scratch_dir() + "\\stdout.txt";
     std::string err_path = scratch_dir() + "\\stderr.txt";
     std::string command_line;
-    for (const std::string &argument : argv)
-        command_line += (command_line.empty() ? "" : " ") + quoted(argument);
+    for (const std::string &argument : argv) {
+        if (!command_line.empty())
+            command_line += ' ';
+        command_line += quoted(argument);
+    }
 
     HANDLE out = inheritable_file(out_path, GENERIC_WRITE, CREATE_ALWAYS);
     HANDLE err = inheritable_file(err_path, GENERIC_WRITE, CREATE_ALWAYS);

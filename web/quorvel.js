@@ -6,7 +6,7 @@
 
 const $ = id => document.getElementById(id);
 const WRITE_NO_ANSWER = 0, WRITE_BOARD_GONE = 1;
-const BROWSER_GRACE_MS = 150;
+const BROWSER_GRACE_MS = 1000;
 const state = { file: null, wasm: null, core: null, station: false, flashed: new Set(), active: 0, done: 0, failed: 0 };
 
 function newCore() {

@@ -257,7 +257,7 @@ TEST_F(Page, StationFlashesEachBoardAndOneFailsAlone)
     add_device(2, 0x5E1A, 0x0001, numbered_board(3));
     std::string hex = fixture(24);
     Json shown = run_page(hex, "atmega32u4", "5e1a:0001", "station", {{"boards", 3}});
-    EXPECT_EQ(shown["summary"], "2 done, 1 failed, 0 in progress");
+    EXPECT_EQ(shown["summary"], "2 done, 1 failed, 0 in progress") << shown["rows"].dump();
     const std::vector<uint8_t> expected = expected_flash(pattern_bytes(0, 24 * 1024));
     for (int number : {0, 2}) {
         SimResult sim = finish(number);

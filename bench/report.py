@@ -475,6 +475,26 @@ def kernel_rows(build):
              "yes" if 0.9 <= gap <= 1.1 else "NO")]
 
 
+def page_rows(build, quick):
+    """The page (web/) in headless Chromium against the command line: the
+    56 KiB fixture on the same simulated board at 1 ms per report,
+    interleaved, medians (tests/web: Page.DISABLED_BenchUploadAgainstTheCommandLine,
+    in the bench's own namespace). Each time runs from the click on Flash,
+    or the command line's start, to the end."""
+    env = dict(os.environ, QUORVEL_BENCH_ROUNDS="1" if quick else "5")
+    out = subprocess.run([os.path.join(build, "tests", "quorvel_web_tests"), "--gtest_also_run_disabled_tests",
+                          "--gtest_filter=Page.DISABLED_BenchUploadAgainstTheCommandLine"],
+                         capture_output=True, text=True, env=env)
+    lines = [line for line in out.stdout.splitlines() if line.startswith("page-bench ")]
+    label = "page upload 56 KiB at 1 ms per report (Chromium, WebHID)"
+    if out.returncode != 0 or not lines:
+        return [(label, "failed: " + (out.stdout + out.stderr).strip()[-200:], "", "")]
+    figures = json.loads(lines[-1][len("page-bench "):])
+    ratio = figures["page"] / figures["cli"]
+    return [(label + ": page s / command line s", "%.3f / %.3f" % (figures["page"], figures["cli"]), "", ""),
+            (label + ": page / command line", "%.4f" % ratio, "<= 1.05", "yes" if ratio <= 1.05 else "NO")]
+
+
 def print_table(rows):
     header = ("figure", "value", "goal", "holds")
     widths = [max(len(r[i]) for r in rows + [header]) for i in range(4)]
@@ -514,6 +534,7 @@ def main():
             out = subprocess.run(["unshare", "--mount", "--propagation", "private"] + inner,
                                  check=True, stdout=subprocess.PIPE, text=True).stdout
             rows += [tuple(r) for r in json.loads(out)]
+            rows += page_rows(args.build, args.quick)
         else:
             rows.append(("upload figures", "skipped: need root", "", ""))
         rows += kernel_rows(args.build)

@@ -1,4 +1,4 @@
-// The command line: the MCU table, the options and what each gives a board's copy.
+// The command line: the options (the MCU table is image/mcu_table) and what each gives a board's copy.
 #include "cli/options.h"
 
 #include "output/text.h"
@@ -14,24 +14,6 @@
 RunOptions run_options;
 
 namespace {
-
-struct McuSize {
-    std::string_view suffix;
-    int32_t code_size;
-    int32_t block_size;
-};
-
-// Tried in this order, each as a prefix of what follows the family name:
-// "128" must come before "16" and "8", and anything after the size is ignored.
-constexpr std::array<McuSize, 5> MCU_SIZES{{
-    {"128", 0x20000, 256},
-    {"64", 0x10000, 256},
-    {"32", 0x8000, 128},
-    {"16", 0x4000, 128},
-    {"8", 0x2000, 128},
-}};
-
-constexpr std::array<std::string_view, 2> MCU_FAMILIES{"at90usb", "atmega"};
 
 int hex_digit_value(char c)
 {
@@ -94,14 +76,7 @@ Failure read_mcu(const char *name)
         run_options.mcu = name;
         return none();
     }
-    std::string sizes;
-    for (size_t i = MCU_SIZES.size(); i-- > 0;)
-        sizes += std::string(MCU_SIZES[i].suffix) + (i > 1 ? ", " : i == 1 ? " or " : "");
-    return failure(
-        FAILURE_OPTION,
-        "Unknown MCU type\n-mmcu=%s: give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: "
-        "%s (as in -mmcu=atmega32u4 or -mmcu=at90usb1287)\n",
-        printable(name).c_str(), sizes.c_str());
+    return failure(FAILURE_OPTION, "%s", unknown_mcu_message(printable(name)).c_str());
 }
 
 // Reads the whole value of a numeric option; 0 when it is not a number from
@@ -394,25 +369,6 @@ const OptionRule *rule_for(std::string_view argument)
 std::span<const OptionRule> option_rules()
 {
     return OPTION_RULES;
-}
-
-int find_mcu(const char *name, int32_t &code_size, int32_t &block_size)
-{
-    std::string_view text(name);
-    for (std::string_view family : MCU_FAMILIES) {
-        if (!text.starts_with(family))
-            continue;
-        std::string_view size = text.substr(family.size());
-        for (const McuSize &entry : MCU_SIZES) {
-            if (size.starts_with(entry.suffix)) {
-                code_size = entry.code_size;
-                block_size = entry.block_size;
-                return 1;
-            }
-        }
-        return 0;
-    }
-    return 0;
 }
 
 Failure read_arguments(int argc, char **argv)

@@ -1,6 +1,7 @@
 // The command line: the run's settings and the parser that fills them.
 #pragma once
 
+#include "image/mcu_table.h"
 #include "output/failure.h"
 
 #include <cstdint>
@@ -39,9 +40,6 @@ struct RunOptions {
 // The process's one set of settings, all zero at start.
 extern RunOptions run_options;
 
-// Looks up an MCU name ("atmega32u4", "at90usb1287", ...). Returns 1 and sets
-// the two sizes, or 0 for a name that is not in the table.
-int find_mcu(const char *name, int32_t &code_size, int32_t &block_size);
 
 // Reads the arguments after the program name into run_options, -json first.
 // A malformed -usb=, an unknown -mmcu=, an empty -serial= or -location= and

@@ -28,6 +28,9 @@
 
 namespace fs = std::filesystem;
 
+// Where the simulated devices are, in the bench's tmpfs over /sys/devices.
+#define SIM_DEVICES "/sys/devices/quorvel-sim"
+
 namespace {
 
 // The mount points that this process sees, as /proc/self/mountinfo lists
@@ -108,6 +111,25 @@ std::string set_up_namespace()
         return "/sys/class/hidraw does not exist on this kernel";
     if (mount("tmpfs", "/sys/class/hidraw", "tmpfs", 0, "mode=0755") != 0)
         return std::string("tmpfs over /sys/class/hidraw: ") + std::strerror(errno);
+    // The devices themselves, where the kernel puts them: a tmpfs over
+    // /sys/devices, with the machine's own entries bound back in, and the
+    // simulated ones below SIM_DEVICES (a browser's libudev follows
+    // /sys/class/hidraw/hidrawN to a device under /sys/devices).
+    std::string real_devices = scratch_dir() + "/real-sys-devices";
+    fs::create_directories(real_devices);
+    if (mount("/sys/devices", real_devices.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+        return std::string("binding /sys/devices: ") + std::strerror(errno);
+    if (mount("tmpfs", "/sys/devices", "tmpfs", 0, "mode=0755") != 0)
+        return std::string("tmpfs over /sys/devices: ") + std::strerror(errno);
+    for (const auto &entry : fs::directory_iterator(real_devices)) {
+        if (!entry.is_directory() || entry.is_symlink())
+            continue;
+        std::string target = "/sys/devices/" + entry.path().filename().string();
+        fs::create_directory(target);
+        if (mount(entry.path().c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0)
+            return "binding " + target + ": " + std::strerror(errno);
+    }
+    fs::create_directory(SIM_DEVICES);
     // The serial ports of simulated boards get their sysfs entries here.
     if (!fs::is_directory("/sys/class/tty"))
         return "/sys/class/tty does not exist on this kernel";
@@ -138,7 +160,7 @@ void clear_bench(const std::string &problem)
 {
     if (!problem.empty())
         return;
-    for (const char *dir : {"/sys/class/hidraw", "/sys/class/tty"}) {
+    for (const char *dir : {"/sys/class/hidraw", "/sys/class/tty", SIM_DEVICES}) {
         for (const auto &entry : fs::directory_iterator(dir))
             fs::remove_all(entry.path());
     }
@@ -150,6 +172,28 @@ void clear_bench(const std::string &problem)
         umount2(entry.path().c_str(), MNT_DETACH);
         fs::remove(entry.path(), ignored);
     }
+}
+
+// One device level of the simulated sysfs: its folder, its uevent file and
+// its subsystem link, as libudev reads them.
+void make_sysfs_level(const std::string &dir, const char *subsystem, const std::string &uevent)
+{
+    fs::create_directories(dir);
+    if (!fs::is_symlink(dir + "/subsystem"))
+        fs::create_directory_symlink(subsystem, dir + "/subsystem");
+    if (!fs::exists(dir + "/uevent"))
+        std::ofstream(dir + "/uevent") << uevent;
+}
+
+// The USB interface of the board at this location (its USB device above
+// it), made when missing.
+std::string usb_interface_dir(const std::string &location)
+{
+    std::string usb = std::string(SIM_DEVICES) + "/usb1/" + location;
+    make_sysfs_level(usb, "/sys/bus/usb", "DEVTYPE=usb_device\nDEVNAME=bus/usb/001/" + location + "\n");
+    std::string interface = usb + "/" + location + ":1.0";
+    make_sysfs_level(interface, "/sys/bus/usb", "DEVTYPE=usb_interface\nINTERFACE=3/0/0\n");
+    return interface;
 }
 
 std::string node_path(int number)
@@ -207,21 +251,27 @@ void SimulatedBench::reset()
 void SimulatedBench::add_device(int number, uint32_t vendor_id, uint32_t product_id,
                                 const SimOptions &options)
 {
-    std::string sys_dir = "/sys/class/hidraw/hidraw" + std::to_string(number) + "/device";
-    if (*options.location) {
-        // As in sysfs: hidrawN/device links to the HID device, below the
-        // USB interface, below the USB device named by its location.
-        std::string usb = "/sys/class/hidraw/usb/" + std::string(options.location);
-        char hid_id[32];
-        std::snprintf(hid_id, sizeof hid_id, "%04X:%04X:%04X", options.bus, vendor_id, product_id);
-        std::string hid_device =
-            usb + "/" + options.location + ":1.0/" + hid_id + "." + std::to_string(number);
-        fs::create_directories(hid_device);
-        fs::create_directories(fs::path(sys_dir).parent_path());
-        if (!fs::exists(sys_dir))
-            fs::create_directory_symlink(hid_device, sys_dir);
-    }
-    fs::create_directories(sys_dir);
+    // As in sysfs: /sys/class/hidraw/hidrawN links to the node's entry below
+    // the HID device, below the USB interface and the USB device named by
+    // the location (if any); hidrawN/device links back to the HID device.
+    char hid_name[48];
+    std::snprintf(hid_name, sizeof hid_name, "%04X:%04X:%04X.%04X", options.bus, vendor_id & 0xFFFF,
+                  product_id & 0xFFFF, unsigned(number));
+    const std::string hid_device =
+        (*options.location ? usb_interface_dir(options.location) : std::string(SIM_DEVICES) + "/virtual") + "/" +
+        hid_name;
+    const std::string entry = hid_device + "/hidraw/hidraw" + std::to_string(number);
+    fs::create_directories(hid_device);
+    if (!fs::is_symlink(hid_device + "/subsystem"))
+        fs::create_directory_symlink("/sys/bus/hid", hid_device + "/subsystem");
+    make_sysfs_level(entry, "/sys/class/hidraw",
+                     "MAJOR=240\nMINOR=" + std::to_string(number) + "\nDEVNAME=hidraw" + std::to_string(number) + "\n");
+    if (!fs::is_symlink(entry + "/device"))
+        fs::create_directory_symlink(hid_device, entry + "/device");
+    const std::string class_entry = "/sys/class/hidraw/hidraw" + std::to_string(number);
+    if (!fs::exists(class_entry))
+        fs::create_directory_symlink(entry, class_entry);
+    const std::string sys_dir = class_entry + "/device";
     char uevent[1024];
     std::snprintf(
         uevent, sizeof uevent,
@@ -255,8 +305,9 @@ void SimulatedBench::add_device(int number, uint32_t vendor_id, uint32_t product
         unsigned(options.ioctl_vendor_id || options.ioctl_product_id ? options.ioctl_product_id
                                                                      : product_id));
     std::snprintf(mode, sizeof mode, "%o", unsigned(options.mode));
-    std::vector<std::string> args{
-        SIM_BOOTLOADER, device.mount_dir, device.log_path, device.flash_path, "--ids", ids, "--mode", mode};
+    std::vector<std::string> args{SIM_BOOTLOADER, device.mount_dir, device.log_path, device.flash_path,
+                                  "--ids",        ids,          "--mode",        mode,
+                                  "--descriptor-file", hid_device + "/report_descriptor"};
     for (auto [option, value] :
          {std::pair{"--stall-after", options.stall_after}, std::pair{"--unplug-after", options.unplug_after},
           std::pair{"--report-delay-us", options.report_delay_us},
@@ -269,6 +320,8 @@ void SimulatedBench::add_device(int number, uint32_t vendor_id, uint32_t product
         args.push_back("--ignore-interrupts");
     if (options.keyboard)
         args.push_back("--keyboard");
+    if (options.small_reports)
+        args.push_back("--small-reports");
     device.pid = fork();
     if (device.pid == 0) {
         exec_program(args);
@@ -302,7 +355,11 @@ SimResult SimulatedBench::unplug(int number)
 {
     SimResult result = finish(number);
     std::error_code error;
-    fs::remove_all("/sys/class/hidraw/hidraw" + std::to_string(number), error);
+    const std::string class_entry = "/sys/class/hidraw/hidraw" + std::to_string(number);
+    std::string hid_device = fs::canonical(class_entry + "/device", error).string();
+    fs::remove(class_entry, error);
+    if (!hid_device.empty() && hid_device.starts_with(SIM_DEVICES))
+        fs::remove_all(hid_device, error);
     fs::remove(node_path(number), error);
     return result;
 }
@@ -383,10 +440,8 @@ void SimulatedBench::start_app(const AppOptions &options)
         struct stat node {};
         ASSERT_EQ(stat(terminal.c_str(), &node), 0);
         std::string entry = "/sys/class/tty/" + fs::path(options.port).filename().string();
-        std::string interface =
-            "/sys/class/hidraw/usb/" + std::string(options.location) + "/" + options.location + ":1.0";
+        std::string interface = usb_interface_dir(options.location);
         fs::create_directories(entry);
-        fs::create_directories(interface);
         std::ofstream(entry + "/dev") << major(node.st_rdev) << ':' << minor(node.st_rdev) << '\n';
         fs::create_directory_symlink(interface, entry + "/device");
     }

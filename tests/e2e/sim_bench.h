@@ -1,8 +1,12 @@
 // The test bench for the end-to-end tests: simulated bootloaders presented
 // to the unmodified quorvel binary through the paths a real device uses.
 //
-// In a private mount namespace, a tmpfs over /sys/class/hidraw holds a
-// hidrawN/device/uevent file per simulated device, and a tmpfs over /dev
+// In a private mount namespace, a tmpfs over /sys/devices (the machine's
+// entries bound back in) holds each simulated device as sysfs has it (USB
+// device, interface, HID device with its uevent and report_descriptor, the
+// hidraw node's entry; a uevent file and a subsystem link at each level, as
+// a browser's libudev wants them), /sys/class/hidraw/hidrawN (a tmpfs too)
+// links to it, and a tmpfs over /dev
 // (with /dev/null and friends bound back in) holds /dev/hidrawN: the file of
 // a sim_bootloader process's FUSE file system, bound there. A write to it
 // blocks until the simulated device has taken the report, and it answers the
@@ -33,6 +37,7 @@ struct SimOptions {
     long node_delay_ms = 0;          // /dev/hidrawN appears this long after its sysfs entry
     bool ignore_interrupts = false;  // a held write stays held when its writer is killed
     bool keyboard = false;           // the report descriptor of a keyboard, not of the bootloader
+    bool small_reports = false;      // a vendor-defined descriptor with 8-byte output reports
     mode_t mode = 0600;
     bool node = true;  // present /dev/hidrawN at all
     const char *name = "Quorvel Test HID Bootloader";

@@ -32,6 +32,9 @@
 //                         USB transfers still fill (they reach no flash)
 //   --write-timeout-ms T  a held write ends with ETIMEDOUT after T ms and no
 //                         signal cuts it short, as usbhid's 5 s limit does
+//   --descriptor-file P   write the report descriptor to P at the start (the
+//                         sysfs report_descriptor file that browsers read)
+//   --small-reports       a vendor-defined descriptor with 8-byte output reports
 //   --keyboard            the report descriptor of a keyboard (by default that
 //                         of the bootloader: one 64-byte output report)
 //   --ignore-interrupts   a held write stays held when its writer is killed
@@ -118,6 +121,9 @@ struct Pending {
 // report ID, as the bootloader has.
 constexpr uint8_t BOOTLOADER_DESCRIPTOR[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0x15, 0x00,
                                              0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x91, 0x02, 0xC0};
+// A vendor-defined collection of another shape: an output report of 8 bytes.
+constexpr uint8_t SMALL_REPORT_DESCRIPTOR[] = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0x15, 0x00,
+                                               0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x08, 0x91, 0x02, 0xC0};
 // A boot keyboard: input keys, and a one-byte output report for its LEDs.
 constexpr uint8_t KEYBOARD_DESCRIPTOR[] = {
     0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
@@ -128,6 +134,8 @@ constexpr uint8_t KEYBOARD_DESCRIPTOR[] = {
 struct Settings {
     uint16_t vendor_id = 0x5E1A, product_id = 0x0001;
     bool keyboard = false;
+    bool small_reports = false;
+    const char *descriptor_file = nullptr;
     mode_t mode = 0600;
     long report_delay_us = 0;
     long stall_after = -1;
@@ -353,7 +361,9 @@ void sim_write(fuse_req_t req, fuse_ino_t, const char *data, size_t size, off_t,
 void sim_ioctl(fuse_req_t req, fuse_ino_t, unsigned int cmd, void *, fuse_file_info *, unsigned, const void *,
                size_t, size_t out_size)
 {
-    const uint8_t *descriptor = settings.keyboard ? KEYBOARD_DESCRIPTOR : BOOTLOADER_DESCRIPTOR;
+    const uint8_t *descriptor = settings.keyboard        ? KEYBOARD_DESCRIPTOR
+                                : settings.small_reports ? SMALL_REPORT_DESCRIPTOR
+                                                         : BOOTLOADER_DESCRIPTOR;
     int descriptor_size =
         settings.keyboard ? int(sizeof KEYBOARD_DESCRIPTOR) : int(sizeof BOOTLOADER_DESCRIPTOR);
     if (cmd == HIDIOCGRAWINFO && out_size >= sizeof(hidraw_devinfo)) {
@@ -425,14 +435,18 @@ void read_settings(int argc, char **argv)
 {
     for (int i = 4; i < argc; ++i) {
         std::string option = argv[i];
-        if (option == "--ignore-interrupts" || option == "--keyboard") {
-            (option == "--keyboard" ? settings.keyboard : settings.ignore_interrupts) = true;
+        if (option == "--ignore-interrupts" || option == "--keyboard" || option == "--small-reports") {
+            (option == "--keyboard"        ? settings.keyboard
+             : option == "--small-reports" ? settings.small_reports
+                                           : settings.ignore_interrupts) = true;
             continue;
         }
         if (i + 1 >= argc)
             break;
         const char *value = argv[++i];
-        if (option == "--ids") {
+        if (option == "--descriptor-file") {
+            settings.descriptor_file = value;
+        } else if (option == "--ids") {
             unsigned vendor = 0, product = 0;
             std::sscanf(value, "%x:%x", &vendor, &product);
             settings.vendor_id = uint16_t(vendor);
@@ -478,6 +492,19 @@ int main(int argc, char **argv)
     // Written out at the end (and after "ready"): a write to the log per
     // frame would slow the device's answers to the next report.
     setvbuf(b.log, nullptr, _IOFBF, 1 << 20);
+
+    if (settings.descriptor_file) {
+        FILE *out = std::fopen(settings.descriptor_file, "wb");
+        if (!out)
+            return 2;
+        if (settings.keyboard)
+            std::fwrite(KEYBOARD_DESCRIPTOR, 1, sizeof KEYBOARD_DESCRIPTOR, out);
+        else if (settings.small_reports)
+            std::fwrite(SMALL_REPORT_DESCRIPTOR, 1, sizeof SMALL_REPORT_DESCRIPTOR, out);
+        else
+            std::fwrite(BOOTLOADER_DESCRIPTOR, 1, sizeof BOOTLOADER_DESCRIPTOR, out);
+        std::fclose(out);
+    }
 
     fuse_lowlevel_ops ops{};
     ops.lookup = sim_lookup;

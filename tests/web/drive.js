@@ -1,0 +1,115 @@
+// Drives Debian's Chromium (through playwright-core) against the page, for
+// the page tests (web_e2e_test.cpp), which set up the simulated boards first.
+// Usage: node drive.js CONFIG_JSON; prints one JSON line: what the page showed.
+// CONFIG: web (the built page), port, shim (the preloaded sysfs shim), hex,
+// mcu, usb, action ("load", "flash" or "station"), boards (station: how many
+// end), shots (a folder for screenshots, or ""), timeout_ms.
+'use strict';
+const { chromium } = require('playwright-core');
+const fs = require('fs');
+const http = require('http');
+const path = require('path');
+
+const config = JSON.parse(process.argv[2]);
+const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm' };
+
+function serve() {
+  const server = http.createServer((request, response) => {
+    const name = path.basename(new URL(request.url, 'http://x').pathname) || 'index.html';
+    const file = path.join(config.web, name);
+    if (!fs.existsSync(file)) { response.statusCode = 404; response.end(); return; }
+    response.setHeader('content-type', types[path.extname(file)] || 'application/octet-stream');
+    response.end(fs.readFileSync(file));
+  });
+  return new Promise(resolve => server.listen(config.port, '127.0.0.1', () => resolve(server)));
+}
+
+async function layout(page) {
+  const result = {};
+  for (const width of [1280, 400]) {
+    await page.setViewportSize({ width, height: 900 });
+    result[width] = await page.evaluate(() => {
+      const root = document.documentElement;
+      const outside = [...document.querySelectorAll('main *')].filter(e => {
+        const r = e.getBoundingClientRect();
+        return r.width > 0 && r.right > window.innerWidth + 0.5;
+      }).map(e => e.tagName + (e.id ? '#' + e.id : ''));
+      return { scroll: root.scrollWidth - root.clientWidth, outside };
+    });
+  }
+  return result;
+}
+
+const started = Date.now();
+const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 1000).toFixed(2)} s: ${what}\n`);
+
+(async () => {
+  const server = await serve();
+  const browser = await chromium.launch({
+    executablePath: '/usr/lib/chromium/chromium',
+    args: ['--no-sandbox'],
+    env: { ...process.env, LD_PRELOAD: config.shim },
+  });
+  note('Chromium started');
+  const out = { errors: [] };
+  try {
+    const page = await browser.newPage({ viewport: { width: 1280, height: 900 } });
+    page.on('pageerror', e => { note(String(e)); out.errors.push(String(e)); });
+    page.on('console', m => { if (m.type() === 'error') { note('console: ' + m.text()); out.errors.push(m.text()); } });
+    const shot = async name => config.shots &&
+      page.screenshot({ path: path.join(config.shots, name + '.png'), fullPage: name !== 'during' });
+    await page.goto(`http://127.0.0.1:${config.port}/`);
+    await page.waitForSelector('body[data-ready=yes]', { timeout: 20000 });
+    out.devices = await page.evaluate(async () => (await navigator.hid.getDevices()).length);
+    note(`page ready, ${out.devices} devices`);
+    // Typed in as a person would; Escape closes the part's list of names.
+    for (const [id, value] of [['#mcu', config.mcu], ['#usb', config.usb || '']]) {
+      await page.fill(id, value);
+      await page.press(id, 'Escape');
+      await page.dispatchEvent(id, 'change');
+    }
+    await page.setInputFiles('#file', config.hex);
+    await page.waitForFunction(() => document.getElementById('file-result').textContent !== '');
+    const text = id => page.evaluate(i => document.getElementById(i).textContent, id);
+    if (config.action === 'flash') {
+      await shot('before');
+      const started = Date.now();
+      // (A pointer click right after typing in the part's field, whose list
+      // of names may be open, does not always reach the button.)
+      await page.evaluate(() => document.getElementById('flash').click());
+      await page.waitForFunction(() => /%/.test(document.getElementById('progress-text').textContent) ||
+        document.getElementById('status').textContent !== '', null, { timeout: config.timeout_ms, polling: 20 });
+      if ((await text('status')) === '') {
+        await shot('during');
+        out.during = await text('progress-text');
+      }
+      await page.waitForFunction(() => document.getElementById('status').textContent !== '', null,
+        { timeout: config.timeout_ms, polling: 5 });
+      out.seconds = (Date.now() - started) / 1000;
+      await shot('after');
+    } else if (config.action === 'station') {
+      await page.evaluate(() => { document.getElementById('station').checked = true; document.getElementById('flash').click(); });
+      await page.waitForFunction(n => {
+        const m = /^(\d+) done, (\d+) failed, 0 in progress$/.exec(document.getElementById('summary').textContent);
+        return m && Number(m[1]) + Number(m[2]) === n;
+      }, config.boards, { timeout: config.timeout_ms, polling: 20 });
+      if (config.shots) await shot('station');
+      out.rows = await page.evaluate(() => [...document.querySelectorAll('#rows tbody tr')].map(r => r.cells[2].textContent));
+    }
+    for (const id of ['file-result', 'status', 'progress-text', 'summary', 'log', 'board-message', 'support'])
+      out[id] = await text(id);
+    if (config.layout) {
+      out.layout = await layout(page);
+      // The system's dark mode, as a person using it sees the page.
+      await page.emulateMedia({ colorScheme: 'dark' });
+      out.dark = await page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+      await shot('dark-400');
+    }
+  } catch (e) {
+    out.errors.push(String(e));
+  }
+  note('done');
+  await browser.close();
+  server.close();
+  process.stdout.write(JSON.stringify(out) + '\n');
+})().catch(e => { process.stdout.write(JSON.stringify({ errors: [String(e)] }) + '\n'); process.exit(1); });

@@ -1,0 +1,325 @@
+// The page (web/) in real headless Chromium (Debian's chromium, driven by
+// playwright-core through drive.js) against the simulated bootloaders of the
+// end-to-end bench, in its private mount namespace: Chromium finds them
+// through libudev in the bench's sysfs (with sysfs_shim.so preloaded, as the
+// bench's sysfs is a tmpfs), and a managed policy, written in the namespace
+// only, grants the page every device without a chooser.
+#include "sim_bench.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <fstream>
+#include <netinet/in.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#if !defined(WEB_DIR) || !defined(SYSFS_SHIM) || !defined(DRIVE_JS)
+#error "WEB_DIR, SYSFS_SHIM and DRIVE_JS must name the built page, the shim and the driver"
+#endif
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+namespace {
+
+// A free port on the loopback, and the policy that grants its page every
+// HID device, on a tmpfs over /etc/chromium in the bench's namespace.
+std::string set_up_browser(int &port)
+{
+    if (!fs::exists("/usr/lib/chromium/chromium"))
+        return "Debian's chromium is missing: install it (the README's Quick start does)";
+    if (!fs::exists(fs::path(DRIVE_JS).parent_path() / "node_modules/playwright-core"))
+        return "playwright-core is missing: run npm ci --prefix tests/web (the README's Quick start does)";
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (bind(probe, reinterpret_cast<sockaddr *>(&address), size) != 0 ||
+        getsockname(probe, reinterpret_cast<sockaddr *>(&address), &size) != 0)
+        return "no free port on 127.0.0.1";
+    port = ntohs(address.sin_port);
+    close(probe);
+    // Chromium's shared memory, in the bench's /dev.
+    fs::create_directories("/dev/shm");
+    if (mount("tmpfs", "/dev/shm", "tmpfs", 0, "mode=1777") != 0)
+        return "tmpfs over /dev/shm: " + std::string(std::strerror(errno));
+    fs::create_directories("/etc/chromium");  // only when chromium is missing, checked above
+    if (mount("tmpfs", "/etc/chromium", "tmpfs", 0, "mode=0755") != 0)
+        return "tmpfs over /etc/chromium: " + std::string(std::strerror(errno));
+    fs::create_directories("/etc/chromium/policies/managed");
+    std::ofstream("/etc/chromium/policies/managed/quorvel-test.json")
+        << "{\"WebHidAllowAllDevicesForUrls\": [\"http://127.0.0.1:" << port << "\"]}\n";
+    return "";
+}
+
+class Page : public SimulatedBench {
+  protected:
+    void SetUp() override
+    {
+        SimulatedBench::SetUp();
+        if (IsSkipped())
+            return;
+        static int port = 0;
+        static const std::string problem = set_up_browser(port);
+        ASSERT_EQ(problem, "");
+        port_ = port;
+    }
+
+    // Opens the page in Chromium, gives it the file, the part and the IDs,
+    // and does `action`; returns what the page showed.
+    Json run_page(const std::string &hex, const std::string &mcu, const std::string &usb, const std::string &action,
+                  const Json &more = Json::object())
+    {
+        Json config{{"web", WEB_DIR}, {"port", port_},   {"shim", SYSFS_SHIM}, {"hex", hex},
+                    {"mcu", mcu},     {"usb", usb},       {"action", action},   {"shots", ""},
+                    {"timeout_ms", 20000}, {"layout", false}, {"boards", 0}};
+        config.update(more);
+        ProcessResult run = run_process({NODE, DRIVE_JS, config.dump()}, kill_after(120));
+        EXPECT_EQ(run.status, 0) << run.out << run.err;
+        Json shown = Json::parse(run.out, nullptr, false);
+        if (shown.is_discarded())
+            ADD_FAILURE() << "the driver printed no JSON: " << run.out << run.err;
+        else
+            EXPECT_TRUE(shown["errors"].empty()) << shown["errors"].dump() << "\n" << run.err;
+        return shown;
+    }
+
+    int port_ = 0;
+};
+
+std::string fixture(int kib)
+{
+    return write_scratch_file("fixture" + std::to_string(kib) + ".hex", hex_file_for(pattern_bytes(0, uint32_t(kib) * 1024)));
+}
+
+// What the flash must hold after an upload of `hex` for a part with this
+// block size: the file's bytes, erased (0xFF) elsewhere.
+std::vector<uint8_t> expected_flash(const std::map<uint32_t, uint8_t> &bytes)
+{
+    std::vector<uint8_t> flash(0x20000, 0xFF);
+    for (auto [address, value] : bytes)
+        flash[address] = value;
+    return flash;
+}
+
+// The dry run's lines of the command line for this file and part.
+std::string cli_figures(const std::string &mcu, const std::string &hex)
+{
+    ProcessResult run = run_quorvel({"-n", "-mmcu=" + mcu, hex});
+    std::string figures;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with("Blocks:") || line.starts_with("Reports:") || line.starts_with("File data:") ||
+            line.starts_with("Least time:") || line.starts_with("SHA-256:") || line.ends_with("(image sent)"))
+            figures += line + "\n";
+    return figures;
+}
+
+// The messages of the command line (standard error) for this file and part.
+std::string cli_message(const std::string &mcu, const std::string &hex)
+{
+    return run_quorvel({"-n", "-mmcu=" + mcu, hex}).err;
+}
+
+TEST_F(Page, FixturesArriveByteExactWithTheDryRunsFigures)
+{
+    struct Case {
+        const char *name;
+        std::map<uint32_t, uint8_t> bytes;
+        std::string hex;
+    };
+    std::vector<Case> cases;
+    {
+        // The example as avr-objcopy makes it into a flat binary.
+        std::string bin = read_whole_file(QUORVEL_EXAMPLE_BIN);
+        ASSERT_FALSE(bin.empty()) << "avr-objcopy (binutils-avr) made no flat binary of the example";
+        std::map<uint32_t, uint8_t> bytes;
+        for (size_t i = 0; i < bin.size(); ++i)
+            bytes[uint32_t(i)] = uint8_t(bin[i]);
+        cases.push_back({"example", bytes, example_hex_path()});
+    }
+    cases.push_back({"24 KiB", pattern_bytes(0, 24 * 1024), fixture(24)});
+    cases.push_back({"56 KiB", pattern_bytes(0, 56 * 1024), fixture(56)});
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        add_device(0, 0x5E1A, 0x0001, numbered_board(1));
+        Json shown = run_page(c.hex, "atmega64u2", "0x5e1a:0x0001", "flash",
+                              {{"shots", std::string(c.name) == "56 KiB" ? scratch_dir() : ""}});
+        SimResult sim = finish(0);
+        reset();
+        EXPECT_EQ(shown["status"], "Done.\n");
+        EXPECT_EQ(shown["progress-text"], "100%");
+        EXPECT_TRUE(sim.errors.empty()) << sim.errors.front();
+        EXPECT_TRUE(sim.flash == expected_flash(c.bytes)) << "the flash differs";
+        // The page shows the file's name, then the command line's figures.
+        const std::string result = shown["file-result"];
+        EXPECT_EQ(result.substr(result.find('\n') + 1), cli_figures("atmega64u2", c.hex));
+        // Its log line, as -log= writes it.
+        Json line = Json::parse(std::string(shown["log"]).substr(0, std::string(shown["log"]).find('\n')));
+        EXPECT_EQ(line["sha256"], sha256sum(c.hex));
+        EXPECT_EQ(line["result"], "done");
+        EXPECT_EQ(line["vendor_id"], "5e1a");
+        EXPECT_EQ(line["mcu"], "atmega64u2");
+    }
+    // Before, during and after an upload.
+    for (const char *shot : {"before", "during", "after"})
+        EXPECT_GT(fs::exists(scratch_dir() + "/" + shot + ".png") ? fs::file_size(scratch_dir() + "/" + shot + ".png") : 0, 1000u)
+            << shot;
+    for (const char *shot : {"before", "during", "after"})
+        fs::copy_file(scratch_dir() + "/" + shot + ".png", std::string(WEB_SHOTS) + "/" + shot + ".png",
+                      fs::copy_options::overwrite_existing);
+}
+
+TEST_F(Page, HexErrorShowsItsLine)
+{
+    std::string hex = write_scratch_file("bad.hex", ":10000000000102030405060708090A0B0C0D0E0F78\n:0100100010DF\n:0100110011DE\n:00000001FF\n");
+    Json shown = run_page(hex, "atmega32u4", "", "load");
+    std::string cli = cli_message("atmega32u4", hex);
+    // The command line names the file as given; the page by its name.
+    std::string page = shown["file-result"];
+    EXPECT_NE(page.find("line 3: bad checksum"), std::string::npos) << page;
+    EXPECT_EQ(page.substr(page.find('\n')), cli.substr(cli.find('\n'), page.size() - page.find('\n')));
+}
+
+TEST_F(Page, ImageTooLargeForThePart)
+{
+    std::string hex = fixture(24);
+    Json shown = run_page(hex, "atmega16u2", "", "load");
+    EXPECT_EQ(std::string(shown["file-result"]) + "\n", cli_message("atmega16u2", hex));
+}
+
+TEST_F(Page, UnknownMcuAsTheCommandLineSaysIt)
+{
+    Json shown = run_page(example_hex_path(), "atmega99", "", "load");
+    EXPECT_EQ(std::string(shown["file-result"]) + "\n", run_quorvel({"-n", "-mmcu=atmega99", example_hex_path()}).err);
+}
+
+// (Chromium hides keyboards from pages altogether: the device of another
+// shape here is a vendor-defined one with 8-byte reports.)
+TEST_F(Page, DeviceOfAnotherShapeIsRefused)
+{
+    SimOptions other;
+    other.small_reports = true;
+    other.name = "Contoso Gadget";
+    add_device(0, 0x045E, 0x0750, other);
+    Json shown = run_page(example_hex_path(), "atmega32u4", "", "flash", {{"timeout_ms", 10000}});
+    SimResult sim = finish(0);
+    EXPECT_EQ(shown["status"], "Unable to open device\nContoso Gadget (045e:0750) is a HID device that does not take the "
+                               "bootloader's 64-byte reports; if it is the bootloader, name its IDs with -usb=\n");
+    EXPECT_TRUE(sim.frames.empty());
+}
+
+TEST_F(Page, StallEndsWithinTheLimitAndNothingAfter)
+{
+    add_device(0, 0x5E1A, 0x0001, numbered_board(1, 20));
+    Json shown = run_page(fixture(24), "atmega32u4", "5e1a:0001", "flash");
+    usleep(300000);
+    SimResult sim = finish(0);
+    const std::string status = shown["status"];
+    EXPECT_TRUE(status.starts_with("Error writing to device\n")) << status;
+    EXPECT_NE(status.find("no answer within"), std::string::npos) << status;
+    EXPECT_EQ(sim.frames.size(), 20u);
+    EXPECT_LE(sim.held.size(), 1u);
+    EXPECT_LT(double(shown["seconds"]), 10.0);
+    Json line = Json::parse(std::string(shown["log"]).substr(0, std::string(shown["log"]).find('\n')));
+    EXPECT_EQ(std::string(line["result"]), status.substr(0, status.find('\n')) + ": " +
+                                               status.substr(status.find('\n') + 1, status.find('\n', status.find('\n') + 1) - status.find('\n') - 1));
+}
+
+TEST_F(Page, UnplugMidUpload)
+{
+    SimOptions board = numbered_board(1);
+    board.unplug_after = 30;
+    add_device(0, 0x5E1A, 0x0001, board);
+    Json shown = run_page(fixture(24), "atmega32u4", "5e1a:0001", "flash");
+    SimResult sim = finish(0);
+    const std::string status = shown["status"];
+    EXPECT_TRUE(status.starts_with("Error writing to device\n")) << status;
+    EXPECT_NE(status.find("the device is gone"), std::string::npos) << status;
+    EXPECT_EQ(sim.frames.size(), 30u);
+}
+
+TEST_F(Page, StationFlashesEachBoardAndOneFailsAlone)
+{
+    add_device(0, 0x5E1A, 0x0001, numbered_board(1));
+    add_device(1, 0x5E1A, 0x0001, numbered_board(2, 25));
+    add_device(2, 0x5E1A, 0x0001, numbered_board(3));
+    std::string hex = fixture(24);
+    Json shown = run_page(hex, "atmega32u4", "5e1a:0001", "station", {{"boards", 3}});
+    EXPECT_EQ(shown["summary"], "2 done, 1 failed, 0 in progress") << shown["rows"].dump();
+    const std::vector<uint8_t> expected = expected_flash(pattern_bytes(0, 24 * 1024));
+    for (int number : {0, 2}) {
+        SimResult sim = finish(number);
+        EXPECT_TRUE(sim.flash == expected) << "board " << number;
+    }
+    EXPECT_EQ(finish(1).frames.size(), 25u);
+    // One log line per board, each that parses.
+    std::istringstream lines{std::string(shown["log"])};
+    int count = 0;
+    for (std::string line; std::getline(lines, line); ++count)
+        EXPECT_EQ(Json::parse(line)["sha256"], sha256sum(hex));
+    EXPECT_EQ(count, 3);
+}
+
+TEST_F(Page, LayoutFitsAPhoneAndADesktop)
+{
+    add_device(0, 0x5E1A, 0x0001, numbered_board(1));
+    Json shown = run_page(example_hex_path(), "atmega32u4", "", "flash", {{"layout", true}, {"shots", scratch_dir()}});
+    EXPECT_EQ(shown["dark"], "rgb(18, 18, 18)");  // the dark mode's background
+    fs::copy_file(scratch_dir() + "/dark-400.png", std::string(WEB_SHOTS) + "/dark-400.png",
+                  fs::copy_options::overwrite_existing);
+    for (const char *width : {"1280", "400"}) {
+        EXPECT_EQ(shown["layout"][width]["scroll"], 0) << width;
+        EXPECT_TRUE(shown["layout"][width]["outside"].empty()) << width << shown["layout"][width]["outside"].dump();
+    }
+}
+
+}  // namespace
+
+namespace {
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+// For bench/run (not a test: run with --gtest_also_run_disabled_tests):
+// the page's upload of the 56 KiB fixture against the command line's, on
+// the same simulated board at 1 ms per report, interleaved; prints the
+// medians as one line "page-bench {...}". QUORVEL_BENCH_ROUNDS rounds (5).
+TEST_F(Page, DISABLED_BenchUploadAgainstTheCommandLine)
+{
+    const char *rounds_text = std::getenv("QUORVEL_BENCH_ROUNDS");
+    const int rounds = rounds_text ? std::atoi(rounds_text) : 5;
+    const std::string hex = fixture(56);
+    std::vector<double> page, cli;
+    for (int round = 0; round < rounds; ++round) {
+        add_device(0, 0x5E1A, 0x0001, numbered_board(1));
+        ProcessResult run = run_quorvel({"-mmcu=at90usb646", "-usb=5e1a:0001", hex});
+        ASSERT_EQ(run.status, 0) << run.err;
+        finish(0);
+        reset();
+        cli.push_back(run.seconds);
+        add_device(0, 0x5E1A, 0x0001, numbered_board(1));
+        Json shown = run_page(hex, "at90usb646", "5e1a:0001", "flash");
+        finish(0);
+        reset();
+        ASSERT_EQ(shown["status"], "Done.\n");
+        page.push_back(double(shown["seconds"]));
+    }
+    std::printf("page-bench {\"page\":%.4f,\"cli\":%.4f,\"rounds\":%d}\n", median(page), median(cli), rounds);
+}
+
+}  // namespace

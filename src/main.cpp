@@ -13,6 +13,7 @@
 #include "output/run_log.h"
 #include "output/version.h"
 #include "runs/all_boards.h"
+#include "runs/boot.h"
 #include "runs/dry_run.h"
 #include "runs/list.h"
 #include "runs/one_board.h"
@@ -64,9 +65,10 @@ int main(int argc, char **argv)
     }
     if (run_options.list)
         run_list();
-    if (!run_options.hex_path)
+    // -boot writes nothing: it needs neither a file nor the part.
+    if (!run_options.hex_path && !run_options.boot)
         fail_usage("Filename must be specified");
-    if (run_options.code_size == 0)
+    if (run_options.code_size == 0 && !run_options.boot)
         fail_usage("MCU type must be specified");
     stop_on(check_option_rules(run_options));
 
@@ -77,10 +79,13 @@ int main(int argc, char **argv)
     // that shows them or logs them (-all and -station log every board).
     const bool checksums = run_options.verbose || run_options.dry_run || run_options.json || run_options.log_path ||
                            run_options.all || run_options.station;
-    stop_on(load_firmware(run_options.hex_path, plan, run_options.mcu, run_options.dry_run, checksums));
+    if (!run_options.boot)
+        stop_on(load_firmware(run_options.hex_path, plan, run_options.mcu, run_options.dry_run, checksums));
     if (run_options.log_path) {
         // A board's copy names the file as the run that started it was given it.
         LoggedFirmware logged = loaded_firmware();
+        if (run_options.boot)
+            logged = LoggedFirmware{"", "", "", run_options.mcu ? run_options.mcu : "", "boot"};
         if (run_options.log_name)
             logged.file = run_options.log_name;
         stop_on(run_log_open(run_options.log_path, logged));
@@ -96,5 +101,7 @@ int main(int argc, char **argv)
         run_all_boards();
     if (run_options.station)
         run_station();
+    if (run_options.boot)
+        run_boot();
     run_upload(plan);
 }

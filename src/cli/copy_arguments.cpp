@@ -17,10 +17,13 @@ std::vector<std::string> copy_arguments(std::string_view board_path, std::string
         std::snprintf(settle, sizeof settle, "-w=%g", settle_seconds);
         arguments.push_back(settle);
     }
-    if (run_options.log_path && run_options.hex_path)
-        arguments.push_back(std::string("-log-name=") +
-                            (run_options.log_name ? run_options.log_name : run_options.hex_path));
+    // Under -boot the name is empty: its lines name no file.
+    if (run_options.log_path && (run_options.hex_path || run_options.boot))
+        arguments.push_back(std::string("-log-name=") + (run_options.log_name  ? run_options.log_name
+                                                         : run_options.hex_path ? run_options.hex_path
+                                                                                : ""));
     arguments.push_back("-device=" + std::string(board_path));
-    arguments.emplace_back(file);
+    if (!file.empty())  // -boot reads no file
+        arguments.emplace_back(file);
     return arguments;
 }

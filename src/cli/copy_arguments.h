@@ -12,8 +12,9 @@
 // where boards have just appeared, -w= of `settle_seconds`: the copy waits
 // as long as a node that cannot be opened yet gets in a single run, for
 // udev may still be setting it up. With -log=, the log and -log-name= of
-// the file's name as this run was given it: the copy writes its own board's
+// the file's name as this run was given it (empty under -boot): the copy writes its own board's
 // line when it ends. Last -device= of the board's path and
-// the file, as read once for every copy (load_firmware's shared copy).
+// the file, as read once for every copy (load_firmware's shared copy);
+// an empty `file` (-boot, which reads none) adds nothing.
 std::vector<std::string> copy_arguments(std::string_view board_path, std::string_view file,
                                         double settle_seconds);

@@ -5,6 +5,6 @@
 #include "output/failure.h"
 
 // FAILURE_OPTION when the options ask for two runs at once (-all or
-// -station with an option that names one board, -station with -all), with
-// what to leave out; else FAILURE_NONE.
+// -station with an option that names one board, -station with -all,
+// -boot with a file or -n), with what to leave out; else FAILURE_NONE.
 Failure check_option_rules(const RunOptions &options);

@@ -228,10 +228,9 @@ Failure read_log(const char *value)
     return none();
 }
 
+// Empty for a copy of -boot, whose lines name no file.
 Failure read_log_name(const char *value)
 {
-    if (!*value)
-        return bad_value("-log-name", "", "the HEX file's name for the log, as in -log-name=app.hex");
     run_options.log_name = value;
     return none();
 }
@@ -248,6 +247,12 @@ Failure read_touch(const char *value)
     if (!*value)
         return bad_value("-touch", "", "the board's serial port, as in -touch=/dev/ttyACM0");
     run_options.touch_port = value;
+    return none();
+}
+
+Failure read_boot(const char *)
+{
+    run_options.boot = 1;
     return none();
 }
 
@@ -307,6 +312,12 @@ void pass_log(std::vector<std::string> &arguments)
         arguments.push_back(std::string("-log=") + run_options.log_path);
 }
 
+void pass_boot(std::vector<std::string> &arguments)
+{
+    if (run_options.boot)
+        arguments.push_back("-boot");
+}
+
 void pass_touch(std::vector<std::string> &arguments)
 {
     if (run_options.touch_port)
@@ -324,6 +335,8 @@ constexpr OptionRule OPTION_RULES[] = {
     {"-usb=", COPY_PASSED, read_usb, pass_usb},
     {"-mmcu=", COPY_PASSED, read_mcu, pass_mcu},
     {"-touch=", COPY_PASSED, read_touch, pass_touch},
+    // Each copy starts its own board's application.
+    {"-boot", COPY_PASSED, read_boot, pass_boot},
     // The copy gets -w= of the settle wait instead, when this run waited
     // or is a station (copy_arguments).
     {"-w", COPY_REPLACED, read_wait, nullptr},

@@ -33,6 +33,7 @@ struct RunOptions {
     int32_t board_lock;       // -board-lock=N: the inherited descriptor (3 or more) that holds the board's lock; 0 none
     int32_t station;          // 1 after -station: program each matching board as it appears
     int32_t station_count;    // -station=N: end after N boards; 0 runs until a stop signal
+    int32_t boot;             // 1 after -boot: only start the application, write nothing
     int32_t show_help;        // 1 after -h or --help: show the usage text and end
     int32_t show_version;     // 1 after --version: show the version and end
 };

@@ -40,6 +40,9 @@ void write_usage(FILE *out)
                "\t           is written again only after it went away and came back\n"
                "\t-station=<n> : The same, ending after n boards\n"
                "\t-log=<file> : Append one JSON line per board programmed: board, firmware\n"
-               "\t              SHA-256, result (also for single runs and -all)\n",
+               "\t              SHA-256, result (also for single runs and -all)\n"
+               "\t-boot : Only start the application already in the flash of a board in its\n"
+               "\t        bootloader; nothing is written, no file or -mmcu= is needed\n"
+               "\t        (eg. quorvel -boot -usb=0x5e1a:0x0001)\n",
                out);
 }

@@ -184,7 +184,9 @@ void board_view_start(bool live)
 {
     const LoggedFirmware &firmware = loaded_firmware();
     const std::string title =
-        std::filesystem::path(firmware.file).filename().string() + " " + firmware.file_sha256.substr(0, 16);
+        run_options.boot ? std::string("-boot")
+                         : std::filesystem::path(firmware.file).filename().string() + " " +
+                               firmware.file_sha256.substr(0, 16);
     view = BoardView{live, live && colour_wanted(), printable(title), "", {}, {}, Clock::now()};
     if (view.live)
         redraw();

@@ -188,5 +188,8 @@ std::string log_line_text(const LogLine &line)
     entry["result"] = line.result;
     entry["seconds"] = std::round(line.seconds * 100.0) / 100.0;
     entry["version"] = line.version;
+    // Last, and only where there is one: an upload's line stays as it was.
+    if (!line.kind.empty())
+        entry["kind"] = line.kind;
     return line_text(entry);
 }

@@ -127,10 +127,12 @@ struct LogLine {
     std::string_view result;  // "done" or the error
     double seconds;
     std::string_view version;
+    std::string_view kind;  // "" for an upload: no field; else "boot"
 };
 
 // {"time":...,"serial":...,"location":...,"path":...,"vendor_id":...,"product_id":...,"file":...,
-// "sha256":...,"image_sha256":...,"mcu":...,"result":...,"seconds":...,"version":...} and a line end.
+// "sha256":...,"image_sha256":...,"mcu":...,"result":...,"seconds":...,"version":...} and a line end;
+// a line of another kind of run than an upload ends in "kind":...
 std::string log_line_text(const LogLine &line);
 
 // A present HID interface as -list -json shows it.

@@ -15,6 +15,9 @@ struct LoggedFirmware {
     std::string file_sha256;
     std::string image_sha256;
     std::string mcu;  // the -mmcu= name as given
+    // What the run does to each board: "" for an upload (its lines have no
+    // kind), "boot" for -boot, whose lines name no file.
+    std::string kind;
 };
 
 // A board as its line names it.

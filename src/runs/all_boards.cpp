@@ -100,8 +100,8 @@ void run_all_boards()
              "(quorvel "
              "-list shows the HID devices present)\n");
     const std::vector<HidDeviceInfo> boards = boards_to_program();
-    std::fprintf(stderr, "Programming %d board%s at once\n", int(boards.size()),
-                 boards.size() == 1 ? "" : "s");
+    std::fprintf(stderr, "%s %d board%s at once\n", o.boot ? "Starting the application of" : "Programming",
+                 int(boards.size()), boards.size() == 1 ? "" : "s");
     const auto started = std::chrono::steady_clock::now();
     std::string why;
     if (!follow_begin(nullptr, FollowHooks{nullptr, nullptr, nullptr, nullptr, show_counts}, why))

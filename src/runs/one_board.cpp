@@ -55,22 +55,6 @@ UploadEnd upload_to_device(const UploadPlan &plan)
     return UPLOAD_NOT_DELIVERED;
 }
 
-// What the advice after a failed write rests on: how the device's write failed.
-WriteTrouble write_trouble()
-{
-    switch (device_send_failure()) {
-    case HID_WRITE_LATE:
-        return WRITE_NO_ANSWER;
-    case HID_WRITE_GONE:
-    case HID_WRITE_UNPLUGGED:
-        return WRITE_BOARD_GONE;
-    case HID_WRITE_HOST_STALLED:
-        return WRITE_HOST_BUSY;
-    default:
-        return WRITE_OTHER;
-    }
-}
-
 }  // namespace
 
 void run_upload(const UploadPlan &plan)

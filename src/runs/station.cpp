@@ -93,6 +93,8 @@ FileSeen file_now(const std::string &path)
 // on with the image it read at its start.
 void check_file()
 {
+    if (run_options.boot)
+        return;  // no file
     const std::string &path = loaded_firmware().file;
     station.file_checked_at = Clock::now();
     FileSeen now = file_now(path);
@@ -125,7 +127,7 @@ void plain_line(const HidDeviceInfo &board, const std::string &what)
 void board_started(const FollowedBoard &board)
 {
     if (!board_view_wanted())
-        plain_line(board.board, "Programming");
+        plain_line(board.board, run_options.boot ? "Starting" : "Programming");
 }
 
 MetBoard *met_board(const HidDeviceInfo &board)
@@ -293,8 +295,9 @@ void run_station()
     if (!board_view_wanted()) {
         char text[128];
         std::snprintf(text, sizeof text,
-                      "Station: programming each board with the IDs %04x:%04x as it appears (Ctrl-C to stop)\n",
-                      unsigned(run_options.vendor_id), unsigned(run_options.product_id));
+                      "Station: %s each board with the IDs %04x:%04x as it appears (Ctrl-C to stop)\n",
+                      run_options.boot ? "starting the application of" : "programming", unsigned(run_options.vendor_id),
+                      unsigned(run_options.product_id));
         output_text(human_output() == stdout ? OUTPUT_STDOUT : OUTPUT_STDERR, text, OUTPUT_KEEP);
     }
     show_counts();

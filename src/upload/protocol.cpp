@@ -199,8 +199,13 @@ UploadEnd upload_image(const UploadTransport &transport, const UploadPlan &plan)
         first_block = false;
     }
 
-    if ((end = send_command(transport, CMD_FINISH, COMMAND_LIMIT)) != UPLOAD_DONE ||
-        (end = send_command(transport, CMD_START_APPLICATION, COMMAND_LIMIT)) != UPLOAD_DONE)
+    if ((end = send_command(transport, CMD_FINISH, COMMAND_LIMIT)) != UPLOAD_DONE)
         return end;
-    return pause_after(transport, BEFORE_END_PAUSE);
+    return start_application(transport);
+}
+
+UploadEnd start_application(const UploadTransport &transport)
+{
+    const UploadEnd end = send_command(transport, CMD_START_APPLICATION, COMMAND_LIMIT);
+    return end == UPLOAD_DONE ? pause_after(transport, BEFORE_END_PAUSE) : end;
 }

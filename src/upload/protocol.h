@@ -94,3 +94,9 @@ std::string sent_image_sha256(const UploadPlan &plan);
 // whose block size the reports cannot carry sends nothing and ends as not
 // delivered.
 UploadEnd upload_image(const UploadTransport &transport, const UploadPlan &plan);
+
+// Starts the application in the flash: the start-application command and
+// the pause that gives the board the time to leave its bootloader. The end
+// of upload_image, and all that -boot sends: no begin, which may erase.
+// report_in_hand names the command when it was not delivered.
+UploadEnd start_application(const UploadTransport &transport);

@@ -25,3 +25,12 @@ Failure not_delivered_failure(const ReportInHand &at, WriteTrouble trouble, std:
 // FAILURE_INTERRUPTED: the upload stopped by `signal` after `blocks_done`
 // of `blocks` blocks, and how to finish the job.
 Failure interrupted_failure(int blocks_done, int blocks, int signal);
+
+// -boot's FAILURE_WRITE: the start-application command was not delivered.
+// The same two lines as an upload's failure of that command, but for the
+// flash, which -boot never writes; with the command's name for the event.
+Failure start_not_delivered_failure(WriteTrouble trouble, std::string_view why);
+
+// -boot's FAILURE_INTERRUPTED: `signal` came before the start-application
+// command was sent.
+Failure start_interrupted_failure(int signal);

@@ -53,12 +53,45 @@ int walk_step_count(const UploadPlan &plan)
     return 3 + blocks_to_send(plan) * (3 + plan.block_size / DATA_CHUNK);
 }
 
-int walk_record(const UploadPlan &plan, WalkScript &script, PlayStep *room, int room_steps)
+namespace {
+
+void start_recording(WalkScript &script, PlayStep *room, int room_steps)
 {
     script = WalkScript{room, 0, room ? room_steps : 0, {}, {}};
     script.reports.reserve(size_t(script.room));
     recording = &script;
+}
+
+}  // namespace
+
+int walk_record(const UploadPlan &plan, WalkScript &script, PlayStep *room, int room_steps)
+{
+    start_recording(script, room, room_steps);
     const UploadEnd end = upload_image(RECORDER, plan);
     recording = nullptr;
     return end == UPLOAD_DONE;
+}
+
+int walk_record_start(WalkScript &script, PlayStep *room, int room_steps)
+{
+    start_recording(script, room, room_steps);
+    report_in_hand = ReportInHand{CMD_START_APPLICATION, -1, 0, 0};
+    const UploadEnd end = start_application(RECORDER);
+    recording = nullptr;
+    return end == UPLOAD_DONE;
+}
+
+WriteTrouble write_trouble()
+{
+    switch (device_send_failure()) {
+    case HID_WRITE_LATE:
+        return WRITE_NO_ANSWER;
+    case HID_WRITE_GONE:
+    case HID_WRITE_UNPLUGGED:
+        return WRITE_BOARD_GONE;
+    case HID_WRITE_HOST_STALLED:
+        return WRITE_HOST_BUSY;
+    default:
+        return WRITE_OTHER;
+    }
 }

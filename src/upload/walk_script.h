@@ -4,6 +4,7 @@
 
 #include "hid/hid_device.h"
 #include "upload/protocol.h"
+#include "upload/upload_messages.h"
 
 #include <cstdint>
 #include <vector>
@@ -34,3 +35,15 @@ int walk_step_count(const UploadPlan &plan);
 // the walk sends nothing (a block size that the reports cannot carry) or
 // does not fit the room, else 1.
 int walk_record(const UploadPlan &plan, WalkScript &script, PlayStep *room, int room_steps);
+
+// The steps of -boot's walk: the start-application command alone.
+inline constexpr int START_STEPS = 1;
+
+// Records -boot's walk into `script` as start_application sends it: the
+// command with its time limit and the pause after it. 1, or 0 when it does
+// not fit the room.
+int walk_record_start(WalkScript &script, PlayStep *room, int room_steps);
+
+// What the advice after a step that was not delivered rests on: how the
+// device's write failed.
+WriteTrouble write_trouble();

@@ -47,7 +47,10 @@ const std::string USAGE =
     "\t           is written again only after it went away and came back\n"
     "\t-station=<n> : The same, ending after n boards\n"
     "\t-log=<file> : Append one JSON line per board programmed: board, firmware\n"
-    "\t              SHA-256, result (also for single runs and -all)\n";
+    "\t              SHA-256, result (also for single runs and -all)\n"
+    "\t-boot : Only start the application already in the flash of a board in its\n"
+    "\t        bootloader; nothing is written, no file or -mmcu= is needed\n"
+    "\t        (eg. quorvel -boot -usb=0x5e1a:0x0001)\n";
 
 const std::string NO_DATA_END =
     "\" holds no data: there is nothing to write\nIt has no data records within the "

@@ -53,7 +53,7 @@ std::string passed_settings(const RunOptions &o)
     return std::string("usb=") + ids + " code=" + std::to_string(o.code_size) + "/" +
            std::to_string(o.block_size) + " mcu=" + text(o.mcu) + " v=" + std::to_string(o.verbose) +
            " n=" + std::to_string(o.dry_run) + " list=" + std::to_string(o.list) +
-           " touch=" + text(o.touch_port);
+           " touch=" + text(o.touch_port) + " boot=" + std::to_string(o.boot);
 }
 
 const char *const BOARD = "/dev/hidraw7";
@@ -74,6 +74,7 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-usb=", {"-usb=0x5E1A-1"}, {"-usb=5e1a:0001"}},
         {"-mmcu=", {"-mmcu=at90usb1287"}, {"-mmcu=at90usb1287"}},
         {"-touch=", {"-touch=/dev/ttyACM0"}, {"-touch=/dev/ttyACM0"}},
+        {"-boot", {"-boot"}, {"-boot"}},
         {"-w", {"-w"}, {"-w=2"}},
         {"-w=", {"-w=30"}, {"-w=2"}},
         {"-device=", {"-device=/dev/hidraw0"}, {"-device=/dev/hidraw7"}},
@@ -175,6 +176,32 @@ TEST(CopyArguments, TheCopyReadsBackTheUploadSettings)
         // it, naming the file as the run was given it.
         EXPECT_EQ(text(o.log_path), text(parent.log_path)) << label;
         EXPECT_EQ(text(o.log_name), text(c.log_name)) << label;
+    }
+}
+
+// -boot reads no file: its copies get none (an empty argument would be
+// read as a file name), and under -log= an empty -log-name=, which makes
+// each copy a board's copy that hands back a line it cannot write.
+TEST(CopyArguments, ABootCopyGetsNoFile)
+{
+    const struct {
+        std::vector<std::string> given;
+        const char *log_name;
+    } cases[] = {
+        {{"-boot", "-all", "-usb=5e1a:1"}, nullptr},
+        {{"-boot", "-station", "-usb=5e1a:1", "-log=b.log"}, ""},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(read(c.given).kind, FAILURE_NONE);
+        const RunOptions parent = run_options;
+        const std::vector<std::string> copy = copy_arguments(BOARD, "", 2.0);
+        const std::string label = testing::PrintToString(copy);
+        EXPECT_EQ(copy.back(), std::string("-device=") + BOARD) << label;
+        ASSERT_EQ(read(copy).kind, FAILURE_NONE) << label;
+        EXPECT_EQ(passed_settings(run_options), passed_settings(parent)) << label;
+        EXPECT_EQ(run_options.boot, 1) << label;
+        EXPECT_EQ(run_options.hex_path, nullptr) << label;
+        EXPECT_EQ(text(run_options.log_name), text(c.log_name)) << label;
     }
 }
 

@@ -254,8 +254,12 @@ void handle_frame(Bootloader &b, const uint8_t *frame, long microseconds)
         b.expect = EXPECT_START;
         break;
     case 7:
-        if (b.expect != EXPECT_START)
+        // After the finish command, or on a bootloader that has taken
+        // nothing yet (quorvel -boot): it jumps to the application as it is.
+        if (b.expect != EXPECT_START && b.expect != EXPECT_BEGIN)
             return error(b, "START_APPLICATION out of order");
+        if (!zero_from(report, 2))
+            return error(b, "START_APPLICATION has parameters");
         b.expect = EXPECT_NOTHING;
         break;
     default:

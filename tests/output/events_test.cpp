@@ -129,13 +129,21 @@ TEST(Events, BoardEventsCarryTheBoardFirst)
     EXPECT_EQ(last_block_event("{\"event\":\"done\"}\n", index, count), 0);
 }
 
+// An upload's line has no kind (its readers see what they always saw);
+// another kind of run's line names its kind last.
 TEST(Events, LogLine)
 {
     EXPECT_EQ(log_line_text({"2026-12-09T15:32:51Z", "QV-1", "1-2", "/dev/hidraw5", 0x5e1a, 1, "app.hex",
-                             "ab", "cd", "atmega32u4", "done", 1.234, "1.0"}),
+                             "ab", "cd", "atmega32u4", "done", 1.234, "1.0", ""}),
               R"({"time":"2026-12-09T15:32:51Z","serial":"QV-1","location":"1-2","path":"/dev/hidraw5",)"
               R"("vendor_id":"5e1a","product_id":"0001","file":"app.hex","sha256":"ab","image_sha256":"cd",)"
               R"("mcu":"atmega32u4","result":"done","seconds":1.23,"version":"1.0"})"
+              "\n");
+    EXPECT_EQ(log_line_text({"2026-12-09T15:32:51Z", "QV-1", "1-2", "/dev/hidraw5", 0x5e1a, 1, "", "", "", "",
+                             "done", 0.304, "1.0", "boot"}),
+              R"({"time":"2026-12-09T15:32:51Z","serial":"QV-1","location":"1-2","path":"/dev/hidraw5",)"
+              R"("vendor_id":"5e1a","product_id":"0001","file":"","sha256":"","image_sha256":"",)"
+              R"("mcu":"","result":"done","seconds":0.3,"version":"1.0","kind":"boot"})"
               "\n");
 }
 

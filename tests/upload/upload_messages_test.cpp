@@ -63,4 +63,40 @@ TEST(UploadMessages, AnInterruptedUploadSaysHowFarItGotAndKeepsItsSignal)
                          "told to start the application\n");
 }
 
+// -boot: the same first line and advice as an upload's failed start, but
+// the flash is named as it is, untouched; and a stop before the command.
+TEST(UploadMessages, ABootSaysTheFlashWasNotWritten)
+{
+    const struct {
+        WriteTrouble trouble;
+        std::string why;
+        std::string upload_advice_end;  // what follows the flash's state, as an upload says it
+    } cases[] = {
+        {WRITE_NO_ANSWER, "no answer within 50 ms",
+         ". The board stopped answering: press its reset button to restart the bootloader, then run quorvel "
+         "again\n"},
+        {WRITE_BOARD_GONE, "the device is gone (No such device)",
+         ". The board went away: plug it in again, start its bootloader and run quorvel again\n"},
+        {WRITE_OTHER, "Input/output error", ": restart the bootloader and run quorvel again\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.why);
+        const Failure f = start_not_delivered_failure(c.trouble, c.why);
+        const Failure upload = not_delivered_failure({CMD_START_APPLICATION, -1, 2, 0}, c.trouble, c.why);
+        EXPECT_EQ(f.kind, FAILURE_WRITE);
+        EXPECT_EQ(f.message, "Error writing to device\nThe start-application command failed: " + c.why +
+                                 ". Nothing was written to the flash" + c.upload_advice_end);
+        EXPECT_EQ(upload.message, "Error writing to device\nThe start-application command failed: " + c.why +
+                                      ". The flash is now only partly written" + c.upload_advice_end);
+        EXPECT_STREQ(f.command, upload.command);
+        EXPECT_EQ(f.address, -1);
+    }
+    const Failure stopped = start_interrupted_failure(2);
+    EXPECT_EQ(stopped.kind, FAILURE_INTERRUPTED);
+    EXPECT_EQ(stopped.signal, 2);
+    EXPECT_EQ(stopped.message, "quorvel: interrupted before the start-application command: nothing was sent\n"
+                               "The board stays in its bootloader: run quorvel -boot again to start its "
+                               "application\n");
+}
+
 }  // namespace

@@ -116,4 +116,31 @@ TEST(WalkScript, StepCountFitsTheWriterForEveryPlan)
     }
 }
 
+// -boot's walk: the start-application command alone, with its limit and
+// the pause after it, whatever the image holds; never the begin command.
+TEST(WalkScript, TheStartWalkIsTheStartCommandAlone)
+{
+    image_reset();
+    image_store(0x0000, 0x11);
+    WalkScript script;
+    std::vector<PlayStep> room(START_STEPS);
+    ASSERT_EQ(walk_record_start(script, room.data(), int(room.size())), 1);
+    ASSERT_EQ(script.count, 1);
+    const PlayStep &step = script.steps[0];
+    EXPECT_EQ(step.length, 64u);
+    EXPECT_EQ(step.report[0], COMMAND_MARKER);
+    EXPECT_EQ(step.report[1], CMD_START_APPLICATION);
+    for (size_t i = 2; i < PLAY_REPORT; ++i)
+        EXPECT_EQ(step.report[i], 0) << i;
+    EXPECT_EQ(step.limit_ms, 50u);
+    EXPECT_DOUBLE_EQ(step.pause_after, 0.3);
+    ASSERT_EQ(script.reports.size(), 1u);
+    EXPECT_EQ(script.reports[0].command, CMD_START_APPLICATION);
+    EXPECT_EQ(script.reports[0].block_address, -1);
+    EXPECT_TRUE(script.blocks.empty());
+    // No room (no device open): nothing recorded.
+    EXPECT_EQ(walk_record_start(script, nullptr, 0), 0);
+    EXPECT_EQ(script.count, 0);
+}
+
 }  // namespace

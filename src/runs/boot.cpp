@@ -1,0 +1,64 @@
+// Starts the application of one board: the start-application command alone.
+#include "runs/boot.h"
+
+#include "hid/hid_device.h"
+#include "os/signals.h"
+#include "output/console.h"
+#include "output/events.h"
+#include "output/run_log.h"
+#include "runs/run_end.h"
+#include "upload/find_board.h"
+#include "upload/upload_messages.h"
+#include "upload/walk_script.h"
+
+#include <cstdio>
+
+namespace {
+
+WalkScript script;
+
+void nothing_shown(int)
+{
+}
+
+constexpr PlayWatch WATCH{nothing_shown, take_stop_signal};
+
+// Plays the start-application command on the device, as the last step of
+// an upload is played; the failure, if it was not delivered or not sent.
+Failure start_on_device()
+{
+    if (!walk_record_start(script, device_play_room(START_STEPS), START_STEPS))
+        return start_not_delivered_failure(WRITE_OTHER, "the report could not be handed to the device");
+    const PlayEnd end = device_play(script.steps, script.count, WATCH);
+    switch (end.outcome) {
+    case PLAY_DONE:
+        return Failure{};
+    case PLAY_STOPPED:
+        return start_interrupted_failure(end.signal);
+    case PLAY_FAILED:
+        break;
+    }
+    return start_not_delivered_failure(write_trouble(), device_send_error());
+}
+
+}  // namespace
+
+void run_boot()
+{
+    if (Failure opened = open_board(); failed(opened))
+        fail_with(opened);
+    hold_stop_signals();
+    const DeviceChoice &choice = device_choice();
+    run_log_begin(
+        LoggedBoard{choice.path, choice.serial, choice.location, choice.vendor_id, choice.product_id});
+    event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
+    if (Failure started = start_on_device(); failed(started))
+        fail_with(started);
+    log_verbose("Starting Application\n");
+    // What follows the start (a check that the application came up) goes here.
+    device_close();
+
+    event_done();
+    std::fputs("\nDone.\n\n", stderr);
+    end_process(0);
+}

@@ -133,42 +133,54 @@ TEST_F(SimulatedBench, BootEventsAndLogLine)
     EXPECT_EQ(lines[0]["sha256"], "");
 }
 
-// -all: each board's copy starts its own board, once; the events and log
-// lines are those of the boards.
+// -all, and a station that takes the boards as they are there: each
+// board's copy starts its own board, once; the events and log lines are
+// those of the boards, with nothing of a firmware.
 TEST_F(SimulatedBench, BootOfEveryBoard)
 {
     const std::string log = scratch_dir() + "/boot-all.log";
-    std::remove(log.c_str());
-    for (int number = 0; number < 3; ++number)
-        add_device(number, 0x5E1A, 0x0001, numbered_board(number));
-    ProcessResult run = run_quorvel({"-boot", "-all=3", "-json", "-log=" + log, "-usb=5e1a:1"}, kill_after(20));
-    for (int number = 0; number < 3; ++number)
-        expect_started_once(finish(number), "board " + std::to_string(number));
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.err.find("Starting the application of 3 boards at once\n"), std::string::npos) << run.err;
+    const struct {
+        const char *run;
+        const char *said;  // on standard error
+    } cases[] = {
+        {"-all=3", "Starting the application of 3 boards at once\n"},
+        {"-station=3", "Station ended after "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.run);
+        std::remove(log.c_str());
+        for (int number = 0; number < 3; ++number)
+            add_device(number, 0x5E1A, 0x0001, numbered_board(number));
+        ProcessResult run = run_quorvel({"-boot", c.run, "-json", "-log=" + log, "-usb=5e1a:1"}, kill_after(20));
+        for (int number = 0; number < 3; ++number)
+            expect_started_once(finish(number), "board " + std::to_string(number));
+        reset();
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.err.find(c.said), std::string::npos) << run.err;
 
-    const std::vector<json> events = json_lines(run.out);
-    ASSERT_FALSE(events.empty());
-    const std::vector<std::string> kinds = kinds_of(events);
-    EXPECT_EQ(kinds.back(), "summary");
-    EXPECT_EQ(events.back()["ok"], true);
-    EXPECT_EQ(events.back()["done"], 3);
-    for (const char *kind : {"board_started", "device", "done", "board_ended"})
-        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kind), 3) << kind << " in " << run.out;
-    for (const char *kind : {"start", "block"})
-        EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kind), 0) << kind << " in " << run.out;
+        const std::vector<json> events = json_lines(run.out);
+        ASSERT_FALSE(events.empty());
+        const std::vector<std::string> kinds = kinds_of(events);
+        EXPECT_EQ(kinds.back(), "summary");
+        EXPECT_EQ(events.back()["ok"], true);
+        EXPECT_EQ(events.back()["done"], 3);
+        for (const char *kind : {"board_started", "device", "done", "board_ended"})
+            EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kind), 3) << kind << " in " << run.out;
+        for (const char *kind : {"start", "block"})
+            EXPECT_EQ(std::count(kinds.begin(), kinds.end(), kind), 0) << kind << " in " << run.out;
 
-    const std::vector<json> lines = json_lines(read_whole_file(log));
-    ASSERT_EQ(lines.size(), 3u);
-    std::vector<std::string> paths;
-    for (const json &line : lines) {
-        EXPECT_EQ(line["kind"], "boot") << line;
-        EXPECT_EQ(line["result"], "done") << line;
-        EXPECT_EQ(line["file"], "") << line;
-        paths.push_back(line["path"]);
+        const std::vector<json> lines = json_lines(read_whole_file(log));
+        ASSERT_EQ(lines.size(), 3u);
+        std::vector<std::string> paths;
+        for (const json &line : lines) {
+            EXPECT_EQ(line["kind"], "boot") << line;
+            EXPECT_EQ(line["result"], "done") << line;
+            EXPECT_EQ(line["file"], "") << line;
+            paths.push_back(line["path"]);
+        }
+        std::sort(paths.begin(), paths.end());
+        EXPECT_EQ(paths, (std::vector<std::string>{"/dev/hidraw0", "/dev/hidraw1", "/dev/hidraw2"}));
     }
-    std::sort(paths.begin(), paths.end());
-    EXPECT_EQ(paths, (std::vector<std::string>{"/dev/hidraw0", "/dev/hidraw1", "/dev/hidraw2"}));
 }
 
 // A board that another quorvel run is writing gets nothing from -boot,

@@ -19,7 +19,7 @@ std::vector<std::string> copy_arguments(std::string_view board_path, std::string
     }
     // Under -boot the name is empty: its lines name no file.
     if (run_options.log_path && (run_options.hex_path || run_options.boot))
-        arguments.push_back(std::string("-log-name=") + (run_options.log_name  ? run_options.log_name
+        arguments.push_back(std::string("-log-name=") + (run_options.log_name   ? run_options.log_name
                                                          : run_options.hex_path ? run_options.hex_path
                                                                                 : ""));
     arguments.push_back("-device=" + std::string(board_path));

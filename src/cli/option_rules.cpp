@@ -8,16 +8,18 @@ Failure check_option_rules(const RunOptions &o)
     // -boot writes nothing: a file given with it was meant to be written,
     // and starting the old application instead would hide that.
     if (o.boot && o.hex_path)
-        return failure(FAILURE_OPTION,
-                       "quorvel: -boot starts the application that is in the flash and writes nothing: it takes "
-                       "no HEX file\nLeave out -boot to write \"%s\" and start it, or leave out the file to start "
-                       "the application as it is\n",
-                       printable(o.hex_path).c_str());
+        return failure(
+            FAILURE_OPTION,
+            "quorvel: -boot starts the application that is in the flash and writes nothing: it takes "
+            "no HEX file\nLeave out -boot to write \"%s\" and start it, or leave out the file to start "
+            "the application as it is\n",
+            printable(o.hex_path).c_str());
     if (o.boot && o.dry_run)
-        return failure(FAILURE_OPTION,
-                       "quorvel: -n walks an upload without a board: it cannot be combined with -boot\nLeave out "
-                       "-n to start the board's application, or -boot to see what an upload of a file would "
-                       "send\n");
+        return failure(
+            FAILURE_OPTION,
+            "quorvel: -n walks an upload without a board: it cannot be combined with -boot\nLeave out "
+            "-n to start the board's application, or -boot to see what an upload of a file would "
+            "send\n");
     if (o.all && o.touch_port)
         return failure(FAILURE_OPTION,
                        "quorvel: -touch= resets one board: it cannot be combined with -all\nLeave out -all to reset "

@@ -183,10 +183,9 @@ bool board_view_wanted()
 void board_view_start(bool live)
 {
     const LoggedFirmware &firmware = loaded_firmware();
-    const std::string title =
-        run_options.boot ? std::string("-boot")
-                         : std::filesystem::path(firmware.file).filename().string() + " " +
-                               firmware.file_sha256.substr(0, 16);
+    const std::string title = run_options.boot ? std::string("-boot")
+                                               : std::filesystem::path(firmware.file).filename().string() +
+                                                     " " + firmware.file_sha256.substr(0, 16);
     view = BoardView{live, live && colour_wanted(), printable(title), "", {}, {}, Clock::now()};
     if (view.live)
         redraw();

@@ -161,9 +161,9 @@ void run_log_board(const LoggedBoard &board, std::string_view result, double sec
         return;
     const LoggedFirmware &f = run_log.firmware;
     const std::string time = utc_now();
-    const LogLine line{
-        time,          board.serial,   board.location,  board.path, board.vendor_id, board.product_id, f.file,
-        f.file_sha256, f.image_sha256, f.mcu, result,     seconds,         VERSION,         f.kind};
+    const LogLine line{time,    board.serial,  board.location, board.path, board.vendor_id, board.product_id,
+                       f.file,  f.file_sha256, f.image_sha256, f.mcu,      result,          seconds,
+                       VERSION, f.kind};
     append_line(board_name(board), log_line_text(line));
 }
 

@@ -17,9 +17,7 @@ namespace {
 
 WalkScript script;
 
-void nothing_shown(int)
-{
-}
+void nothing_shown(int) {}
 
 constexpr PlayWatch WATCH{nothing_shown, take_stop_signal};
 

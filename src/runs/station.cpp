@@ -296,8 +296,8 @@ void run_station()
         char text[128];
         std::snprintf(text, sizeof text,
                       "Station: %s each board with the IDs %04x:%04x as it appears (Ctrl-C to stop)\n",
-                      run_options.boot ? "starting the application of" : "programming", unsigned(run_options.vendor_id),
-                      unsigned(run_options.product_id));
+                      run_options.boot ? "starting the application of" : "programming",
+                      unsigned(run_options.vendor_id), unsigned(run_options.product_id));
         output_text(human_output() == stdout ? OUTPUT_STDOUT : OUTPUT_STDERR, text, OUTPUT_KEEP);
     }
     show_counts();

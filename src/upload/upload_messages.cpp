@@ -52,10 +52,11 @@ Failure start_not_delivered_failure(WriteTrouble trouble, std::string_view why)
 
 Failure start_interrupted_failure(int signal)
 {
-    Failure result = failure(FAILURE_INTERRUPTED,
-                             "quorvel: interrupted before the %s command: nothing was sent\nThe board stays in "
-                             "its bootloader: run quorvel -boot again to start its application\n",
-                             command_name(CMD_START_APPLICATION));
+    Failure result =
+        failure(FAILURE_INTERRUPTED,
+                "quorvel: interrupted before the %s command: nothing was sent\nThe board stays in "
+                "its bootloader: run quorvel -boot again to start its application\n",
+                command_name(CMD_START_APPLICATION));
     result.signal = signal;
     return result;
 }

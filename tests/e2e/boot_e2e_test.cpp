@@ -151,7 +151,8 @@ TEST_F(SimulatedBench, BootOfEveryBoard)
         std::remove(log.c_str());
         for (int number = 0; number < 3; ++number)
             add_device(number, 0x5E1A, 0x0001, numbered_board(number));
-        ProcessResult run = run_quorvel({"-boot", c.run, "-json", "-log=" + log, "-usb=5e1a:1"}, kill_after(20));
+        ProcessResult run =
+            run_quorvel({"-boot", c.run, "-json", "-log=" + log, "-usb=5e1a:1"}, kill_after(20));
         for (int number = 0; number < 3; ++number)
             expect_started_once(finish(number), "board " + std::to_string(number));
         reset();
@@ -243,17 +244,28 @@ TEST_F(SimulatedBench, BootThatIsNotDelivered)
         std::vector<std::string> more;  // after -usb=
         std::string err_end;            // of standard error
     } cases[] = {
-        {"stalled", 0, -1, {"-boot"},
+        {"stalled",
+         0,
+         -1,
+         {"-boot"},
          "Error writing to device\nThe start-application command failed: no answer within 50 ms. Nothing was "
          "written to the flash" +
              stopped},
-        {"unplugged", -1, 0, {"-boot"},
-         "Error writing to device\nThe start-application command failed: the device is gone (No such device). "
+        {"unplugged",
+         -1,
+         0,
+         {"-boot"},
+         "Error writing to device\nThe start-application command failed: the device is gone (No such "
+         "device). "
          "Nothing was written to the flash" +
              went_away},
         // The upload's own failure of that command, for comparison.
-        {"upload stalled at its start", 16, -1, {"-mmcu=atmega32u4", example_hex_path()},
-         "Error writing to device\nThe start-application command failed: no answer within 50 ms. The flash is "
+        {"upload stalled at its start",
+         16,
+         -1,
+         {"-mmcu=atmega32u4", example_hex_path()},
+         "Error writing to device\nThe start-application command failed: no answer within 50 ms. The flash "
+         "is "
          "now only partly written" +
              stopped},
     };
@@ -317,7 +329,8 @@ TEST_F(SimulatedBench, BootRefusesAFileAndADryRun)
              example_hex_path() +
              "\" and start it, or leave out the file to start the application as it is\n\n"},
         {{"-boot", "-n", "-usb=5e1a:1"},
-         "quorvel: -n walks an upload without a board: it cannot be combined with -boot\nLeave out -n to start "
+         "quorvel: -n walks an upload without a board: it cannot be combined with -boot\nLeave out -n to "
+         "start "
          "the board's application, or -boot to see what an upload of a file would send\n\n"},
     };
     for (const auto &c : cases) {

@@ -48,6 +48,9 @@ const std::string USAGE =
     "\t-station=<n> : The same, ending after n boards\n"
     "\t-log=<file> : Append one JSON line per board programmed: board, firmware\n"
     "\t              SHA-256, result (also for single runs and -all)\n"
+    "\t-expect-app[=<vid:pid>] : Then wait until the application appears at the board's\n"
+    "\t              USB port (5 s, or -w=<seconds>), with these IDs if given; fail if the\n"
+    "\t              bootloader stays or nothing else appears (eg. -expect-app=0x5e1a:0x0100)\n"
     "\t-boot : Only start the application already in the flash of a board in its\n"
     "\t        bootloader; nothing is written, no file or -mmcu= is needed\n"
     "\t        (eg. quorvel -boot -usb=0x5e1a:0x0001)\n";

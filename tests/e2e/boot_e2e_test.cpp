@@ -188,9 +188,11 @@ TEST_F(SimulatedBench, BootOfEveryBoard)
 // alone or under -all: its flash gets the whole upload of that run.
 TEST_F(SimulatedBench, BootLeavesABusyBoardAlone)
 {
-    const std::string hex = write_scratch_file("4k.hex", hex_file_for(pattern_bytes(0, 0x1000)));
+    // About 2080 reports of 1 ms each: the board stays taken for some 2 s,
+    // with a wide margin below each report's limit (a sanitized build too).
+    const std::string hex = write_scratch_file("32k.hex", hex_file_for(pattern_bytes(0, 0x8000)));
     SimOptions slow = board("QV-7", "1-2");
-    slow.report_delay_us = 10000;  // about 260 reports: 2.6 s
+    slow.report_delay_us = 1000;
     add_device(0, 0x5E1A, 0x0001, slow);
     BackgroundRun writer = start_quorvel({"-mmcu=atmega32u4", "-device=/dev/hidraw0", hex});
     bool busy = false;

@@ -13,6 +13,7 @@
 #include "output/run_log.h"
 #include "output/version.h"
 #include "runs/all_boards.h"
+#include "runs/doctor.h"
 #include "runs/dry_run.h"
 #include "runs/list.h"
 #include "runs/one_board.h"
@@ -64,6 +65,8 @@ int main(int argc, char **argv)
     }
     if (run_options.list)
         run_list();
+    if (run_options.doctor)
+        run_doctor();
     if (!run_options.hex_path)
         fail_usage("Filename must be specified");
     if (run_options.code_size == 0)

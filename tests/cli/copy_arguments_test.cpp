@@ -87,6 +87,7 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-log=", {"-log=boards.log"}, {"-log=boards.log"}},
         {"-log-name=", {"-log-name=other.hex"}, {}},
         {"-board-lock=", {"-board-lock=3"}, {}},
+        {"-doctor", {"-doctor"}, {}},
         {"-h", {"-h"}, {}},
         {"--help", {"--help"}, {}},
         {"--version", {"--version"}, {}},

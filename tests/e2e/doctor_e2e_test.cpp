@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <grp.h>
+#include <iostream>
 #include <string>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -228,6 +229,7 @@ TEST_F(SimulatedBench, DoctorTellsWhatKeepsTheBoardFromBeingFlashed)
         if (c.usb)
             command.push_back(c.usb);
         const ProcessResult run = run_process(command);
+        std::cout << "$ setpriv nobody quorvel -doctor " << (c.usb ? c.usb : "") << "   # " << c.name << "\n" << run.out << "status " << run.status << "\n\n";
         if (lock >= 0)
             close(lock);
         reset();

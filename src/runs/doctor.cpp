@@ -27,8 +27,9 @@ void print_check(FILE *out, const DoctorCheck &check, size_t subject_width)
 void run_doctor()
 {
     const bool ids = run_options.vendor_id != 0 || run_options.product_id != 0;
-    const DoctorReport report =
-        doctor_checks(DeviceFilter{ids, run_options.vendor_id, run_options.product_id, nullptr, nullptr});
+    // -serial= and -location= narrow the devices looked at, as they narrow a search.
+    const DoctorReport report = doctor_checks(
+        DeviceFilter{ids, run_options.vendor_id, run_options.product_id, run_options.serial, run_options.location});
     // Standard output carries only events under -json: the lines go to standard error then.
     FILE *out = human_output();
     size_t width = 0;

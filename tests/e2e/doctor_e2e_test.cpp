@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -35,14 +36,17 @@ struct UdevRoot {
 
     UdevRoot()
     {
-        for (const char *dir : {"/run", "/etc/udev/rules.d", "/usr/lib/udev/rules.d"}) {
+        for (const char *dir : {"/run", "/etc/udev/rules.d", "/lib/udev/rules.d", "/usr/lib/udev/rules.d"}) {
             std::error_code error;
-            if (!fs::is_directory(dir, error))
+            const std::string real = fs::canonical(dir, error).string();
+            // /lib is /usr/lib where /usr is merged: one tmpfs hides both.
+            if (error || !fs::is_directory(real, error) ||
+                std::find(mounted.begin(), mounted.end(), real) != mounted.end())
                 continue;
-            if (mount("tmpfs", dir, "tmpfs", 0, "mode=0755") == 0)
-                mounted.push_back(dir);
+            if (mount("tmpfs", real.c_str(), "tmpfs", 0, "mode=0755") == 0)
+                mounted.push_back(real);
             else
-                ADD_FAILURE() << "tmpfs over " << dir << ": " << std::strerror(errno);
+                ADD_FAILURE() << "tmpfs over " << real << ": " << std::strerror(errno);
         }
         fs::create_directories("/run/udev/rules.d");
         fs::create_directories("/run/systemd/seats");

@@ -37,6 +37,7 @@ void run_doctor()
         width = std::max(width, printable(check.subject).size());
     for (const DoctorDevice &device : report.devices)
         width = std::max(width, printable(device.path).size());
+    width = std::min(width, size_t(16));  // a Windows path would push every line far to the right
     for (const DoctorCheck &check : report.system)
         print_check(out, check, width);
     std::string ready;

@@ -128,16 +128,7 @@ EMSCRIPTEN_KEEPALIVE const char *qv_load(const char *name, const uint8_t *bytes,
     const UploadTally t = tally_upload(plan, nullptr);
     const std::string file_sha256 = sha256_of(std::string_view(reinterpret_cast<const char *>(bytes), size_t(size)));
     const std::string image_sha256 = sent_image_sha256(plan);
-    char figures[600];
-    std::snprintf(figures, sizeof figures,
-                  "Blocks:     %d of %d bytes\n"
-                  "Reports:    %d\n"
-                  "File data:  %d bytes\n"
-                  "Least time: %.2f s\n"
-                  "SHA-256:    %s (file)\n"
-                  "            %s (image sent)\n",
-                  t.blocks, t.block_size, t.reports, t.file_bytes, t.least_seconds, file_sha256.c_str(),
-                  image_sha256.c_str());
+    const std::string figures = tally_figures_text(t, file_sha256, image_sha256);
     char numbers[200];
     std::snprintf(numbers, sizeof numbers,
                   "\"blocks\":%d,\"block_size\":%d,\"reports\":%d,\"file_bytes\":%d,\"least_seconds\":%.2f,",

@@ -23,15 +23,8 @@ void run_dry_run(const UploadPlan &plan)
     std::fprintf(human_output(), "Dry run: no device is opened and nothing is sent\n");
     std::fflush(human_output());
     const UploadTally tally = tally_upload(plan, list_block);
-    std::fprintf(human_output(),
-                 "Blocks:     %d of %d bytes\n"
-                 "Reports:    %d\n"
-                 "File data:  %d bytes\n"
-                 "Least time: %.2f s\n"
-                 "SHA-256:    %s (file)\n"
-                 "            %s (image sent)\n",
-                 tally.blocks, tally.block_size, tally.reports, tally.file_bytes, tally.least_seconds,
-                 loaded_firmware().file_sha256.c_str(), loaded_firmware().image_sha256.c_str());
+    std::fputs(tally_figures_text(tally, loaded_firmware().file_sha256, loaded_firmware().image_sha256).c_str(),
+               human_output());
     event_dry_run(DryRunFigures{tally.blocks, tally.block_size, tally.reports, tally.file_bytes,
                                 tally.least_seconds});
     event_done();  // every -json run ends with done, error or summary

@@ -4,6 +4,8 @@
 
 #include "image/firmware_image.h"
 
+#include <cstdio>
+
 namespace {
 
 UploadTally tally;
@@ -45,4 +47,20 @@ UploadTally tally_upload(const UploadPlan &plan, void (*each_block)(int32_t addr
     for (int32_t address = 0; address < plan.code_size && address < IMAGE_SIZE; ++address)
         tally.file_bytes += firmware_image.image_used[size_t(address)];
     return tally;
+}
+
+std::string tally_figures_text(const UploadTally &tally, const std::string &file_sha256,
+                               const std::string &image_sha256)
+{
+    char text[600];
+    std::snprintf(text, sizeof text,
+                  "Blocks:     %d of %d bytes\n"
+                  "Reports:    %d\n"
+                  "File data:  %d bytes\n"
+                  "Least time: %.2f s\n"
+                  "SHA-256:    %s (file)\n"
+                  "            %s (image sent)\n",
+                  tally.blocks, tally.block_size, tally.reports, tally.file_bytes, tally.least_seconds,
+                  file_sha256.c_str(), image_sha256.c_str());
+    return text;
 }

@@ -257,6 +257,33 @@ Failure read_doctor(const char *)
     return none();
 }
 
+// -expect-app, or -expect-app=VID:PID as -usb= reads IDs.
+Failure read_expect_app(const char *value)
+{
+    run_options.expect_app = 1;
+    run_options.app_vendor_id = run_options.app_product_id = 0;
+    if (!*value)
+        return none();
+    const uint32_t vendor = run_options.vendor_id, product = run_options.product_id;
+    Failure ids = read_usb(value);
+    run_options.app_vendor_id = run_options.vendor_id;
+    run_options.app_product_id = run_options.product_id;
+    run_options.vendor_id = vendor;
+    run_options.product_id = product;
+    if (failed(ids))
+        return failure(FAILURE_OPTION, "quorvel: -expect-app=%s: give the application's IDs as -expect-app=<vid>:<pid>, "
+                                       "each 1 to 4 hex digits, as in -expect-app=0x5e1a:0x0100\n",
+                       printable(value).c_str());
+    return none();
+}
+
+Failure read_app_wait(const char *value)
+{
+    if (!read_number(std::string_view(value), 0.001, 1e6, run_options.app_wait))
+        return bad_value("-app-wait", value, "the longest wait for the application in seconds, as in -app-wait=5");
+    return none();
+}
+
 Failure read_help(const char *)
 {
     run_options.show_help = 1;
@@ -313,6 +340,34 @@ void pass_log(std::vector<std::string> &arguments)
         arguments.push_back(std::string("-log=") + run_options.log_path);
 }
 
+// -expect-app passes on in the form given: any device, or these IDs.
+void pass_expect_any(std::vector<std::string> &arguments)
+{
+    if (run_options.expect_app && !run_options.app_vendor_id && !run_options.app_product_id)
+        arguments.push_back("-expect-app");
+}
+
+void pass_expect_ids(std::vector<std::string> &arguments)
+{
+    if (!run_options.expect_app || (!run_options.app_vendor_id && !run_options.app_product_id))
+        return;
+    char text[48];
+    std::snprintf(text, sizeof text, "-expect-app=%04x:%04x", unsigned(run_options.app_vendor_id),
+                  unsigned(run_options.app_product_id));
+    arguments.push_back(text);
+}
+
+// A copy waits for its board's application as long as this run would: the
+// copy's own -w= is the short settle of a board that is already there.
+void pass_app_wait(std::vector<std::string> &arguments)
+{
+    if (!run_options.expect_app)
+        return;
+    char text[48];
+    std::snprintf(text, sizeof text, "-app-wait=%g", expect_app_seconds());
+    arguments.push_back(text);
+}
+
 void pass_touch(std::vector<std::string> &arguments)
 {
     if (run_options.touch_port)
@@ -343,6 +398,10 @@ constexpr OptionRule OPTION_RULES[] = {
     // The copy reads the file as this run read it once (a path of its own):
     // its log line names the file by the name this run was given.
     {"-log-name=", COPY_REPLACED, read_log_name, nullptr},
+    // Each copy waits for its own board's application.
+    {"-expect-app", COPY_PASSED, read_expect_app, pass_expect_any},
+    {"-expect-app=", COPY_PASSED, read_expect_app, pass_expect_ids},
+    {"-app-wait=", COPY_PASSED, read_app_wait, pass_app_wait},
     // A station's copy: the descriptor on which the station holds its board.
     {"-board-lock=", COPY_REPLACED, read_board_lock, nullptr},
     // This run picks the boards.
@@ -372,6 +431,13 @@ const OptionRule *rule_for(std::string_view argument)
 }
 
 }  // namespace
+
+double expect_app_seconds()
+{
+    if (run_options.app_wait > 0)
+        return run_options.app_wait;
+    return run_options.wait_limit > 0 ? run_options.wait_limit : 5.0;
+}
 
 std::span<const OptionRule> option_rules()
 {

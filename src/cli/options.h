@@ -33,6 +33,10 @@ struct RunOptions {
     int32_t board_lock;       // -board-lock=N: the inherited descriptor (3 or more) that holds the board's lock; 0 none
     int32_t station;          // 1 after -station: program each matching board as it appears
     int32_t station_count;    // -station=N: end after N boards; 0 runs until a stop signal
+    int32_t expect_app;       // 1 after -expect-app: wait for the application to appear after the upload
+    uint32_t app_vendor_id;   // -expect-app=VID:PID: the IDs it must have; both 0 for any device
+    uint32_t app_product_id;
+    double app_wait;          // -app-wait=SECONDS: how long a board's copy waits for it (its run's -w=)
     int32_t show_help;        // 1 after -h or --help: show the usage text and end
     int32_t show_version;     // 1 after --version: show the version and end
     int32_t doctor;           // 1 after -doctor: check what flashing needs here and end
@@ -41,6 +45,10 @@ struct RunOptions {
 // The process's one set of settings, all zero at start.
 extern RunOptions run_options;
 
+
+// How long -expect-app waits for the application to appear: -app-wait= (as
+// a board's copy gets it), else the run's -w=SECONDS, else 5 s.
+double expect_app_seconds();
 
 // Reads the arguments after the program name into run_options, -json first.
 // A malformed -usb=, an unknown -mmcu=, an empty -serial= or -location= and

@@ -43,6 +43,9 @@ void write_usage(FILE *out)
                "\t           is written again only after it went away and came back\n"
                "\t-station=<n> : The same, ending after n boards\n"
                "\t-log=<file> : Append one JSON line per board programmed: board, firmware\n"
-               "\t              SHA-256, result (also for single runs and -all)\n",
+               "\t              SHA-256, result (also for single runs and -all)\n"
+               "\t-expect-app[=<vid:pid>] : Then wait until the application appears at the board's\n"
+               "\t              USB port (5 s, or -w=<seconds>), with these IDs if given; fail if the\n"
+               "\t              bootloader stays or nothing else appears (eg. -expect-app=0x5e1a:0x0100)\n",
                out);
 }

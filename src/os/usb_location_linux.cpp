@@ -21,7 +21,7 @@ bool usb_device_name(std::string_view name)
 
 }  // namespace
 
-std::string usb_location_above(const char *link)
+std::string usb_device_dir_above(const char *link)
 {
     char resolved[PATH_MAX];
     if (!realpath(link, resolved))
@@ -31,7 +31,13 @@ std::string usb_location_above(const char *link)
         path = path.substr(0, path.find_last_of('/'));
         std::string_view name = path.substr(path.find_last_of('/') + 1);
         if (usb_device_name(name))
-            return std::string(name);
+            return std::string(path);
     }
     return "";
+}
+
+std::string usb_location_above(const char *link)
+{
+    const std::string dir = usb_device_dir_above(link);
+    return dir.substr(dir.find_last_of('/') + 1);
 }

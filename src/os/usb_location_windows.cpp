@@ -22,6 +22,8 @@ std::string utf8_from_wide(const wchar_t *text, size_t length)
     return result;
 }
 
+}  // namespace
+
 std::string instance_id(DEVINST node)
 {
     wchar_t id[MAX_DEVICE_ID_LEN + 1] = L"";
@@ -51,7 +53,6 @@ std::vector<std::string> strings_of(DEVINST node, const DEVPROPKEY &key)
     return strings;
 }
 
-}  // namespace
 
 std::string usb_location_of(DEVINST node)
 {

@@ -27,3 +27,11 @@ std::string location_from(const std::vector<std::string> &location_paths, const 
 // Where the device behind this node is plugged in, as location_from gives
 // it; "" when it is no USB device or the system does not say.
 std::string usb_location_of(DEVINST node);
+
+// A node's instance ID ("USB\\VID_5E1A&PID_0001\\QV-1"), "" when the system
+// does not say.
+std::string instance_id(DEVINST node);
+
+// A string or string-list property of a node, each string in UTF-8; empty
+// when the node does not have it.
+std::vector<std::string> strings_of(DEVINST node, const DEVPROPKEY &key);

@@ -111,7 +111,7 @@ std::string lasting_events(std::string_view lines)
         if (!event.is_object())
             continue;
         const Json &kind = event["event"];
-        if (kind == "device" || kind == "done" || kind == "error") {
+        if (kind == "device" || kind == "application" || kind == "done" || kind == "error") {
             kept += line;
             kept += '\n';
         }
@@ -188,5 +188,13 @@ std::string log_line_text(const LogLine &line)
     entry["result"] = line.result;
     entry["seconds"] = std::round(line.seconds * 100.0) / 100.0;
     entry["version"] = line.version;
+    if (const ApplicationSeen *app = line.application) {
+        Json seen{{"vendor_id", hex_id(app->vendor_id)}};
+        seen["product_id"] = hex_id(app->product_id);
+        seen["product"] = app->product;
+        seen["serial"] = app->serial;
+        seen["seconds"] = std::round(app->seconds * 100.0) / 100.0;
+        entry["application"] = seen;
+    }
     return line_text(entry);
 }

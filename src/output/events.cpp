@@ -174,6 +174,18 @@ void event_device(std::string_view path, uint32_t vendor_id, uint32_t product_id
     write_event(event);
 }
 
+void event_application(const ApplicationSeen &application)
+{
+    Json event = named("application");
+    event["vendor_id"] = hex_id(application.vendor_id);
+    event["product_id"] = hex_id(application.product_id);
+    event["product"] = application.product;
+    event["serial"] = application.serial;
+    event["location"] = application.location;
+    event["seconds"] = std::round(application.seconds * 100.0) / 100.0;
+    write_event(event);
+}
+
 void event_block(int32_t address, int index, int count)
 {
     Json event = named("block");

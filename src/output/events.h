@@ -41,6 +41,21 @@ void event_device(std::string_view path, uint32_t vendor_id, uint32_t product_id
 // `count` is under way.
 void event_block(int32_t address, int index, int count);
 
+// The application that appeared at the board's USB port after
+// START_APPLICATION (-expect-app).
+struct ApplicationSeen {
+    uint32_t vendor_id;
+    uint32_t product_id;
+    std::string product;
+    std::string serial;
+    std::string location;  // the port, as -location= names it
+    double seconds;        // from START_APPLICATION to its appearance
+};
+
+// {"event":"application","vendor_id":...,"product_id":...,"product":...,"serial":...,"location":...,
+// "seconds":...}: it appeared, before "done".
+void event_application(const ApplicationSeen &application);
+
 // {"event":"done"}: the upload ended well.
 void event_done();
 
@@ -127,10 +142,13 @@ struct LogLine {
     std::string_view result;  // "done" or the error
     double seconds;
     std::string_view version;
+    const ApplicationSeen *application;  // with -expect-app, once it appeared; else null
 };
 
 // {"time":...,"serial":...,"location":...,"path":...,"vendor_id":...,"product_id":...,"file":...,
-// "sha256":...,"image_sha256":...,"mcu":...,"result":...,"seconds":...,"version":...} and a line end.
+// "sha256":...,"image_sha256":...,"mcu":...,"result":...,"seconds":...,"version":...} and a line end;
+// after "version", "application":{"vendor_id":...,"product_id":...,"product":...,"serial":...,
+// "seconds":...} when one appeared.
 std::string log_line_text(const LogLine &line);
 
 // A present HID interface as -list -json shows it.

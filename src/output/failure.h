@@ -25,6 +25,7 @@ enum FailureKind {
     FAILURE_WRITE,        // a report was not delivered
     FAILURE_INTERRUPTED,  // a stop signal ended the run; `signal` names it
     FAILURE_SYSTEM,       // the system refused what the run needs (copies of quorvel, a pipe)
+    FAILURE_APPLICATION,  // -expect-app: the application did not appear after START_APPLICATION
 };
 
 struct Failure {

@@ -31,6 +31,8 @@ struct RunLog {
     LoggedBoard board;
     std::chrono::steady_clock::time_point started;
     std::string error;
+    bool application_seen;  // -expect-app: the application appeared
+    ApplicationSeen application;
 } run_log;
 
 // Now in UTC, ISO 8601 to the second: "2026-12-09T15:32:51Z".
@@ -163,7 +165,8 @@ void run_log_board(const LoggedBoard &board, std::string_view result, double sec
     const std::string time = utc_now();
     const LogLine line{
         time,          board.serial,   board.location,  board.path, board.vendor_id, board.product_id, f.file,
-        f.file_sha256, f.image_sha256, f.mcu, result,     seconds,         VERSION};
+        f.file_sha256, f.image_sha256, f.mcu, result,     seconds,         VERSION,
+        run_log.application_seen ? &run_log.application : nullptr};
     append_line(board_name(board), log_line_text(line));
 }
 
@@ -172,6 +175,12 @@ void run_log_begin(const LoggedBoard &board)
     run_log.pending = run_log.open;
     run_log.board = board;
     run_log.started = std::chrono::steady_clock::now();
+}
+
+void run_log_application(const ApplicationSeen &application)
+{
+    run_log.application_seen = true;
+    run_log.application = application;
 }
 
 void run_log_retry()

@@ -2,6 +2,7 @@
 // line per board ended, on the disk before the run goes on.
 #pragma once
 
+#include "output/events.h"
 #include "output/failure.h"
 
 #include <cstdint>
@@ -44,6 +45,10 @@ void run_log_board(const LoggedBoard &board, std::string_view result, double sec
 // A single run: the board it writes, whose line the end of the process
 // writes with the run's outcome, however the run ends.
 void run_log_begin(const LoggedBoard &board);
+
+// With -expect-app: the application that appeared, for the line of the
+// single run's board.
+void run_log_application(const ApplicationSeen &application);
 
 // Tries again the lines that could not be written yet, before the run
 // decides its status.

@@ -45,6 +45,13 @@ std::string text(const char *value)
     return value ? value : "(none)";
 }
 
+// How long a run with these settings waits for its board's application:
+// a copy's -app-wait=, else the run's own -w=, else 5 s.
+double app_wait_of(const RunOptions &o)
+{
+    return o.app_wait > 0 ? o.app_wait : o.wait_limit > 0 ? o.wait_limit : 5.0;
+}
+
 // The settings that a copy takes as they are, side by side for comparison.
 std::string passed_settings(const RunOptions &o)
 {
@@ -53,7 +60,9 @@ std::string passed_settings(const RunOptions &o)
     return std::string("usb=") + ids + " code=" + std::to_string(o.code_size) + "/" +
            std::to_string(o.block_size) + " mcu=" + text(o.mcu) + " v=" + std::to_string(o.verbose) +
            " n=" + std::to_string(o.dry_run) + " list=" + std::to_string(o.list) +
-           " touch=" + text(o.touch_port);
+           " touch=" + text(o.touch_port) + " app=" + std::to_string(o.expect_app) + "/" +
+           std::to_string(o.app_vendor_id) + ":" + std::to_string(o.app_product_id) + "/" +
+           (o.expect_app ? std::to_string(app_wait_of(o)) : "-");
 }
 
 const char *const BOARD = "/dev/hidraw7";
@@ -88,6 +97,9 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-log-name=", {"-log-name=other.hex"}, {}},
         {"-board-lock=", {"-board-lock=3"}, {}},
         {"-doctor", {"-doctor"}, {}},
+        {"-expect-app", {"-expect-app"}, {"-expect-app"}},
+        {"-expect-app=", {"-expect-app=0x1234:5678"}, {"-expect-app=1234:5678"}},
+        {"-app-wait=", {"-expect-app", "-app-wait=7.5"}, {"-expect-app", "-app-wait=7.5"}},
         {"-h", {"-h"}, {}},
         {"--help", {"--help"}, {}},
         {"--version", {"--version"}, {}},
@@ -155,6 +167,9 @@ TEST(CopyArguments, TheCopyReadsBackTheUploadSettings)
          1,
          nullptr},
         {{"-mmcu=at90usb646", "-usb=1:2", "-station=5", "-x", "app.hex"}, 1, nullptr},
+        // The copy waits for its application as long as the run's -w= says.
+        {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-all", "-w=30", "-expect-app=5e1a:100", "app.hex"}, 1, nullptr},
+        {{"-mmcu=atmega32u4", "-usb=5e1a:1", "-station", "-expect-app", "app.hex"}, 1, nullptr},
     };
     for (const Case &c : cases) {
         ASSERT_EQ(read(c.given).kind, FAILURE_NONE);

@@ -364,6 +364,56 @@ SimResult SimulatedBench::unplug(int number)
     return result;
 }
 
+SimResult SimulatedBench::after_start_application(int number, const char *location, const AfterStart &after,
+                                                  double &taken_at)
+{
+    taken_at = -1;
+    std::string log_path;
+    for (const Device &device : devices_)
+        if (device.number == number && device.pid > 0)
+            log_path = device.log_path;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (taken_at < 0 && !log_path.empty() && std::chrono::steady_clock::now() < give_up) {
+        std::istringstream log(read_whole_file(log_path));
+        for (std::string line; std::getline(log, line);) {
+            std::istringstream fields(line);
+            std::string kind, hex;
+            long index = 0, microseconds = 0;
+            if (fields >> kind >> index >> microseconds >> hex && kind == "frame" &&
+                commands_of({parse_hex(hex)}) == std::vector<int>{7})
+                taken_at = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+        }
+        if (taken_at < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (taken_at < 0 || after.leave_after < 0)
+        return SimResult{};
+    std::this_thread::sleep_for(std::chrono::duration<double>(after.leave_after));
+    SimResult seen = unplug(number);
+    const std::string usb = std::string(SIM_DEVICES) + "/usb1/" + location;
+    std::error_code error;
+    fs::remove_all(usb, error);
+    if (after.appear_after < 0)
+        return seen;
+    std::this_thread::sleep_for(std::chrono::duration<double>(after.appear_after));
+    // Made whole beside it, then renamed into place: a run sees all of it or nothing.
+    const std::string staging = std::string(SIM_DEVICES) + "/usb1/.new-" + location;
+    fs::remove_all(staging, error);
+    make_sysfs_level(staging, "/sys/bus/usb", "DEVTYPE=usb_device\nDEVNAME=bus/usb/001/099\n");
+    char ids[16];
+    for (auto [name, value] : {std::pair{"idVendor", after.vendor_id}, std::pair{"idProduct", after.product_id}}) {
+        std::snprintf(ids, sizeof ids, "%04x\n", unsigned(value));
+        std::ofstream(staging + "/" + name) << ids;
+    }
+    std::ofstream(staging + "/devnum") << "99\n";
+    if (*after.product)
+        std::ofstream(staging + "/product") << after.product << "\n";
+    if (*after.serial)
+        std::ofstream(staging + "/serial") << after.serial << "\n";
+    fs::rename(staging, usb, error);
+    return seen;
+}
+
 void SimulatedBench::set_mode(int number, mode_t mode)
 {
     ASSERT_EQ(chmod(node_path(number).c_str(), mode), 0) << std::strerror(errno);

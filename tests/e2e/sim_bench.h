@@ -74,6 +74,18 @@ struct AppOptions {
     int bootloader = -1;
 };
 
+// What a board does once it has taken START_APPLICATION: its bootloader
+// leaves the bus, and its application (a USB device with no HID interface
+// here) appears at the same port.
+struct AfterStart {
+    double leave_after = 0.05;   // seconds until the bootloader leaves; < 0: it stays
+    double appear_after = 0.25;  // seconds from then until the application appears; < 0: nothing appears
+    uint32_t vendor_id = 0x5E1A;
+    uint32_t product_id = 0x0100;
+    const char *product = "Blink";
+    const char *serial = "";
+};
+
 // Board number N of several: serial "QV-N", 1 ms per report, taking no
 // more reports after `stall_after` of them unless that is -1.
 SimOptions numbered_board(int number, long stall_after = -1);
@@ -107,6 +119,14 @@ class SimulatedBench : public ::testing::Test {
 
     // A copy of the tool that any user may run.
     static std::string public_binary();
+
+    // Waits (20 s at most) until the board at hidrawN, plugged in at
+    // `location`, has taken START_APPLICATION, then does what `after` says.
+    // Returns what its simulator saw: all of it when the bootloader left,
+    // else (it stays) nothing yet. Sets `taken_at` (steady_clock seconds)
+    // to when it saw START_APPLICATION, -1 when it never came.
+    SimResult after_start_application(int number, const char *location, const AfterStart &after,
+                                      double &taken_at);
 
     // Starts the board's application (one per test).
     void start_app(const AppOptions &options);

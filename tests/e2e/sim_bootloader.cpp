@@ -201,6 +201,9 @@ void handle_frame(Bootloader &b, const uint8_t *frame, long microseconds)
     if (report[0] != 0xA1)
         return error(b, "no command marker");
     int command = report[1];
+    // The bench watches for the start of the application as it happens.
+    if (command == 7)
+        std::fflush(b.log);
     switch (command) {
     case 1:
         // After the start command, a new upload may come: the board's

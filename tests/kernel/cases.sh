@@ -262,6 +262,35 @@ case_touch() {
   fi
 }
 
+# -expect-app: the board re-enumerates as its application after
+# START_APPLICATION, or stays in its bootloader.
+case_expect_app() {
+  start g "dummy_udc.0" "QVK-0001" --app
+  $Q -json -expect-app=5e1a:0002 -mmcu=atmega32u4 $USB /hex/blink.hex >/tmp/out 2>/tmp/err
+  status=$?
+  stop g
+  json_lines expect-app /tmp/out
+  if [ $status = 0 ] && same_flash g /hex/blink.bin && grep -q '"event":"application".*"product_id":"0002"' /tmp/out &&
+    ends_with_event /tmp/out done; then
+    result expect-app PASS "$(sed -n 's/.*"event":"application".*"seconds":\([0-9.]*\).*/\1/p' /tmp/out) s to the application"
+  else
+    result expect-app FAIL "status $status"
+    show expect-app /tmp/err
+    show expect-app /tmp/g.log
+  fi
+  start g "dummy_udc.0" "QVK-0001"
+  $Q -expect-app -w=2 -mmcu=atmega32u4 $USB /hex/blink.hex >/tmp/out 2>/tmp/err
+  status=$?
+  stop g
+  if [ $status = 1 ] && same_flash g /hex/blink.bin &&
+    grep -q "^The board is still in its bootloader 2 s after START_APPLICATION" /tmp/err; then
+    result expect-app-stays PASS
+  else
+    result expect-app-stays FAIL "status $status"
+    show expect-app-stays /tmp/err
+  fi
+}
+
 case_stall
 case_all_stall
 case_unplug
@@ -275,3 +304,4 @@ case_all
 case_wait
 case_set_report
 case_touch
+case_expect_app

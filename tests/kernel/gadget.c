@@ -19,6 +19,9 @@
  *   --acm               first a CDC-ACM function (the running board): once
  *                       usbmon shows the host setting 1200 baud and then
  *                       dropping DTR, it re-enumerates as the bootloader
+ *   --app               after START_APPLICATION, leave the bus and come back
+ *                       as the application (the CDC-ACM board, 5e1a:0002);
+ *                       without it the board stays in its bootloader
  * Prints "gadget NAME bound", then at the end "gadget NAME frames N errors E
  * gap-us G" (G: the median time between two reports) and every error.
  *
@@ -337,12 +340,14 @@ int main(int argc, char **argv)
         return 2;
     }
     long delay_us = 0, stall_after = -1, unplug_after = -1, appear_after_ms = 0;
-    int set_report = 0, acm = 0;
+    int set_report = 0, acm = 0, app = 0;
     for (int i = 5; i < argc; ++i) {
         if (strcmp(argv[i], "--set-report") == 0)
             set_report = 1;
         else if (strcmp(argv[i], "--acm") == 0)
             acm = 1;
+        else if (strcmp(argv[i], "--app") == 0)
+            app = 1;
         else if (i + 1 < argc && strcmp(argv[i], "--delay-us") == 0)
             delay_us = atol(argv[++i]);
         else if (i + 1 < argc && strcmp(argv[i], "--stall-after") == 0)
@@ -426,6 +431,17 @@ int main(int argc, char **argv)
     qsort(gaps, (size_t)gap_count, sizeof gaps[0], compare_long);
     printf("gadget %s frames %ld errors %ld gap-us %ld\n", argv[1], frames, errors,
            gap_count ? gaps[gap_count / 2] : 0);
+    if (app && expect == 6) {
+        /* The application starts: the bootloader leaves the bus and the
+         * board enumerates anew as what the firmware is. */
+        close(fd);
+        remove_gadget(0);
+        usleep(200000);
+        define_gadget(argv[1], argv[3], 0, 1);
+        put_text("UDC", argv[2]);
+        acm = 1;
+        printf("gadget %s application\n", argv[1]);
+    }
     /* Stay bound until told to stop, so that the host keeps the board. */
     while (!stop)
         pause();

@@ -131,12 +131,25 @@ TEST(Events, BoardEventsCarryTheBoardFirst)
 
 TEST(Events, LogLine)
 {
-    EXPECT_EQ(log_line_text({"2026-12-09T15:32:51Z", "QV-1", "1-2", "/dev/hidraw5", 0x5e1a, 1, "app.hex",
-                             "ab", "cd", "atmega32u4", "done", 1.234, "1.0"}),
-              R"({"time":"2026-12-09T15:32:51Z","serial":"QV-1","location":"1-2","path":"/dev/hidraw5",)"
-              R"("vendor_id":"5e1a","product_id":"0001","file":"app.hex","sha256":"ab","image_sha256":"cd",)"
-              R"("mcu":"atmega32u4","result":"done","seconds":1.23,"version":"1.0"})"
-              "\n");
+    const ApplicationSeen app{0x5e1a, 0x100, "Blink \"v2\"", "", "1-2", 0.456};
+    const std::string common =
+        R"({"time":"2026-12-09T15:32:51Z","serial":"QV-1","location":"1-2","path":"/dev/hidraw5",)"
+        R"("vendor_id":"5e1a","product_id":"0001","file":"app.hex","sha256":"ab","image_sha256":"cd",)"
+        R"("mcu":"atmega32u4","result":"done","seconds":1.23,"version":"1.0")";
+    const struct {
+        const ApplicationSeen *application;
+        std::string ending;
+    } cases[] = {
+        // Without -expect-app the line is as it always was.
+        {nullptr, "}\n"},
+        {&app, R"(,"application":{"vendor_id":"5e1a","product_id":"0100","product":"Blink \"v2\"",)"
+               R"("serial":"","seconds":0.46}})"
+               "\n"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(log_line_text({"2026-12-09T15:32:51Z", "QV-1", "1-2", "/dev/hidraw5", 0x5e1a, 1, "app.hex", "ab",
+                                 "cd", "atmega32u4", "done", 1.234, "1.0", c.application}),
+                  common + c.ending);
 }
 
 TEST(Events, DeviceArrayOfTheList)

@@ -3,7 +3,10 @@
 // Usage: node drive.js CONFIG_JSON; prints one JSON line: what the page showed.
 // CONFIG: web (the built page), port, shim (the preloaded sysfs shim), hex,
 // mcu, usb, action ("load", "flash" or "station"), boards (station: how many
-// end), shots (a folder for screenshots, or ""), timeout_ms.
+// end), shots (a folder for screenshots, or ""), timeout_ms, ready (station:
+// a file written once the page is in station mode, for a test that plugs its
+// boards in then). QV_CHROMIUM_ARGS in the environment: more switches for
+// Chromium, when debugging (such as --enable-logging=stderr).
 'use strict';
 const { chromium } = require('playwright-core');
 const fs = require('fs');
@@ -47,7 +50,7 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
   const server = await serve();
   const browser = await chromium.launch({
     executablePath: '/usr/lib/chromium/chromium',
-    args: ['--no-sandbox'],
+    args: ['--no-sandbox', ...(process.env.QV_CHROMIUM_ARGS ? process.env.QV_CHROMIUM_ARGS.split(' ') : [])],
     env: { ...process.env, LD_PRELOAD: config.shim },
   });
   note('Chromium started');
@@ -89,6 +92,8 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
       await shot('after');
     } else if (config.action === 'station') {
       await page.evaluate(() => { document.getElementById('station').checked = true; document.getElementById('flash').click(); });
+      // The test plugs its boards in from now on.
+      if (config.ready) fs.writeFileSync(config.ready, 'station\n');
       await page.waitForFunction(n => {
         const m = /^(\d+) done, (\d+) failed, 0 in progress$/.exec(document.getElementById('summary').textContent);
         return m && Number(m[1]) + Number(m[2]) === n;

@@ -6,7 +6,9 @@
 // end), shots (a folder for screenshots, or ""), timeout_ms, ready (station:
 // a file written once the page is in station mode, for a test that plugs its
 // boards in then). QV_CHROMIUM_ARGS in the environment: more switches for
-// Chromium, when debugging (such as --enable-logging=stderr).
+// Chromium, when debugging (such as --enable-logging=stderr). variant:
+// "no-webhid" (the page as a browser without WebHID shows it) or "insecure"
+// (served under a name that is not localhost, over http).
 'use strict';
 const { chromium } = require('playwright-core');
 const fs = require('fs');
@@ -50,7 +52,9 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
   const server = await serve();
   const browser = await chromium.launch({
     executablePath: '/usr/lib/chromium/chromium',
-    args: ['--no-sandbox', ...(process.env.QV_CHROMIUM_ARGS ? process.env.QV_CHROMIUM_ARGS.split(' ') : [])],
+    args: ['--no-sandbox', ...(process.env.QV_CHROMIUM_ARGS ? process.env.QV_CHROMIUM_ARGS.split(' ') : []),
+      // A name for the loopback that is not "localhost": no secure context.
+      ...(config.variant === 'insecure' ? ['--host-resolver-rules=MAP insecure.test 127.0.0.1'] : [])],
     env: { ...process.env, LD_PRELOAD: config.shim },
   });
   note('Chromium started');
@@ -61,9 +65,11 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
     page.on('console', m => { if (m.type() === 'error') { note('console: ' + m.text()); out.errors.push(m.text()); } });
     const shot = async name => config.shots &&
       page.screenshot({ path: path.join(config.shots, name + '.png'), fullPage: name !== 'during' });
-    await page.goto(`http://127.0.0.1:${config.port}/`);
+    // As a browser without WebHID (Firefox, Safari) shows the page.
+    if (config.variant === 'no-webhid') await page.addInitScript(() => { delete Navigator.prototype.hid; });
+    await page.goto(`http://${config.variant === 'insecure' ? 'insecure.test' : '127.0.0.1'}:${config.port}/`);
     await page.waitForSelector('body[data-ready=yes]', { timeout: 20000 });
-    out.devices = await page.evaluate(async () => (await navigator.hid.getDevices()).length);
+    out.devices = await page.evaluate(async () => (navigator.hid ? (await navigator.hid.getDevices()).length : -1));
     note(`page ready, ${out.devices} devices`);
     // Typed in as a person would; Escape closes the part's list of names.
     for (const [id, value] of [['#mcu', config.mcu], ['#usb', config.usb || '']]) {

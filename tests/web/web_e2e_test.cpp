@@ -409,6 +409,28 @@ TEST_F(Page, StationFlashesBoardsAsTheyArePluggedIn)
     EXPECT_EQ(finish(1).frames.size(), 25u);
 }
 
+// Where the page cannot flash, it says why and what to use instead; the
+// file is still read and checked.
+TEST_F(Page, SaysWhatTheBrowserLacks)
+{
+    const struct {
+        const char *variant;
+        const char *says;
+    } cases[] = {
+        {"no-webhid", "This browser has no WebHID (Firefox and Safari do not have it): use Chrome, Edge or Opera, "
+                      "or the quorvel command line."},
+        {"insecure", "This page needs a secure context to reach USB devices: open it through https, or from "
+                     "localhost."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.variant);
+        Json shown = run_page(example_hex_path(), "atmega32u4", "", "load", {{"variant", c.variant}});
+        EXPECT_EQ(shown["support"], c.says);
+        EXPECT_EQ(shown["devices"], -1) << "no WebHID there";
+        EXPECT_NE(std::string(shown["file-result"]).find("Blocks:"), std::string::npos) << shown["file-result"];
+    }
+}
+
 TEST_F(Page, LayoutFitsAPhoneAndADesktop)
 {
     add_device(0, 0x5E1A, 0x0001, numbered_board(1));

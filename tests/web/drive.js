@@ -8,7 +8,8 @@
 // boards in then). QV_CHROMIUM_ARGS in the environment: more switches for
 // Chromium, when debugging (such as --enable-logging=stderr). variant:
 // "no-webhid" (the page as a browser without WebHID shows it) or "insecure"
-// (served under a name that is not localhost, over http).
+// (served under a name that is not localhost, over http). keyboard (flash):
+// reach the Flash button with Tab alone and press Enter.
 'use strict';
 const { chromium } = require('playwright-core');
 const fs = require('fs');
@@ -43,6 +44,33 @@ async function layout(page) {
     });
   }
   return result;
+}
+
+// The lowest contrast ratio (WCAG's) of the page's visible text against
+// what lies behind it, and where.
+async function contrast(page) {
+  return page.evaluate(() => {
+    const rgb = text => text.match(/[\d.]+/g).map(Number);
+    const luminance = ([r, g, b]) => {
+      const lin = c => (c /= 255) <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+      return 0.2126 * lin(r) + 0.7152 * lin(g) + 0.0722 * lin(b);
+    };
+    const behind = e => {
+      for (; e; e = e.parentElement) {
+        const c = rgb(getComputedStyle(e).backgroundColor);
+        if (c.length < 4 || c[3] > 0) return c;
+      }
+      return [255, 255, 255];
+    };
+    let lowest = { ratio: 99, where: '' };
+    for (const e of document.querySelectorAll('h1, h2, p, pre, label, button, li, td, th, input, summary')) {
+      if (!e.getClientRects().length || !e.textContent.trim() && e.tagName !== 'INPUT') continue;
+      const [a, b] = [luminance(rgb(getComputedStyle(e).color)), luminance(behind(e))];
+      const ratio = (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+      if (ratio < lowest.ratio) lowest = { ratio: Math.round(ratio * 100) / 100, where: e.tagName + (e.id ? '#' + e.id : '') };
+    }
+    return lowest;
+  });
 }
 
 const started = Date.now();
@@ -85,7 +113,23 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
       const started = Date.now();
       // (A pointer click right after typing in the part's field, whose list
       // of names may be open, does not always reach the button.)
-      await page.evaluate(() => document.getElementById('flash').click());
+      if (config.keyboard) {
+        // With the keyboard alone: Tab from the top to the Flash button, Enter.
+        // A click on the page's top corner starts the Tab order there, as on a fresh page.
+        await page.evaluate(() => document.activeElement && document.activeElement.blur());
+        await page.mouse.click(2, 2);
+        out.tab_order = [];
+        for (let presses = 0; presses < 30 && out.tab_order[out.tab_order.length - 1] !== 'flash'; presses++) {
+          await page.keyboard.press('Tab');
+          out.tab_order.push(await page.evaluate(() => {
+            const e = document.activeElement;
+            return e.id || e.tagName + (e.name ? '[' + e.name + ']' : '') + (e.type ? ':' + e.type : '');
+          }));
+        }
+        await page.keyboard.press('Enter');
+      } else {
+        await page.evaluate(() => document.getElementById('flash').click());
+      }
       await page.waitForFunction(() => /%/.test(document.getElementById('progress-text').textContent) ||
         document.getElementById('status').textContent !== '', null, { timeout: config.timeout_ms, polling: 20 });
       if ((await text('status')) === '') {
@@ -111,9 +155,11 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
       out[id] = await text(id);
     if (config.layout) {
       out.layout = await layout(page);
+      out.contrast = { light: await contrast(page) };
       // The system's dark mode, as a person using it sees the page.
       await page.emulateMedia({ colorScheme: 'dark' });
       out.dark = await page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+      out.contrast.dark = await contrast(page);
       await shot('dark-400');
     }
   } catch (e) {

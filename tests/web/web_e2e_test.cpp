@@ -434,7 +434,16 @@ TEST_F(Page, SaysWhatTheBrowserLacks)
 TEST_F(Page, LayoutFitsAPhoneAndADesktop)
 {
     add_device(0, 0x5E1A, 0x0001, numbered_board(1));
-    Json shown = run_page(example_hex_path(), "atmega32u4", "", "flash", {{"layout", true}, {"shots", scratch_dir()}});
+    Json shown = run_page(example_hex_path(), "atmega32u4", "", "flash",
+                          {{"layout", true}, {"shots", scratch_dir()}, {"keyboard", true}});
+    // Flashed with the keyboard alone: every control on the way is reached by Tab.
+    EXPECT_EQ(shown["status"], "Done.\n") << shown["status"];
+    const std::vector<std::string> order = shown["tab_order"];
+    for (const char *control : {"file", "mcu", "usb", "connect", "station", "flash"})
+        EXPECT_NE(std::find(order.begin(), order.end(), control), order.end()) << control << " in " << shown["tab_order"].dump();
+    // Readable in both modes: WCAG AA's 4.5:1 for text.
+    for (const char *mode : {"light", "dark"})
+        EXPECT_GE(shown["contrast"][mode]["ratio"].get<double>(), 4.5) << mode << ": " << shown["contrast"][mode].dump();
     EXPECT_EQ(shown["dark"], "rgb(18, 18, 18)");  // the dark mode's background
     fs::copy_file(scratch_dir() + "/dark-400.png", std::string(WEB_SHOTS) + "/dark-400.png",
                   fs::copy_options::overwrite_existing);

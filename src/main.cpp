@@ -14,6 +14,7 @@
 #include "output/version.h"
 #include "runs/all_boards.h"
 #include "runs/boot.h"
+#include "runs/doctor.h"
 #include "runs/dry_run.h"
 #include "runs/list.h"
 #include "runs/one_board.h"
@@ -65,6 +66,8 @@ int main(int argc, char **argv)
     }
     if (run_options.list)
         run_list();
+    if (run_options.doctor)
+        run_doctor();
     // -boot writes nothing: it needs neither a file nor the part.
     if (!run_options.hex_path && !run_options.boot)
         fail_usage("Filename must be specified");

@@ -250,6 +250,12 @@ Failure read_touch(const char *value)
     return none();
 }
 
+Failure read_doctor(const char *)
+{
+    run_options.doctor = 1;
+    return none();
+}
+
 // -expect-app, or -expect-app=VID:PID as -usb= reads IDs.
 Failure read_expect_app(const char *value)
 {
@@ -419,6 +425,7 @@ constexpr OptionRule OPTION_RULES[] = {
     {"-serial=", COPY_KEPT, read_serial, nullptr},
     {"-location=", COPY_KEPT, read_location, nullptr},
     // These end the run before any copy starts.
+    {"-doctor", COPY_KEPT, read_doctor, nullptr},
     {"-h", COPY_KEPT, read_help, nullptr},
     {"--help", COPY_KEPT, read_help, nullptr},
     {"--version", COPY_KEPT, read_version, nullptr},

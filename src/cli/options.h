@@ -40,6 +40,7 @@ struct RunOptions {
     int32_t boot;             // 1 after -boot: only start the application, write nothing
     int32_t show_help;        // 1 after -h or --help: show the usage text and end
     int32_t show_version;     // 1 after --version: show the version and end
+    int32_t doctor;           // 1 after -doctor: check what flashing needs here and end
 };
 
 // The process's one set of settings, all zero at start.

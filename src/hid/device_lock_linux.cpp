@@ -156,3 +156,9 @@ int device_in_use(const char *path)
     struct stat node;
     return stat(path, &node) == 0 && flock_holder(node.st_dev, node.st_ino) != 0;
 }
+
+long lock_holder_pid(const char *path)
+{
+    struct stat node;
+    return stat(path, &node) == 0 ? flock_holder(node.st_dev, node.st_ino) : 0;
+}

@@ -31,3 +31,7 @@ enum BoardHolder {
 // ended, the writer has another parent: init, or whichever process adopts
 // orphans), or by a station itself, which is a live run.
 BoardHolder board_holder(int fd);
+
+// The process that holds the lock on the node at this path, as /proc/locks
+// tells (a waiter does not count), or 0 when none does or it cannot be told.
+long lock_holder_pid(const char *path);

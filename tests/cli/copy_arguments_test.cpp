@@ -97,6 +97,7 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-log=", {"-log=boards.log"}, {"-log=boards.log"}},
         {"-log-name=", {"-log-name=other.hex"}, {}},
         {"-board-lock=", {"-board-lock=3"}, {}},
+        {"-doctor", {"-doctor"}, {}},
         {"-expect-app", {"-expect-app"}, {"-expect-app"}},
         {"-expect-app=", {"-expect-app=0x1234:5678"}, {"-expect-app=1234:5678"}},
         {"-app-wait=", {"-expect-app", "-app-wait=7.5"}, {"-expect-app", "-app-wait=7.5"}},

@@ -419,6 +419,11 @@ void SimulatedBench::set_mode(int number, mode_t mode)
     ASSERT_EQ(chmod(node_path(number).c_str(), mode), 0) << std::strerror(errno);
 }
 
+void SimulatedBench::set_owner(int number, uid_t owner, gid_t group)
+{
+    ASSERT_EQ(chown(node_path(number).c_str(), owner, group), 0) << std::strerror(errno);
+}
+
 SimResult SimulatedBench::finish(int number)
 {
     SimResult result;

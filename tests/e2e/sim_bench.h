@@ -114,6 +114,9 @@ class SimulatedBench : public ::testing::Test {
     // Changes the permission bits of /dev/hidrawN, as udev does.
     static void set_mode(int number, mode_t mode);
 
+    // Changes the owner and group of /dev/hidrawN, as udev does.
+    static void set_owner(int number, uid_t owner, gid_t group);
+
     // A copy of the tool that any user may run.
     static std::string public_binary();
 

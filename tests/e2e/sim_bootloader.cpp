@@ -59,6 +59,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <linux/hid.h>
 #include <linux/hidraw.h>
@@ -137,6 +138,8 @@ struct Settings {
     bool small_reports = false;
     const char *descriptor_file = nullptr;
     mode_t mode = 0600;
+    uid_t owner = 0;  // as udev sets them up
+    gid_t group = 0;
     long report_delay_us = 0;
     long stall_after = -1;
     long unplug_after = -1;
@@ -152,6 +155,7 @@ std::deque<Pending> pending;
 long writes = 0;
 long queued = 0;         // reports taken into receive buffers after the stall
 bool unplugged = false;  // the node is gone
+timespec set_up_at{};    // the node's last change: its start, its last chmod or chown
 const auto started = std::chrono::steady_clock::now();
 
 long microseconds_now()
@@ -280,6 +284,10 @@ struct stat node_attributes(fuse_ino_t ino)
     } else {
         st.st_mode = S_IFREG | settings.mode;
         st.st_nlink = 1;
+        st.st_uid = settings.owner;
+        st.st_gid = settings.group;
+        // Set up when the device appeared, as udev's node is.
+        st.st_mtim = st.st_ctim = set_up_at;
     }
     return st;
 }
@@ -302,11 +310,17 @@ void sim_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
     fuse_reply_attr(req, &st, 0);
 }
 
-// Takes a chmod, as udev does when it gives the user access.
+// Takes a chmod and a chown, as udev does when it gives the user access.
 void sim_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set, fuse_file_info *)
 {
     if (ino == NODE_INO && (to_set & FUSE_SET_ATTR_MODE))
         settings.mode = attr->st_mode & 07777;
+    if (ino == NODE_INO && (to_set & FUSE_SET_ATTR_UID))
+        settings.owner = attr->st_uid;
+    if (ino == NODE_INO && (to_set & FUSE_SET_ATTR_GID))
+        settings.group = attr->st_gid;
+    if (ino == NODE_INO && (to_set & (FUSE_SET_ATTR_MODE | FUSE_SET_ATTR_UID | FUSE_SET_ATTR_GID)))
+        clock_gettime(CLOCK_REALTIME, &set_up_at);
     struct stat st = node_attributes(ino);
     fuse_reply_attr(req, &st, 0);
 }
@@ -485,6 +499,7 @@ int main(int argc, char **argv)
         return 2;
     }
     read_settings(argc, argv);
+    clock_gettime(CLOCK_REALTIME, &set_up_at);
     prctl(PR_SET_TIMERSLACK, 1UL);  // answer delayed writes on time
 
     struct sigaction action {};

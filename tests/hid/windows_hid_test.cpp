@@ -359,3 +359,51 @@ TEST(WindowsHid, NamesInAnyLanguage)
 }
 
 }  // namespace
+
+// -doctor on wine's devices: one line per check of each HID collection (its
+// access, its lock, its report shape), the one this process holds shown as
+// held, and status 1 as none of wine's devices takes the bootloader's
+// reports; IDs that nothing has get the no-device verdict.
+TEST(WindowsHid, DoctorChecksEachCollection)
+{
+    // The verdict of the check of this subject, or "" when there is no such line.
+    auto verdict = [](const std::string &out, const std::string &subject, const std::string &check) {
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream words(line);
+            std::string word, who, name;
+            words >> word >> who >> name;
+            if (who == subject && name == check + ":")
+                return word;
+        }
+        return std::string();
+    };
+    ProcessResult absent = run_quorvel({"-doctor", "-usb=5e1a:7f7f"});
+    std::cout << "-doctor -usb=5e1a:7f7f:\n" << absent.out;
+    EXPECT_EQ(absent.status, 1);
+    EXPECT_EQ(verdict(absent.out, "system", "devices"), "PROBLEM");
+    EXPECT_NE(absent.out.find("no HID collection with the IDs 5e1a:7f7f is present"), std::string::npos);
+    EXPECT_NE(absent.out.find("\nNot ready: no board with the IDs 5e1a:7f7f can be flashed now\n"),
+              std::string::npos);
+
+    std::vector<HidDeviceInfo> devices = device_list();
+    if (devices.empty())
+        GTEST_SKIP() << "SKIPPED: no HID device present yet";
+    ASSERT_EQ(lock_board(devices.front().path.c_str()), 1);
+    ProcessResult run = run_quorvel({"-doctor"});
+    unlock_board();
+    std::cout << "-doctor:\n" << run.out;
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(verdict(run.out, "system", "devices"), "OK");
+    for (const HidDeviceInfo &device : devices) {
+        SCOPED_TRACE(device.path);
+        EXPECT_EQ(verdict(run.out, device.path, "collection"), "OK");
+        EXPECT_NE(verdict(run.out, device.path, "access"), "");
+        EXPECT_EQ(verdict(run.out, device.path, "lock"), &device == &devices.front() ? "PROBLEM" : "OK");
+        // A mouse or a keyboard: not the bootloader's reports, or not to be opened at all.
+        const std::string shape = verdict(run.out, device.path, "reports");
+        EXPECT_TRUE(shape == "PROBLEM" || shape == "UNKNOWN") << shape;
+    }
+    EXPECT_NE(run.out.find("\nNot ready: no board that takes the bootloader's reports can be flashed now\n"),
+              std::string::npos);
+}

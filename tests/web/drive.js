@@ -3,7 +3,13 @@
 // Usage: node drive.js CONFIG_JSON; prints one JSON line: what the page showed.
 // CONFIG: web (the built page), port, shim (the preloaded sysfs shim), hex,
 // mcu, usb, action ("load", "flash" or "station"), boards (station: how many
-// end), shots (a folder for screenshots, or ""), timeout_ms.
+// end), shots (a folder for screenshots, or ""), timeout_ms, ready (station:
+// a file written once the page is in station mode, for a test that plugs its
+// boards in then). QV_CHROMIUM_ARGS in the environment: more switches for
+// Chromium, when debugging (such as --enable-logging=stderr). variant:
+// "no-webhid" (the page as a browser without WebHID shows it) or "insecure"
+// (served under a name that is not localhost, over http). keyboard (flash):
+// reach the Flash button with Tab alone and press Enter.
 'use strict';
 const { chromium } = require('playwright-core');
 const fs = require('fs');
@@ -40,6 +46,33 @@ async function layout(page) {
   return result;
 }
 
+// The lowest contrast ratio (WCAG's) of the page's visible text against
+// what lies behind it, and where.
+async function contrast(page) {
+  return page.evaluate(() => {
+    const rgb = text => text.match(/[\d.]+/g).map(Number);
+    const luminance = ([r, g, b]) => {
+      const lin = c => (c /= 255) <= 0.03928 ? c / 12.92 : ((c + 0.055) / 1.055) ** 2.4;
+      return 0.2126 * lin(r) + 0.7152 * lin(g) + 0.0722 * lin(b);
+    };
+    const behind = e => {
+      for (; e; e = e.parentElement) {
+        const c = rgb(getComputedStyle(e).backgroundColor);
+        if (c.length < 4 || c[3] > 0) return c;
+      }
+      return [255, 255, 255];
+    };
+    let lowest = { ratio: 99, where: '' };
+    for (const e of document.querySelectorAll('h1, h2, p, pre, label, button, li, td, th, input, summary')) {
+      if (!e.getClientRects().length || !e.textContent.trim() && e.tagName !== 'INPUT') continue;
+      const [a, b] = [luminance(rgb(getComputedStyle(e).color)), luminance(behind(e))];
+      const ratio = (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);
+      if (ratio < lowest.ratio) lowest = { ratio: Math.round(ratio * 100) / 100, where: e.tagName + (e.id ? '#' + e.id : '') };
+    }
+    return lowest;
+  });
+}
+
 const started = Date.now();
 const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 1000).toFixed(2)} s: ${what}\n`);
 
@@ -47,7 +80,9 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
   const server = await serve();
   const browser = await chromium.launch({
     executablePath: '/usr/lib/chromium/chromium',
-    args: ['--no-sandbox'],
+    args: ['--no-sandbox', ...(process.env.QV_CHROMIUM_ARGS ? process.env.QV_CHROMIUM_ARGS.split(' ') : []),
+      // A name for the loopback that is not "localhost": no secure context.
+      ...(config.variant === 'insecure' ? ['--host-resolver-rules=MAP insecure.test 127.0.0.1'] : [])],
     env: { ...process.env, LD_PRELOAD: config.shim },
   });
   note('Chromium started');
@@ -58,9 +93,11 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
     page.on('console', m => { if (m.type() === 'error') { note('console: ' + m.text()); out.errors.push(m.text()); } });
     const shot = async name => config.shots &&
       page.screenshot({ path: path.join(config.shots, name + '.png'), fullPage: name !== 'during' });
-    await page.goto(`http://127.0.0.1:${config.port}/`);
+    // As a browser without WebHID (Firefox, Safari) shows the page.
+    if (config.variant === 'no-webhid') await page.addInitScript(() => { delete Navigator.prototype.hid; });
+    await page.goto(`http://${config.variant === 'insecure' ? 'insecure.test' : '127.0.0.1'}:${config.port}/`);
     await page.waitForSelector('body[data-ready=yes]', { timeout: 20000 });
-    out.devices = await page.evaluate(async () => (await navigator.hid.getDevices()).length);
+    out.devices = await page.evaluate(async () => (navigator.hid ? (await navigator.hid.getDevices()).length : -1));
     note(`page ready, ${out.devices} devices`);
     // Typed in as a person would; Escape closes the part's list of names.
     for (const [id, value] of [['#mcu', config.mcu], ['#usb', config.usb || '']]) {
@@ -76,7 +113,23 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
       const started = Date.now();
       // (A pointer click right after typing in the part's field, whose list
       // of names may be open, does not always reach the button.)
-      await page.evaluate(() => document.getElementById('flash').click());
+      if (config.keyboard) {
+        // With the keyboard alone: Tab from the top to the Flash button, Enter.
+        // A click on the page's top corner starts the Tab order there, as on a fresh page.
+        await page.evaluate(() => document.activeElement && document.activeElement.blur());
+        await page.mouse.click(2, 2);
+        out.tab_order = [];
+        for (let presses = 0; presses < 30 && out.tab_order[out.tab_order.length - 1] !== 'flash'; presses++) {
+          await page.keyboard.press('Tab');
+          out.tab_order.push(await page.evaluate(() => {
+            const e = document.activeElement;
+            return e.id || e.tagName + (e.name ? '[' + e.name + ']' : '') + (e.type ? ':' + e.type : '');
+          }));
+        }
+        await page.keyboard.press('Enter');
+      } else {
+        await page.evaluate(() => document.getElementById('flash').click());
+      }
       await page.waitForFunction(() => /%/.test(document.getElementById('progress-text').textContent) ||
         document.getElementById('status').textContent !== '', null, { timeout: config.timeout_ms, polling: 20 });
       if ((await text('status')) === '') {
@@ -89,6 +142,8 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
       await shot('after');
     } else if (config.action === 'station') {
       await page.evaluate(() => { document.getElementById('station').checked = true; document.getElementById('flash').click(); });
+      // The test plugs its boards in from now on.
+      if (config.ready) fs.writeFileSync(config.ready, 'station\n');
       await page.waitForFunction(n => {
         const m = /^(\d+) done, (\d+) failed, 0 in progress$/.exec(document.getElementById('summary').textContent);
         return m && Number(m[1]) + Number(m[2]) === n;
@@ -100,9 +155,11 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
       out[id] = await text(id);
     if (config.layout) {
       out.layout = await layout(page);
+      out.contrast = { light: await contrast(page) };
       // The system's dark mode, as a person using it sees the page.
       await page.emulateMedia({ colorScheme: 'dark' });
       out.dark = await page.evaluate(() => getComputedStyle(document.body).backgroundColor);
+      out.contrast.dark = await contrast(page);
       await shot('dark-400');
     }
   } catch (e) {

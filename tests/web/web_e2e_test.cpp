@@ -18,9 +18,15 @@
 #include <map>
 #include <sstream>
 #include <fstream>
+#include <arpa/inet.h>
+#include <linux/netlink.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #if !defined(WEB_DIR) || !defined(SYSFS_SHIM) || !defined(DRIVE_JS)
@@ -32,10 +38,99 @@ using Json = nlohmann::json;
 
 namespace {
 
+// A network namespace of its own, with its loopback up: the page is served
+// there, and the device announcements below reach no one outside it.
+std::string own_network()
+{
+    if (unshare(CLONE_NEWNET) != 0)
+        return "a network namespace of its own: " + std::string(std::strerror(errno));
+    int control = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq loopback{};
+    std::strcpy(loopback.ifr_name, "lo");
+    const bool up = control >= 0 && ioctl(control, SIOCGIFFLAGS, &loopback) == 0 &&
+                    (loopback.ifr_flags |= IFF_UP, ioctl(control, SIOCSIFFLAGS, &loopback) == 0);
+    if (control >= 0)
+        close(control);
+    return up ? "" : "bringing the loopback up: " + std::string(std::strerror(errno));
+}
+
+// libudev's hash of a subsystem's name (MurmurHash2, seed 0), by which its
+// monitors filter what they receive.
+uint32_t subsystem_hash(std::string_view name)
+{
+    const uint32_t m = 0x5bd1e995;
+    uint32_t h = uint32_t(name.size());
+    size_t at = 0;
+    for (; at + 4 <= name.size(); at += 4) {
+        uint32_t k;
+        std::memcpy(&k, name.data() + at, 4);
+        k *= m;
+        k ^= k >> 24;
+        k *= m;
+        h = h * m ^ k;
+    }
+    switch (name.size() - at) {
+    case 3:
+        h ^= uint32_t(uint8_t(name[at + 2])) << 16;
+        [[fallthrough]];
+    case 2:
+        h ^= uint32_t(uint8_t(name[at + 1])) << 8;
+        [[fallthrough]];
+    case 1:
+        h ^= uint8_t(name[at]);
+        h *= m;
+    }
+    h ^= h >> 13;
+    h *= m;
+    return h ^ (h >> 15);
+}
+
+// Tells libudev's monitors (Chromium's among them) that hidrawN was added,
+// as udev does once its rules have run: a "libudev" message with the
+// device's properties to the netlink group of udev's events.
+void announce_hidraw(int number)
+{
+    const std::string name = "hidraw" + std::to_string(number);
+    const std::string syspath = fs::canonical("/sys/class/hidraw/" + name).string();
+    std::string properties;
+    for (const std::string &property :
+         {std::string("ACTION=add"), "DEVPATH=" + syspath.substr(4), std::string("SUBSYSTEM=hidraw"),
+          "DEVNAME=/dev/" + name, std::string("MAJOR=240"), "MINOR=" + std::to_string(number),
+          "SEQNUM=" + std::to_string(900000 + number), std::string("USEC_INITIALIZED=1")})
+        properties.append(property).push_back('\0');
+    struct {
+        char prefix[8] = "libudev";
+        uint32_t magic = htonl(0xfeedcafe);
+        uint32_t header_size = 40;
+        uint32_t properties_off = 40;
+        uint32_t properties_len = 0;
+        uint32_t filter_subsystem_hash = 0;
+        uint32_t filter_devtype_hash = 0;
+        uint32_t filter_tag_bloom_hi = 0;
+        uint32_t filter_tag_bloom_lo = 0;
+    } header;
+    static_assert(sizeof header == 40);
+    header.properties_len = uint32_t(properties.size());
+    header.filter_subsystem_hash = htonl(subsystem_hash("hidraw"));
+    std::string message(reinterpret_cast<const char *>(&header), sizeof header);
+    message += properties;
+    int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
+    ASSERT_GE(fd, 0) << std::strerror(errno);
+    sockaddr_nl to{};
+    to.nl_family = AF_NETLINK;
+    to.nl_groups = 2;  // udev's events, after its rules
+    EXPECT_EQ(sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+              ssize_t(message.size()))
+        << std::strerror(errno);
+    close(fd);
+}
+
 // A free port on the loopback, and the policy that grants its page every
 // HID device, on a tmpfs over /etc/chromium in the bench's namespace.
 std::string set_up_browser(int &port)
 {
+    if (const std::string problem = own_network(); !problem.empty())
+        return problem;
     if (!fs::exists("/usr/lib/chromium/chromium"))
         return "Debian's chromium is missing: install it (the README's Quick start does)";
     if (!fs::exists(fs::path(DRIVE_JS).parent_path() / "node_modules/playwright-core"))
@@ -272,10 +367,83 @@ TEST_F(Page, StationFlashesEachBoardAndOneFailsAlone)
     EXPECT_EQ(count, 3);
 }
 
+// Station mode as a bench uses it: the boards are plugged in one after the
+// other while the page runs, each is flashed once as it appears, and one
+// that stalls fails alone.
+TEST_F(Page, StationFlashesBoardsAsTheyArePluggedIn)
+{
+    const std::string hex = fixture(8);
+    const std::string ready = scratch_dir() + "/station-ready";
+    fs::remove(ready);
+    const long stalls[] = {-1, 25, -1};
+    const auto plug_in_turn = [&](int) {
+        for (int wait = 0; wait < 400 && !fs::exists(ready); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(fs::exists(ready)) << "the page never went into station mode";
+        for (int number = 0; number < 3; ++number) {
+            add_device(number, 0x5E1A, 0x0001, numbered_board(number + 1, stalls[number]));
+            announce_hidraw(number);
+            // The next board comes once this one is done (its START_APPLICATION) or stuck.
+            AfterStart stays;
+            stays.leave_after = -1;
+            double taken_at = -1;
+            if (stalls[number] < 0)
+                after_start_application(number, "", stays, taken_at);
+            else
+                std::this_thread::sleep_for(std::chrono::seconds(2));
+        }
+    };
+    Json config{{"web", WEB_DIR},  {"port", port_},     {"shim", SYSFS_SHIM}, {"hex", hex},      {"mcu", "atmega32u4"},
+                {"usb", "5e1a:0001"}, {"action", "station"}, {"shots", ""},   {"timeout_ms", 60000}, {"layout", false},
+                {"boards", 3},       {"ready", ready}};
+    ProcessResult run = run_process({NODE, DRIVE_JS, config.dump()}, plug_in_turn);
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    Json shown = Json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(shown.is_discarded()) << run.out << run.err;
+    EXPECT_TRUE(shown["errors"].empty()) << shown["errors"].dump() << "\n" << run.err;
+    EXPECT_EQ(shown["devices"], 0) << "no board was there when the page started";
+    EXPECT_EQ(shown["summary"], "2 done, 1 failed, 0 in progress") << shown["rows"].dump();
+    const std::vector<uint8_t> expected = expected_flash(pattern_bytes(0, 8 * 1024));
+    for (int number : {0, 2})
+        EXPECT_TRUE(finish(number).flash == expected) << "board " << number;
+    EXPECT_EQ(finish(1).frames.size(), 25u);
+}
+
+// Where the page cannot flash, it says why and what to use instead; the
+// file is still read and checked.
+TEST_F(Page, SaysWhatTheBrowserLacks)
+{
+    const struct {
+        const char *variant;
+        const char *says;
+    } cases[] = {
+        {"no-webhid", "This browser has no WebHID (Firefox and Safari do not have it): use Chrome, Edge or Opera, "
+                      "or the quorvel command line."},
+        {"insecure", "This page needs a secure context to reach USB devices: open it through https, or from "
+                     "localhost."},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.variant);
+        Json shown = run_page(example_hex_path(), "atmega32u4", "", "load", {{"variant", c.variant}});
+        EXPECT_EQ(shown["support"], c.says);
+        EXPECT_EQ(shown["devices"], -1) << "no WebHID there";
+        EXPECT_NE(std::string(shown["file-result"]).find("Blocks:"), std::string::npos) << shown["file-result"];
+    }
+}
+
 TEST_F(Page, LayoutFitsAPhoneAndADesktop)
 {
     add_device(0, 0x5E1A, 0x0001, numbered_board(1));
-    Json shown = run_page(example_hex_path(), "atmega32u4", "", "flash", {{"layout", true}, {"shots", scratch_dir()}});
+    Json shown = run_page(example_hex_path(), "atmega32u4", "", "flash",
+                          {{"layout", true}, {"shots", scratch_dir()}, {"keyboard", true}});
+    // Flashed with the keyboard alone: every control on the way is reached by Tab.
+    EXPECT_EQ(shown["status"], "Done.\n") << shown["status"];
+    const std::vector<std::string> order = shown["tab_order"];
+    for (const char *control : {"file", "mcu", "usb", "connect", "station", "flash"})
+        EXPECT_NE(std::find(order.begin(), order.end(), control), order.end()) << control << " in " << shown["tab_order"].dump();
+    // Readable in both modes: WCAG AA's 4.5:1 for text.
+    for (const char *mode : {"light", "dark"})
+        EXPECT_GE(shown["contrast"][mode]["ratio"].get<double>(), 4.5) << mode << ": " << shown["contrast"][mode].dump();
     EXPECT_EQ(shown["dark"], "rgb(18, 18, 18)");  // the dark mode's background
     fs::copy_file(scratch_dir() + "/dark-400.png", std::string(WEB_SHOTS) + "/dark-400.png",
                   fs::copy_options::overwrite_existing);

@@ -14,11 +14,6 @@ Failure check_option_rules(const RunOptions &o)
             "no HEX file\nLeave out -boot to write \"%s\" and start it, or leave out the file to start "
             "the application as it is\n",
             printable(o.hex_path).c_str());
-    if (o.boot && o.expect_app)
-        return failure(FAILURE_OPTION,
-                       "quorvel: -expect-app checks the application after an upload: -boot does not check it "
-                       "yet\nLeave out -expect-app to start the board's application, or -boot to write a file "
-                       "and check that its application starts\n");
     if (o.boot && o.dry_run)
         return failure(
             FAILURE_OPTION,

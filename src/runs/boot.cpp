@@ -6,6 +6,7 @@
 #include "output/console.h"
 #include "output/events.h"
 #include "output/run_log.h"
+#include "runs/application_check.h"
 #include "runs/run_end.h"
 #include "upload/find_board.h"
 #include "upload/upload_messages.h"
@@ -47,14 +48,15 @@ void run_boot()
         fail_with(opened);
     hold_stop_signals();
     const DeviceChoice &choice = device_choice();
+    application_check_begin(choice);
     run_log_begin(
         LoggedBoard{choice.path, choice.serial, choice.location, choice.vendor_id, choice.product_id});
     event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
     if (Failure started = start_on_device(); failed(started))
         fail_with(started);
     log_verbose("Starting Application\n");
-    // What follows the start (a check that the application came up) goes here.
     device_close();
+    application_check_end(script.count > 0 ? script.steps[script.count - 1].pause_after : 0.0);
 
     event_done();
     std::fputs("\nDone.\n\n", stderr);

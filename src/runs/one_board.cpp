@@ -1,16 +1,14 @@
 // Programs one board: opens it, sends the image, and says how it ended.
 #include "runs/one_board.h"
 
-#include "cli/options.h"
 #include "hid/hid_device.h"
 #include "os/clock.h"
 #include "os/signals.h"
 #include "output/console.h"
 #include "output/events.h"
 #include "output/run_log.h"
+#include "runs/application_check.h"
 #include "runs/run_end.h"
-#include "output/text.h"
-#include "upload/expect_app.h"
 #include "upload/find_board.h"
 #include "upload/progress.h"
 #include "upload/upload_messages.h"
@@ -58,28 +56,6 @@ UploadEnd upload_to_device(const UploadPlan &plan)
     return UPLOAD_NOT_DELIVERED;
 }
 
-// -expect-app, once START_APPLICATION has been delivered and its pause
-// has passed: the application must appear at the board's port. Ends the
-// run when it does not.
-void expect_application()
-{
-    const double since_start = script.count > 0 ? script.steps[script.count - 1].pause_after : 0.0;
-    ApplicationSeen seen{};
-    const AppWanted wanted{run_options.app_vendor_id, run_options.app_product_id, expect_app_seconds(),
-                           run_options.mcu};
-    if (Failure missing = app_wait(wanted, since_start, seen); failed(missing)) {
-        progress_end_line();
-        fail_with(missing);
-    }
-    event_application(seen);
-    run_log_application(seen);
-    progress_end_line();
-    std::fprintf(stderr, "Application %04x:%04x%s%s%s started at %s, %.2f s after START_APPLICATION\n",
-                 unsigned(seen.vendor_id), unsigned(seen.product_id), seen.product.empty() ? "" : " (",
-                 printable(seen.product).c_str(), seen.product.empty() ? "" : ")", printable(seen.location).c_str(),
-                 seen.seconds);
-}
-
 }  // namespace
 
 void run_upload(const UploadPlan &plan)
@@ -88,10 +64,7 @@ void run_upload(const UploadPlan &plan)
         fail_with(opened);
     hold_stop_signals();
     const DeviceChoice &choice = device_choice();
-    if (run_options.expect_app)
-        if (Failure unplaced = app_watch_begin(choice.path, choice.location, printable(choice.path));
-            failed(unplaced))
-            fail_with(unplaced);
+    application_check_begin(choice);
     run_log_begin(
         LoggedBoard{choice.path, choice.serial, choice.location, choice.vendor_id, choice.product_id});
     event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
@@ -111,8 +84,7 @@ void run_upload(const UploadPlan &plan)
     }
     log_verbose("\nStarting Application\n");
     device_close();
-    if (run_options.expect_app)
-        expect_application();
+    application_check_end(script.count > 0 ? script.steps[script.count - 1].pause_after : 0.0);
 
     event_done();
     progress_end_line();

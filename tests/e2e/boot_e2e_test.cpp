@@ -330,10 +330,6 @@ TEST_F(SimulatedBench, BootRefusesAFileAndADryRun)
          "file\nLeave out -boot to write \"" +
              example_hex_path() +
              "\" and start it, or leave out the file to start the application as it is\n\n"},
-        {{"-boot", "-expect-app", "-usb=5e1a:1"},
-         "quorvel: -expect-app checks the application after an upload: -boot does not check it yet\nLeave out "
-         "-expect-app to start the board's application, or -boot to write a file and check that its application "
-         "starts\n\n"},
         {{"-boot", "-n", "-usb=5e1a:1"},
          "quorvel: -n walks an upload without a board: it cannot be combined with -boot\nLeave out -n to "
          "start "

@@ -109,6 +109,35 @@ TEST_F(ExpectApp, EachOutcomeForOneBoard)
     }
 }
 
+// -boot starts the application without writing: the same check follows.
+TEST_F(ExpectApp, AfterBoot)
+{
+    const struct {
+        AfterStart after;
+        int status;
+        std::string said;
+    } cases[] = {
+        {AfterStart{}, 0, "Application 5e1a:0100 (Blink) started at 1-3, "},
+        {stays(), 1,
+         "The board is still in its bootloader 1 s after START_APPLICATION: the application did not start\n"
+         "Check that the firmware was built for this board\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.status);
+        add_device(0, 0x5E1A, 0x0001, board_at("1-3", "QV-3"));
+        BackgroundRun run = start_quorvel({"-boot", "-usb=5e1a:1", "-expect-app", "-w=1"});
+        double taken_at = -1;
+        SimResult seen = after_start_application(0, "1-3", c.after, taken_at);
+        ProcessResult result = finish_quorvel(run, 30);
+        if (c.after.leave_after < 0)
+            seen = finish(0);
+        EXPECT_EQ(result.status, c.status) << result.err;
+        EXPECT_NE(result.err.find(c.said), std::string::npos) << result.err;
+        EXPECT_EQ(commands_of(seen.frames), std::vector<int>{7}) << "START_APPLICATION alone";
+        reset();
+    }
+}
+
 // The -json stream has the application before "done", and the log line its fields.
 TEST_F(ExpectApp, EventAndLogLine)
 {

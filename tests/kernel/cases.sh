@@ -291,6 +291,21 @@ case_expect_app() {
   fi
 }
 
+# -boot: START_APPLICATION alone, and the application comes up.
+case_boot() {
+  start g "dummy_udc.0" "QVK-0001" --app
+  $Q -boot -expect-app=5e1a:0002 $USB >/tmp/out 2>/tmp/err
+  status=$?
+  stop g
+  if [ $status = 0 ] && [ "$(frames g)" = 1 ] && [ "$(errors g)" = 0 ] && grep -q "^Application 5e1a:0002" /tmp/err; then
+    result boot PASS
+  else
+    result boot FAIL "status $status, $(frames g) reports, $(errors g) errors"
+    show boot /tmp/err
+    show boot /tmp/g.log
+  fi
+}
+
 case_stall
 case_all_stall
 case_unplug
@@ -305,3 +320,4 @@ case_wait
 case_set_report
 case_touch
 case_expect_app
+case_boot

@@ -161,7 +161,8 @@ static void take(const uint8_t *r)
         expect = 5;
         break;
     case 7:
-        if (expect != 5)
+        /* After FINISH, or alone: a board started without writing. */
+        if (expect != 5 && expect != 0)
             return error("START_APPLICATION out of order");
         expect = 6;
         break;

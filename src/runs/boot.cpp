@@ -5,10 +5,8 @@
 #include "os/signals.h"
 #include "output/console.h"
 #include "output/events.h"
-#include "output/run_log.h"
-#include "runs/application_check.h"
+#include "runs/board_run.h"
 #include "runs/run_end.h"
-#include "upload/find_board.h"
 #include "upload/upload_messages.h"
 #include "upload/walk_script.h"
 
@@ -44,14 +42,7 @@ Failure start_on_device()
 
 void run_boot()
 {
-    if (Failure opened = open_board(); failed(opened))
-        fail_with(opened);
-    hold_stop_signals();
-    const DeviceChoice &choice = device_choice();
-    application_check_begin(choice);
-    run_log_begin(
-        LoggedBoard{choice.path, choice.serial, choice.location, choice.vendor_id, choice.product_id});
-    event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
+    take_board();
     if (Failure started = start_on_device(); failed(started))
         fail_with(started);
     log_verbose("Starting Application\n");

@@ -6,10 +6,8 @@
 #include "os/signals.h"
 #include "output/console.h"
 #include "output/events.h"
-#include "output/run_log.h"
-#include "runs/application_check.h"
+#include "runs/board_run.h"
 #include "runs/run_end.h"
-#include "upload/find_board.h"
 #include "upload/progress.h"
 #include "upload/upload_messages.h"
 #include "upload/walk_script.h"
@@ -60,14 +58,7 @@ UploadEnd upload_to_device(const UploadPlan &plan)
 
 void run_upload(const UploadPlan &plan)
 {
-    if (Failure opened = open_board(); failed(opened))
-        fail_with(opened);
-    hold_stop_signals();
-    const DeviceChoice &choice = device_choice();
-    application_check_begin(choice);
-    run_log_begin(
-        LoggedBoard{choice.path, choice.serial, choice.location, choice.vendor_id, choice.product_id});
-    event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
+    take_board();
     progress_start(blocks_to_send(plan));
     log_verbose("Programming: ");
     std::fflush(stdout);

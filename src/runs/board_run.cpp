@@ -1,22 +1,32 @@
-// -expect-app for the runs that start the application.
-#include "runs/application_check.h"
+// Taking the board, and -expect-app, for the runs that write to one board.
+#include "runs/board_run.h"
 
 #include "cli/options.h"
+#include "os/signals.h"
 #include "output/events.h"
 #include "output/run_log.h"
 #include "output/text.h"
 #include "runs/run_end.h"
 #include "upload/expect_app.h"
+#include "upload/find_board.h"
 #include "upload/progress.h"
 
 #include <cstdio>
 
-void application_check_begin(const DeviceChoice &choice)
+const DeviceChoice &take_board()
 {
-    if (!run_options.expect_app)
-        return;
-    if (Failure unplaced = app_watch_begin(choice.path, choice.location, printable(choice.path)); failed(unplaced))
-        fail_with(unplaced);
+    if (Failure opened = open_board(); failed(opened))
+        fail_with(opened);
+    hold_stop_signals();
+    const DeviceChoice &choice = device_choice();
+    // Nothing has been sent yet: a board whose port cannot be watched is refused untouched.
+    if (run_options.expect_app)
+        if (Failure unplaced = app_watch_begin(choice.path, choice.location, printable(choice.path));
+            failed(unplaced))
+            fail_with(unplaced);
+    run_log_begin(LoggedBoard{choice.path, choice.serial, choice.location, choice.vendor_id, choice.product_id});
+    event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
+    return choice;
 }
 
 void application_check_end(double since_start)

@@ -270,9 +270,8 @@ Failure read_expect_app(const char *value)
     run_options.vendor_id = vendor;
     run_options.product_id = product;
     if (failed(ids))
-        return failure(FAILURE_OPTION, "quorvel: -expect-app=%s: give the application's IDs as -expect-app=<vid>:<pid>, "
-                                       "each 1 to 4 hex digits, as in -expect-app=0x5e1a:0x0100\n",
-                       printable(value).c_str());
+        return bad_value("-expect-app", value,
+                         "the application's USB IDs, each 1 to 4 hex digits, as in -expect-app=0x5e1a:0x0100");
     return none();
 }
 

@@ -128,6 +128,16 @@ TEST(Options, TheFirstBadArgumentStopsTheReading)
          0,
          0},
         {{"-all=0"}, "quorvel: -all=0: give the number of boards, as in -all=8 (see quorvel --help)\n", 0, 0},
+        {{"-expect-app=5e1a"},
+         "quorvel: -expect-app=5e1a: give the application's USB IDs, each 1 to 4 hex digits, as in "
+         "-expect-app=0x5e1a:0x0100 (see quorvel --help)\n",
+         0,
+         0},
+        {{"-expect-app", "-app-wait=0"},
+         "quorvel: -app-wait=0: give the longest wait for the application in seconds, as in -app-wait=5 (see "
+         "quorvel --help)\n",
+         0,
+         0},
         {{"-station=x"},
          "quorvel: -station=x: give the number of boards to program, as in -station=50 (see quorvel "
          "--help)\n",

@@ -83,7 +83,8 @@ int main(int argc, char **argv)
     const bool checksums = run_options.verbose || run_options.dry_run || run_options.json || run_options.log_path ||
                            run_options.all || run_options.station;
     if (!run_options.boot)
-        stop_on(load_firmware(run_options.hex_path, plan, run_options.mcu, run_options.dry_run, checksums));
+        stop_on(load_firmware(run_options.hex_path, FirmwareInput{run_options.binary != 0, run_options.binary_base},
+                              plan, run_options.mcu, run_options.dry_run, checksums));
     if (run_options.log_path) {
         // A board's copy names the file as the run that started it was given it.
         LoggedFirmware logged = loaded_firmware();

@@ -4,7 +4,7 @@
 // Asyncify: the transport below calls the page's JavaScript (quorvel.js),
 // which implements the transport contract of upload/protocol.h.
 #include "hid/search.h"
-#include "image/hex_reader.h"
+#include "image/firmware_file.h"
 #include "image/mcu_table.h"
 #include "output/text.h"
 #include "output/version.h"
@@ -103,7 +103,7 @@ EMSCRIPTEN_KEEPALIVE const char *qv_mcu(const char *name)
                      ",\"block_size\":" + std::to_string(block_size) + "}");
 }
 
-// Reads the HEX file (its name as the user gave it, its bytes) for this
+// Reads the firmware file, Intel HEX or ELF (its name as the user gave it, its bytes), for this
 // part: the dry run's figures and checksums, or the command line's message.
 EMSCRIPTEN_KEEPALIVE const char *qv_load(const char *name, const uint8_t *bytes, int size, const char *mcu)
 {
@@ -112,11 +112,13 @@ EMSCRIPTEN_KEEPALIVE const char *qv_load(const char *name, const uint8_t *bytes,
     if (part.find("\"ok\":true") == std::string::npos)
         return answer.c_str();
     const UploadPlan wanted = plan_asked;
-    const char *path = "/firmware.hex";
+    const char *path = "/firmware";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes), size);
-    if (load_hex_file(path) < 0)
-        return refused(unreadable_firmware(name, hex_read_report.problem).message);
-    Failure problem = check_firmware_has_data(name);
+    if (load_firmware_file(path, FirmwareInput{false, 0}) < 0)
+        return refused(refused_firmware_file(name).message);
+    Failure problem = check_firmware_device(name, mcu);
+    if (!failed(problem))
+        problem = check_firmware_has_data(name);
     if (!failed(problem))
         problem = check_firmware_fits(wanted);
     if (failed(problem))

@@ -242,6 +242,29 @@ Failure read_board_lock(const char *value)
     return none();
 }
 
+Failure read_binary(const char *)
+{
+    run_options.binary = 1;
+    run_options.binary_base = 0;
+    return none();
+}
+
+// -binary=BASE: the flash address of the file's first byte, decimal or 0x hex.
+Failure read_binary_base(const char *value)
+{
+    std::string_view text(value);
+    const bool hex = text.starts_with("0x") || text.starts_with("0X");
+    const std::string_view digits = hex ? text.substr(2) : text;
+    uint32_t base = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), base, hex ? 16 : 10);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || base > 0x1FFFF)
+        return bad_value("-binary", value,
+                         "the flash address of the file's first byte, 0 to 0x1FFFF, as in -binary=0x1000");
+    run_options.binary = 1;
+    run_options.binary_base = base;
+    return none();
+}
+
 Failure read_touch(const char *value)
 {
     if (!*value)
@@ -378,6 +401,23 @@ void pass_boot(std::vector<std::string> &arguments)
         arguments.push_back("-boot");
 }
 
+// A copy reads the file as this run does: as a raw binary from the same
+// base, -binary for 0 and -binary=BASE for any other.
+void pass_binary_at_0(std::vector<std::string> &arguments)
+{
+    if (run_options.binary && run_options.binary_base == 0)
+        arguments.push_back("-binary");
+}
+
+void pass_binary_at_base(std::vector<std::string> &arguments)
+{
+    if (!run_options.binary || run_options.binary_base == 0)
+        return;
+    char text[32];
+    std::snprintf(text, sizeof text, "-binary=0x%X", unsigned(run_options.binary_base));
+    arguments.push_back(text);
+}
+
 void pass_touch(std::vector<std::string> &arguments)
 {
     if (run_options.touch_port)
@@ -395,6 +435,9 @@ constexpr OptionRule OPTION_RULES[] = {
     {"-usb=", COPY_PASSED, read_usb, pass_usb},
     {"-mmcu=", COPY_PASSED, read_mcu, pass_mcu},
     {"-touch=", COPY_PASSED, read_touch, pass_touch},
+    // The same file, read the same way by each copy.
+    {"-binary", COPY_PASSED, read_binary, pass_binary_at_0},
+    {"-binary=", COPY_PASSED, read_binary_base, pass_binary_at_base},
     // Each copy starts its own board's application.
     {"-boot", COPY_PASSED, read_boot, pass_boot},
     // The copy gets -w= of the settle wait instead, when this run waited

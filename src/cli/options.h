@@ -10,7 +10,7 @@
 #include <vector>
 
 struct RunOptions {
-    const char *hex_path;  // the HEX file; null until a file name is met
+    const char *hex_path;  // the firmware file (HEX, ELF or binary); null until a file name is met
     uint32_t vendor_id;    // USB IDs to match; 0 until -usb= is met
     uint32_t product_id;
     int32_t code_size;        // flash bytes of the MCU; 0 until -mmcu= is met
@@ -41,6 +41,8 @@ struct RunOptions {
     int32_t show_help;        // 1 after -h or --help: show the usage text and end
     int32_t show_version;     // 1 after --version: show the version and end
     int32_t doctor;           // 1 after -doctor: check what flashing needs here and end
+    int32_t binary;           // 1 after -binary[=BASE]: the file is a raw binary, not HEX or ELF
+    uint32_t binary_base;     // -binary=BASE: the flash address of its first byte (0 by default)
 };
 
 // The process's one set of settings, all zero at start.

@@ -21,6 +21,10 @@ void write_usage(FILE *out)
         out);
     std::fputs("\nMore options:\n"
                "\t-n : Dry run: read the file and show what would be sent, without a device\n"
+               "\tThe file is Intel HEX, or the ELF file that avr-gcc linked (found by its content;\n"
+               "\t  ELF firmware built for another part than -mmcu= is refused)\n"
+               "\t-binary[=<base>] : The file is a raw binary, written from flash address <base>\n"
+               "\t                   (0 unless given; decimal or 0x hex, eg. -binary=0x1000)\n"
                "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
                "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
                "\t-h, --help : Show this text\n"

@@ -1,8 +1,11 @@
 // The checks of a loaded HEX file against the part, and their words.
 #include "upload/firmware_checks.h"
 
+#include "image/elf_reader.h"
+#include "image/firmware_file.h"
 #include "image/firmware_image.h"
 #include "image/hex_reader.h"
+#include "output/text.h"
 
 #include <string>
 
@@ -25,8 +28,56 @@ Failure unreadable_firmware(std::string_view shown, std::string_view problem)
                    std::string(problem).c_str());
 }
 
+Failure refused_firmware_file(std::string_view shown)
+{
+    const std::string name(shown), problem = printable(firmware_read.problem);
+    switch (firmware_read.format) {
+    case FORMAT_HEX:
+        break;
+    case FORMAT_ELF:
+        return failure(FAILURE_FIRMWARE,
+                       "%s: %s\nNothing was written: give the ELF file that avr-gcc linked for the part, or its "
+                       "Intel HEX file\n",
+                       name.c_str(), problem.c_str());
+    case FORMAT_BINARY:
+        return failure(FAILURE_FIRMWARE,
+                       "%s: %s\nNothing was written: check the file and -binary=BASE, the address of its first "
+                       "byte\n",
+                       name.c_str(), problem.c_str());
+    }
+    return unreadable_firmware(shown, problem);
+}
+
+Failure check_firmware_device(std::string_view shown, const char *mcu)
+{
+    const std::string &device = elf_read_report.device;
+    if (firmware_read.format != FORMAT_ELF || device.empty() || !mcu || device == mcu)
+        return Failure{};
+    const std::string built = printable(device), name(shown);
+    return failure(FAILURE_FIRMWARE,
+                   "%s was built for %s, not %s\nNothing was written: build the firmware with -mmcu=%s for "
+                   "this board, or give -mmcu=%s if the board really is one\n",
+                   name.c_str(), built.c_str(), mcu, mcu, built.c_str());
+}
+
+std::string left_out_sections_text()
+{
+    if (firmware_read.format != FORMAT_ELF || elf_read_report.left_out.empty())
+        return "";
+    std::string names;
+    for (const std::string &name : elf_read_report.left_out)
+        names += (names.empty() ? "" : ", ") + printable(name);
+    return "Not written (EEPROM, fuses, lock bits, signature: quorvel writes the flash only): " + names;
+}
+
 Failure check_firmware_has_data(std::string_view shown)
 {
+    if (firmware_read.format == FORMAT_ELF && !image_range_used(0, IMAGE_SIZE - 1))
+        return failure(FAILURE_FIRMWARE,
+                       "\"%s\" holds no data: there is nothing to write\nIt has no sections with contents for "
+                       "the flash: check that it is the firmware that avr-gcc linked and that its build "
+                       "succeeded\n",
+                       std::string(shown).c_str());
     if (!image_range_used(0, IMAGE_SIZE - 1))
         return failure(FAILURE_FIRMWARE,
                        "\"%s\" holds no data: there is nothing to write\nIt has no data records within the first "

@@ -15,6 +15,22 @@
 // printable) could not be read, for this reason ("line 12: bad checksum").
 Failure unreadable_firmware(std::string_view shown, std::string_view problem);
 
+// FAILURE_FIRMWARE: the file just read by load_firmware_file was refused by
+// the reader of its format (firmware_read says which and why). The HEX
+// reader's words are unreadable_firmware's; the others name the file first,
+// as "app.elf: built for machine 40 (ARM), not AVR".
+Failure refused_firmware_file(std::string_view shown);
+
+// FAILURE_FIRMWARE when the ELF file just read names a device (its note)
+// other than `mcu`, the -mmcu= part: "app.elf was built for atmega16u2, not
+// atmega32u4". Else (no note, another format, no part) FAILURE_NONE.
+Failure check_firmware_device(std::string_view shown, const char *mcu);
+
+// The sections of the ELF file just read that are not written (EEPROM,
+// fuses, lock bits, signature), as one line for -v without its line end,
+// or "" when there are none.
+std::string left_out_sections_text();
+
 // FAILURE_FIRMWARE when the loaded image holds no data: an upload would
 // erase the application and report success. Else FAILURE_NONE.
 Failure check_firmware_has_data(std::string_view shown);

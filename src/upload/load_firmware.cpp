@@ -2,7 +2,7 @@
 #include "upload/load_firmware.h"
 
 #include "os/shared_file.h"
-#include "image/hex_reader.h"
+#include "image/firmware_file.h"
 #include "image/sha256.h"
 #include "output/console.h"
 #include "output/events.h"
@@ -48,7 +48,8 @@ std::string file_sha256(const char *path)
 
 }  // namespace
 
-Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu, bool dry_run, bool checksums)
+Failure load_firmware(const char *path, const FirmwareInput &input, const UploadPlan &plan, const char *mcu,
+                      bool dry_run, bool checksums)
 {
     const std::string shown = printable(path);
     firmware.file = path;
@@ -59,15 +60,25 @@ Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu,
     shared = shared_copy_of(path, why);
     if (shared.empty())
         return unreadable_firmware(shown, printable(why));
-    int32_t count = load_hex_file(shared.c_str());
+    int32_t count = load_firmware_file(shared.c_str(), input);
     if (count < 0)
-        return unreadable_firmware(shown, printable(hex_read_report.problem));
+        return refused_firmware_file(shown);
+    // Firmware built for another part is refused before anything else is said of it.
+    if (Failure other_part = check_firmware_device(shown, mcu); failed(other_part))
+        return other_part;
     for (const FirmwareWarning &warning : firmware_warnings(shown))
         std::fprintf(stderr, "%s\n", warning.text.c_str());
     if (Failure empty = check_firmware_has_data(shown); failed(empty))
         return empty;
-    log_verbose("Read \"%s\": %d bytes, %.1f%% usage\n", shown.c_str(), count,
-                double(count) / double(plan.code_size) * 100.0);
+    // The HEX file's line as it always was; the other formats are named.
+    const double usage = double(count) / double(plan.code_size) * 100.0;
+    if (firmware_read.format == FORMAT_HEX)
+        log_verbose("Read \"%s\": %d bytes, %.1f%% usage\n", shown.c_str(), count, usage);
+    else
+        log_verbose("Read \"%s\" (%s): %d bytes, %.1f%% usage\n", shown.c_str(),
+                    firmware_format_name(firmware_read.format), count, usage);
+    if (const std::string left_out = left_out_sections_text(); !left_out.empty())
+        log_verbose("%s\n", left_out.c_str());
     if (Failure too_large = check_firmware_fits(plan); failed(too_large))
         return too_large;
 

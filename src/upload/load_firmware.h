@@ -1,6 +1,7 @@
-// Loading the HEX file that a run writes, with its checks and warnings.
+// Loading the firmware file (Intel HEX, ELF or raw binary) that a run writes, with its checks and warnings.
 #pragma once
 
+#include "image/firmware_file.h"
 #include "output/failure.h"
 #include "output/run_log.h"
 #include "upload/protocol.h"
@@ -17,7 +18,11 @@
 // when `checksums` (a run that shows or logs them), the checksums are
 // known: said with -v (but for the dry run, which shows them in its table)
 // and in the start event; without, they stay empty.
-Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu, bool dry_run, bool checksums);
+// The file is read by its content (ELF or Intel HEX) or, with
+// `input.binary`, as a raw binary; ELF firmware built for a part other
+// than `mcu` is refused.
+Failure load_firmware(const char *path, const FirmwareInput &input, const UploadPlan &plan, const char *mcu,
+                      bool dry_run, bool checksums);
 
 // The firmware as load_firmware read it: the name given, the SHA-256 of the
 // file's bytes and of the image bytes sent, the MCU.

@@ -62,7 +62,8 @@ std::string passed_settings(const RunOptions &o)
            " n=" + std::to_string(o.dry_run) + " list=" + std::to_string(o.list) +
            " touch=" + text(o.touch_port) + " app=" + std::to_string(o.expect_app) + "/" +
            std::to_string(o.app_vendor_id) + ":" + std::to_string(o.app_product_id) + "/" +
-           (o.expect_app ? std::to_string(app_wait_of(o)) : "-") + " boot=" + std::to_string(o.boot);
+           (o.expect_app ? std::to_string(app_wait_of(o)) : "-") + " boot=" + std::to_string(o.boot) +
+           " binary=" + std::to_string(o.binary) + "@" + std::to_string(o.binary_base);
 }
 
 const char *const BOARD = "/dev/hidraw7";
@@ -84,6 +85,8 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-mmcu=", {"-mmcu=at90usb1287"}, {"-mmcu=at90usb1287"}},
         {"-touch=", {"-touch=/dev/ttyACM0"}, {"-touch=/dev/ttyACM0"}},
         {"-boot", {"-boot"}, {"-boot"}},
+        {"-binary", {"-binary"}, {"-binary"}},
+        {"-binary=", {"-binary=4096"}, {"-binary=0x1000"}},
         {"-w", {"-w"}, {"-w=2"}},
         {"-w=", {"-w=30"}, {"-w=2"}},
         {"-device=", {"-device=/dev/hidraw0"}, {"-device=/dev/hidraw7"}},

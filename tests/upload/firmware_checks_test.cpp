@@ -2,6 +2,7 @@
 // touched: nothing to write, data beyond the flash, and the warnings.
 #include "upload/firmware_checks.h"
 
+#include "image/firmware_file.h"
 #include "image/firmware_image.h"
 #include "image/hex_reader.h"
 #include "test_support.h"
@@ -76,3 +77,72 @@ TEST(FirmwareChecks, AFileCutShortOrFollowedByTextLoadsWithItsWarning)
 }
 
 }  // namespace
+
+// ELF firmware names the part that it was built for: another part is refused.
+TEST(FirmwareChecks, ElfFirmwareBuiltForAnotherPartIsRefused)
+{
+    if (std::string(QUORVEL_ELF_PROGRAMS).empty())
+        GTEST_SKIP() << "SKIPPED: avr-gcc or avr-objcopy was not found when the tests were configured: install "
+                        "gcc-avr, avr-libc and binutils-avr, then run cmake again";
+    const std::string programs = std::string(QUORVEL_ELF_PROGRAMS) + "/";
+    const struct {
+        std::string file;
+        const char *mcu;
+        std::string message;  // "" when it passes
+    } cases[] = {
+        {"blink-atmega16u2.elf", "atmega32u4",
+         "app.elf was built for atmega16u2, not atmega32u4\nNothing was written: build the firmware with "
+         "-mmcu=atmega32u4 for this board, or give -mmcu=atmega16u2 if the board really is one\n"},
+        {"blink-atmega32u4.elf", "atmega32u4", ""},
+        {"blink-at90usb1287.elf", "at90usb1286", "app.elf was built for at90usb1287, not at90usb1286\nNothing "
+                                                 "was written: build the firmware with -mmcu=at90usb1286 for "
+                                                 "this board, or give -mmcu=at90usb1287 if the board really is "
+                                                 "one\n"},
+        // A HEX file does not say: the part is as given.
+        {"blink-atmega16u2.hex", "atmega32u4", ""},
+    };
+    for (const auto &c : cases) {
+        ASSERT_GT(load_firmware_file((programs + c.file).c_str(), FirmwareInput{false, 0}), 0) << c.file;
+        const Failure result = check_firmware_device("app.elf", c.mcu);
+        EXPECT_EQ(result.kind, c.message.empty() ? FAILURE_NONE : FAILURE_FIRMWARE) << c.file;
+        EXPECT_EQ(result.message, c.message) << c.file;
+    }
+}
+
+// Each reader's refusal names the file and says what to do; the HEX
+// reader's words stay as they were.
+TEST(FirmwareChecks, ARefusedFileIsNamedWithItsFormatsReason)
+{
+    const struct {
+        const char *name;
+        std::string content;
+        FirmwareInput input;
+        std::string message;
+    } cases[] = {
+        {"ELF", std::string("\x7f" "ELF\x02\x01\x01", 7) + std::string(60, '\0'), {false, 0},
+         "app.fw: a 64-bit ELF file, not an AVR program (AVR programs are 32-bit ELF)\nNothing was written: give "
+         "the ELF file that avr-gcc linked for the part, or its Intel HEX file\n"},
+        {"binary", std::string(0x200, '\x11'), {true, 0xFF00},
+         "app.fw: 512 bytes from 0xFF00 reach beyond address 0xFFFF\nNothing was written: check the file and "
+         "-binary=BASE, the address of its first byte\n"},
+        {"Intel HEX", ":0100000001FF\n", {false, 0},
+         "error reading intel hex file \"app.fw\"\nline 1: bad checksum"},
+    };
+    for (const auto &c : cases) {
+        ASSERT_LT(load_firmware_file(write_scratch_file("app.fw", c.content).c_str(), c.input), 0) << c.name;
+        const Failure result = refused_firmware_file("app.fw");
+        EXPECT_EQ(result.kind, FAILURE_FIRMWARE) << c.name;
+        EXPECT_EQ(result.message, c.message) << c.name;
+    }
+}
+
+// A binary that fits the image but not the part is refused as any file is.
+TEST(FirmwareChecks, ABinaryTooLargeForThePart)
+{
+    const std::string path = write_scratch_file("big.bin", std::string(0x2001, '\x5a'));
+    ASSERT_EQ(load_firmware_file(path.c_str(), FirmwareInput{true, 0}), 0x2001);
+    EXPECT_EQ(check_firmware_fits(UploadPlan{0x2000, 128}).message,
+              "Firmware does not fit in the flash of the selected MCU\nThe MCU has 8 KiB of flash (up to 0x1FFF), "
+              "but the file has data up to 0x2000: check -mmcu= and that the file was built for this MCU\n");
+    EXPECT_FALSE(failed(check_firmware_fits(UploadPlan{0x4000, 128})));
+}

@@ -1,7 +1,7 @@
-// The core compiled to WebAssembly: loads a HEX file, checks it against a
+// The core compiled to WebAssembly: loads a HEX or ELF file, checks it against a
 // part and walks the upload against the counter, printing what the native
 // dry run prints for the same file, so that the two can be compared.
-#include "image/hex_reader.h"
+#include "image/firmware_file.h"
 #include "upload/firmware_checks.h"
 #include "upload/tally.h"
 
@@ -15,8 +15,8 @@ int main(int argc, char **argv)
         return 2;
     }
     const UploadPlan plan{int32_t(std::atoi(argv[1])), int32_t(std::atoi(argv[2]))};
-    if (load_hex_file(argv[3]) < 0) {
-        std::printf("%s\n", unreadable_firmware(argv[3], hex_read_report.problem).message.c_str());
+    if (load_firmware_file(argv[3], FirmwareInput{false, 0}) < 0) {
+        std::printf("%s\n", refused_firmware_file(argv[3]).message.c_str());
         return 1;
     }
     Failure refused = check_firmware_has_data(argv[3]);

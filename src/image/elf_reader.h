@@ -1,0 +1,34 @@
+// ELF reader: fills the firmware image from the ELF file that avr-gcc
+// linked, as avr-objcopy -O ihex -R .eeprom -R .fuse -R .lock -R .signature
+// -R .user_signatures would have put it into a HEX file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr int32_t ELF_READ_OPEN_FAILED = -1;  // not opened, or a read error
+inline constexpr int32_t ELF_READ_BAD_FILE = -2;     // not an AVR program, or a file that breaks a rule
+
+// 1 when the bytes start with the ELF magic, "\x7f" "ELF".
+int starts_as_elf(const uint8_t *bytes, size_t size);
+
+// Loads the ELF file held in `bytes` into `firmware_image` and returns the
+// number of bytes placed, or ELF_READ_BAD_FILE (elf_read_report says why).
+// Nothing outside bytes[0 .. size-1] is read, nothing outside the image
+// written.
+int32_t load_elf_bytes(const uint8_t *bytes, size_t size);
+
+// The same for the file at `path`; ELF_READ_OPEN_FAILED when it cannot be read.
+int32_t load_elf_file(const char *path);
+
+// What the last load found besides its result.
+struct ElfReadReport {
+    std::string problem;  // why it failed: "machine 40 (ARM), not AVR"
+    std::string device;   // the part that its device note names ("atmega32u4"), or "" without one
+    // The sections that hold contents for the EEPROM, fuses, lock bits or
+    // signature, in file order: left out of the image, never written.
+    std::vector<std::string> left_out;
+};
+extern ElfReadReport elf_read_report;

@@ -11,7 +11,7 @@ namespace {
 // The highest address that the file gave a byte for.
 int32_t highest_address()
 {
-    int32_t address = IMAGE_SIZE - 1;
+    int32_t address = image_size() - 1;
     while (address > 0 && !firmware_image.image_used[size_t(address)])
         --address;
     return address;
@@ -27,17 +27,17 @@ Failure unreadable_firmware(std::string_view shown, std::string_view problem)
 
 Failure check_firmware_has_data(std::string_view shown)
 {
-    if (!image_range_used(0, IMAGE_SIZE - 1))
+    if (!image_range_used(0, image_size() - 1))
         return failure(FAILURE_FIRMWARE,
                        "\"%s\" holds no data: there is nothing to write\nIt has no data records within the first "
-                       "64 KiB: check that it is the firmware's HEX file and that its build succeeded\n",
-                       std::string(shown).c_str());
+                       "%d KiB: check that it is the firmware's HEX file and that its build succeeded\n",
+                       std::string(shown).c_str(), int(image_size() / 1024));
     return Failure{};
 }
 
 Failure check_firmware_fits(const UploadPlan &plan)
 {
-    if (plan.code_size < IMAGE_SIZE && image_range_used(plan.code_size, IMAGE_SIZE - 1))
+    if (plan.code_size < image_size() && image_range_used(plan.code_size, image_size() - 1))
         return failure(FAILURE_FIRMWARE,
                        "Firmware does not fit in the flash of the selected MCU\nThe MCU has %d KiB of flash (up "
                        "to 0x%04X), but the file has data up to 0x%04X: check -mmcu= and that the file was built "

@@ -288,6 +288,12 @@ Failure read_boot(const char *)
     return none();
 }
 
+Failure read_above64k(const char *)
+{
+    run_options.above64k = 1;
+    return none();
+}
+
 Failure read_help(const char *)
 {
     run_options.show_help = 1;
@@ -378,6 +384,12 @@ void pass_boot(std::vector<std::string> &arguments)
         arguments.push_back("-boot");
 }
 
+void pass_above64k(std::vector<std::string> &arguments)
+{
+    if (run_options.above64k)
+        arguments.push_back("-above64k");
+}
+
 void pass_touch(std::vector<std::string> &arguments)
 {
     if (run_options.touch_port)
@@ -397,6 +409,8 @@ constexpr OptionRule OPTION_RULES[] = {
     {"-touch=", COPY_PASSED, read_touch, pass_touch},
     // Each copy starts its own board's application.
     {"-boot", COPY_PASSED, read_boot, pass_boot},
+    // Each copy loads the file as this run does, above 64 KiB too.
+    {"-above64k", COPY_PASSED, read_above64k, pass_above64k},
     // The copy gets -w= of the settle wait instead, when this run waited
     // or is a station (copy_arguments).
     {"-w", COPY_REPLACED, read_wait, nullptr},

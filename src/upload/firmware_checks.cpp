@@ -46,6 +46,37 @@ Failure check_firmware_fits(const UploadPlan &plan)
     return Failure{};
 }
 
+Failure firmware_beyond_image(std::string_view shown, std::string_view problem, const UploadPlan &plan)
+{
+    const std::string name(shown), reason(problem);
+    if (plan.code_size > image_size())
+        return failure(FAILURE_FIRMWARE,
+                       "error reading intel hex file \"%s\"\n%s\nThe MCU has %d KiB of flash: add -above64k to "
+                       "write the file above 64 KiB\n",
+                       name.c_str(), reason.c_str(), int(plan.code_size / 1024));
+    return failure(FAILURE_FIRMWARE,
+                   "error reading intel hex file \"%s\"\n%s\nThe MCU has %d KiB of flash (up to 0x%04X): check "
+                   "-mmcu= and that the file was built for this MCU\n",
+                   name.c_str(), reason.c_str(), int(plan.code_size / 1024), unsigned(plan.code_size - 1));
+}
+
+Failure check_firmware_clear_of_boot_section(const UploadPlan &plan)
+{
+    const int32_t boot_section = plan.code_size - LARGEST_BOOT_SECTION;
+    if (image_size() <= IMAGE_SIZE || boot_section < 0 || !image_range_used(boot_section, image_size() - 1))
+        return Failure{};
+    int32_t first = boot_section;
+    while (!firmware_image.image_used[size_t(first)])
+        ++first;
+    return failure(FAILURE_FIRMWARE,
+                   "Firmware reaches into the bootloader's section: nothing was written\nThe file has data at "
+                   "0x%04X, in the top %d KiB of the flash (0x%04X-0x%04X) that the bootloader may take, and a "
+                   "bootloader cannot overwrite itself: check that the file is the application, built for this "
+                   "MCU\n",
+                   unsigned(first), int(LARGEST_BOOT_SECTION / 1024), unsigned(boot_section),
+                   unsigned(plan.code_size - 1));
+}
+
 std::vector<FirmwareWarning> firmware_warnings(std::string_view shown)
 {
     const std::string name(shown);

@@ -23,6 +23,21 @@ Failure check_firmware_has_data(std::string_view shown);
 // it would be dropped without a word. Else FAILURE_NONE.
 Failure check_firmware_fits(const UploadPlan &plan);
 
+// FAILURE_FIRMWARE for a file with a record beyond the image's last address
+// (hex_read_report.beyond_image): the reader's `problem`, then what to do:
+// -above64k for a part whose flash goes on above the image, else check the
+// part and the file.
+Failure firmware_beyond_image(std::string_view shown, std::string_view problem, const UploadPlan &plan);
+
+// The top of a part's flash that its bootloader may take: the largest boot
+// section (8 KiB: 0x1E000 and up on the 128 KiB parts).
+inline constexpr int32_t LARGEST_BOOT_SECTION = 0x2000;
+
+// FAILURE_FIRMWARE when an image above 64 KiB (-above64k) has data in the
+// part's largest boot section: the bootloader would be asked to overwrite
+// itself. Else FAILURE_NONE; an image of 64 KiB is not judged here.
+Failure check_firmware_clear_of_boot_section(const UploadPlan &plan);
+
 enum FirmwareWarningKind {
     WARNING_NO_END_RECORD,  // the file may be cut short
     WARNING_TEXT_AFTER_END, // two files joined together?

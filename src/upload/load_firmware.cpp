@@ -60,6 +60,8 @@ Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu,
     if (shared.empty())
         return unreadable_firmware(shown, printable(why));
     int32_t count = load_hex_file(shared.c_str());
+    if (count < 0 && hex_read_report.beyond_image)
+        return firmware_beyond_image(shown, printable(hex_read_report.problem), plan);
     if (count < 0)
         return unreadable_firmware(shown, printable(hex_read_report.problem));
     for (const FirmwareWarning &warning : firmware_warnings(shown))
@@ -70,6 +72,8 @@ Failure load_firmware(const char *path, const UploadPlan &plan, const char *mcu,
                 double(count) / double(plan.code_size) * 100.0);
     if (Failure too_large = check_firmware_fits(plan); failed(too_large))
         return too_large;
+    if (Failure boot_section = check_firmware_clear_of_boot_section(plan); failed(boot_section))
+        return boot_section;
 
     // The checksums only for a run that shows or logs them: on a full
     // image they cost more than the rest of the load.

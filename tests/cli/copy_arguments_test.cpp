@@ -62,7 +62,8 @@ std::string passed_settings(const RunOptions &o)
            " n=" + std::to_string(o.dry_run) + " list=" + std::to_string(o.list) +
            " touch=" + text(o.touch_port) + " app=" + std::to_string(o.expect_app) + "/" +
            std::to_string(o.app_vendor_id) + ":" + std::to_string(o.app_product_id) + "/" +
-           (o.expect_app ? std::to_string(app_wait_of(o)) : "-") + " boot=" + std::to_string(o.boot);
+           (o.expect_app ? std::to_string(app_wait_of(o)) : "-") + " boot=" + std::to_string(o.boot) +
+           " above64k=" + std::to_string(o.above64k);
 }
 
 const char *const BOARD = "/dev/hidraw7";
@@ -84,6 +85,7 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-mmcu=", {"-mmcu=at90usb1287"}, {"-mmcu=at90usb1287"}},
         {"-touch=", {"-touch=/dev/ttyACM0"}, {"-touch=/dev/ttyACM0"}},
         {"-boot", {"-boot"}, {"-boot"}},
+        {"-above64k", {"-mmcu=at90usb1287", "-above64k"}, {"-above64k"}},
         {"-w", {"-w"}, {"-w=2"}},
         {"-w=", {"-w=30"}, {"-w=2"}},
         {"-device=", {"-device=/dev/hidraw0"}, {"-device=/dev/hidraw7"}},

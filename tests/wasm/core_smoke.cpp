@@ -1,20 +1,26 @@
 // The core compiled to WebAssembly: loads a HEX file, checks it against a
 // part and walks the upload against the counter, printing what the native
 // dry run prints for the same file, so that the two can be compared.
+#include "image/firmware_image.h"
 #include "image/hex_reader.h"
 #include "upload/firmware_checks.h"
 #include "upload/tally.h"
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 int main(int argc, char **argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: core_smoke CODE_SIZE BLOCK_SIZE FILE.hex\n");
+    const bool above64k = argc == 5 && std::strcmp(argv[4], "-above64k") == 0;
+    if (argc != 4 && !above64k) {
+        std::fprintf(stderr, "usage: core_smoke CODE_SIZE BLOCK_SIZE FILE.hex [-above64k]\n");
         return 2;
     }
     const UploadPlan plan{int32_t(std::atoi(argv[1])), int32_t(std::atoi(argv[2]))};
+    // As the command line does with -above64k: the image covers the whole flash.
+    if (above64k)
+        image_set_size(plan.code_size);
     if (load_hex_file(argv[3]) < 0) {
         std::printf("%s\n", unreadable_firmware(argv[3], hex_read_report.problem).message.c_str());
         return 1;
@@ -22,6 +28,8 @@ int main(int argc, char **argv)
     Failure refused = check_firmware_has_data(argv[3]);
     if (!failed(refused))
         refused = check_firmware_fits(plan);
+    if (!failed(refused))
+        refused = check_firmware_clear_of_boot_section(plan);
     if (failed(refused)) {
         std::printf("%s", refused.message.c_str());
         return 1;

@@ -7,6 +7,7 @@
 #include "cli/options.h"
 #include "cli/usage.h"
 #include "hid/hid_device.h"
+#include "image/firmware_image.h"
 #include "os/terminal.h"
 #include "output/console.h"
 #include "output/events.h"
@@ -82,6 +83,9 @@ int main(int argc, char **argv)
     // that shows them or logs them (-all and -station log every board).
     const bool checksums = run_options.verbose || run_options.dry_run || run_options.json || run_options.log_path ||
                            run_options.all || run_options.station;
+    // -above64k: the image covers the part's whole flash, not its first 64 KiB only.
+    if (run_options.above64k && !run_options.boot)
+        image_set_size(run_options.code_size);
     if (!run_options.boot)
         stop_on(load_firmware(run_options.hex_path, FirmwareInput{run_options.binary != 0, run_options.binary_base},
                               plan, run_options.mcu, run_options.dry_run, checksums));

@@ -115,7 +115,7 @@ EMSCRIPTEN_KEEPALIVE const char *qv_load(const char *name, const uint8_t *bytes,
     const char *path = "/firmware";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes), size);
     if (load_firmware_file(path, FirmwareInput{false, 0}) < 0)
-        return refused(refused_firmware_file(name).message);
+        return refused(refused_firmware_file(name, wanted).message);
     Failure problem = check_firmware_device(name, mcu);
     if (!failed(problem))
         problem = check_firmware_has_data(name);

@@ -1,6 +1,7 @@
 // Options that do not go together, and what to leave out.
 #include "cli/option_rules.h"
 
+#include "image/firmware_image.h"
 #include "output/text.h"
 
 Failure check_option_rules(const RunOptions &o)
@@ -38,5 +39,12 @@ Failure check_option_rules(const RunOptions &o)
                        "plugged in\n",
                        other, o.all ? "the boards present now" : "that one board", other);
     }
+    // Asked to write above 64 KiB, a part that has no flash there: the
+    // wrong -mmcu=, or the wrong file; the option would only hide that.
+    if (o.above64k && o.code_size > 0 && o.code_size <= IMAGE_SIZE)
+        return failure(FAILURE_OPTION,
+                       "quorvel: -above64k is for the parts with 128 KiB of flash, but -mmcu=%s has %d KiB\nLeave "
+                       "out -above64k, or give the board's MCU if it has 128 KiB (as in -mmcu=at90usb1287)\n",
+                       printable(o.mcu ? o.mcu : "").c_str(), int(o.code_size / 1024));
     return Failure{};
 }

@@ -311,6 +311,12 @@ Failure read_boot(const char *)
     return none();
 }
 
+Failure read_above64k(const char *)
+{
+    run_options.above64k = 1;
+    return none();
+}
+
 Failure read_help(const char *)
 {
     run_options.show_help = 1;
@@ -418,6 +424,12 @@ void pass_binary_at_base(std::vector<std::string> &arguments)
     arguments.push_back(text);
 }
 
+void pass_above64k(std::vector<std::string> &arguments)
+{
+    if (run_options.above64k)
+        arguments.push_back("-above64k");
+}
+
 void pass_touch(std::vector<std::string> &arguments)
 {
     if (run_options.touch_port)
@@ -440,6 +452,8 @@ constexpr OptionRule OPTION_RULES[] = {
     {"-binary=", COPY_PASSED, read_binary_base, pass_binary_at_base},
     // Each copy starts its own board's application.
     {"-boot", COPY_PASSED, read_boot, pass_boot},
+    // Each copy loads the file as this run does, above 64 KiB too.
+    {"-above64k", COPY_PASSED, read_above64k, pass_above64k},
     // The copy gets -w= of the settle wait instead, when this run waited
     // or is a station (copy_arguments).
     {"-w", COPY_REPLACED, read_wait, nullptr},

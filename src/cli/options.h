@@ -38,6 +38,7 @@ struct RunOptions {
     uint32_t app_product_id;
     double app_wait;          // -app-wait=SECONDS: how long a board's copy waits for it (its run's -w=)
     int32_t boot;             // 1 after -boot: only start the application, write nothing
+    int32_t above64k;         // 1 after -above64k: the image covers a 128 KiB part's whole flash
     int32_t show_help;        // 1 after -h or --help: show the usage text and end
     int32_t show_version;     // 1 after --version: show the version and end
     int32_t doctor;           // 1 after -doctor: check what flashing needs here and end

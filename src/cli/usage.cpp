@@ -53,6 +53,8 @@ void write_usage(FILE *out)
                "\t              bootloader stays or nothing else appears (eg. -expect-app=0x5e1a:0x0100)\n"
                "\t-boot : Only start the application already in the flash of a board in its\n"
                "\t        bootloader; nothing is written, no file or -mmcu= is needed\n"
-               "\t        (eg. quorvel -boot -usb=0x5e1a:0x0001)\n",
+               "\t        (eg. quorvel -boot -usb=0x5e1a:0x0001)\n"
+               "\t-above64k : Write a file above 64 KiB into a part with 128 KiB of flash, such as the\n"
+               "\t            at90usb1287; data in its top 8 KiB, the bootloader's, is refused\n",
                out);
 }

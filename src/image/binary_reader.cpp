@@ -23,7 +23,7 @@ int32_t load_binary_file(const char *path, uint32_t base, std::string &problem)
         problem = std::strerror(errno);
         return BINARY_READ_OPEN_FAILED;
     }
-    const uint64_t limit = IMAGE_SIZE;
+    const uint64_t limit = uint64_t(image_size());
     uint64_t address = base;
     uint8_t piece[16384];
     size_t got;

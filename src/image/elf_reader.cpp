@@ -324,7 +324,7 @@ int32_t load_elf_bytes(const uint8_t *bytes, size_t size)
     // Where each section with contents for the flash goes.
     std::vector<Placed> placed;
     std::vector<const Section *> placed_sections;
-    const uint64_t limit = IMAGE_SIZE;
+    const uint64_t limit = uint64_t(image_size());
     for (const Section &section : sections) {
         if (!(section.flags & SECTION_FLAG_ALLOC) || section.type == SECTION_NOBITS || section.size == 0)
             continue;
@@ -333,9 +333,11 @@ int32_t load_elf_bytes(const uint8_t *bytes, size_t size)
             elf_read_report.left_out.push_back(section.name);
             continue;
         }
-        if (address + section.size > limit)
+        if (address + section.size > limit) {
+            elf_read_report.beyond_image = true;
             return refused("section " + section.name + " (" + hex(address) + " to " +
                            hex(address + section.size - 1) + ") reaches beyond address " + hex(limit - 1));
+        }
         placed.push_back({address, address + section.size, section.name});
         placed_sections.push_back(&section);
     }

@@ -27,6 +27,7 @@ int32_t load_elf_file(const char *path);
 struct ElfReadReport {
     std::string problem;  // why it failed: "machine 40 (ARM), not AVR"
     std::string device;   // the part that its device note names ("atmega32u4"), or "" without one
+    bool beyond_image;    // it failed at a section that reaches past the image's last address
     // The sections that hold contents for the EEPROM, fuses, lock bits or
     // signature, in file order: left out of the image, never written.
     std::vector<std::string> left_out;

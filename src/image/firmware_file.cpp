@@ -34,19 +34,22 @@ FirmwareFormat format_of(const char *path)
 
 int32_t load_firmware_file(const char *path, const FirmwareInput &input)
 {
-    firmware_read = FirmwareRead{input.binary ? FORMAT_BINARY : format_of(path), ""};
+    firmware_read = FirmwareRead{input.binary ? FORMAT_BINARY : format_of(path), "", false};
     int32_t count = 0;
     switch (firmware_read.format) {
     case FORMAT_BINARY:
         count = load_binary_file(path, input.binary_base, firmware_read.problem);
+        firmware_read.beyond_image = count == BINARY_READ_TOO_LARGE;
         break;
     case FORMAT_ELF:
         count = load_elf_file(path);
         firmware_read.problem = elf_read_report.problem;
+        firmware_read.beyond_image = elf_read_report.beyond_image;
         break;
     case FORMAT_HEX:
         count = load_hex_file(path);
         firmware_read.problem = hex_read_report.problem;
+        firmware_read.beyond_image = hex_read_report.beyond_image;
         break;
     }
     // The other readers' reports are cleared: the warnings and the device

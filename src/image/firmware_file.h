@@ -18,6 +18,7 @@ struct FirmwareInput {
 struct FirmwareRead {
     FirmwareFormat format;
     std::string problem;  // the reader's reason: "line 3: bad checksum", "built for machine 40 (ARM), not AVR"
+    bool beyond_image;    // the file has data past the image's last address
 };
 extern FirmwareRead firmware_read;
 

@@ -1,12 +1,30 @@
-// The firmware image: the 64 KiB picture of the flash and its map of bytes used.
+// The firmware image: the picture of the flash and its map of bytes used.
 #include "image/firmware_image.h"
 
 #include <cstring>
 
 FirmwareImage firmware_image;
 
+namespace {
+
+int32_t size_now = IMAGE_SIZE;
+
+}  // namespace
+
+int32_t image_size()
+{
+    return size_now;
+}
+
+void image_set_size(int32_t bytes)
+{
+    size_now = bytes < 1 ? 1 : bytes > IMAGE_SIZE_MAX ? IMAGE_SIZE_MAX : bytes;
+}
+
 void image_reset()
 {
+    // All of the storage, whatever the size: bytes left above a smaller
+    // size must not come back as used when it grows.
     firmware_image.image_bytes.fill(0xFF);
     firmware_image.image_used.fill(0);
     firmware_image.address_base = 0;
@@ -14,18 +32,21 @@ void image_reset()
     firmware_image.data_byte_count = 0;
 }
 
-void image_store(uint32_t address, uint8_t value)
+int image_store(uint32_t address, uint8_t value)
 {
+    if (address >= uint32_t(size_now))
+        return 0;
     firmware_image.image_bytes[address] = value;
     firmware_image.image_used[address] = 1;
+    return 1;
 }
 
 int image_range_used(int32_t first, int32_t last)
 {
-    if (static_cast<uint32_t>(first) >= IMAGE_SIZE || last < 0 || last >= IMAGE_SIZE)
+    if (static_cast<uint32_t>(first) >= uint32_t(size_now) || last < 0 || last >= size_now)
         return 0;
     for (int32_t address = first; address <= last; ++address)
-        if (firmware_image.image_used[address])
+        if (firmware_image.image_used[size_t(address)])
             return 1;
     return 0;
 }
@@ -36,12 +57,12 @@ void image_copy_block(int32_t address, int32_t length, uint8_t *out)
         return;
     // The last byte is computed in 64 bits so that a huge address cannot wrap.
     int64_t last = int64_t{address} + length - 1;
-    if (address < 0 || last >= IMAGE_SIZE) {
+    if (address < 0 || last >= size_now) {
         std::memset(out, 0xFF, static_cast<size_t>(length));
         return;
     }
     for (int32_t i = 0; i < length; ++i) {
-        int32_t at = address + i;
+        size_t at = size_t(address + i);
         out[i] = firmware_image.image_used[at] ? firmware_image.image_bytes[at] : 0xFF;
     }
 }

@@ -170,9 +170,14 @@ const char *apply_record(const TextLine &line)
         return "address or record type is not hex";
 
     FirmwareImage &image = firmware_image;
-    // Every record, of whatever type, must stay inside the 64 KiB image.
-    if (uint64_t{image.address_base} + uint64_t(address) + uint64_t(count) > IMAGE_SIZE)
-        return "reaches beyond address 0xFFFF";
+    // Every record, of whatever type, must stay inside the image (64 KiB,
+    // or the part's whole flash with -above64k).
+    if (uint64_t{image.address_base} + uint64_t(address) + uint64_t(count) > uint64_t(image_size())) {
+        static char beyond[48];
+        std::snprintf(beyond, sizeof beyond, "reaches beyond address 0x%04X", unsigned(image_size() - 1));
+        hex_read_report.beyond_image = true;
+        return beyond;
+    }
 
     uint32_t sum = uint32_t(address >> 8) + uint32_t(address & 0xFF) + uint32_t(count) + uint32_t(type);
 

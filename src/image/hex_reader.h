@@ -16,5 +16,6 @@ int32_t load_hex_file(const char *path);
 struct HexReadReport {
     std::string problem;  // why it failed: "line 3: bad checksum", or the system's error text
     bool text_after_end;  // lines other than blank ones follow the end-of-file record
+    bool beyond_image;    // it failed at a record that reaches past the image's last address
 };
 extern HexReadReport hex_read_report;

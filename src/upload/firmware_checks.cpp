@@ -14,7 +14,7 @@ namespace {
 // The highest address that the file gave a byte for.
 int32_t highest_address()
 {
-    int32_t address = IMAGE_SIZE - 1;
+    int32_t address = image_size() - 1;
     while (address > 0 && !firmware_image.image_used[size_t(address)])
         --address;
     return address;
@@ -28,9 +28,15 @@ Failure unreadable_firmware(std::string_view shown, std::string_view problem)
                    std::string(problem).c_str());
 }
 
-Failure refused_firmware_file(std::string_view shown)
+Failure refused_firmware_file(std::string_view shown, const UploadPlan &plan)
 {
     const std::string name(shown), problem = printable(firmware_read.problem);
+    if (firmware_read.format == FORMAT_HEX)
+        return firmware_read.beyond_image ? firmware_beyond_image(shown, problem, plan)
+                                          : unreadable_firmware(shown, problem);
+    if (firmware_read.beyond_image && plan.code_size > image_size())
+        return failure(FAILURE_FIRMWARE, "%s: %s\nThe MCU has %d KiB of flash: add -above64k to write the file above "
+                       "64 KiB\n", name.c_str(), problem.c_str(), int(plan.code_size / 1024));
     switch (firmware_read.format) {
     case FORMAT_HEX:
         break;
@@ -72,29 +78,60 @@ std::string left_out_sections_text()
 
 Failure check_firmware_has_data(std::string_view shown)
 {
-    if (firmware_read.format == FORMAT_ELF && !image_range_used(0, IMAGE_SIZE - 1))
+    if (firmware_read.format == FORMAT_ELF && !image_range_used(0, image_size() - 1))
         return failure(FAILURE_FIRMWARE,
                        "\"%s\" holds no data: there is nothing to write\nIt has no sections with contents for "
                        "the flash: check that it is the firmware that avr-gcc linked and that its build "
                        "succeeded\n",
                        std::string(shown).c_str());
-    if (!image_range_used(0, IMAGE_SIZE - 1))
+    if (!image_range_used(0, image_size() - 1))
         return failure(FAILURE_FIRMWARE,
                        "\"%s\" holds no data: there is nothing to write\nIt has no data records within the first "
-                       "64 KiB: check that it is the firmware's HEX file and that its build succeeded\n",
-                       std::string(shown).c_str());
+                       "%d KiB: check that it is the firmware's HEX file and that its build succeeded\n",
+                       std::string(shown).c_str(), int(image_size() / 1024));
     return Failure{};
 }
 
 Failure check_firmware_fits(const UploadPlan &plan)
 {
-    if (plan.code_size < IMAGE_SIZE && image_range_used(plan.code_size, IMAGE_SIZE - 1))
+    if (plan.code_size < image_size() && image_range_used(plan.code_size, image_size() - 1))
         return failure(FAILURE_FIRMWARE,
                        "Firmware does not fit in the flash of the selected MCU\nThe MCU has %d KiB of flash (up "
                        "to 0x%04X), but the file has data up to 0x%04X: check -mmcu= and that the file was built "
                        "for this MCU\n",
                        int(plan.code_size / 1024), unsigned(plan.code_size - 1), unsigned(highest_address()));
     return Failure{};
+}
+
+Failure firmware_beyond_image(std::string_view shown, std::string_view problem, const UploadPlan &plan)
+{
+    const std::string name(shown), reason(problem);
+    if (plan.code_size > image_size())
+        return failure(FAILURE_FIRMWARE,
+                       "error reading intel hex file \"%s\"\n%s\nThe MCU has %d KiB of flash: add -above64k to "
+                       "write the file above 64 KiB\n",
+                       name.c_str(), reason.c_str(), int(plan.code_size / 1024));
+    return failure(FAILURE_FIRMWARE,
+                   "error reading intel hex file \"%s\"\n%s\nThe MCU has %d KiB of flash (up to 0x%04X): check "
+                   "-mmcu= and that the file was built for this MCU\n",
+                   name.c_str(), reason.c_str(), int(plan.code_size / 1024), unsigned(plan.code_size - 1));
+}
+
+Failure check_firmware_clear_of_boot_section(const UploadPlan &plan)
+{
+    const int32_t boot_section = plan.code_size - LARGEST_BOOT_SECTION;
+    if (image_size() <= IMAGE_SIZE || boot_section < 0 || !image_range_used(boot_section, image_size() - 1))
+        return Failure{};
+    int32_t first = boot_section;
+    while (!firmware_image.image_used[size_t(first)])
+        ++first;
+    return failure(FAILURE_FIRMWARE,
+                   "Firmware reaches into the bootloader's section: nothing was written\nThe file has data at "
+                   "0x%04X, in the top %d KiB of the flash (0x%04X-0x%04X) that the bootloader may take, and a "
+                   "bootloader cannot overwrite itself: check that the file is the application, built for this "
+                   "MCU\n",
+                   unsigned(first), int(LARGEST_BOOT_SECTION / 1024), unsigned(boot_section),
+                   unsigned(plan.code_size - 1));
 }
 
 std::vector<FirmwareWarning> firmware_warnings(std::string_view shown)

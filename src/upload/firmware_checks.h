@@ -18,8 +18,9 @@ Failure unreadable_firmware(std::string_view shown, std::string_view problem);
 // FAILURE_FIRMWARE: the file just read by load_firmware_file was refused by
 // the reader of its format (firmware_read says which and why). The HEX
 // reader's words are unreadable_firmware's; the others name the file first,
-// as "app.elf: built for machine 40 (ARM), not AVR".
-Failure refused_firmware_file(std::string_view shown);
+// as "app.elf: built for machine 40 (ARM), not AVR". Data past the image
+// of a part whose flash goes on above it gets the -above64k hint.
+Failure refused_firmware_file(std::string_view shown, const UploadPlan &plan);
 
 // FAILURE_FIRMWARE when the ELF file just read names a device (its note)
 // other than `mcu`, the -mmcu= part: "app.elf was built for atmega16u2, not
@@ -38,6 +39,21 @@ Failure check_firmware_has_data(std::string_view shown);
 // FAILURE_FIRMWARE when the loaded image has data beyond the part's flash:
 // it would be dropped without a word. Else FAILURE_NONE.
 Failure check_firmware_fits(const UploadPlan &plan);
+
+// FAILURE_FIRMWARE for a file with a record beyond the image's last address
+// (hex_read_report.beyond_image): the reader's `problem`, then what to do:
+// -above64k for a part whose flash goes on above the image, else check the
+// part and the file.
+Failure firmware_beyond_image(std::string_view shown, std::string_view problem, const UploadPlan &plan);
+
+// The top of a part's flash that its bootloader may take: the largest boot
+// section (8 KiB: 0x1E000 and up on the 128 KiB parts).
+inline constexpr int32_t LARGEST_BOOT_SECTION = 0x2000;
+
+// FAILURE_FIRMWARE when an image above 64 KiB (-above64k) has data in the
+// part's largest boot section: the bootloader would be asked to overwrite
+// itself. Else FAILURE_NONE; an image of 64 KiB is not judged here.
+Failure check_firmware_clear_of_boot_section(const UploadPlan &plan);
 
 enum FirmwareWarningKind {
     WARNING_NO_END_RECORD,  // the file may be cut short

@@ -62,7 +62,7 @@ Failure load_firmware(const char *path, const FirmwareInput &input, const Upload
         return unreadable_firmware(shown, printable(why));
     int32_t count = load_firmware_file(shared.c_str(), input);
     if (count < 0)
-        return refused_firmware_file(shown);
+        return refused_firmware_file(shown, plan);
     // Firmware built for another part is refused before anything else is said of it.
     if (Failure other_part = check_firmware_device(shown, mcu); failed(other_part))
         return other_part;
@@ -81,6 +81,8 @@ Failure load_firmware(const char *path, const FirmwareInput &input, const Upload
         log_verbose("%s\n", left_out.c_str());
     if (Failure too_large = check_firmware_fits(plan); failed(too_large))
         return too_large;
+    if (Failure boot_section = check_firmware_clear_of_boot_section(plan); failed(boot_section))
+        return boot_section;
 
     // The checksums only for a run that shows or logs them: on a full
     // image they cost more than the rest of the load.

@@ -106,7 +106,8 @@ UploadEnd send_block(const UploadTransport &transport, int32_t address, int32_t 
 }
 
 // The block at address 0 always goes; a later block only when the file
-// supplied at least one of its bytes. Nothing above 0xFFFF is ever used.
+// supplied at least one of its bytes. Nothing above the image's last byte
+// (0xFFFF unless -above64k made it the part's whole flash) is ever used.
 bool block_is_sent(int32_t address, int32_t block_size)
 {
     return address == 0 || image_range_used(address, address + block_size - 1);
@@ -183,6 +184,9 @@ UploadEnd upload_image(const UploadTransport &transport, const UploadPlan &plan)
     const int32_t code_size = plan.code_size;
     const int32_t block_size = plan.block_size;
     if (block_size <= 0 || block_size > MAX_BLOCK_SIZE || block_size % DATA_CHUNK != 0)
+        return UPLOAD_NOT_DELIVERED;
+    // A word address above 0xFFFF would wrap to the bottom of the flash.
+    if (code_size > ADDRESSABLE_FLASH)
         return UPLOAD_NOT_DELIVERED;
 
     report_in_hand = ReportInHand{CMD_BEGIN, -1, 0, 0};

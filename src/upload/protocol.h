@@ -10,6 +10,8 @@ inline constexpr uint8_t COMMAND_MARKER = 0xA1;
 inline constexpr int32_t REPORT_SIZE = 64;
 inline constexpr int32_t DATA_CHUNK = 32;  // image bytes carried by one CMD_DATA
 inline constexpr int32_t MAX_BLOCK_SIZE = 256;
+// SET_ADDRESS carries a 16-bit word address: the flash it reaches, 128 KiB.
+inline constexpr int32_t ADDRESSABLE_FLASH = 0x20000;
 
 // Fixed pauses that give the bootloader time to act on a command.
 inline constexpr double AFTER_BEGIN_PAUSE = 1.0;
@@ -91,8 +93,8 @@ std::string sent_image_sha256(const UploadPlan &plan);
 // holds file data (and always the block at address 0), then the finish and
 // start-application commands. Stops at the first report that was not
 // delivered, or before the next report once a stop was requested. A plan
-// whose block size the reports cannot carry sends nothing and ends as not
-// delivered.
+// whose block size the reports cannot carry, or whose flash reaches past
+// what SET_ADDRESS can address, sends nothing and ends as not delivered.
 UploadEnd upload_image(const UploadTransport &transport, const UploadPlan &plan);
 
 // Starts the application in the flash: the start-application command and

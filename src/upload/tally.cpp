@@ -44,7 +44,7 @@ UploadTally tally_upload(const UploadPlan &plan, void (*each_block)(int32_t addr
     tell_block = each_block;
     upload_image(COUNTING, plan);
     tell_block = nullptr;
-    for (int32_t address = 0; address < plan.code_size && address < IMAGE_SIZE; ++address)
+    for (int32_t address = 0; address < plan.code_size && address < image_size(); ++address)
         tally.file_bytes += firmware_image.image_used[size_t(address)];
     return tally;
 }

@@ -28,6 +28,10 @@ const std::string USAGE =
     "https://docs.kernel.org/hid/hidraw.html\n"
     "\nMore options:\n"
     "\t-n : Dry run: read the file and show what would be sent, without a device\n"
+    "\tThe file is Intel HEX, or the ELF file that avr-gcc linked (found by its content;\n"
+    "\t  ELF firmware built for another part than -mmcu= is refused)\n"
+    "\t-binary[=<base>] : The file is a raw binary, written from flash address <base>\n"
+    "\t                   (0 unless given; decimal or 0x hex, eg. -binary=0x1000)\n"
     "\t-w : Wait for the bootloader to appear (press the board's reset button)\n"
     "\t-w=<seconds> : Wait for it at most this long (for scripts and IDEs)\n"
     "\t-h, --help : Show this text\n"
@@ -56,7 +60,9 @@ const std::string USAGE =
     "\t              bootloader stays or nothing else appears (eg. -expect-app=0x5e1a:0x0100)\n"
     "\t-boot : Only start the application already in the flash of a board in its\n"
     "\t        bootloader; nothing is written, no file or -mmcu= is needed\n"
-    "\t        (eg. quorvel -boot -usb=0x5e1a:0x0001)\n";
+    "\t        (eg. quorvel -boot -usb=0x5e1a:0x0001)\n"
+    "\t-above64k : Write a file above 64 KiB into a part with 128 KiB of flash, such as the\n"
+    "\t            at90usb1287; data in its top 8 KiB, the bootloader's, is refused\n";
 
 const std::string NO_DATA_END =
     "\" holds no data: there is nothing to write\nIt has no data records within the "
@@ -315,6 +321,66 @@ TEST(Cli, HelpVersionAndDryRun)
         {"-n", "-mmcu=atmega8u2", write_scratch_file("9k.hex", hex_file_for(pattern_bytes(0, 0x2400)))});
     EXPECT_EQ(too_big.status, 1);
     EXPECT_EQ(too_big.err, does_not_fit(8, "0x1FFF", "0x23FF"));
+}
+
+// -above64k: a 100 KiB file for a 128 KiB part is taken whole; without the
+// option it is refused as before, told what to do; the option is refused
+// with a part that has no flash above 64 KiB, and data in the top 8 KiB
+// (the bootloader's) is refused before any device is looked for.
+TEST(Cli, Above64KiB)
+{
+    const std::map<uint32_t, uint8_t> data = pattern_bytes(0, 100 * 1024);
+    const std::string app = write_scratch_file("100k.hex", hex_file_for(data));
+    const std::string boot = write_scratch_file("boot.hex", hex_file_for(pattern_bytes(0x1D000, 0x1001)));
+    const std::string beyond = "error reading intel hex file \"" + app + "\"\nline 4098: reaches beyond address 0xFFFF\n";
+    const CliCase failing[] = {
+        {{"-mmcu=at90usb1287", "-usb=0:0", app},
+         BANNER,
+         beyond + "The MCU has 128 KiB of flash: add -above64k to write the file above 64 KiB\n\n"},
+        {{"-mmcu=atmega32u4", app},
+         BANNER,
+         beyond + "The MCU has 32 KiB of flash (up to 0x7FFF): check -mmcu= and that the file was built for this "
+                  "MCU\n\n"},
+        {{"-above64k", "-mmcu=atmega32u4", app},
+         "",
+         "quorvel: -above64k is for the parts with 128 KiB of flash, but -mmcu=atmega32u4 has 32 KiB\nLeave out "
+         "-above64k, or give the board's MCU if it has 128 KiB (as in -mmcu=at90usb1287)\n\n"},
+        {{"-mmcu=at90usb646", "-usb=0:0", "-above64k", app},
+         "",
+         "quorvel: -above64k is for the parts with 128 KiB of flash, but -mmcu=at90usb646 has 64 KiB\nLeave out "
+         "-above64k, or give the board's MCU if it has 128 KiB (as in -mmcu=at90usb1287)\n\n"},
+        {{"-above64k", "-mmcu=at90usb1286", "-usb=0:0", boot},
+         BANNER,
+         "Firmware reaches into the bootloader's section: nothing was written\nThe file has data at 0x1E000, in "
+         "the top 8 KiB of the flash (0x1E000-0x1FFFF) that the bootloader may take, and a bootloader cannot "
+         "overwrite itself: check that the file is the application, built for this MCU\n\n"},
+        {{"-n", "-above64k", "-mmcu=at90usb1287", boot}, BANNER, ""},  // the dry run refuses it too
+        {{"-above64k", "-mmcu=at90usb1287", "-usb=0:0", app}, BANNER, NAME_THE_DEVICE},  // loaded
+    };
+    for (const CliCase &c : failing) {
+        ProcessResult result = run_quorvel(c.arguments);
+        std::string label = testing::PrintToString(c.arguments);
+        EXPECT_EQ(result.status, 1) << label;
+        EXPECT_EQ(result.out, c.out) << label;
+        if (!c.err.empty())
+            EXPECT_EQ(result.err, c.err) << label;
+        else
+            EXPECT_TRUE(result.err.starts_with("Firmware reaches into the bootloader's section")) << result.err;
+    }
+
+    // The dry run's figures for the whole file: 400 blocks of 256 bytes,
+    // 11 reports each and 3 around them, 1 s + 400 x 10 ms + 0.3 s of pauses.
+    std::string sent;
+    for (const auto &[address, value] : data)
+        sent += char(value);
+    ProcessResult dry = run_quorvel({"-n", "-above64k", "-mmcu=at90usb1287", app});
+    EXPECT_EQ(dry.status, 0);
+    EXPECT_EQ(dry.err, "");
+    EXPECT_EQ(dry.out, BANNER + "Dry run: no device is opened and nothing is sent\n"
+                                "Blocks:     400 of 256 bytes\nReports:    4403\nFile data:  102400 bytes\n"
+                                "Least time: 5.30 s\nSHA-256:    " +
+                           sha256_of(read_whole_file(app)) + " (file)\n            " + sha256_of(sent) +
+                           " (image sent)\n");
 }
 
 }  // namespace

@@ -63,7 +63,8 @@ std::string passed_settings(const RunOptions &o)
            " touch=" + text(o.touch_port) + " app=" + std::to_string(o.expect_app) + "/" +
            std::to_string(o.app_vendor_id) + ":" + std::to_string(o.app_product_id) + "/" +
            (o.expect_app ? std::to_string(app_wait_of(o)) : "-") + " boot=" + std::to_string(o.boot) +
-           " binary=" + std::to_string(o.binary) + "@" + std::to_string(o.binary_base);
+           " binary=" + std::to_string(o.binary) + "@" + std::to_string(o.binary_base) +
+           " above64k=" + std::to_string(o.above64k);
 }
 
 const char *const BOARD = "/dev/hidraw7";
@@ -87,6 +88,7 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-boot", {"-boot"}, {"-boot"}},
         {"-binary", {"-binary"}, {"-binary"}},
         {"-binary=", {"-binary=4096"}, {"-binary=0x1000"}},
+        {"-above64k", {"-mmcu=at90usb1287", "-above64k"}, {"-above64k"}},
         {"-w", {"-w"}, {"-w=2"}},
         {"-w=", {"-w=30"}, {"-w=2"}},
         {"-device=", {"-device=/dev/hidraw0"}, {"-device=/dev/hidraw7"}},

@@ -11,8 +11,9 @@ mkdir -p "$out"
 list="$out/programs.txt.new"
 : >"$list"
 # A part of each size, and where its bootloader section goes: 4 KiB below
-# the top of the flash, or of the first 64 KiB.
-for row in atmega8u2:0x1000 atmega16u2:0x3000 atmega32u4:0x7000 at90usb646:0xF000 at90usb1287:0xF000; do
+# the top of the flash, or on a 128 KiB part below the 8 KiB that its
+# bootloader may take (above 64 KiB: read with -above64k).
+for row in atmega8u2:0x1000 atmega16u2:0x3000 atmega32u4:0x7000 at90usb646:0xF000 at90usb1287:0x1C000; do
   part=${row%%:*}
   boot=${row#*:}
   for program in "$@"; do

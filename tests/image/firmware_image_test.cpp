@@ -9,7 +9,12 @@ namespace {
 
 class FirmwareImageTest : public ::testing::Test {
   protected:
-    void SetUp() override { image_reset(); }
+    void SetUp() override
+    {
+        image_set_size(IMAGE_SIZE);
+        image_reset();
+    }
+    void TearDown() override { image_set_size(IMAGE_SIZE); }
 };
 
 TEST_F(FirmwareImageTest, ResetErasesImageAndReaderState)
@@ -74,6 +79,64 @@ TEST_F(FirmwareImageTest, CopyBlockOutsideTheImageIsErased)
         image_copy_block(c.address, c.length, out.data());
         for (uint8_t byte : out)
             ASSERT_EQ(byte, 0xFF) << std::hex << c.address;
+    }
+}
+
+// The image set to a 128 KiB part's flash: every operation stops at
+// 0x1FFFF, and a byte stored there is found and copied like one below 64 KiB.
+TEST_F(FirmwareImageTest, ImageSetTo128KiBReachesItsLastByteAndNoFurther)
+{
+    image_set_size(IMAGE_SIZE_MAX);
+    ASSERT_EQ(image_size(), 0x20000);
+    struct Store {
+        uint32_t address;
+        int stored;
+    };
+    const Store stores[] = {{0x10000, 1}, {0x1FFFF, 1}, {0x20000, 0}, {0xFFFFFFFF, 0}};
+    for (const Store &s : stores)
+        EXPECT_EQ(image_store(s.address, 0x3C), s.stored) << std::hex << s.address;
+
+    struct Range {
+        int32_t first, last;
+        int expected;
+    };
+    const Range ranges[] = {
+        {0xFF00, 0xFFFF, 0}, {0x10000, 0x100FF, 1}, {0x10001, 0x1FFFE, 0}, {0x1FF00, 0x1FFFF, 1},
+        {0x1FF00, 0x20000, 0}, {0x20000, 0x200FF, 0},
+    };
+    for (const Range &r : ranges)
+        EXPECT_EQ(image_range_used(r.first, r.last), r.expected) << std::hex << r.first << ".." << r.last;
+
+    std::array<uint8_t, 256> out;
+    image_copy_block(0x1FF00, 256, out.data());
+    EXPECT_EQ(out[255], 0x3C);
+    EXPECT_EQ(out[254], 0xFF);
+    out.fill(0);
+    image_copy_block(0x1FF80, 256, out.data());  // past 0x1FFFF: not read
+    for (uint8_t byte : out)
+        ASSERT_EQ(byte, 0xFF);
+}
+
+// Back at 64 KiB, bytes stored above it while it was larger are outside
+// again; a reset clears them, so that growing again shows nothing stale.
+TEST_F(FirmwareImageTest, SizeBoundsEveryOperationAndResetClearsAllOfTheStorage)
+{
+    image_set_size(IMAGE_SIZE_MAX);
+    image_store(0x18000, 0x01);
+    image_set_size(IMAGE_SIZE);
+    EXPECT_EQ(image_range_used(0x18000, 0x18000), 0);
+    EXPECT_EQ(image_store(0x10000, 0x02), 0);
+    image_reset();
+    image_set_size(IMAGE_SIZE_MAX);
+    EXPECT_EQ(image_range_used(0, 0x1FFFF), 0);
+
+    struct Setting {
+        int32_t bytes, size;
+    };
+    const Setting settings[] = {{0x20000, 0x20000}, {0x40000, 0x20000}, {0, 1}, {-5, 1}, {0x8000, 0x8000}};
+    for (const Setting &s : settings) {
+        image_set_size(s.bytes);
+        EXPECT_EQ(image_size(), s.size) << s.bytes;
     }
 }
 

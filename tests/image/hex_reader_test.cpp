@@ -221,6 +221,65 @@ TEST(HexReader, SaysWhatIsWrongAndWhere)
     }
 }
 
+// The image set to a 128 KiB part's flash (-above64k): the same rules with
+// the limit at 0x1FFFF, and the failure at the limit marked as such for the
+// caller, which names the option.
+TEST(HexReader, ImageOf128KiBTakesRecordsUpTo0x1FFFF)
+{
+    const std::string base_1 = ":020000040001F9\n";  // linear base 0x10000
+    const struct {
+        const char *name;
+        std::string content;
+        int32_t result;
+        std::vector<ExpectedByte> bytes;
+        const char *problem;  // on failure
+    } cases[] = {
+        {"linear base 0x10000, data at its start", base_1 + hex_record(0, 0, {7}) + END, 1, {{0x10000, 7}}, ""},
+        {"linear base 0x10000, last byte at 0x1FFFF",
+         base_1 + hex_record(0, 0xFFF0, bytes_of(16, 0xB0)) + END,
+         16,
+         {{0x1FFF0, 0xB0}, {0x1FFFF, 0xBF}},
+         ""},
+        {"one byte past 0x1FFFF", base_1 + hex_record(0, 0xFFF1, bytes_of(16, 0)) + END, -2, {},
+         "line 2: reaches beyond address 0x1FFFF"},
+        {"segment base 0x1000 reaches 0x1FFFF",
+         ":020000021000EC\n" + hex_record(0, 0xFFFF, {0x5A}) + END,
+         1,
+         {{0x1FFFF, 0x5A}},
+         ""},
+        {"data up to 0xFFFF, then from 0x10000",
+         hex_record(0, 0xFFF8, bytes_of(8, 1)) + base_1 + hex_record(0, 0, bytes_of(8, 9)) + END,
+         16,
+         {{0xFFFF, 8}, {0x10000, 9}},
+         ""},
+        {"linear base 0x20000 then data", ":020000040002F8\n" + hex_record(0, 0, {1}) + END, -2, {},
+         "line 2: reaches beyond address 0x1FFFF"},
+        {"linear base 0x20000 then end", ":020000040002F8\n" + END, 0, {}, ""},
+        {"linear base 0x30000 then end", ":020000040003F7\n" + END, -2, {},
+         "line 2: reaches beyond address 0x1FFFF"},
+        {"other faults are not the limit", base_1 + ":10010000214601360121470136007EFE09D2190141\n", -2, {},
+         "line 2: bad checksum"},
+    };
+    image_set_size(IMAGE_SIZE_MAX);
+    for (const auto &c : cases) {
+        EXPECT_EQ(load_hex_file(write_scratch_file("big.hex", c.content).c_str()), c.result) << c.name;
+        for (const ExpectedByte &expected : c.bytes) {
+            EXPECT_EQ(firmware_image.image_used[expected.address], 1) << c.name << std::hex << expected.address;
+            EXPECT_EQ(firmware_image.image_bytes[expected.address], expected.value) << c.name;
+        }
+        if (c.result < 0) {
+            EXPECT_EQ(hex_read_report.problem, c.problem) << c.name;
+            EXPECT_EQ(hex_read_report.beyond_image, std::string(c.problem).find("beyond") != std::string::npos)
+                << c.name;
+        }
+    }
+    image_set_size(IMAGE_SIZE);
+    // At 64 KiB, the same file's data above 0xFFFF is the limit again.
+    EXPECT_EQ(load_hex_file(write_scratch_file("big.hex", base_1 + hex_record(0, 0, {7}) + END).c_str()), -2);
+    EXPECT_EQ(hex_read_report.problem, "line 2: reaches beyond address 0xFFFF");
+    EXPECT_TRUE(hex_read_report.beyond_image);
+}
+
 // What the caller warns about: no end record, or text after it.
 TEST(HexReader, NotesAMissingEndAndTextAfterIt)
 {

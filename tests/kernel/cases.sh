@@ -4,6 +4,7 @@
 Q=/bin/quorvel
 G=/bin/gadget
 USB=-usb=5e1a:0001
+upload_options=  # more options for quorvel in upload
 
 result() { echo "QVK-CASE $1 $2 ${3:-}"; }
 show() { sed "s/^/QVK-DETAIL $1: /" "$2"; }
@@ -47,7 +48,7 @@ upload() {
   local name=$1 mcu=$2 hex=$3
   shift 3
   start g "dummy_udc.0" "QVK-0001" "$@"
-  $Q -json -mmcu=$mcu $USB "/hex/$hex.hex" >/tmp/out 2>/tmp/err
+  $Q -json $upload_options -mmcu=$mcu $USB "/hex/$hex.hex" >/tmp/out 2>/tmp/err
   status=$?
   stop g
   json_lines "$name" /tmp/out
@@ -313,6 +314,10 @@ case_list
 upload example atmega32u4 blink
 upload image24 atmega32u4 image24
 upload image56 atmega64u4 image56
+# 100 KiB, above 64 KiB: the gadget's flash is 128 KiB.
+upload_options=-above64k
+upload image100 at90usb1287 image100
+upload_options=
 case_pick serial -serial=QVK-0002 h g
 case_pick location -location=1-1 g h
 case_all

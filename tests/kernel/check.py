@@ -22,7 +22,7 @@ if "--bench" in sys.argv:
     print(json.dumps({key: statistics.median(values) for key, values in runs.items()}))
     sys.exit(0)
 
-EXPECTED = ["stall", "all-stall", "unplug", "list", "example", "image24", "image56", "serial", "location", "all", "wait",
+EXPECTED = ["stall", "all-stall", "unplug", "list", "example", "image24", "image56", "image100", "serial", "location", "all", "wait",
             "wait-gives-up", "set-report", "touch", "expect-app", "expect-app-stays", "boot"]
 
 results, failures = {}, []

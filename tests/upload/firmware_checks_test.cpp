@@ -51,6 +51,74 @@ TEST(FirmwareChecks, AnImageIsRefusedWhenItHoldsNothingOrDoesNotFitThePart)
     }
 }
 
+// With -above64k (the image set to a 128 KiB part's flash): everything up
+// to the top 8 KiB is taken, and a byte in them is refused and named; an
+// image of 64 KiB is never judged by the bootloader's section.
+TEST(FirmwareChecks, AnImageAbove64KiBIsRefusedWhenItReachesTheBootloadersSection)
+{
+    const auto refused = [](const char *at) {
+        return std::string("Firmware reaches into the bootloader's section: nothing was written\nThe file has data "
+                           "at ") +
+               at +
+               ", in the top 8 KiB of the flash (0x1E000-0x1FFFF) that the bootloader may take, and a bootloader "
+               "cannot overwrite itself: check that the file is the application, built for this MCU\n";
+    };
+    const struct {
+        const char *name;
+        int32_t image_size;
+        std::map<uint32_t, uint8_t> bytes;
+        std::string message;  // "" when it is taken
+    } cases[] = {
+        {"up to the last byte below the section", IMAGE_SIZE_MAX, {{0x0000, 1}, {0x1DFFF, 2}}, ""},
+        {"the section's first byte", IMAGE_SIZE_MAX, {{0x0000, 1}, {0x1E000, 2}}, refused("0x1E000")},
+        {"the lowest byte in the section is named", IMAGE_SIZE_MAX, {{0x1F123, 0xFF}, {0x1FFFF, 1}},
+         refused("0x1F123")},
+        {"the flash's last byte", IMAGE_SIZE_MAX, {{0x1FFFF, 0}}, refused("0x1FFFF")},
+        {"an image of 64 KiB is not judged", IMAGE_SIZE, {{0xFFFF, 1}}, ""},
+    };
+    for (const auto &c : cases) {
+        image_set_size(c.image_size);
+        image_reset();
+        for (const auto &[address, value] : c.bytes)
+            image_store(address, value);
+        const UploadPlan plan{0x20000, 256};
+        Failure result = check_firmware_fits(plan);
+        if (!failed(result))
+            result = check_firmware_clear_of_boot_section(plan);
+        image_set_size(IMAGE_SIZE);
+        EXPECT_EQ(result.kind, c.message.empty() ? FAILURE_NONE : FAILURE_FIRMWARE) << c.name;
+        EXPECT_EQ(result.message, c.message) << c.name;
+    }
+}
+
+// A record beyond the image: the option is named only where it helps, for
+// a part whose flash goes on above the image.
+TEST(FirmwareChecks, AFileBeyondTheImageIsToldWhatToDo)
+{
+    const std::string head = "error reading intel hex file \"app.hex\"\nline 9: reaches beyond address 0xFFFF\n";
+    const struct {
+        int32_t image_size;
+        UploadPlan plan;
+        std::string message;
+    } cases[] = {
+        {IMAGE_SIZE, {0x20000, 256}, head + "The MCU has 128 KiB of flash: add -above64k to write the file above 64 KiB\n"},
+        {IMAGE_SIZE, {0x10000, 256},
+         head + "The MCU has 64 KiB of flash (up to 0xFFFF): check -mmcu= and that the file was built for this MCU\n"},
+        {IMAGE_SIZE, {0x8000, 128},
+         head + "The MCU has 32 KiB of flash (up to 0x7FFF): check -mmcu= and that the file was built for this MCU\n"},
+        {IMAGE_SIZE_MAX, {0x20000, 256},
+         head + "The MCU has 128 KiB of flash (up to 0x1FFFF): check -mmcu= and that the file was built for this "
+                "MCU\n"},
+    };
+    for (const auto &c : cases) {
+        image_set_size(c.image_size);
+        const Failure result = firmware_beyond_image("app.hex", "line 9: reaches beyond address 0xFFFF", c.plan);
+        image_set_size(IMAGE_SIZE);
+        EXPECT_EQ(result.kind, FAILURE_FIRMWARE);
+        EXPECT_EQ(result.message, c.message) << c.plan.code_size;
+    }
+}
+
 TEST(FirmwareChecks, AFileCutShortOrFollowedByTextLoadsWithItsWarning)
 {
     const std::string data = hex_record(0, 0x0000, {1, 2, 3});
@@ -130,7 +198,7 @@ TEST(FirmwareChecks, ARefusedFileIsNamedWithItsFormatsReason)
     };
     for (const auto &c : cases) {
         ASSERT_LT(load_firmware_file(write_scratch_file("app.fw", c.content).c_str(), c.input), 0) << c.name;
-        const Failure result = refused_firmware_file("app.fw");
+        const Failure result = refused_firmware_file("app.fw", UploadPlan{0x8000, 128});
         EXPECT_EQ(result.kind, FAILURE_FIRMWARE) << c.name;
         EXPECT_EQ(result.message, c.message) << c.name;
     }

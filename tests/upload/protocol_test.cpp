@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <vector>
 
@@ -146,6 +147,65 @@ TEST_F(UploadTest, SendsExactlyTheBlocksThatHoldFileData)
         EXPECT_EQ(sent[at++].report.bytes[1], CMD_FINISH) << c.name;
         EXPECT_EQ(blocks_started, c.blocks) << c.name;
         EXPECT_EQ(sent[at++].report.bytes[1], CMD_START_APPLICATION) << c.name;
+    }
+}
+
+// The image set to a 128 KiB part's flash (-above64k): the walk goes on
+// above 0xFFFF, and SET_ADDRESS's word address goes on past 0x7FFF, low
+// byte first, up to the last block.
+TEST_F(UploadTest, ImageOf128KiBIsWalkedAbove0xFFFFWithWordAddressesUpTo0xFF80)
+{
+    struct Case {
+        const char *name;
+        int32_t block_size;
+        std::map<uint32_t, uint8_t> bytes;
+        std::vector<int32_t> blocks;
+        std::vector<std::array<uint8_t, 2>> words;  // each block's SET_ADDRESS bytes 2 and 3
+    };
+    const Case cases[] = {
+        {"either side of 0x10000",
+         256,
+         {{0xFFFF, 1}, {0x10000, 2}},
+         {0x0000, 0xFF00, 0x10000},
+         {{0x00, 0x00}, {0x80, 0x7F}, {0x00, 0x80}}},
+        {"the last 256-byte block", 256, {{0x1FFFF, 3}}, {0x0000, 0x1FF00}, {{0x00, 0x00}, {0x80, 0xFF}}},
+        {"the last 128-byte block", 128, {{0x1FF80, 4}}, {0x0000, 0x1FF80}, {{0x00, 0x00}, {0xC0, 0xFF}}},
+        {"only above 0xFFFF", 256, {{0x18001, 5}}, {0x0000, 0x18000}, {{0x00, 0x00}, {0x00, 0xC0}}},
+    };
+    for (const Case &c : cases) {
+        SetUp();
+        image_set_size(IMAGE_SIZE_MAX);
+        select_part(0x20000, c.block_size);
+        store(c.bytes);
+        const UploadEnd end = upload_image(RECORDING, plan);
+        const int blocks = blocks_to_send(plan);
+        image_set_size(IMAGE_SIZE);
+        ASSERT_EQ(end, UPLOAD_DONE) << c.name;
+        EXPECT_EQ(blocks_started, c.blocks) << c.name;
+        EXPECT_EQ(blocks, int(c.blocks.size())) << c.name;
+        std::vector<std::array<uint8_t, 2>> words;
+        for (const SentReport &s : sent) {
+            if (s.report.bytes[1] == CMD_SET_ADDRESS)
+                words.push_back({s.report.bytes[2], s.report.bytes[3]});
+        }
+        EXPECT_EQ(words, c.words) << c.name;
+        // The byte stored arrives in the data report of its block.
+        const auto [address, value] = *c.bytes.rbegin();
+        const size_t offset = address % uint32_t(c.block_size);
+        const size_t data_of_last = sent.size() - 2 - 1 - size_t(c.block_size / 32) + offset / 32;
+        EXPECT_EQ(sent[data_of_last].report.bytes[1], CMD_DATA) << c.name;
+        EXPECT_EQ(sent[data_of_last].report.bytes[2 + offset % 32], value) << c.name;
+    }
+}
+
+// A flash larger than the word address reaches would wrap to address 0.
+TEST_F(UploadTest, AFlashBeyondTheWordAddressSendsNothing)
+{
+    for (int32_t code_size : {0x20000 + 256, 0x40000}) {
+        SetUp();
+        select_part(code_size, 256);
+        EXPECT_EQ(upload_image(RECORDING, plan), UPLOAD_NOT_DELIVERED) << code_size;
+        EXPECT_TRUE(sent.empty()) << code_size;
     }
 }
 

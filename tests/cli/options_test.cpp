@@ -223,3 +223,38 @@ TEST(Options, HelpAndVersionStopTheReading)
 }
 
 }  // namespace
+
+// -binary[=BASE]: decimal or 0x hex, up to the last byte of a 128 KiB flash;
+// anything else is refused, never read as another base.
+TEST(Options, BinaryBase)
+{
+    const struct {
+        std::vector<std::string> arguments;
+        int32_t binary;
+        uint32_t base;
+    } read_cases[] = {
+        {{"-binary"}, 1, 0},
+        {{"-binary=0"}, 1, 0},
+        {{"-binary=4096"}, 1, 0x1000},
+        {{"-binary=0x1000"}, 1, 0x1000},
+        {{"-binary=0X1ffff"}, 1, 0x1FFFF},
+        {{"-binary=0x1000", "-binary"}, 1, 0},
+        {{"app.bin"}, 0, 0},
+    };
+    for (const auto &c : read_cases) {
+        const RunOptions parsed = parse(c.arguments);
+        EXPECT_EQ(parsed.binary, c.binary) << testing::PrintToString(c.arguments);
+        EXPECT_EQ(parsed.binary_base, c.base) << testing::PrintToString(c.arguments);
+    }
+    for (const char *value : {"", "0x", "-1", "0x20000", "131072", "1000h", "0x10 ", "1e3", "0b101"}) {
+        std::string argument = std::string("-binary=") + value;
+        char *argv[] = {const_cast<char *>("quorvel"), argument.data()};
+        run_options = RunOptions{};
+        const Failure result = read_arguments(2, argv);
+        EXPECT_EQ(result.kind, FAILURE_OPTION) << value;
+        EXPECT_EQ(result.message, "quorvel: -binary=" + std::string(value) +
+                                      ": give the flash address of the file's first byte, 0 to 0x1FFFF, as in "
+                                      "-binary=0x1000 (see quorvel --help)\n")
+            << value;
+    }
+}

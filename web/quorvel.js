@@ -23,8 +23,8 @@ async function call(core, name, types, args) {
 // the command line's message.
 async function loadInto(core) {
   if (!state.file) return { ok: false, message: 'Pick a HEX file first\n', outcome: 'Pick a HEX file first' };
-  return call(core, 'qv_load', ['string', 'array', 'number', 'string'],
-    [state.file.name, state.file.bytes, state.file.bytes.length, $('mcu').value.trim()]);
+  return call(core, 'qv_load', ['string', 'array', 'number', 'string', 'number'],
+    [state.file.name, state.file.bytes, state.file.bytes.length, $('mcu').value.trim(), $('above64k').checked ? 1 : 0]);
 }
 
 async function showFile() {
@@ -311,6 +311,7 @@ async function main() {
     if (e.dataTransfer.files[0]) readFile(e.dataTransfer.files[0]);
   });
   $('mcu').addEventListener('change', showFile);
+  $('above64k').addEventListener('change', showFile);
   $('usb').addEventListener('change', listBoards);
   $('connect').addEventListener('click', connect);
   $('flash').addEventListener('click', () => ($('station').checked || state.station ? toggleStation() : flashOne()));

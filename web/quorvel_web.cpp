@@ -5,6 +5,7 @@
 // which implements the transport contract of upload/protocol.h.
 #include "hid/search.h"
 #include "image/firmware_file.h"
+#include "image/firmware_image.h"
 #include "image/mcu_table.h"
 #include "output/text.h"
 #include "output/version.h"
@@ -103,15 +104,21 @@ EMSCRIPTEN_KEEPALIVE const char *qv_mcu(const char *name)
                      ",\"block_size\":" + std::to_string(block_size) + "}");
 }
 
-// Reads the firmware file, Intel HEX or ELF (its name as the user gave it, its bytes), for this
-// part: the dry run's figures and checksums, or the command line's message.
-EMSCRIPTEN_KEEPALIVE const char *qv_load(const char *name, const uint8_t *bytes, int size, const char *mcu)
+// Reads the firmware file, Intel HEX or ELF (its name as the user gave it,
+// its bytes), for this part, with the whole flash of a 128 KiB part when
+// `above64k` (as -above64k): the dry run's figures and checksums, or the
+// command line's message.
+EMSCRIPTEN_KEEPALIVE const char *qv_load(const char *name, const uint8_t *bytes, int size, const char *mcu,
+                                         int above64k)
 {
     plan = UploadPlan{0, 0};
     const std::string part = qv_mcu(mcu);
     if (part.find("\"ok\":true") == std::string::npos)
         return answer.c_str();
     const UploadPlan wanted = plan_asked;
+    if (above64k && wanted.code_size <= IMAGE_SIZE)
+        return refused(above64k_refusal(printable(mcu), wanted.code_size));
+    image_set_size(above64k ? wanted.code_size : IMAGE_SIZE);
     const char *path = "/firmware";
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(bytes), size);
     if (load_firmware_file(path, FirmwareInput{false, 0}) < 0)
@@ -121,6 +128,8 @@ EMSCRIPTEN_KEEPALIVE const char *qv_load(const char *name, const uint8_t *bytes,
         problem = check_firmware_has_data(name);
     if (!failed(problem))
         problem = check_firmware_fits(wanted);
+    if (!failed(problem))
+        problem = check_firmware_clear_of_boot_section(wanted);
     if (failed(problem))
         return refused(problem.message);
     plan = wanted;

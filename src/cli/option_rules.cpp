@@ -2,6 +2,7 @@
 #include "cli/option_rules.h"
 
 #include "image/firmware_image.h"
+#include "image/mcu_table.h"
 #include "output/text.h"
 
 Failure check_option_rules(const RunOptions &o)
@@ -42,9 +43,7 @@ Failure check_option_rules(const RunOptions &o)
     // Asked to write above 64 KiB, a part that has no flash there: the
     // wrong -mmcu=, or the wrong file; the option would only hide that.
     if (o.above64k && o.code_size > 0 && o.code_size <= IMAGE_SIZE)
-        return failure(FAILURE_OPTION,
-                       "quorvel: -above64k is for the parts with 128 KiB of flash, but -mmcu=%s has %d KiB\nLeave "
-                       "out -above64k, or give the board's MCU if it has 128 KiB (as in -mmcu=at90usb1287)\n",
-                       printable(o.mcu ? o.mcu : "").c_str(), int(o.code_size / 1024));
+        return failure(FAILURE_OPTION, "%s",
+                       above64k_refusal(printable(o.mcu ? o.mcu : ""), o.code_size).c_str());
     return Failure{};
 }

@@ -53,3 +53,10 @@ std::string unknown_mcu_message(std::string_view shown)
            ": give atmegaXXuY or at90usbXXXY, where XX is the flash in KiB: " + sizes +
            " (as in -mmcu=atmega32u4 or -mmcu=at90usb1287)\n";
 }
+
+std::string above64k_refusal(std::string_view shown, int32_t code_size)
+{
+    return "quorvel: -above64k is for the parts with 128 KiB of flash, but -mmcu=" + std::string(shown) + " has " +
+           std::to_string(code_size / 1024) +
+           " KiB\nLeave out -above64k, or give the board's MCU if it has 128 KiB (as in -mmcu=at90usb1287)\n";
+}

@@ -14,3 +14,8 @@ int find_mcu(const char *name, int32_t &code_size, int32_t &block_size);
 // The message for a name that the table does not know (`shown`: the name
 // made printable): "Unknown MCU type", then the forms and sizes known.
 std::string unknown_mcu_message(std::string_view shown);
+
+// The refusal of -above64k for a part of 64 KiB or less (`shown`: its name
+// made printable): it has no flash above 64 KiB, and the option would only
+// hide a wrong part.
+std::string above64k_refusal(std::string_view shown, int32_t code_size);

@@ -9,7 +9,8 @@
 // Chromium, when debugging (such as --enable-logging=stderr). variant:
 // "no-webhid" (the page as a browser without WebHID shows it) or "insecure"
 // (served under a name that is not localhost, over http). keyboard (flash):
-// reach the Flash button with Tab alone and press Enter.
+// reach the Flash button with Tab alone and press Enter. above64k: tick the
+// box of -above64k before the file is picked.
 'use strict';
 const { chromium } = require('playwright-core');
 const fs = require('fs');
@@ -105,6 +106,8 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
       await page.press(id, 'Escape');
       await page.dispatchEvent(id, 'change');
     }
+    // As -above64k: the whole flash of a 128 KiB part.
+    if (config.above64k) await page.check('#above64k');
     await page.setInputFiles('#file', config.hex);
     await page.waitForFunction(() => document.getElementById('file-result').textContent !== '');
     const text = id => page.evaluate(i => document.getElementById(i).textContent, id);

@@ -227,6 +227,49 @@ std::string cli_message(const std::string &mcu, const std::string &hex)
     return run_quorvel({"-n", "-mmcu=" + mcu, hex}).err;
 }
 
+// The page with its box of -above64k ticked, or not, against the command
+// line with the option, or without: a 100 KiB image into an at90usb1287
+// byte-exact with the same figures; the refusals in the same words.
+TEST_F(Page, Above64KiBAsTheCommandLineDoesIt)
+{
+    const std::map<uint32_t, uint8_t> bytes = pattern_bytes(0, 100 * 1024);
+    const std::string hex = write_scratch_file("100k.hex", hex_file_for(bytes));
+    add_device(0, 0x5E1A, 0x0001, numbered_board(1));
+    Json shown = run_page(hex, "at90usb1287", "0x5e1a:0x0001", "flash", {{"above64k", true}});
+    SimResult sim = finish(0);
+    reset();
+    EXPECT_EQ(shown["status"], "Done.\n");
+    EXPECT_TRUE(sim.errors.empty()) << sim.errors.front();
+    EXPECT_TRUE(sim.flash == expected_flash(bytes)) << "the flash differs";
+    const std::string result = shown["file-result"];
+    ProcessResult dry = run_quorvel({"-n", "-above64k", "-mmcu=at90usb1287", hex});
+    EXPECT_NE(dry.out.find("Blocks:     400 of 256 bytes\n"), std::string::npos) << dry.out;
+    EXPECT_EQ(dry.out.substr(dry.out.find("Blocks:")), result.substr(result.find('\n') + 1));
+
+    std::map<uint32_t, uint8_t> into_boot = pattern_bytes(0, 0x100);
+    into_boot[0x1E000] = 0;
+    const std::string boot = write_scratch_file("boot.hex", hex_file_for(into_boot));
+    const struct {
+        std::string hex, mcu;
+        bool above64k;
+    } refusals[] = {
+        {hex, "at90usb1287", false},  // names the option
+        {boot, "at90usb1287", true},  // the bootloader's section
+        {hex, "atmega32u4", true},    // no flash above 64 KiB
+    };
+    for (const auto &c : refusals) {
+        SCOPED_TRACE(c.mcu + (c.above64k ? " -above64k" : ""));
+        std::vector<std::string> arguments{"-n", "-mmcu=" + c.mcu, c.hex};
+        if (c.above64k)
+            arguments.insert(arguments.begin(), "-above64k");
+        const std::string cli = run_quorvel(arguments).err;
+        const std::string page = std::string(run_page(c.hex, c.mcu, "", "load", {{"above64k", c.above64k}})["file-result"]) + "\n";
+        // The command line names the file by its path, the page by its name: from the second line on.
+        ASSERT_FALSE(cli.empty());
+        EXPECT_EQ(page.substr(page.find('\n')), cli.substr(cli.find('\n'))) << page;
+    }
+}
+
 TEST_F(Page, FixturesArriveByteExactWithTheDryRunsFigures)
 {
     struct Case {

@@ -91,9 +91,9 @@ int main(int argc, char **argv)
             logged = LoggedFirmware{"", "", "", run_options.mcu ? run_options.mcu : "", "boot"};
         if (run_options.log_name)
             logged.file = run_options.log_name;
-        stop_on(run_log_open(run_options.log_path, logged));
         if (run_options.log_name)
             run_log_hand_back();
+        stop_on(run_log_open(run_options.log_path, logged));
     }
 
     if (run_options.board_lock)

@@ -1,6 +1,7 @@
 // The command line: the options (the MCU table is image/mcu_table) and what each gives a board's copy.
 #include "cli/options.h"
 
+#include "database/postgres.h"
 #include "output/text.h"
 
 #include <array>
@@ -224,6 +225,15 @@ Failure read_log(const char *value)
 {
     if (!*value)
         return bad_value("-log", "", "the file to append one line per board to, as in -log=boards.log");
+    // A database's URL whose table is missing or given twice: said here, in
+    // one line, with the password hidden.
+    DatabaseUrl url;
+    const DatabaseError error = is_database_url(value) ? database_url_parse(value, "table", url) : DatabaseError{};
+    if (error.kind)
+        return failure(FAILURE_OPTION,
+                       "quorvel: -log=%s: %s: give -log=postgresql://USER@HOST/DATABASE?table=NAME (see quorvel "
+                       "--help)\n",
+                       printable(url.shown).c_str(), printable(error.message).c_str());
     run_options.log_path = value;
     return none();
 }

@@ -20,6 +20,7 @@
 #include "runs/one_board.h"
 #include "runs/run_end.h"
 #include "runs/station.h"
+#include "stamp/stamp_state.h"
 #include "upload/load_firmware.h"
 
 #include <cstdio>
@@ -84,6 +85,13 @@ int main(int argc, char **argv)
                            run_options.all || run_options.station;
     if (!run_options.boot)
         stop_on(load_firmware(run_options.hex_path, plan, run_options.mcu, run_options.dry_run, checksums));
+    // -stamp=: before any board, the values can be had (the state file is
+    // made, the list read) and the next one fits; a board's copy is given
+    // its value, and the dry run only looks.
+    if (run_options.stamp.format != STAMP_NONE && !run_options.stamp_value && !run_options.dry_run) {
+        StampValue first{};
+        stop_on(stamp_check(run_options.stamp, first));
+    }
     if (run_options.log_path) {
         // A board's copy names the file as the run that started it was given it.
         LoggedFirmware logged = loaded_firmware();

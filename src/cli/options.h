@@ -3,6 +3,7 @@
 
 #include "image/mcu_table.h"
 #include "output/failure.h"
+#include "stamp/stamp_settings.h"
 
 #include <cstdint>
 #include <span>
@@ -41,6 +42,10 @@ struct RunOptions {
     int32_t show_help;        // 1 after -h or --help: show the usage text and end
     int32_t show_version;     // 1 after --version: show the version and end
     int32_t doctor;           // 1 after -doctor: check what flashing needs here and end
+    // -stamp=ADDR,FORMAT with -stamp-from=, -stamp-list=, -stamp-state=:
+    // each board's own value in its copy of the image.
+    StampSettings stamp;
+    const char *stamp_value;  // -stamp-value=: a board's copy's value, taken by its run; null otherwise
 };
 
 // The process's one set of settings, all zero at start.

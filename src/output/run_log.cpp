@@ -224,8 +224,8 @@ void run_log_board(const LoggedBoard &board, std::string_view result, double sec
     const std::string time = utc_now();
     const LogLine line{
         time,          board.serial,   board.location,  board.path, board.vendor_id, board.product_id, f.file,
-        f.file_sha256, f.image_sha256, f.mcu, result,     seconds,         VERSION,
-        run_log.application_seen ? &run_log.application : nullptr, f.kind};
+        f.file_sha256, board.image_sha256.empty() ? f.image_sha256 : board.image_sha256, f.mcu, result, seconds,
+        VERSION, run_log.application_seen ? &run_log.application : nullptr, f.kind, board.stamp};
     append_line(board_name(board), log_line_text(line));
 }
 

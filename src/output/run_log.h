@@ -28,6 +28,11 @@ struct LoggedBoard {
     std::string location;
     uint32_t vendor_id;
     uint32_t product_id;
+    // -stamp=: the board's value, and the SHA-256 of its image with the
+    // value in it, which its line gives in place of the file's image's.
+    // Both "" without.
+    std::string stamp;
+    std::string image_sha256;
 };
 
 // Opens the log at `path` for appending (or, for a postgresql:// URL with

@@ -90,7 +90,8 @@ DatabaseError database_sequence_next(int64_t &value);
 DatabaseError database_list_prepare(const std::vector<std::string> &lines, int64_t &left);
 
 // The line that the next claim would take, without taking it; `found` 0
-// when the table is missing or empty (not filled yet).
+// when the table is missing or empty (not filled yet), DATABASE_LIST_EMPTY
+// when every line is taken.
 DatabaseError database_list_peek(std::string &value, int &found);
 
 // Claims the first line not taken yet, in one transaction that marks it

@@ -357,10 +357,14 @@ DatabaseError database_list_peek(std::string &value, int &found)
     found = 0;
     if (error.kind || exists != "t")
         return error;
-    int rows = 0;
     error = run(c, "SELECT value FROM " + c.table + " WHERE taken IS NULL ORDER BY position LIMIT 1", {}, &value,
-                &rows);
-    found = rows;
+                &found);
+    if (error.kind || found)
+        return error;
+    std::string lines;
+    error = run(c, "SELECT count(*) FROM " + c.table, {}, &lines);
+    if (!error.kind && lines != "0")
+        error = DatabaseError{DATABASE_LIST_EMPTY, "every one of its " + lines + " values was taken"};
     return error;
 }
 
@@ -386,6 +390,7 @@ DatabaseError database_list_claim(std::string &value)
         if (left == "0")
             break;
     }
-    return DatabaseError{DATABASE_LIST_EMPTY,
-                         "every line of the table " + c.url.table + " is taken"};
+    std::string lines;
+    DatabaseError error = run(c, "SELECT count(*) FROM " + c.table, {}, &lines);
+    return error.kind ? error : DatabaseError{DATABASE_LIST_EMPTY, "every one of its " + lines + " values was taken"};
 }

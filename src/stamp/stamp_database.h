@@ -2,8 +2,9 @@
 // by a URL that starts with "postgresql://", for stations on several
 // computers, where a state file cannot be shared safely.
 //
-// What an implementation does (stamp_database_postgresql.cpp; the one
-// linked without PostgreSQL, stamp_database_none.cpp, refuses the URL):
+// What an implementation does (stamp_database_linux.cpp, through libpq;
+// the one linked without PostgreSQL, stamp_database_none.cpp, refuses the
+// URL):
 //
 // - stamp_database_check: before any board is touched, connects to the
 //   database that settings.state names and makes sure that a value can be

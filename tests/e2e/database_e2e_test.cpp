@@ -1,5 +1,6 @@
-// -log=postgresql://: the traceability log as rows of a table in a real
-// PostgreSQL server that the test starts, under single runs, -all and
+// PostgreSQL in a real server that the test starts: -stamp-state= with a
+// sequence (a counter) and with a table (a list) shared by two stations on
+// two benches; -log= as rows of a table under single runs, -all and
 // -station; a server that cannot be reached at the start, and one that
 // stops in the middle of a station.
 #include "pg_server.h"
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -35,6 +37,17 @@ bool wait_for(const std::string &path, const std::string &piece, size_t times = 
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+}
+
+constexpr uint32_t STAMP_AT = 0x7F00;
+
+// A firmware with a placeholder of 16 zero bytes at STAMP_AT.
+std::string stamped_firmware()
+{
+    std::map<uint32_t, uint8_t> bytes = pattern_bytes(0, 0x100);
+    for (uint32_t i = 0; i < 16; ++i)
+        bytes[STAMP_AT + i] = 0;
+    return write_scratch_file("database_stamped.hex", hex_file_for(bytes));
 }
 
 class Database : public SimulatedBench {
@@ -73,6 +86,144 @@ class Database : public SimulatedBench {
     PgServer server;
     const std::string hex = example_hex_path();
 };
+
+// Two stations started together on two benches (their boards' USB IDs
+// differ), five boards each, both taking their values from one sequence
+// and logging into one table: ten boards, ten values, none twice; each
+// board's row carries the value that its flash holds.
+TEST_F(Database, TwoStationsDrawFromOneSequence)
+{
+    const std::string file = stamped_firmware();
+    std::vector<BackgroundRun> runs;
+    for (const char *bench : {"-usb=5e1a:1", "-usb=5e1a:2"})
+        runs.push_back(start_quorvel({"-station=5", "-stamp=0x7F00,u32le", "-stamp-from=1000",
+                                      "-stamp-state=" + pg_url(server, "sequence=serials"),
+                                      "-log=" + pg_url(server, "table=boards"), "-mmcu=atmega32u4", bench, file}));
+    for (int number = 0; number < 5; ++number) {
+        add_device(number, 0x5E1A, 0x0001, numbered_board(number));
+        add_device(number + 5, 0x5E1A, 0x0002, numbered_board(number + 5));
+    }
+    for (BackgroundRun &run : runs) {
+        ProcessResult ended = finish_quorvel(run, 60);
+        EXPECT_EQ(ended.status, 0) << ended.err;
+    }
+    std::map<std::string, uint32_t> flashed;  // serial -> the value in its flash
+    std::set<uint32_t> values;
+    for (int number = 0; number < 10; ++number) {
+        const SimResult sim = finish(number);
+        ASSERT_GE(sim.flash.size(), STAMP_AT + 4u);
+        uint32_t value = 0;
+        for (uint32_t i = 0; i < 4; ++i)
+            value |= uint32_t(sim.flash[STAMP_AT + i]) << (8 * i);
+        flashed["QV-" + std::to_string(number)] = value;
+        values.insert(value);
+    }
+    std::set<uint32_t> thousand_to_1009;
+    for (uint32_t v = 1000; v < 1010; ++v)
+        thousand_to_1009.insert(v);
+    EXPECT_EQ(values, thousand_to_1009);
+    // Made by the first station to start, at -stamp-from=, and used up to 1009.
+    EXPECT_EQ(pg_sql(server, "SELECT last_value FROM serials").out, "1009\n");
+    const std::vector<json> logged = rows("boards");
+    ASSERT_EQ(logged.size(), 10u);
+    for (const json &row : logged) {
+        EXPECT_EQ(row["result"], "done") << row;
+        EXPECT_EQ(row["stamp"], std::to_string(flashed[row["serial"]])) << row;
+        EXPECT_EQ(row["line"]["stamp"], row["stamp"]) << row;
+    }
+}
+
+// A list claimed from a table by two stations: the first to start fills
+// the table from the list file; every board gets a line of its own, as
+// text (ascii:16), and every row ends taken. The dry run then, and a run
+// when none is left, take nothing and write nothing.
+TEST_F(Database, TwoStationsClaimAListFromOneTable)
+{
+    const std::string file = stamped_firmware();
+    std::string list_text = "# batch 12\n";
+    std::set<std::string> serials;
+    for (int i = 0; i < 10; ++i) {
+        serials.insert("SN-2026-" + std::to_string(500 + i));
+        list_text += "SN-2026-" + std::to_string(500 + i) + (i == 4 ? "\n\n" : "\n");
+    }
+    const std::string list = write_scratch_file("database_serials.txt", list_text);
+    const std::string state = "-stamp-state=" + pg_url(server, "table=serials");
+    ProcessResult dry = run_quorvel({"-n", "-stamp=0x7F00,ascii:16", "-stamp-list=" + list, state,
+                                     "-mmcu=atmega32u4", file});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_NE(dry.out.find("SN-2026-500"), std::string::npos) << dry.out;
+    EXPECT_EQ(pg_sql(server, "SELECT to_regclass('serials') IS NULL").out, "t\n");  // the dry run made nothing
+
+    std::vector<BackgroundRun> runs;
+    for (const char *bench : {"-usb=5e1a:1", "-usb=5e1a:2"})
+        runs.push_back(start_quorvel({"-station=5", "-stamp=0x7F00,ascii:16", "-stamp-list=" + list, state,
+                                      "-mmcu=atmega32u4", bench, file}));
+    for (int number = 0; number < 5; ++number) {
+        add_device(number, 0x5E1A, 0x0001, numbered_board(number));
+        add_device(number + 5, 0x5E1A, 0x0002, numbered_board(number + 5));
+    }
+    for (BackgroundRun &run : runs) {
+        ProcessResult ended = finish_quorvel(run, 60);
+        EXPECT_EQ(ended.status, 0) << ended.err;
+    }
+    std::set<std::string> flashed;
+    for (int number = 0; number < 10; ++number) {
+        const SimResult sim = finish(number);
+        ASSERT_GE(sim.flash.size(), STAMP_AT + 16u);
+        const std::string text(sim.flash.begin() + STAMP_AT, sim.flash.begin() + STAMP_AT + 16);
+        flashed.insert(text.substr(0, text.find('\0')));
+        EXPECT_EQ(text.substr(text.find('\0')), std::string(16 - text.find('\0'), '\0')) << number;
+    }
+    EXPECT_EQ(flashed, serials);
+    EXPECT_EQ(pg_sql(server, "SELECT count(*), count(taken) FROM serials").out, "10|10\n");
+
+    // None left: refused before the board, which takes no report.
+    reset();
+    add_device(0, 0x5E1A, 0x0001, numbered_board(0));
+    ProcessResult none = run_quorvel({"-stamp=0x7F00,ascii:16", "-stamp-list=" + list, state, "-mmcu=atmega32u4",
+                                      "-usb=5e1a:1", file});
+    EXPECT_EQ(none.status, 1) << none.err;
+    EXPECT_NE(none.err.find("has run out: no value is left to take\nNothing was written."), std::string::npos)
+        << none.err;
+    EXPECT_EQ(finish(0).frames.size(), 0u);
+    dry = run_quorvel({"-n", "-stamp=0x7F00,ascii:16", "-stamp-list=" + list, state, "-mmcu=atmega32u4", file});
+    EXPECT_EQ(dry.status, 1) << dry.out;
+    EXPECT_NE(dry.err.find("has run out: every one of its 10 values was taken"), std::string::npos) << dry.err;
+}
+
+// A -stamp-state= database that cannot be used: refused before any board.
+TEST_F(Database, StampStateRefusedBeforeAnyBoard)
+{
+    const std::string file = stamped_firmware();
+    pg_sql(server, "CREATE ROLE visitor LOGIN; CREATE SEQUENCE closed");
+    const struct {
+        const char *label;
+        std::vector<std::string> options;
+        std::string err;
+    } cases[] = {
+        {"no server", {"-stamp-from=1", "-stamp-state=postgresql://quorvel@/postgres?host=/nonexistent&sequence=s"},
+         "quorvel: cannot take stamp values from postgresql://quorvel@/postgres?host=/nonexistent&sequence=s: "
+         "connection to server on socket \"/nonexistent/.s.PGSQL.5432\" failed: No such file or directory"},
+        {"a counter without its sequence", {"-stamp-from=1", "-stamp-state=" + pg_url(server, "table=t")},
+         "-stamp-state=postgresql://USER@HOST/DATABASE?sequence=NAME"},
+        {"a sequence the user may not use",
+         {"-stamp-from=1", "-stamp-state=" + pg_url(server, "sequence=closed&user=visitor")},
+         "the user may not take values of the sequence closed"},
+        {"a counter past a sequence's values", {"-stamp-from=9223372036854775808", "-stamp-state=" + pg_url(server, "sequence=s")},
+         "the largest value of a PostgreSQL sequence"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        reset();
+        add_device(0, 0x5E1A, 0x0001, numbered_board(0));
+        std::vector<std::string> arguments{"-stamp=0x7F00,u64le", "-mmcu=atmega32u4", "-usb=5e1a:1", "-all", file};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        ProcessResult result = run_quorvel(arguments, kill_after(20));
+        EXPECT_EQ(result.status, 1) << result.err;
+        EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+        EXPECT_EQ(finish(0).frames.size(), 0u);
+    }
+}
 
 // One row per board under a single run, -all and a station; each row's
 // line is the line the file form writes (the same fields and values, but

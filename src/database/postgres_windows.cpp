@@ -6,9 +6,7 @@ namespace {
 
 DatabaseError not_built()
 {
-    return DatabaseError{DATABASE_NOT_BUILT,
-                         "quorvel for Windows is built without PostgreSQL: run the station on Linux for a "
-                         "database, or give a file"};
+    return DatabaseError{DATABASE_NOT_BUILT, "quorvel for Windows is built without PostgreSQL (libpq)"};
 }
 
 }  // namespace

@@ -95,6 +95,8 @@ Failure open_database(const char *text)
         what_to_do = "Give the log's table as in -log=postgresql://USER@HOST/DATABASE?table=NAME";
         break;
     case DATABASE_NOT_BUILT:
+        what_to_do = "Give a file for the log, or log into the database from a station on Linux";
+        break;
     case DATABASE_NO_LIBPQ:
         what_to_do = "Or give a file for the log";
         break;

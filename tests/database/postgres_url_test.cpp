@@ -1,6 +1,7 @@
 // postgresql:// URLs: what libpq gets (quorvel's parameters out, a time
 // limit in), what messages show (no password), and the URLs refused.
 #include "database/postgres.h"
+#include "output/run_log.h"
 
 #include <gtest/gtest.h>
 
@@ -81,5 +82,19 @@ TEST(DatabaseUrl, WhatCountsAsADatabase)
     for (const auto &c : cases)
         EXPECT_EQ(is_database_url(c.text), c.database) << c.text;
 }
+
+#ifdef _WIN32
+// The Windows build has no libpq: a database log is refused when it is
+// opened, before any board, saying what to do instead.
+TEST(DatabaseUrl, RefusedByTheWindowsBuild)
+{
+    const Failure refused =
+        run_log_open("postgresql://qa:s3cret@db/f?table=boards", LoggedFirmware{"app.hex", "", "", "atmega32u4", ""});
+    EXPECT_EQ(refused.kind, FAILURE_LOG);
+    EXPECT_EQ(refused.message, "quorvel: cannot open the log postgresql://qa:***@db/f?table=boards: quorvel for "
+                               "Windows is built without PostgreSQL (libpq)\nNothing was written. Give a file for the "
+                               "log, or log into the database from a station on Linux\n");
+}
+#endif
 
 }  // namespace

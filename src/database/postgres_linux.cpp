@@ -287,9 +287,11 @@ DatabaseError database_sequence_peek(int64_t &value, int &found)
     if (error.kind || !found)
         return error;
     std::string text;
+    // From pg_sequences, which shows the last value to a user who may use
+    // the sequence (selecting from the sequence itself needs more).
     error = run(c,
-                "SELECT CASE WHEN is_called THEN last_value + (SELECT seqincrement FROM pg_sequence WHERE seqrelid "
-                "= $1::regclass) ELSE last_value END FROM " + c.sequence,
+                "SELECT coalesce(last_value + increment_by, start_value) FROM pg_sequences WHERE "
+                "format('%I.%I', schemaname, sequencename)::regclass = $1::regclass",
                 {c.sequence}, &text);
     if (!error.kind)
         value = std::strtoll(text.c_str(), nullptr, 10);

@@ -166,10 +166,16 @@ TEST_F(Stamp, TwoStationsSharingAStateFileNeverGiveAValueTwice)
         add_device(number, 0x5E1A, 0x0001, numbered_board(number));
         add_device(number + 5, 0x5E1A, 0x0002, numbered_board(number + 5));
     }
+    size_t started_lines = 0;
     for (BackgroundRun &run : runs) {
         ProcessResult ended = finish_quorvel(run, 60);
         EXPECT_EQ(ended.status, 0) << ended.err;
+        // Each board's line names its value as it starts.
+        for (size_t at = ended.out.find("\tProgramming, stamp "); at != std::string::npos;
+             at = ended.out.find("\tProgramming, stamp ", at + 1))
+            ++started_lines;
     }
+    EXPECT_EQ(started_lines, 10u);
     EXPECT_EQ(read_whole_file(state), "11\n");
     std::set<uint32_t> in_flash, in_log;
     for (int number = 0; number < 10; ++number) {

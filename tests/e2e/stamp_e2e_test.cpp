@@ -340,3 +340,23 @@ TEST_F(Stamp, TheDryRunShowsTheNextValueWithoutTakingIt)
 }
 
 }  // namespace
+
+namespace {
+
+// On a terminal, each board's row in the live view names its value, and
+// so does the line that stays when it ended.
+TEST_F(Stamp, TheLiveViewShowsEachBoardsValue)
+{
+    for (int number = 0; number < 2; ++number)
+        add_device(number, 0x5E1A, 0x0001, numbered_board(number));
+    const std::string shown = run_on_terminal({"-all=2", "-stamp=0x7F00,u32le", "-stamp-from=7", "-stamp-state=" + state,
+                                               "-mmcu=atmega32u4", "-usb=5e1a:1", file},
+                                              120);
+    for (int number = 0; number < 2; ++number)
+        finish(number);
+    EXPECT_EQ(read_whole_file(state), "9\n");
+    for (const char *value : {"7", "8"})
+        EXPECT_NE(shown.find(std::string(" stamp ") + value), std::string::npos) << shown;
+}
+
+}  // namespace

@@ -131,7 +131,9 @@ void plain_line(const HidDeviceInfo &board, const std::string &what)
 void board_started(const FollowedBoard &board)
 {
     if (!board_view_wanted())
-        plain_line(board.board, run_options.boot ? "Starting" : "Programming");
+        plain_line(board.board, run_options.boot            ? "Starting"
+                                : board.stamp.value.empty() ? "Programming"
+                                                            : "Programming, stamp " + printable(board.stamp.value));
 }
 
 MetBoard *met_board(const HidDeviceInfo &board)

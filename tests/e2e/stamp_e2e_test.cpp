@@ -166,10 +166,16 @@ TEST_F(Stamp, TwoStationsSharingAStateFileNeverGiveAValueTwice)
         add_device(number, 0x5E1A, 0x0001, numbered_board(number));
         add_device(number + 5, 0x5E1A, 0x0002, numbered_board(number + 5));
     }
+    size_t started_lines = 0;
     for (BackgroundRun &run : runs) {
         ProcessResult ended = finish_quorvel(run, 60);
         EXPECT_EQ(ended.status, 0) << ended.err;
+        // Each board's line names its value as it starts.
+        for (size_t at = ended.out.find("\tProgramming, stamp "); at != std::string::npos;
+             at = ended.out.find("\tProgramming, stamp ", at + 1))
+            ++started_lines;
     }
+    EXPECT_EQ(started_lines, 10u);
     EXPECT_EQ(read_whole_file(state), "11\n");
     std::set<uint32_t> in_flash, in_log;
     for (int number = 0; number < 10; ++number) {
@@ -331,6 +337,26 @@ TEST_F(Stamp, TheDryRunShowsTheNextValueWithoutTakingIt)
     EXPECT_NE(run.out.find(image_sha256_of(with_u32le(firmware_bytes(), 1006), "made.hex")), std::string::npos)
         << run.out;
     EXPECT_EQ(read_whole_file(state), "1006\n");
+}
+
+}  // namespace
+
+namespace {
+
+// On a terminal, each board's row in the live view names its value, and
+// so does the line that stays when it ended.
+TEST_F(Stamp, TheLiveViewShowsEachBoardsValue)
+{
+    for (int number = 0; number < 2; ++number)
+        add_device(number, 0x5E1A, 0x0001, numbered_board(number));
+    const std::string shown = run_on_terminal({"-all=2", "-stamp=0x7F00,u32le", "-stamp-from=7", "-stamp-state=" + state,
+                                               "-mmcu=atmega32u4", "-usb=5e1a:1", file},
+                                              120);
+    for (int number = 0; number < 2; ++number)
+        finish(number);
+    EXPECT_EQ(read_whole_file(state), "9\n");
+    for (const char *value : {"7", "8"})
+        EXPECT_NE(shown.find(std::string(" stamp ") + value), std::string::npos) << shown;
 }
 
 }  // namespace

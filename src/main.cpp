@@ -21,6 +21,7 @@
 #include "runs/one_board.h"
 #include "runs/run_end.h"
 #include "runs/station.h"
+#include "stamp/stamp_state.h"
 #include "upload/load_firmware.h"
 
 #include <cstdio>
@@ -89,6 +90,13 @@ int main(int argc, char **argv)
     if (!run_options.boot)
         stop_on(load_firmware(run_options.hex_path, FirmwareInput{run_options.binary != 0, run_options.binary_base},
                               plan, run_options.mcu, run_options.dry_run, checksums));
+    // -stamp=: before any board, the values can be had (the state file is
+    // made, the list read) and the next one fits; a board's copy is given
+    // its value, and the dry run only looks.
+    if (run_options.stamp.format != STAMP_NONE && !run_options.stamp_value && !run_options.dry_run) {
+        StampValue first{};
+        stop_on(stamp_check(run_options.stamp, first));
+    }
     if (run_options.log_path) {
         // A board's copy names the file as the run that started it was given it.
         LoggedFirmware logged = loaded_firmware();
@@ -96,9 +104,9 @@ int main(int argc, char **argv)
             logged = LoggedFirmware{"", "", "", run_options.mcu ? run_options.mcu : "", "boot"};
         if (run_options.log_name)
             logged.file = run_options.log_name;
-        stop_on(run_log_open(run_options.log_path, logged));
         if (run_options.log_name)
             run_log_hand_back();
+        stop_on(run_log_open(run_options.log_path, logged));
     }
 
     if (run_options.board_lock)

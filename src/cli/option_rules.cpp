@@ -4,6 +4,47 @@
 #include "image/firmware_image.h"
 #include "image/mcu_table.h"
 #include "output/text.h"
+#include "stamp/stamp_format.h"
+
+namespace {
+
+// -stamp= and where its values come from.
+Failure check_stamp_rules(const RunOptions &o)
+{
+    const StampSettings &s = o.stamp;
+    if (s.format == STAMP_NONE) {
+        const char *given = s.source == STAMP_FROM_COUNTER ? "-stamp-from="
+                            : s.source == STAMP_FROM_LIST  ? "-stamp-list="
+                            : s.state                      ? "-stamp-state="
+                            : o.stamp_value                ? "-stamp-value="
+                                                           : nullptr;
+        if (!given)
+            return Failure{};
+        return failure(FAILURE_OPTION,
+                       "quorvel: %s gives the values of -stamp=, which is missing\nAdd -stamp=ADDR,FORMAT (where "
+                       "and how each board's value is written), or leave out %s\n",
+                       given, given);
+    }
+    if (o.boot)
+        return failure(FAILURE_OPTION,
+                       "quorvel: -stamp= writes a value into the image, and -boot writes nothing\nLeave out -boot "
+                       "to write the file with each board's value, or -stamp= to start the application\n");
+    if (!o.stamp_value && s.source == STAMP_FROM_NOTHING)
+        return failure(FAILURE_OPTION,
+                       "quorvel: -stamp= needs its values: -stamp-from=N[,STEP] (a counter) or -stamp-list=FILE "
+                       "(one value a line)\nAdd one of them, with -stamp-state=FILE to keep the next value\n");
+    if (!o.stamp_value && s.source == STAMP_FROM_COUNTER && !s.state)
+        return failure(FAILURE_OPTION,
+                       "quorvel: -stamp-from= needs -stamp-state=FILE: the file that keeps the next value, so "
+                       "that no value is given twice\nAdd -stamp-state= naming one file for every run that stamps "
+                       "these boards, as in -stamp-state=serial.state\n");
+    // Under -above64k the image reaches the part's boot section, which the
+    // image may not touch: the value must lie below it as the file must.
+    const int32_t image_end = o.above64k && o.code_size > IMAGE_SIZE ? o.code_size - LARGEST_BOOT_SECTION : IMAGE_SIZE;
+    return stamp_check_range(s, o.code_size, image_end, o.mcu);
+}
+
+}  // namespace
 
 Failure check_option_rules(const RunOptions &o)
 {
@@ -45,5 +86,5 @@ Failure check_option_rules(const RunOptions &o)
     if (o.above64k && o.code_size > 0 && o.code_size <= IMAGE_SIZE)
         return failure(FAILURE_OPTION, "%s",
                        above64k_refusal(printable(o.mcu ? o.mcu : ""), o.code_size).c_str());
-    return Failure{};
+    return check_stamp_rules(o);
 }

@@ -1,7 +1,9 @@
 // The command line: the options (the MCU table is image/mcu_table) and what each gives a board's copy.
 #include "cli/options.h"
 
+#include "database/postgres.h"
 #include "output/text.h"
+#include "stamp/stamp_format.h"
 
 #include <array>
 #include <charconv>
@@ -112,7 +114,8 @@ Failure read_unknown_option(std::string_view argument)
             "quorvel: unknown option %s: quorvel's options start with one dash (see quorvel --help)\n",
             shown.c_str());
     if (argument == "-mmcu" || argument == "-usb" || argument == "-device" || argument == "-serial" ||
-        argument == "-location" || argument == "-touch" || argument == "-log")
+        argument == "-location" || argument == "-touch" || argument == "-log" ||
+        argument == "-stamp" || argument == "-stamp-from" || argument == "-stamp-list" || argument == "-stamp-state")
         return failure(FAILURE_OPTION,
                        "quorvel: %s needs its value after \"=\", as in %s=... (see quorvel --help)\n",
                        shown.c_str(), shown.c_str());
@@ -224,6 +227,15 @@ Failure read_log(const char *value)
 {
     if (!*value)
         return bad_value("-log", "", "the file to append one line per board to, as in -log=boards.log");
+    // A database's URL whose table is missing or given twice: said here, in
+    // one line, with the password hidden.
+    DatabaseUrl url;
+    const DatabaseError error = is_database_url(value) ? database_url_parse(value, "table", url) : DatabaseError{};
+    if (error.kind)
+        return failure(FAILURE_OPTION,
+                       "quorvel: -log=%s: %s: give -log=postgresql://USER@HOST/DATABASE?table=NAME (see quorvel "
+                       "--help)\n",
+                       printable(url.shown).c_str(), printable(error.message).c_str());
     run_options.log_path = value;
     return none();
 }
@@ -329,6 +341,58 @@ Failure read_version(const char *)
     return none();
 }
 
+Failure read_stamp(const char *value)
+{
+    if (!stamp_read_place(value, run_options.stamp))
+        return bad_value("-stamp", value,
+                         "the address and the format of the value, as in -stamp=0x7F00,u32le (formats: u16le "
+                         "u32le u64le u16be u32be u64be ascii:N utf16le:N)");
+    return none();
+}
+
+// A counter or a list: one of them.
+Failure read_stamp_source(StampSource source, const char *option, const char *value)
+{
+    const StampSource other = source == STAMP_FROM_COUNTER ? STAMP_FROM_LIST : STAMP_FROM_COUNTER;
+    if (run_options.stamp.source == other)
+        return failure(FAILURE_OPTION,
+                       "quorvel: %s=%s: the values come from -stamp-from= or from -stamp-list=, not both (see "
+                       "quorvel --help)\n",
+                       option, printable(value).c_str());
+    run_options.stamp.source = source;
+    return none();
+}
+
+Failure read_stamp_from(const char *value)
+{
+    if (!stamp_read_counter(value, run_options.stamp))
+        return bad_value("-stamp-from", value,
+                         "the first value and the step, as in -stamp-from=1000 or -stamp-from=0x1000,2");
+    return read_stamp_source(STAMP_FROM_COUNTER, "-stamp-from", value);
+}
+
+Failure read_stamp_list(const char *value)
+{
+    if (!*value)
+        return bad_value("-stamp-list", "", "the file of values, one a line, as in -stamp-list=serials.txt");
+    run_options.stamp.list_path = value;
+    return read_stamp_source(STAMP_FROM_LIST, "-stamp-list", value);
+}
+
+Failure read_stamp_state(const char *value)
+{
+    if (!*value)
+        return bad_value("-stamp-state", "", "the file that keeps the next value, as in -stamp-state=serial.state");
+    run_options.stamp.state = value;
+    return none();
+}
+
+Failure read_stamp_value(const char *value)
+{
+    run_options.stamp_value = value;
+    return none();
+}
+
 // What a board's copy gets of the options that it takes as this run has them.
 
 void pass_verbose(std::vector<std::string> &arguments)
@@ -430,6 +494,17 @@ void pass_above64k(std::vector<std::string> &arguments)
         arguments.push_back("-above64k");
 }
 
+// The copy writes its value where this run would: its value itself comes
+// from this run (-stamp-value=), which takes one per board.
+void pass_stamp(std::vector<std::string> &arguments)
+{
+    if (run_options.stamp.format == STAMP_NONE)
+        return;
+    char text[32];
+    std::snprintf(text, sizeof text, "-stamp=0x%04X,", unsigned(run_options.stamp.address));
+    arguments.push_back(text + stamp_format_name(run_options.stamp));
+}
+
 void pass_touch(std::vector<std::string> &arguments)
 {
     if (run_options.touch_port)
@@ -471,6 +546,14 @@ constexpr OptionRule OPTION_RULES[] = {
     {"-expect-app", COPY_PASSED, read_expect_app, pass_expect_any},
     {"-expect-app=", COPY_PASSED, read_expect_app, pass_expect_ids},
     {"-app-wait=", COPY_PASSED, read_app_wait, pass_app_wait},
+    // Each copy writes its board's value at the same place; this run takes
+    // the values (from the counter or the list, with their state) and
+    // gives each copy its own.
+    {"-stamp=", COPY_PASSED, read_stamp, pass_stamp},
+    {"-stamp-from=", COPY_KEPT, read_stamp_from, nullptr},
+    {"-stamp-list=", COPY_KEPT, read_stamp_list, nullptr},
+    {"-stamp-state=", COPY_KEPT, read_stamp_state, nullptr},
+    {"-stamp-value=", COPY_REPLACED, read_stamp_value, nullptr},
     // A station's copy: the descriptor on which the station holds its board.
     {"-board-lock=", COPY_REPLACED, read_board_lock, nullptr},
     // This run picks the boards.

@@ -3,6 +3,7 @@
 
 #include "image/mcu_table.h"
 #include "output/failure.h"
+#include "stamp/stamp_settings.h"
 
 #include <cstdint>
 #include <span>
@@ -44,6 +45,10 @@ struct RunOptions {
     int32_t doctor;           // 1 after -doctor: check what flashing needs here and end
     int32_t binary;           // 1 after -binary[=BASE]: the file is a raw binary, not HEX or ELF
     uint32_t binary_base;     // -binary=BASE: the flash address of its first byte (0 by default)
+    // -stamp=ADDR,FORMAT with -stamp-from=, -stamp-list=, -stamp-state=:
+    // each board's own value in its copy of the image.
+    StampSettings stamp;
+    const char *stamp_value;  // -stamp-value=: a board's copy's value, taken by its run; null otherwise
 };
 
 // The process's one set of settings, all zero at start.

@@ -38,7 +38,8 @@ void end_board(FollowedBoard &board, int status, const std::string &err, bool ki
     // it ended, whatever happens to this run; one that never got so far, or
     // that a signal killed before it could, has its line from here.
     if (!has_event(board.events, "device") || killed)
-        run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id},
+        run_log_board(LoggedBoard{b.path, b.serial, b.location, b.vendor_id, b.product_id, board.stamp.value,
+                                  board.stamp.image_sha256},
                       done ? "done" : board.outcome.text, board.seconds);
     // The lines kept back (also one that its copy handed back) are tried
     // again after each board.
@@ -97,19 +98,23 @@ int follow_begin(const char *program, const FollowHooks &hooks, std::string &why
     return copies_begin(why);
 }
 
-int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments, int lock)
+int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments, int lock,
+                 const BoardStamp &stamp)
 {
     std::string why;
-    const int copy = copy_start(following.program, arguments, why, lock);
-    following.boards.push_back(
-        FollowedBoard{board, copy, board_view_add(board.path, board.serial, board.location),
-                      std::chrono::steady_clock::now(), "", false, 0, "", 0, CopyOutcome{COPY_FAILED, ""}});
+    const int copy = stamp.refused.empty() ? copy_start(following.program, arguments, why, lock) : -1;
+    following.boards.push_back(FollowedBoard{board, copy,
+                                             board_view_add(board.path, board.serial, board.location, stamp.value),
+                                             std::chrono::steady_clock::now(), "", false, 0, "", 0,
+                                             CopyOutcome{COPY_FAILED, ""}, stamp});
     ++following.running;
-    event_board_started(board.path, board.serial, board.location);
+    event_board_started(board.path, board.serial, board.location, stamp.value);
     FollowedBoard &started = following.boards.back();
     if (following.hooks.started)
         following.hooks.started(started);
-    if (copy < 0)
+    if (!stamp.refused.empty())
+        end_board(started, 1, stamp.refused, false);
+    else if (copy < 0)
         end_board(started, 127, "quorvel: cannot start a copy of itself\n" + why + "\n", false);
     else
         show_counts();

@@ -5,6 +5,7 @@
 // and counts them, and passes the stop signals on to the copies.
 #pragma once
 
+#include "copies/board_stamp.h"
 #include "copies/outcome.h"
 #include "hid/hid_device.h"
 
@@ -27,6 +28,7 @@ struct FollowedBoard {
     std::string err;      // once ended: its standard error; emptied when the board is programmed
     double seconds;       // once ended: from its start to its end
     CopyOutcome outcome;  // once ended
+    BoardStamp stamp;     // -stamp=: its value, taken by this run
 };
 
 // What a run adds to the loop; any of them may be null.
@@ -68,8 +70,11 @@ int follow_begin(const char *program, const FollowHooks &hooks, std::string &why
 // cannot start ends at once, failed (status 127). Returns the board's
 // index in following.boards.
 // `lock`, when not -1, is the board's lock that the run holds, for the copy
-// to inherit (copy_start).
-int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments, int lock = -1);
+// to inherit (copy_start). `stamp`: the board's value (board_stamp_take),
+// for its row, its board_started event and its log line; one whose value
+// was refused starts no copy and ends at once, failed (status 1).
+int follow_board(const HidDeviceInfo &board, const std::vector<std::string> &arguments, int lock = -1,
+                 const BoardStamp &stamp = BoardStamp{});
 
 // Follows the copies until no more boards come and every copy has ended,
 // waiting for news at most `step` seconds at a time. With `watch` (a live

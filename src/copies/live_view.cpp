@@ -191,11 +191,14 @@ void board_view_start(bool live)
         redraw();
 }
 
-int board_view_add(std::string_view path, std::string_view serial, std::string_view location)
+int board_view_add(std::string_view path, std::string_view serial, std::string_view location,
+                   std::string_view stamp)
 {
     std::string name = printable(location.empty() ? path : location);
     if (!serial.empty())
         name.append(" ").append(printable(serial));
+    if (!stamp.empty())
+        name.append(" stamp ").append(printable(stamp));
     view.rows.push_back(Row{name, 0, 0, Clock::now(), false});
     if (view.live)
         redraw();

@@ -16,8 +16,10 @@ bool board_view_wanted();
 // line names the firmware: its file's name and SHA-256.
 void board_view_start(bool live);
 
-// A board whose upload began; returns its row.
-int board_view_add(std::string_view path, std::string_view serial, std::string_view location);
+// A board whose upload began; returns its row. With -stamp=, the row shows
+// the board's value.
+int board_view_add(std::string_view path, std::string_view serial, std::string_view location,
+                   std::string_view stamp = {});
 
 // Block `index` of `count` of the row's upload is under way.
 void board_view_progress(int row, int index, int count);

@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+// The top of a part's flash that its bootloader may take: the largest boot
+// section (8 KiB: 0x1E000 and up on the 128 KiB parts).
+inline constexpr int32_t LARGEST_BOOT_SECTION = 0x2000;
+
 // Fills the part's flash and block size from its name ("atmega32u4"; what
 // follows the size is ignored). 1 when the name is known, else 0.
 int find_mcu(const char *name, int32_t &code_size, int32_t &block_size);

@@ -133,10 +133,13 @@ std::string last_error_event(std::string_view lines)
     return one_line_outcome(text);
 }
 
-void event_board_started(std::string_view path, std::string_view serial, std::string_view location)
+void event_board_started(std::string_view path, std::string_view serial, std::string_view location,
+                         std::string_view stamp)
 {
     Json event = board_tag(path, serial, location);
     event["event"] = "board_started";
+    if (!stamp.empty())
+        event["stamp"] = stamp;
     write_event(event);
 }
 
@@ -184,6 +187,8 @@ std::string log_line_text(const LogLine &line)
     entry["file"] = line.file;
     entry["sha256"] = line.file_sha256;
     entry["image_sha256"] = line.image_sha256;
+    if (!line.stamp.empty())  // only when stamping: other lines stay as they were
+        entry["stamp"] = line.stamp;
     entry["mcu"] = line.mcu;
     entry["result"] = line.result;
     entry["seconds"] = std::round(line.seconds * 100.0) / 100.0;

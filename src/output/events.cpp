@@ -163,7 +163,7 @@ void event_touch(std::string_view port, bool reset, std::string_view location)
 }
 
 void event_device(std::string_view path, uint32_t vendor_id, uint32_t product_id, std::string_view serial,
-                  std::string_view location)
+                  std::string_view location, std::string_view stamp)
 {
     Json event = named("device");
     event["path"] = path;
@@ -171,6 +171,8 @@ void event_device(std::string_view path, uint32_t vendor_id, uint32_t product_id
     event["product_id"] = hex_id(product_id);
     event["serial"] = serial;
     event["location"] = location;
+    if (!stamp.empty())
+        event["stamp"] = stamp;
     write_event(event);
 }
 

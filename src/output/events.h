@@ -33,9 +33,9 @@ void event_start(std::string_view file, std::string_view file_sha256, std::strin
 void event_touch(std::string_view port, bool reset, std::string_view location);
 
 // {"event":"device","path":...,"vendor_id":"5e1a","product_id":"0001","serial":...,"location":...}:
-// the device that the run writes to.
+// the device that the run writes to; with -stamp=, "stamp":... its value last.
 void event_device(std::string_view path, uint32_t vendor_id, uint32_t product_id, std::string_view serial,
-                  std::string_view location);
+                  std::string_view location, std::string_view stamp = {});
 
 // {"event":"block","address":...,"index":...,"count":...}: block `index` of
 // `count` is under way.
@@ -120,8 +120,9 @@ std::string lasting_events(std::string_view lines);
 std::string last_error_event(std::string_view lines);
 
 // {"board":PATH,"board_serial":...,"board_location":...,"event":"board_started"}:
-// a board's upload began (-station).
-void event_board_started(std::string_view path, std::string_view serial, std::string_view location);
+// a board's upload began (-station); with -stamp=, "stamp":... its value last.
+void event_board_started(std::string_view path, std::string_view serial, std::string_view location,
+                         std::string_view stamp = {});
 
 // {"board":PATH,...,"event":"board_ended","result":"done"|"error","message":...,"seconds":...}:
 // a board's upload ended (-station); message only for an error.
@@ -144,10 +145,11 @@ struct LogLine {
     std::string_view version;
     const ApplicationSeen *application;  // with -expect-app, once it appeared; else null
     std::string_view kind;  // "" for an upload: no field; else "boot"
+    std::string_view stamp;  // -stamp=: the board's value; "" (no field) without
 };
 
 // {"time":...,"serial":...,"location":...,"path":...,"vendor_id":...,"product_id":...,"file":...,
-// "sha256":...,"image_sha256":...,"mcu":...,"result":...,"seconds":...,"version":...} and a line end;
+// "sha256":...,"image_sha256":...,["stamp":...,]"mcu":...,"result":...,"seconds":...,"version":...} and a line end;
 // after "version", "application":{"vendor_id":...,"product_id":...,"product":...,"serial":...,
 // "seconds":...} when one appeared.
 // a line of another kind of run than an upload ends in "kind":...

@@ -26,6 +26,7 @@ enum FailureKind {
     FAILURE_INTERRUPTED,  // a stop signal ended the run; `signal` names it
     FAILURE_SYSTEM,       // the system refused what the run needs (copies of quorvel, a pipe)
     FAILURE_APPLICATION,  // -expect-app: the application did not appear after START_APPLICATION
+    FAILURE_STAMP,        // -stamp=: no value for the board (state, list or database), or it does not fit
 };
 
 struct Failure {

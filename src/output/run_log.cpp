@@ -1,6 +1,7 @@
 // -log=FILE: which firmware went into which board, one line per board ended.
 #include "output/run_log.h"
 
+#include "database/postgres.h"
 #include "output/events.h"
 #include "output/finishers.h"
 #include "output/text.h"
@@ -20,7 +21,8 @@ struct UnwrittenLine {
 };
 
 struct RunLog {
-    std::string path;
+    std::string path;   // as messages show it (a URL without its password)
+    bool database;      // -log=postgresql://: a row per line, in the table
     bool open;
     bool not_flushed;                     // a line is in the file, but the disk did not confirm it
     bool hand_back;                       // a board's copy: lines not written go to its run too
@@ -57,6 +59,60 @@ std::string board_name(const LoggedBoard &board)
     return name;
 }
 
+// Appends the line to the file or inserts it into the table, committed: a
+// row that cannot be inserted is a line that cannot be written.
+LogAppend append(std::string_view line, std::string &why)
+{
+    if (!run_log.database)
+        return log_file_append(line, why);
+    const DatabaseError error = database_log_insert(line);
+    why = error.message;
+    return error.kind == DATABASE_OK ? LOG_APPENDED : LOG_NOT_APPENDED;
+}
+
+// -log=postgresql://...?table=NAME: connects and makes the table, so that
+// a database that cannot be reached stops the run before any board.
+Failure open_database(const char *text)
+{
+    DatabaseUrl url;
+    DatabaseError error = database_url_parse(text, "table", url);
+    if (!error.kind)
+        error = database_connect(DATABASE_FOR_LOG, url);
+    if (!error.kind)
+        error = database_log_prepare();
+    const char *what_to_do = "";
+    // A board's copy whose run reached the database at its start: a row
+    // that it cannot insert now goes back to that run, as any line that
+    // cannot be written, and the board is written all the same.
+    if (error.kind == DATABASE_UNREACHABLE && run_log.hand_back)
+        error = DatabaseError{};
+    switch (error.kind) {
+    case DATABASE_OK:
+        run_log.path = url.shown;
+        run_log.database = true;
+        return Failure{};
+    case DATABASE_BAD_URL:
+        what_to_do = "Give the log's table as in -log=postgresql://USER@HOST/DATABASE?table=NAME";
+        break;
+    case DATABASE_NOT_BUILT:
+        what_to_do = "Give a file for the log, or log into the database from a station on Linux";
+        break;
+    case DATABASE_NO_LIBPQ:
+        what_to_do = "Or give a file for the log";
+        break;
+    case DATABASE_UNREACHABLE:
+        what_to_do = "Check that the server runs and that the URL names it, the user and the database";
+        break;
+    case DATABASE_REFUSED:
+    case DATABASE_LIST_EMPTY:
+        what_to_do = "Check the table's name and what the user may do with it";
+        break;
+    }
+    return failure(FAILURE_LOG, "quorvel: cannot open the log %s: %s\nNothing was written. %s\n",
+                   printable(url.shown.empty() ? text : url.shown).c_str(), printable(error.message).c_str(),
+                   what_to_do);
+}
+
 // Writes the lines kept back, oldest first, until one cannot be written;
 // says how many went in. Returns 1 when none is left.
 int write_unwritten()
@@ -64,7 +120,7 @@ int write_unwritten()
     size_t written = 0;
     std::string why;
     while (written < run_log.unwritten.size()) {
-        LogAppend appended = log_file_append(run_log.unwritten[written].text, why);
+        LogAppend appended = append(run_log.unwritten[written].text, why);
         if (appended == LOG_NOT_APPENDED)
             break;
         run_log.not_flushed |= appended == LOG_NOT_FLUSHED;
@@ -82,7 +138,7 @@ int write_unwritten()
 void append_line(const std::string &board, const std::string &text)
 {
     std::string why = "earlier lines could not be written";
-    LogAppend appended = write_unwritten() ? log_file_append(text, why) : LOG_NOT_APPENDED;
+    LogAppend appended = write_unwritten() ? append(text, why) : LOG_NOT_APPENDED;
     if (appended == LOG_NOT_FLUSHED && !run_log.not_flushed)
         std::fprintf(stderr, "quorvel: warning: cannot flush the log %s to the disk: %s\n",
                      printable(run_log.path).c_str(), printable(why).c_str());
@@ -135,7 +191,7 @@ void write_pending_line(int &status)
 Failure run_log_open(const char *path, const LoggedFirmware &firmware)
 {
     std::string why;
-    switch (log_file_open(path, why)) {
+    switch (is_database_url(path) ? LOG_OPENED : log_file_open(path, why)) {
     case LOG_OPENED:
         break;
     case LOG_NO_READER:
@@ -150,6 +206,11 @@ Failure run_log_open(const char *path, const LoggedFirmware &firmware)
                        printable(path).c_str(), printable(why).c_str());
     }
     run_log.path = path;
+    if (is_database_url(path)) {
+        Failure opened = open_database(path);
+        if (failed(opened))
+            return opened;
+    }
     run_log.open = true;
     run_log.firmware = firmware;
     on_failure(note_error);
@@ -165,8 +226,8 @@ void run_log_board(const LoggedBoard &board, std::string_view result, double sec
     const std::string time = utc_now();
     const LogLine line{
         time,          board.serial,   board.location,  board.path, board.vendor_id, board.product_id, f.file,
-        f.file_sha256, f.image_sha256, f.mcu, result,     seconds,         VERSION,
-        run_log.application_seen ? &run_log.application : nullptr, f.kind};
+        f.file_sha256, board.image_sha256.empty() ? f.image_sha256 : board.image_sha256, f.mcu, result, seconds,
+        VERSION, run_log.application_seen ? &run_log.application : nullptr, f.kind, board.stamp};
     append_line(board_name(board), log_line_text(line));
 }
 

@@ -28,9 +28,15 @@ struct LoggedBoard {
     std::string location;
     uint32_t vendor_id;
     uint32_t product_id;
+    // -stamp=: the board's value, and the SHA-256 of its image with the
+    // value in it, which its line gives in place of the file's image's.
+    // Both "" without.
+    std::string stamp;
+    std::string image_sha256;
 };
 
-// Opens the log at `path` for appending, before any board is touched, and
+// Opens the log at `path` for appending (or, for a postgresql:// URL with
+// table=, connects and makes the table), before any board is touched, and
 // registers its part in the end of the run (the line of a single run, a
 // status that a line not written turns into 1). A failure (FAILURE_LOG)
 // when it cannot be opened.
@@ -59,7 +65,9 @@ void run_log_retry();
 
 // A board's copy (-log-name=): a line that it cannot write is also handed
 // to the run that started it, as a log_line event, for that run to try
-// again after its next board and at its end.
+// again after its next board and at its end. Called before run_log_open:
+// a copy whose database cannot be reached at its start writes its board
+// all the same, its row handed back.
 void run_log_hand_back();
 
 // Keeps back the line that a board's copy could not write (its log_line

@@ -4,6 +4,7 @@
 
 #include "cli/copy_arguments.h"
 #include "cli/options.h"
+#include "copies/board_stamp.h"
 #include "copies/follow.h"
 #include "copies/live_view.h"
 #include "copies/matching_boards.h"
@@ -100,6 +101,20 @@ void run_all_boards()
              "(quorvel "
              "-list shows the HID devices present)\n");
     const std::vector<HidDeviceInfo> boards = boards_to_program();
+    // -stamp=: every board's value is taken before any copy starts, so that
+    // one that cannot be had stops the run before any board is written.
+    std::vector<std::vector<std::string>> arguments;
+    std::vector<BoardStamp> stamps(boards.size());
+    const UploadPlan plan{o.code_size, o.block_size};
+    for (size_t i = 0; i < boards.size(); ++i) {
+        arguments.push_back(copy_arguments(boards[i].path, firmware_shared_path(), SETTLE_SECONDS));
+        if (Failure none_left = board_stamp_take(plan, arguments.back(), stamps[i]); failed(none_left)) {
+            if (i > 0)
+                none_left.message += "The values taken for the boards before it (" + stamps[0].value + " to " +
+                                     stamps[i - 1].value + ") are not used again\n";
+            fail_with(none_left);
+        }
+    }
     std::fprintf(stderr, "%s %d board%s at once\n", o.boot ? "Starting the application of" : "Programming",
                  int(boards.size()), boards.size() == 1 ? "" : "s");
     const auto started = std::chrono::steady_clock::now();
@@ -111,8 +126,8 @@ void run_all_boards()
     // board comes at the end. -json passes each copy's events on as they come.
     const bool live = board_view_wanted();
     board_view_start(live);
-    for (const HidDeviceInfo &board : boards)
-        follow_board(board, copy_arguments(board.path, firmware_shared_path(), SETTLE_SECONDS));
+    for (size_t i = 0; i < boards.size(); ++i)
+        follow_board(boards[i], arguments[i], -1, stamps[i]);
     follow_copies(live ? 0.05 : 0.25, live || o.json);  // a live view redraws its times as they pass
     board_view_counts(following.done, following.failed, 0, "");
     board_view_finish();

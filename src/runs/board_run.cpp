@@ -3,15 +3,48 @@
 
 #include "cli/options.h"
 #include "os/signals.h"
+#include "output/console.h"
 #include "output/events.h"
 #include "output/run_log.h"
 #include "output/text.h"
 #include "runs/run_end.h"
+#include "stamp/stamp_state.h"
 #include "upload/expect_app.h"
 #include "upload/find_board.h"
+#include "upload/load_firmware.h"
 #include "upload/progress.h"
+#include "upload/stamp_image.h"
 
 #include <cstdio>
+#include <string>
+
+namespace {
+
+// -stamp=: the board's value, taken now (or given by the run that started
+// this copy, which took it), in this process's image: the board's copy of
+// it. Taken once the board is ours and before its first report, so that a
+// board that cannot be opened costs no value. Its line in the log gets the
+// value and the SHA-256 of the image with it.
+void stamp_this_board(LoggedBoard &logged, std::string &shown)
+{
+    const StampSettings &settings = run_options.stamp;
+    if (settings.format == STAMP_NONE || run_options.boot)
+        return;
+    StampValue value{};
+    if (run_options.stamp_value)
+        value = StampValue{run_options.stamp_value, 0, 0};
+    else if (Failure none_left = stamp_take(settings, value); failed(none_left))
+        fail_with(none_left);
+    if (Failure unfit = stamp_image(settings, value); failed(unfit))
+        fail_with(unfit);
+    log_verbose("Stamp: %s\n", stamp_shown(settings, value).c_str());
+    logged.stamp = value.text;
+    if (!loaded_firmware().image_sha256.empty())  // a run that logs or shows the checksums
+        logged.image_sha256 = sent_image_sha256(UploadPlan{run_options.code_size, run_options.block_size});
+    shown = value.text;
+}
+
+}  // namespace
 
 const DeviceChoice &take_board()
 {
@@ -24,8 +57,11 @@ const DeviceChoice &take_board()
         if (Failure unplaced = app_watch_begin(choice.path, choice.location, printable(choice.path));
             failed(unplaced))
             fail_with(unplaced);
-    run_log_begin(LoggedBoard{choice.path, choice.serial, choice.location, choice.vendor_id, choice.product_id});
-    event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location);
+    LoggedBoard logged{choice.path, choice.serial, choice.location, choice.vendor_id, choice.product_id, "", ""};
+    std::string stamp;
+    stamp_this_board(logged, stamp);
+    run_log_begin(logged);
+    event_device(choice.path, choice.vendor_id, choice.product_id, choice.serial, choice.location, stamp);
     return choice;
 }
 

@@ -5,6 +5,7 @@
 
 #include "cli/copy_arguments.h"
 #include "cli/options.h"
+#include "copies/board_stamp.h"
 #include "copies/copies.h"
 #include "copies/follow.h"
 #include "copies/live_view.h"
@@ -71,6 +72,9 @@ struct Station {
     Clock::time_point looked_at;
     FileSeen file;
     Clock::time_point file_checked_at;
+    // -stamp=: no value could be taken for a board (a list that ran out, a
+    // state that cannot be written): no more boards are taken.
+    bool out_of_values;
 } station;
 
 double seconds_since(Clock::time_point start)
@@ -127,7 +131,9 @@ void plain_line(const HidDeviceInfo &board, const std::string &what)
 void board_started(const FollowedBoard &board)
 {
     if (!board_view_wanted())
-        plain_line(board.board, run_options.boot ? "Starting" : "Programming");
+        plain_line(board.board, run_options.boot            ? "Starting"
+                                : board.stamp.value.empty() ? "Programming"
+                                                            : "Programming, stamp " + printable(board.stamp.value));
 }
 
 MetBoard *met_board(const HidDeviceInfo &board)
@@ -158,7 +164,7 @@ void board_ended(const FollowedBoard &board)
 
 bool taking_boards()
 {
-    return !following.first_signal &&
+    return !following.first_signal && !station.out_of_values &&
            (run_options.station_count == 0 || int(following.boards.size()) < run_options.station_count);
 }
 
@@ -204,7 +210,17 @@ void take_board(const HidDeviceInfo &info)
     std::vector<std::string> arguments = copy_arguments(info.path, firmware_shared_path(), SETTLE_SECONDS);
     if (held >= 0)
         arguments.insert(arguments.end() - 2, "-board-lock=" + std::to_string(COPY_INHERITED_FD));
-    follow_board(info, arguments, held);
+    // Its value is on the disk before its copy starts; without one it is
+    // not written, and neither is any board after it.
+    BoardStamp stamp;
+    if (Failure none_left = board_stamp_take(UploadPlan{run_options.code_size, run_options.block_size}, arguments,
+                                             stamp);
+        failed(none_left)) {
+        stamp.refused = none_left.message;
+        station.out_of_values = true;
+        board_view_note("quorvel: no more boards are taken: the next one has no stamp value");
+    }
+    follow_board(info, arguments, held, stamp);
 }
 
 // Starts a copy for each board that appeared since the last look; forgets

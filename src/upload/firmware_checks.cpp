@@ -5,6 +5,7 @@
 #include "image/firmware_file.h"
 #include "image/firmware_image.h"
 #include "image/hex_reader.h"
+#include "image/mcu_table.h"
 #include "output/text.h"
 
 #include <string>

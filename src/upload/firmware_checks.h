@@ -46,10 +46,6 @@ Failure check_firmware_fits(const UploadPlan &plan);
 // part and the file.
 Failure firmware_beyond_image(std::string_view shown, std::string_view problem, const UploadPlan &plan);
 
-// The top of a part's flash that its bootloader may take: the largest boot
-// section (8 KiB: 0x1E000 and up on the 128 KiB parts).
-inline constexpr int32_t LARGEST_BOOT_SECTION = 0x2000;
-
 // FAILURE_FIRMWARE when an image above 64 KiB (-above64k) has data in the
 // part's largest boot section: the bootloader would be asked to overwrite
 // itself. Else FAILURE_NONE; an image of 64 KiB is not judged here.

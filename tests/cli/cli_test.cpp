@@ -62,7 +62,15 @@ const std::string USAGE =
     "\t        bootloader; nothing is written, no file or -mmcu= is needed\n"
     "\t        (eg. quorvel -boot -usb=0x5e1a:0x0001)\n"
     "\t-above64k : Write a file above 64 KiB into a part with 128 KiB of flash, such as the\n"
-    "\t            at90usb1287; data in its top 8 KiB, the bootloader's, is refused\n";
+    "\t            at90usb1287; data in its top 8 KiB, the bootloader's, is refused\n"
+    "\t-stamp=<addr>,<format> : Write each board's own value at this flash address, in\n"
+    "\t              u16le u32le u64le u16be u32be u64be ascii:<n> utf16le:<n> (n bytes)\n"
+    "\t              (eg. -stamp=0x7F00,u32le); the values from one of:\n"
+    "\t-stamp-from=<n>[,<step>] : A counter from n (needs -stamp-state=)\n"
+    "\t-stamp-list=<file> : One value a line, in order (blank and # lines skipped)\n"
+    "\t-stamp-state=<file> : The file that keeps the next value, locked while a value is\n"
+    "\t              taken: runs that share it never give a value twice (a list's\n"
+    "\t              default: <file>.state beside it)\n";
 
 const std::string NO_DATA_END =
     "\" holds no data: there is nothing to write\nIt has no data records within the "

@@ -64,7 +64,8 @@ std::string passed_settings(const RunOptions &o)
            std::to_string(o.app_vendor_id) + ":" + std::to_string(o.app_product_id) + "/" +
            (o.expect_app ? std::to_string(app_wait_of(o)) : "-") + " boot=" + std::to_string(o.boot) +
            " binary=" + std::to_string(o.binary) + "@" + std::to_string(o.binary_base) +
-           " above64k=" + std::to_string(o.above64k);
+           " above64k=" + std::to_string(o.above64k) + " stamp=" + std::to_string(o.stamp.address) + "/" + std::to_string(o.stamp.format) + "/" +
+           std::to_string(o.stamp.length);
 }
 
 const char *const BOARD = "/dev/hidraw7";
@@ -106,6 +107,13 @@ TEST(CopyArguments, EveryOptionIsPassedOnReplacedOrKept)
         {"-expect-app", {"-expect-app"}, {"-expect-app"}},
         {"-expect-app=", {"-expect-app=0x1234:5678"}, {"-expect-app=1234:5678"}},
         {"-app-wait=", {"-expect-app", "-app-wait=7.5"}, {"-expect-app", "-app-wait=7.5"}},
+        // The copy writes its value where the run would; the run takes the
+        // values and gives each copy its own.
+        {"-stamp=", {"-stamp=32512,utf16le:24"}, {"-stamp=0x7F00,utf16le:24"}},
+        {"-stamp-from=", {"-stamp-from=1000,2"}, {}},
+        {"-stamp-list=", {"-stamp-list=serials.txt"}, {}},
+        {"-stamp-state=", {"-stamp-state=serial.state"}, {}},
+        {"-stamp-value=", {"-stamp-value=1000"}, {}},
         {"-h", {"-h"}, {}},
         {"--help", {"--help"}, {}},
         {"--version", {"--version"}, {}},

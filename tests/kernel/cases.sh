@@ -307,6 +307,29 @@ case_boot() {
   fi
 }
 
+# -stamp=: the board's value in a block that the file leaves empty, its
+# flash byte-exact; the value is in the state file before and in the log.
+case_stamp() {
+  start g "dummy_udc.0" "QVK-0001"
+  rm -f /tmp/stamp.state /tmp/stamp.log
+  $Q -json -stamp=0x7000,u32le -stamp-from=0x12345678 -stamp-state=/tmp/stamp.state -log=/tmp/stamp.log \
+    -mmcu=atmega32u4 $USB /hex/image24.hex >/tmp/out 2>/tmp/err
+  status=$?
+  stop g
+  json_lines stamp /tmp/out
+  json_lines stamp /tmp/stamp.log
+  if [ $status = 0 ] && [ "$(errors g)" = 0 ] &&
+    cmp -n "$(wc -c </hex/image24.stamped)" /tmp/g.flash /hex/image24.stamped >/dev/null &&
+    [ "$(cat /tmp/stamp.state)" = 305419897 ] && grep -q '"stamp":"305419896"' /tmp/stamp.log &&
+    grep -q '"event":"device".*"stamp":"305419896"' /tmp/out; then
+    result stamp PASS "$(frames g) reports"
+  else
+    result stamp FAIL "status $status, $(frames g) reports, $(errors g) errors"
+    show stamp /tmp/err
+    show stamp /tmp/stamp.state
+  fi
+}
+
 case_stall
 case_all_stall
 case_unplug
@@ -326,3 +349,4 @@ case_set_report
 case_touch
 case_expect_app
 case_boot
+case_stamp

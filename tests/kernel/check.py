@@ -23,7 +23,8 @@ if "--bench" in sys.argv:
     sys.exit(0)
 
 EXPECTED = ["stall", "all-stall", "unplug", "list", "example", "image24", "image56", "image100", "serial", "location", "all", "wait",
-            "wait-gives-up", "set-report", "touch", "expect-app", "expect-app-stays", "boot"]
+            "wait-gives-up", "set-report", "touch", "expect-app", "expect-app-stays", "boot",
+            "stamp"]
 
 results, failures = {}, []
 for line in open(sys.argv[1], errors="replace"):

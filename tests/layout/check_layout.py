@@ -17,7 +17,7 @@ import subprocess
 import sys
 
 # From the bottom up: a folder may include its own and the ones before it.
-LAYERS = ['os', 'image', 'output', 'hid', 'serial', 'cli', 'upload', 'copies', 'runs']
+LAYERS = ['os', 'database', 'image', 'output', 'stamp', 'hid', 'serial', 'cli', 'upload', 'copies', 'runs']
 
 # What the core must never call: it also runs in a browser and in tests.
 PLATFORM_CALLS = {

@@ -235,7 +235,7 @@ TEST_F(Page, Above64KiBAsTheCommandLineDoesIt)
     const std::map<uint32_t, uint8_t> bytes = pattern_bytes(0, 100 * 1024);
     const std::string hex = write_scratch_file("100k.hex", hex_file_for(bytes));
     add_device(0, 0x5E1A, 0x0001, numbered_board(1));
-    Json shown = run_page(hex, "at90usb1287", "0x5e1a:0x0001", "flash", {{"above64k", true}});
+    Json shown = run_page(hex, "at90usb1287", "0x5e1a:0x0001", "flash", {{"above64k", true}, {"timeout_ms", 120000}});
     SimResult sim = finish(0);
     reset();
     EXPECT_EQ(shown["status"], "Done.\n");

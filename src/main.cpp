@@ -7,6 +7,7 @@
 #include "cli/options.h"
 #include "cli/usage.h"
 #include "hid/hid_device.h"
+#include "image/firmware_file.h"
 #include "image/firmware_image.h"
 #include "os/terminal.h"
 #include "output/console.h"
@@ -21,6 +22,7 @@
 #include "runs/one_board.h"
 #include "runs/run_end.h"
 #include "runs/station.h"
+#include "stamp/stamp_format.h"
 #include "stamp/stamp_state.h"
 #include "upload/load_firmware.h"
 
@@ -90,6 +92,11 @@ int main(int argc, char **argv)
     if (!run_options.boot)
         stop_on(load_firmware(run_options.hex_path, FirmwareInput{run_options.binary != 0, run_options.binary_base},
                               plan, run_options.mcu, run_options.dry_run, checksums));
+    // -stamp=NAME,...: the symbol's address, from the ELF file just read.
+    if (!run_options.stamp.symbol.empty() && !run_options.boot) {
+        stop_on(stamp_place_at_symbol(run_options.stamp, run_options.hex_path, firmware_read.format == FORMAT_ELF));
+        stop_on(check_stamp_place(run_options));
+    }
     // -stamp=: before any board, the values can be had (the state file is
     // made, the list read) and the next one fits; a board's copy is given
     // its value, and the dry run only looks.

@@ -38,13 +38,21 @@ Failure check_stamp_rules(const RunOptions &o)
                        "quorvel: -stamp-from= needs -stamp-state=FILE: the file that keeps the next value, so "
                        "that no value is given twice\nAdd -stamp-state= naming one file for every run that stamps "
                        "these boards, as in -stamp-state=serial.state\n");
-    // Under -above64k the image reaches the part's boot section, which the
-    // image may not touch: the value must lie below it as the file must.
-    const int32_t image_end = o.above64k && o.code_size > IMAGE_SIZE ? o.code_size - LARGEST_BOOT_SECTION : IMAGE_SIZE;
-    return stamp_check_range(s, o.code_size, image_end, o.mcu);
+    // A symbol's address is known once the file is read.
+    if (!s.symbol.empty())
+        return Failure{};
+    return check_stamp_place(o);
 }
 
 }  // namespace
+
+Failure check_stamp_place(const RunOptions &o)
+{
+    // Under -above64k the image reaches the part's boot section, which the
+    // image may not touch: the value must lie below it as the file must.
+    const int32_t image_end = o.above64k && o.code_size > IMAGE_SIZE ? o.code_size - LARGEST_BOOT_SECTION : IMAGE_SIZE;
+    return stamp_check_range(o.stamp, o.code_size, image_end, o.mcu);
+}
 
 Failure check_option_rules(const RunOptions &o)
 {

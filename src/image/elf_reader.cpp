@@ -35,6 +35,8 @@ constexpr unsigned ELF_TYPE_RELOCATABLE = 1, ELF_TYPE_EXECUTABLE = 2;
 constexpr unsigned MACHINE_AVR = 83;
 constexpr uint32_t SEGMENT_LOAD = 1;
 constexpr uint32_t SECTION_NOBITS = 8;
+constexpr uint32_t SECTION_SYMBOL_TABLE = 2;
+constexpr size_t SYMBOL_SIZE = 16;
 constexpr uint32_t SECTION_FLAG_ALLOC = 2;
 constexpr uint32_t SECTION_INDEX_RESERVED = 0xFF00;
 
@@ -69,7 +71,7 @@ struct Segment {
 
 struct Section {
     std::string name;
-    uint32_t type, flags, address, offset, size;
+    uint32_t type, flags, address, offset, size, link;
 };
 
 // A range of flash bytes and what it comes from, for the overlap test.
@@ -178,8 +180,8 @@ std::string read_sections(const Bytes &file, std::vector<Section> &sections)
     for (unsigned i = 0; i < count; ++i) {
         const size_t at = table + size_t{i} * SECTION_HEADER_SIZE;
         const uint32_t name = file.word(at);
-        Section section{"", file.word(at + 4), file.word(at + 8), file.word(at + 12), file.word(at + 16),
-                        file.word(at + 20)};
+        Section section{"",               file.word(at + 4),  file.word(at + 8), file.word(at + 12),
+                        file.word(at + 16), file.word(at + 20), file.word(at + 24)};
         if (name >= names_size)
             return "section " + std::to_string(i) + "'s name lies outside the section names";
         const char *start = reinterpret_cast<const char *>(file.data + names_offset + name);
@@ -286,7 +288,51 @@ std::string read_device_note(const Bytes &file, const std::vector<Section> &sect
     return "";
 }
 
+// The named symbols of the sections placed in the flash (`flash_of`: each
+// section's flash address by its index, -1 for one not placed), at their
+// flash addresses. A problem leaves `symbols` as far as it was read.
+std::string read_flash_symbols(const Bytes &file, const std::vector<Section> &sections,
+                               const std::vector<int64_t> &flash_of, std::vector<ElfSymbol> &symbols)
+{
+    for (const Section &table : sections) {
+        if (table.type != SECTION_SYMBOL_TABLE)
+            continue;
+        if (table.link >= sections.size() || sections[table.link].type == SECTION_NOBITS)
+            return "the symbol table's names lie outside the file";
+        const Section &names = sections[table.link];
+        for (uint64_t at = table.offset; at + SYMBOL_SIZE <= uint64_t{table.offset} + table.size; at += SYMBOL_SIZE) {
+            const uint32_t name = file.word(size_t(at)), value = file.word(size_t(at) + 4);
+            const uint32_t size = file.word(size_t(at) + 8);
+            const unsigned index = file.half(size_t(at) + 14);
+            if (name == 0 || index >= sections.size() || flash_of[index] < 0)
+                continue;
+            if (name >= names.size)
+                return "a symbol's name lies outside the symbol names";
+            const char *start = reinterpret_cast<const char *>(file.data + names.offset + name);
+            const void *end = std::memchr(start, '\0', names.size - name);
+            if (!end)
+                return "a symbol's name does not end";
+            const Section &home = sections[index];
+            // Where the symbol lies in its section, and so in the flash.
+            if (value < home.address || uint64_t{value} - home.address + size > home.size)
+                continue;  // not inside its section's bytes: nothing of it is in the image
+            symbols.push_back({std::string(start, static_cast<const char *>(end)),
+                               uint32_t(flash_of[index] + (value - home.address)), size});
+        }
+    }
+    return "";
+}
+
 }  // namespace
+
+std::vector<ElfSymbol> elf_flash_symbols_named(std::string_view name)
+{
+    std::vector<ElfSymbol> found;
+    for (const ElfSymbol &symbol : elf_read_report.flash_symbols)
+        if (symbol.name == name)
+            found.push_back(symbol);
+    return found;
+}
 
 int starts_as_elf(const uint8_t *bytes, size_t size)
 {
@@ -345,12 +391,15 @@ int32_t load_elf_bytes(const uint8_t *bytes, size_t size)
         return refused(problem);
 
     int32_t count = 0;
+    std::vector<int64_t> flash_of(sections.size(), -1);
     for (size_t i = 0; i < placed.size(); ++i) {
         const Section &section = *placed_sections[i];
         for (uint32_t j = 0; j < section.size; ++j)
             image_store(uint32_t(placed[i].first) + j, bytes[size_t{section.offset} + j]);
         count += int32_t(section.size);
+        flash_of[size_t(&section - sections.data())] = int64_t(placed[i].first);
     }
+    elf_read_report.symbols_problem = read_flash_symbols(file, sections, flash_of, elf_read_report.flash_symbols);
     firmware_image.data_byte_count = count;
     firmware_image.end_record_seen = true;  // an ELF file is whole or refused above
     return count;

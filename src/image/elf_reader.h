@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 inline constexpr int32_t ELF_READ_OPEN_FAILED = -1;  // not opened, or a read error
@@ -23,6 +24,15 @@ int32_t load_elf_bytes(const uint8_t *bytes, size_t size);
 // The same for the file at `path`; ELF_READ_OPEN_FAILED when it cannot be read.
 int32_t load_elf_file(const char *path);
 
+// A symbol whose bytes the image holds: a variable in program memory, a
+// function, or an initialised variable in RAM, whose initial value the
+// flash holds after .text (its address is then that of the initial value).
+struct ElfSymbol {
+    std::string name;
+    uint32_t address;  // where its first byte is in the flash
+    uint32_t size;     // its bytes as the symbol table gives them; 0 when it does not say
+};
+
 // What the last load found besides its result.
 struct ElfReadReport {
     std::string problem;  // why it failed: "machine 40 (ARM), not AVR"
@@ -31,5 +41,14 @@ struct ElfReadReport {
     // The sections that hold contents for the EEPROM, fuses, lock bits or
     // signature, in file order: left out of the image, never written.
     std::vector<std::string> left_out;
+    // Every named symbol of a section placed in the image, in table order.
+    std::vector<ElfSymbol> flash_symbols;
+    // Why the symbol table could not be read ("" when it was, or has none);
+    // the image does not depend on it, so the file still loads.
+    std::string symbols_problem;
 };
 extern ElfReadReport elf_read_report;
+
+// The symbols of the last load named `name`, in flash: none, one or more
+// (two static variables of one name in two files).
+std::vector<ElfSymbol> elf_flash_symbols_named(std::string_view name);

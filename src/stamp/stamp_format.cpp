@@ -1,8 +1,10 @@
 // The formats of -stamp= and the value's bytes.
 #include "stamp/stamp_format.h"
 
+#include "image/elf_reader.h"
 #include "output/text.h"
 
+#include <cctype>
 #include <charconv>
 
 namespace {
@@ -20,6 +22,9 @@ constexpr FormatName FORMATS[] = {
 };
 
 // A whole number that fits `most`, decimal or 0x hex.
+// The largest offset into a symbol: no variable a value goes into is larger.
+constexpr uint64_t STAMP_MOST_OFFSET = 0xFFFF;
+
 int read_bounded(std::string_view text, uint64_t most, uint64_t &number)
 {
     int base = 10;
@@ -78,9 +83,20 @@ int stamp_read_place(std::string_view text, StampSettings &settings)
     const size_t comma = text.find(',');
     if (comma == std::string_view::npos)
         return 0;
-    uint64_t address = 0;
-    if (!read_bounded(text.substr(0, comma), 0xFFFFFFFFu, address))
+    uint64_t address = 0, offset = 0;
+    std::string_view symbol;
+    const std::string_view place = text.substr(0, comma);
+    if (!place.empty() && (std::isalpha(static_cast<unsigned char>(place[0])) || place[0] == '_' || place[0] == '.')) {
+        const size_t plus = place.find('+');
+        symbol = place.substr(0, plus);
+        for (char c : symbol)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '_' && c != '.' && c != '$')
+                return 0;
+        if (plus != std::string_view::npos && !read_bounded(place.substr(plus + 1), STAMP_MOST_OFFSET, offset))
+            return 0;
+    } else if (!read_bounded(place, 0xFFFFFFFFu, address)) {
         return 0;
+    }
     std::string_view format = text.substr(comma + 1);
     const size_t colon = format.find(':');
     const std::string_view name = format.substr(0, colon);
@@ -96,6 +112,8 @@ int stamp_read_place(std::string_view text, StampSettings &settings)
             return 0;
         }
         settings.address = uint32_t(address);
+        settings.symbol = std::string(symbol);
+        settings.symbol_offset = uint32_t(offset);
         settings.format = known.kind;
         settings.length = uint32_t(length);
         return 1;
@@ -180,6 +198,45 @@ Failure stamp_encode(const StampSettings &settings, const StampValue &value, std
                      "Use a wider format, or values that fit");
     for (uint32_t i = 0; i < settings.length; ++i)
         bytes[big ? settings.length - 1 - i : i] = uint8_t(number >> (8 * i));
+    return Failure{};
+}
+
+Failure stamp_place_at_symbol(StampSettings &settings, const char *file, bool elf)
+{
+    const std::string shown = printable(file ? file : ""), name = printable(settings.symbol);
+    const std::string option = "-stamp=" + name + (settings.symbol_offset ? "+" + std::to_string(settings.symbol_offset) : "") +
+                               "," + stamp_format_name(settings);
+    if (!elf)
+        return failure(FAILURE_STAMP,
+                       "quorvel: %s: a symbol's address is known only from an ELF file, and \"%s\" is not one\n"
+                       "Flash the ELF file that the compiler wrote, or give the address as a number (as in "
+                       "-stamp=0x7F00,u32le)\n",
+                       option.c_str(), shown.c_str());
+    const std::vector<ElfSymbol> found = elf_flash_symbols_named(settings.symbol);
+    if (found.empty()) {
+        const std::string why = elf_read_report.symbols_problem.empty()
+                                    ? std::string("")
+                                    : " (its symbol table could not be read: " + elf_read_report.symbols_problem + ")";
+        return failure(FAILURE_STAMP,
+                       "quorvel: %s: \"%s\" has no symbol %s in the flash%s\nCheck the name (avr-nm lists "
+                       "them): the value needs a variable whose bytes the flash holds, such as a const array in "
+                       "PROGMEM; a variable that starts as zero (.bss) has none\n",
+                       option.c_str(), shown.c_str(), name.c_str(), why.c_str());
+    }
+    if (found.size() > 1)
+        return failure(FAILURE_STAMP,
+                       "quorvel: %s: \"%s\" has %zu symbols named %s (at 0x%04X and 0x%04X): which one is meant "
+                       "cannot be told\nGive the address as a number, or give the variable a name of its own\n",
+                       option.c_str(), shown.c_str(), found.size(), name.c_str(), unsigned(found[0].address),
+                       unsigned(found[1].address));
+    const ElfSymbol &symbol = found[0];
+    if (symbol.size != 0 && uint64_t{settings.symbol_offset} + settings.length > symbol.size)
+        return failure(FAILURE_STAMP,
+                       "quorvel: %s: %s holds %u bytes, and the value takes %u from byte %u: it would write past "
+                       "its end\nNothing was written. Give a format that fits it, or make the variable larger\n",
+                       option.c_str(), name.c_str(), unsigned(symbol.size), unsigned(settings.length),
+                       unsigned(settings.symbol_offset));
+    settings.address = symbol.address + settings.symbol_offset;
     return Failure{};
 }
 

@@ -27,6 +27,10 @@ enum StampSource {
 struct StampSettings {
     StampFormatKind format;  // STAMP_NONE: the run stamps nothing
     uint32_t address;        // the flash address of the value's first byte
+    // -stamp=NAME[+OFFSET],FORMAT: the ELF symbol whose flash address (plus
+    // OFFSET) is `address` once the file is read; "" for a number.
+    std::string symbol;
+    uint32_t symbol_offset;
     uint32_t length;         // the bytes the value takes in the flash
     StampSource source;
     uint64_t start;         // STAMP_FROM_COUNTER: the first value

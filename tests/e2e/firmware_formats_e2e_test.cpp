@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,20 @@ std::string flash_of(const std::string &elf)
                      ".fuse", "-R", ".lock", "-R", ".signature", "-R", ".user_signatures", elf, bin});
     EXPECT_EQ(made.status, 0) << made.err;
     return read_whole_file(bin);
+}
+
+// The address that avr-nm gives a symbol in its listing beside the program.
+uint32_t listed_address(const std::string &nm, const std::string &symbol)
+{
+    std::istringstream lines(read_whole_file(nm));
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string address, size, type, name;
+        if (fields >> address >> size >> type >> name && name == symbol)
+            return uint32_t(std::stoul(address, nullptr, 16));
+    }
+    ADD_FAILURE() << symbol << " is not in " << nm;
+    return 0;
 }
 
 TEST_F(SimulatedBench, ElfFirmwareArrivesByteIdentical)
@@ -95,6 +111,42 @@ TEST_F(SimulatedBench, RawBinaryArrivesAtItsBase)
             ASSERT_EQ(sim.flash[i], inside ? uint8_t(bytes[i - base]) : 0xFF) << "flash byte " << i;
         }
     }
+}
+
+// -stamp=NAME with an ELF file: the board's value lands in the variable
+// that avr-nm places, the rest of the flash is the ELF's; a name that the
+// flash does not hold is refused before the board gets a report.
+TEST_F(SimulatedBench, StampedIntoAnElfSymbol)
+{
+    NEEDS_PROGRAMS();
+    const std::string elf = program("spaces-atmega32u4.elf");
+    std::string expected = flash_of(elf);
+    const uint32_t at = listed_address(program("spaces-atmega32u4.nm"), "message");
+    const std::string value = "QV-0042";
+    ASSERT_LE(at + 16, expected.size());
+    for (uint32_t i = 0; i < 16; ++i)
+        expected[at + i] = i < value.size() ? value[i] : '\0';
+    const std::string list = write_scratch_file("serials.txt", value + "\n");
+
+    add_device(0, 0x5E1A, 0x0001);
+    const ProcessResult run = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:0001", "-v", "-stamp=message,ascii:16",
+                                           "-stamp-list=" + list, elf});
+    const SimResult sim = finish(0);
+    ASSERT_EQ(run.status, 0) << run.err;
+    char shown[64];
+    std::snprintf(shown, sizeof shown, "Stamp: \"QV-0042\" at 0x%04X (ascii:16)\n", unsigned(at));
+    EXPECT_NE(run.out.find(shown), std::string::npos) << run.out;
+    EXPECT_TRUE(sim.errors.empty());
+    for (size_t i = 0; i < sim.flash.size(); ++i)
+        ASSERT_EQ(sim.flash[i], i < expected.size() ? uint8_t(expected[i]) : 0xFF) << "flash byte " << i;
+
+    add_device(1, 0x5E1A, 0x0001);
+    const ProcessResult refused = run_quorvel({"-mmcu=atmega32u4", "-usb=5e1a:0001", "-stamp=zeroed,u32le",
+                                               "-stamp-list=" + list, elf});
+    const SimResult untouched = finish(1);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("has no symbol zeroed in the flash"), std::string::npos) << refused.err;
+    EXPECT_TRUE(untouched.frames.empty() && untouched.held.empty());
 }
 
 }  // namespace

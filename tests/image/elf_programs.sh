@@ -22,6 +22,7 @@ for row in atmega8u2:0x1000 atmega16u2:0x3000 atmega32u4:0x7000 at90usb646:0xF00
       -o "$out/$name.elf" "$program"
     avr-objcopy -O ihex -R .eeprom -R .fuse -R .lock -R .signature -R .user_signatures \
       "$out/$name.elf" "$out/$name.hex"
+    avr-nm -S --defined-only "$out/$name.elf" >"$out/$name.nm"
     echo "$part $name" >>"$list"
   done
 done

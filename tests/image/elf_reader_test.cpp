@@ -13,7 +13,9 @@
 #include <algorithm>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <set>
+#include <sstream>
 #include <vector>
 
 namespace {
@@ -357,6 +359,66 @@ TEST(ElfReader, RealProgramsGiveTheImageOfAvrObjcopysHexFile)
     }
     image_set_size(IMAGE_SIZE);
     EXPECT_EQ(parts.size(), 5u) << "a program for each size of the part table";
+}
+
+// Every symbol to which avr-nm gives a flash address (below the RAM's
+// 0x800000) and a size is found there with that size; an initialised
+// variable in RAM is found where the flash holds its initial value (after
+// .text); one that starts as zero (.bss) has no bytes in the flash.
+TEST(ElfReader, SymbolsInTheFlashAreWhereAvrNmPutsThem)
+{
+    const std::vector<Program> programs = built_programs();
+    if (std::string(QUORVEL_ELF_PROGRAMS).empty() || programs.empty())
+        GTEST_SKIP() << "SKIPPED: avr-gcc or avr-objcopy was not found when the tests were configured";
+    for (const Program &p : programs) {
+        SCOPED_TRACE(p.name);
+        int32_t code_size = 0, block_size = 0;
+        ASSERT_TRUE(find_mcu(p.part.c_str(), code_size, block_size));
+        image_set_size(std::max(code_size, IMAGE_SIZE));
+        const std::string base = std::string(QUORVEL_ELF_PROGRAMS) + "/" + p.name;
+        ASSERT_GT(load_elf_file((base + ".elf").c_str()), 0) << elf_read_report.problem;
+        EXPECT_EQ(elf_read_report.symbols_problem, "");
+
+        struct Listed {
+            uint32_t address, size;
+            char type;
+        };
+        std::map<std::string, std::vector<Listed>> listed;
+        std::ifstream nm(base + ".nm");
+        for (std::string line; std::getline(nm, line);) {
+            std::istringstream fields(line);
+            std::string address, size, type, name;
+            if (fields >> address >> size >> type >> name)  // only the lines with a size
+                listed[name].push_back({uint32_t(std::stoul(address, nullptr, 16)),
+                                        uint32_t(std::stoul(size, nullptr, 16)), type[0]});
+        }
+        size_t compared = 0;
+        for (const auto &[name, entries] : listed) {
+            if (entries.size() != 1 || entries[0].address >= 0x800000)
+                continue;
+            const std::vector<ElfSymbol> found = elf_flash_symbols_named(name);
+            ASSERT_EQ(found.size(), 1u) << name;
+            EXPECT_EQ(found[0].address, entries[0].address) << name;
+            EXPECT_EQ(found[0].size, entries[0].size) << name;
+            ++compared;
+        }
+        // main, and in the program of every space also message, table and boot_section.
+        EXPECT_GE(compared, p.name.starts_with("spaces-") ? 4u : 1u);
+        if (p.name.starts_with("spaces-")) {
+            const std::vector<ElfSymbol> counters = elf_flash_symbols_named("counters");
+            ASSERT_EQ(counters.size(), 1u);
+            ASSERT_EQ(counters[0].size, 13u);
+            EXPECT_LT(counters[0].address, uint32_t(code_size));
+            const uint8_t initial[13] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 0xFF, 0x00, 0x5A};
+            uint8_t in_flash[13];
+            image_copy_block(int32_t(counters[0].address), 13, in_flash);
+            EXPECT_EQ(std::vector<uint8_t>(in_flash, in_flash + 13), std::vector<uint8_t>(initial, initial + 13));
+            EXPECT_TRUE(elf_flash_symbols_named("zeroed").empty());
+            EXPECT_EQ(elf_flash_symbols_named("message").size(), 1u);
+            EXPECT_EQ(elf_flash_symbols_named("boot_section").size(), 1u);
+        }
+    }
+    image_set_size(IMAGE_SIZE);
 }
 
 }  // namespace

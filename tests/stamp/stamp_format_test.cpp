@@ -2,8 +2,12 @@
 // values and ranges that are refused.
 #include "stamp/stamp_format.h"
 
+#include "image/elf_reader.h"
+#include "test_support.h"
+
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -56,6 +60,15 @@ TEST(StampFormat, ReadsThePlaceAndRefusesMalformedOnes)
         {"0x7F00,utf16le:23", 0, 0, STAMP_NONE, 0},  // half a code unit
         {"0x7F00,u32le,", 0, 0, STAMP_NONE, 0},
         {"0x1FFFFFFFF,u32le", 0, 0, STAMP_NONE, 0},
+        // An ELF symbol's name, with an offset into it: the address comes later.
+        {"serial_number,utf16le:24", 1, 0, STAMP_UTF16LE, 24},
+        {"_serial.id$2+2,u16le", 1, 0, STAMP_U16LE, 2},
+        {"serial_descriptor+0x2,utf16le:24", 1, 0, STAMP_UTF16LE, 24},
+        {"serial-number,u32le", 0, 0, STAMP_NONE, 0},  // not a C name
+        {"serial+,u32le", 0, 0, STAMP_NONE, 0},
+        {"serial+-2,u32le", 0, 0, STAMP_NONE, 0},
+        {"serial+0x10000,u32le", 0, 0, STAMP_NONE, 0},  // past any variable
+        {"+2,u32le", 0, 0, STAMP_NONE, 0},
     };
     for (const Case &c : cases) {
         StampSettings settings{};
@@ -64,7 +77,12 @@ TEST(StampFormat, ReadsThePlaceAndRefusesMalformedOnes)
         EXPECT_EQ(settings.format, c.format) << c.text;
         EXPECT_EQ(settings.length, c.length) << c.text;
         if (c.read) {
-            EXPECT_EQ(std::string(c.text).substr(std::string(c.text).find(',') + 1), stamp_format_name(settings));
+            const std::string text = c.text, place = text.substr(0, text.find(','));
+            EXPECT_EQ(text.substr(text.find(',') + 1), stamp_format_name(settings));
+            // A name is kept with its offset; a number leaves no name.
+            const bool named = !std::isdigit(static_cast<unsigned char>(place[0]));
+            EXPECT_EQ(settings.symbol, named ? place.substr(0, place.find('+')) : "") << c.text;
+            EXPECT_EQ(settings.symbol_offset, place.find('+') == std::string::npos ? 0u : 2u) << c.text;
         }
     }
 }
@@ -182,6 +200,52 @@ TEST(StampFormat, TheRangeLiesInsideTheFlashAndTheImage)
         EXPECT_EQ(result.kind, c.fits ? FAILURE_NONE : FAILURE_OPTION) << c.place << " " << c.code_size;
         if (!c.fits) {
             EXPECT_NE(result.message.find("lie outside"), std::string::npos) << result.message;
+        }
+    }
+}
+
+// -stamp=NAME: the symbol's flash address from a real program built with
+// avr-gcc, with an offset into it; refused for a file that is not ELF, a
+// name the flash does not hold, and a value that would run past the
+// variable's end.
+TEST(StampFormat, ASymbolsAddressComesFromTheElfFile)
+{
+    const std::string programs = QUORVEL_ELF_PROGRAMS;
+    if (programs.empty())
+        GTEST_SKIP() << "SKIPPED: avr-gcc or avr-objcopy was not found when the tests were configured";
+    ASSERT_GT(load_elf_file((programs + "/spaces-atmega32u4.elf").c_str()), 0) << elf_read_report.problem;
+    const std::vector<ElfSymbol> message = elf_flash_symbols_named("message");
+    const std::vector<ElfSymbol> counters = elf_flash_symbols_named("counters");
+    ASSERT_EQ(message.size(), 1u);
+    ASSERT_EQ(counters.size(), 1u);
+    struct Case {
+        const char *place;
+        bool elf;
+        int64_t address;       // -1: refused
+        const char *said;      // in the refusal
+    };
+    const Case cases[] = {
+        {"message,ascii:16", true, message[0].address, nullptr},
+        {"message+4,ascii:8", true, message[0].address + 4, nullptr},
+        {"counters,u32le", true, counters[0].address, nullptr},
+        {"counters+9,u32le", true, counters[0].address + 9, nullptr},  // its last 4 of 13 bytes
+        {"counters+10,u32le", true, -1, "counters holds 13 bytes, and the value takes 4 from byte 10"},
+        {"message,utf16le:64", true, -1, "message holds 36 bytes"},
+        {"zeroed,u32le", true, -1, "has no symbol zeroed in the flash"},
+        {"no_such_name,u32le", true, -1, "has no symbol no_such_name in the flash"},
+        {"message,u32le", false, -1, "a symbol's address is known only from an ELF file"},
+    };
+    for (const Case &c : cases) {
+        StampSettings settings{};
+        ASSERT_TRUE(stamp_read_place(c.place, settings)) << c.place;
+        const Failure got = stamp_place_at_symbol(settings, "app.elf", c.elf);
+        if (c.address >= 0) {
+            EXPECT_EQ(got.kind, FAILURE_NONE) << c.place << ": " << got.message;
+            EXPECT_EQ(settings.address, uint32_t(c.address)) << c.place;
+        } else {
+            EXPECT_EQ(got.kind, FAILURE_STAMP) << c.place;
+            EXPECT_NE(got.message.find(c.said), std::string::npos) << c.place << ": " << got.message;
+            EXPECT_EQ(settings.address, 0u) << c.place << ": the address stays unset";
         }
     }
 }

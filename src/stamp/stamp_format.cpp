@@ -204,8 +204,10 @@ Failure stamp_encode(const StampSettings &settings, const StampValue &value, std
 Failure stamp_place_at_symbol(StampSettings &settings, const char *file, bool elf)
 {
     const std::string shown = printable(file ? file : ""), name = printable(settings.symbol);
-    const std::string option = "-stamp=" + name + (settings.symbol_offset ? "+" + std::to_string(settings.symbol_offset) : "") +
-                               "," + stamp_format_name(settings);
+    std::string option = "-stamp=" + name;
+    if (settings.symbol_offset)
+        option.append("+").append(std::to_string(settings.symbol_offset));
+    option.append(",").append(stamp_format_name(settings));
     if (!elf)
         return failure(FAILURE_STAMP,
                        "quorvel: %s: a symbol's address is known only from an ELF file, and \"%s\" is not one\n"

@@ -227,9 +227,9 @@ Failure stamp_place_at_symbol(StampSettings &settings, const char *file, bool el
     }
     if (found.size() > 1)
         return failure(FAILURE_STAMP,
-                       "quorvel: %s: \"%s\" has %zu symbols named %s (at 0x%04X and 0x%04X): which one is meant "
+                       "quorvel: %s: \"%s\" has %u symbols named %s (at 0x%04X and 0x%04X): which one is meant "
                        "cannot be told\nGive the address as a number, or give the variable a name of its own\n",
-                       option.c_str(), shown.c_str(), found.size(), name.c_str(), unsigned(found[0].address),
+                       option.c_str(), shown.c_str(), unsigned(found.size()), name.c_str(), unsigned(found[0].address),
                        unsigned(found[1].address));
     const ElfSymbol &symbol = found[0];
     if (symbol.size != 0 && uint64_t{settings.symbol_offset} + settings.length > symbol.size)

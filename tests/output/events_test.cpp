@@ -186,11 +186,6 @@ TEST(Events, DeviceArrayOfTheList)
 // each bad byte sequence).
 TEST(Events, TextFromADeviceCannotBreakTheStream)
 {
-#ifdef _WIN32
-    // Known open fault: this test ends without a word under wine since this
-    // stop's merge (it passed there before); the cause is not yet found.
-    GTEST_SKIP() << "SKIPPED under Windows: a known open fault, see the closing note of this stop";
-#endif
     struct Case {
         const char *name;
         std::string serial;

@@ -9,9 +9,15 @@ std::string scratch_dir()
     static std::string dir = [] {
         char base[MAX_PATH] = "";
         GetTempPathA(MAX_PATH, base);
-        std::string path = std::string(base) + "quorvel-test-" + std::to_string(GetCurrentProcessId());
-        CreateDirectoryA(path.c_str(), nullptr);
-        return path;
+        // A folder of this run's own: wine gives out process IDs again, so
+        // the ID alone could name a folder an earlier run left behind.
+        std::string path;
+        for (unsigned attempt = 0;; ++attempt) {
+            path = std::string(base) + "quorvel-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+                   std::to_string(GetTickCount64()) + "-" + std::to_string(attempt);
+            if (CreateDirectoryA(path.c_str(), nullptr) || GetLastError() != ERROR_ALREADY_EXISTS)
+                return path;
+        }
     }();
     return dir;
 }

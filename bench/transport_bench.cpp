@@ -89,7 +89,7 @@ void send_report(benchmark::State &state)
             step.limit_ms = 50;
         }
         for (auto _ : state)
-            if (device_play(steps.data(), REPORTS, PlayWatch{nullptr, nullptr}).outcome != PLAY_DONE)
+            if (device_play(steps.data(), REPORTS, PlayWatch{nullptr, nullptr, 0, -1}).outcome != PLAY_DONE)
                 state.SkipWithError(device_send_error());
         device_close();
     });

@@ -200,6 +200,16 @@ struct PlayStep {
 struct PlayWatch {
     void (*delivered)(int steps);  // this many steps (from the first) have been delivered whole
     int (*stop_requested)();       // a stop signal that came, or 0; null: nothing stops
+    // How often at least `delivered` is wanted while the steps go out, for
+    // what the run shows as it goes; 0 when nothing is shown before the end,
+    // so that the run wakes only when a limit is due, a stop signal comes or
+    // the play ends.
+    long long show_every_ns;
+    // A descriptor that polls readable while a stop waits to be taken by
+    // `stop_requested`, so that a run asleep between two looks wakes for
+    // it; -1 when there is none (then the run looks for a stop as often as
+    // it would show).
+    int stop_wakeup;
 };
 
 enum PlayOutcome {

@@ -270,7 +270,7 @@ int device_send(const uint8_t *data, size_t length, double timeout_seconds)
     std::memcpy(step.report, data, length);
     step.length = uint32_t(length);
     step.limit_ms = uint32_t(timeout_seconds * 1000.0);
-    return device_play(&step, 1, PlayWatch{nullptr, nullptr}).outcome == PLAY_DONE;
+    return device_play(&step, 1, PlayWatch{nullptr, nullptr, 0, -1}).outcome == PLAY_DONE;
 }
 
 // Each write has ended when device_send returns: nothing is ever in hand.

@@ -22,8 +22,9 @@
 // began (stamped just before the write) and when it was delivered. The run
 // sleeps until the earliest moment at which a write in hand would be past
 // its limit, or the next write would be overdue, or the progress shown is
-// due again, and then looks: no system call per report on either side
-// beyond the write itself. Each limit counts from the start of its own
+// due again (a run that shows nothing as it goes has no such tick), or a
+// stop signal comes, and then looks: no system call per report on either
+// side beyond the write itself. Each limit counts from the start of its own
 // write. A gate in that memory decides, once, whether a write is begun or
 // the run gives up: past a limit the run closes it while the write is in
 // hand, and the writer then writes nothing more; a run that gives up on a
@@ -71,7 +72,6 @@ struct Shared {
     std::atomic<int32_t> stop;       // the stop signal that the run took, or 0
     std::atomic<int32_t> ended;      // PLAY_RUNNING, or the PlayOutcome
     std::atomic<long> failed_reply;  // PLAY_FAILED: the bytes written, or -errno
-    std::atomic<long long> look_ns;  // when the run last looked
     int32_t count;
     std::atomic<long long> began_ns[PLAY_MAX_STEPS];  // when each write began
     std::atomic<long long> due_ns[PLAY_MAX_STEPS + 1];  // when each write was due to begin
@@ -80,10 +80,15 @@ struct Shared {
 
 static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<long long>::is_always_lock_free);
 
-// How often the run looks at least, for the progress that it shows; a run
-// that has not looked for longer than RUN_SILENT_NS may have been killed.
-constexpr long long LOOK_TICK_NS = 25'000'000;
-constexpr long long RUN_SILENT_NS = 40'000'000;
+// How often the writer asks, between two writes, whether the run is still
+// there (a run killed outright cannot say that it has given up).
+constexpr long long RUN_ASKED_EVERY_NS = 25'000'000;
+
+// How often a run that can neither be woken by a stop signal nor shows
+// anything looks for a stop; how long one that needs no look at all sleeps
+// at most between two looks.
+constexpr long long STOP_LOOK_NS = 25'000'000;
+constexpr long long LONGEST_SLEEP_NS = 3'600'000'000'000LL;
 
 // A wake-up later than this past the time asked for means that this
 // machine held the run up (a timer alone is late by well under 1 ms).
@@ -128,18 +133,22 @@ void play(int device, pid_t run, Shared &shared)
     long reply = 0;
     int32_t step = 0;
     int32_t outcome = PLAY_DONE;
+    long long run_asked_ns = monotonic_ns();
     for (; step < count; ++step) {
         const PlayStep &next = shared.steps[step];
         if (shared.stop.load(std::memory_order_acquire) != 0) {
             outcome = PLAY_STOPPED;
             break;
         }
-        // A run killed outright cannot say that it has given up; its looks
-        // stop. Only then is it asked whether it is still there.
+        // A run killed outright cannot say that it has given up: once in a
+        // while the writer asks whether its parent is still the run.
         const long long now = monotonic_ns();
-        if (now - shared.look_ns.load(std::memory_order_relaxed) > RUN_SILENT_NS && getppid() != run) {
-            outcome = PLAY_FAILED;
-            break;
+        if (now - run_asked_ns > RUN_ASKED_EVERY_NS) {
+            run_asked_ns = now;
+            if (getppid() != run) {
+                outcome = PLAY_FAILED;
+                break;
+            }
         }
         shared.began_ns[step].store(now, std::memory_order_relaxed);
         shared.started.store(step + 1, std::memory_order_release);
@@ -214,18 +223,22 @@ void play(int device, pid_t run, Shared &shared)
 }
 
 // Sleeps until the writer says the play has ended or the deadline passes;
-// a stop signal cuts it short.
-// Returns 0 when the writer is gone.
-int wait_for_writer(long long deadline)
+// input on `stop_wakeup` (a stop signal waiting to be taken; -1: none)
+// cuts it short. Returns 0 when the writer is gone.
+int wait_for_writer(long long deadline, int stop_wakeup = -1)
 {
     long long left = deadline - monotonic_ns();
     if (left <= 0)
         return 1;
-    pollfd end{state.channel, POLLIN, 0};
+    pollfd ends[2] = {{state.channel, POLLIN, 0}, {stop_wakeup, POLLIN, 0}};
     timespec wait{time_t(left / 1'000'000'000LL), long(left % 1'000'000'000LL)};
-    return !(ppoll(&end, 1, &wait, nullptr) == 1 && (end.revents & (POLLHUP | POLLERR)) &&
-             !(end.revents & POLLIN));
+    const int woken = ppoll(ends, stop_wakeup >= 0 ? 2 : 1, &wait, nullptr);
+    return !(woken >= 1 && (ends[0].revents & (POLLHUP | POLLERR)) && !(ends[0].revents & POLLIN));
 }
+
+// For each step of the play in hand, the least limit of it and the steps
+// after it.
+uint32_t least_limit_from[PLAY_MAX_STEPS + 1];
 
 // What the run sees of the play now.
 PlaySight sight_of(const Shared &shared)
@@ -240,6 +253,8 @@ PlaySight sight_of(const Shared &shared)
     } else {
         sight.due_ns = shared.due_ns[sight.delivered].load(std::memory_order_relaxed);
     }
+    if (sight.started < sight.count)
+        sight.next_limit_ns = least_limit_from[sight.started] * 1'000'000LL;
     return sight;
 }
 
@@ -356,7 +371,12 @@ PlayLook play_look(const PlaySight &sight, long long now_ns, long long tick_ns)
                                                              : sight.due_ns + WRITER_START_GRACE_NS;
     if (now_ns >= limit)
         return PlayLook{sight.started > sight.delivered ? PLAY_LATE : PLAY_NOT_BEGUN, limit};
-    return PlayLook{PLAY_WAIT, std::min(limit, tick_ns)};
+    long long until = std::min(limit, tick_ns);
+    if (sight.next_limit_ns > 0) {
+        const long long earliest_start = sight.started > sight.delivered ? now_ns : std::max(now_ns, sight.due_ns);
+        until = std::min(until, earliest_start + sight.next_limit_ns);
+    }
+    return PlayLook{PLAY_WAIT, until};
 }
 
 PlayStep *writer_room(int count)
@@ -384,6 +404,10 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
         }
     if (steps != shared.steps)
         std::memcpy(shared.steps, steps, size_t(count) * sizeof(PlayStep));
+    least_limit_from[count] = 0;
+    for (int step = count - 1; step >= 0; --step)
+        least_limit_from[step] = step == count - 1 ? steps[step].limit_ms
+                                                   : std::min(steps[step].limit_ms, least_limit_from[step + 1]);
     shared.count = count;
     shared.gate.store(GATE_OPEN, std::memory_order_relaxed);
     shared.started.store(0, std::memory_order_relaxed);
@@ -392,7 +416,6 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
     shared.failed_reply.store(0, std::memory_order_relaxed);
     shared.ended.store(PLAY_RUNNING, std::memory_order_relaxed);
     shared.due_ns[0].store(monotonic_ns(), std::memory_order_relaxed);
-    shared.look_ns.store(shared.due_ns[0].load(std::memory_order_relaxed), std::memory_order_relaxed);
     const int32_t order = count;
     if (send(state.channel, &order, sizeof order, MSG_NOSIGNAL) != ssize_t(sizeof order)) {
         result.answer.error = errno;
@@ -401,6 +424,11 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
     }
     int shown = 0;
     int signal = 0;
+    // The longest sleep between two looks: the display's tick, else a look
+    // for a stop signal that cannot wake the run, else none.
+    const long long tick_ns = watch.show_every_ns > 0                        ? watch.show_every_ns
+                              : watch.stop_requested && watch.stop_wakeup < 0 ? STOP_LOOK_NS
+                                                                              : LONGEST_SLEEP_NS;
     // Time that this machine took from the run: how much later than asked
     // it woke, while the same write was in hand (or the same one due). A
     // virtual machine whose processor the host left waiting, or a machine
@@ -433,8 +461,7 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
         if (signal == 0 && watch.stop_requested && (signal = watch.stop_requested()) != 0)
             shared.stop.store(signal, std::memory_order_release);
         const long long now = monotonic_ns();
-        shared.look_ns.store(now, std::memory_order_relaxed);
-        const PlayLook look = play_look(sight, now, now + LOOK_TICK_NS);
+        const PlayLook look = play_look(sight, now, now + tick_ns);
         // Past a limit, a writer that is not asleep in its write has ended
         // it, or has not yet made it, and waits for a processor: that is
         // this machine being busy, not the board. It gets the grace too.
@@ -463,7 +490,8 @@ WriterPlay writer_play(const PlayStep *steps, int count, const PlayWatch &watch)
             }
             continue;
         }
-        const int writer_there = wait_for_writer(look.until_ns);
+        const int writer_there =
+            wait_for_writer(look.until_ns, signal == 0 && watch.stop_requested ? watch.stop_wakeup : -1);
         const long long woke = monotonic_ns();
         if (woke - look.until_ns > LATE_WAKE_NS)
             lost_ns += woke - look.until_ns;

@@ -66,6 +66,7 @@ struct PlaySight {
     long long began_ns;   // started > delivered: when the write in hand began
     long long limit_ns;   // and its limit
     long long due_ns;     // started == delivered: when the next write was due to begin
+    long long next_limit_ns;  // the least limit of the steps not yet begun; 0 when none is left
 };
 
 enum PlayVerdict {
@@ -81,7 +82,9 @@ struct PlayLook {
 };
 
 // What the run makes of a sight at `now_ns`, looking again at the latest
-// by `tick_ns` for the progress shown.
+// by `tick_ns` for the progress shown. A write not yet begun may begin at
+// once (or as soon as the pause before it ends) and never end: the run also
+// looks again by then plus the least limit that such a write can have.
 PlayLook play_look(const PlaySight &sight, long long now_ns, long long tick_ns);
 
 // How a play ended.

@@ -17,5 +17,11 @@ void hold_stop_signals();
 // 128 + that number.
 int take_stop_signal();
 
+// A descriptor that can be polled for input while a stop signal waits to
+// be taken (Linux: a signalfd of the held signals), so that a run asleep
+// in poll wakes for it; -1 where there is none (Windows: the console's
+// events are noted by a handler of their own).
+int stop_signal_descriptor();
+
 // The signal's name for messages and events: "SIGTERM".
 const char *signal_name(int number);

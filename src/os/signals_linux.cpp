@@ -6,6 +6,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <pthread.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace {
@@ -58,6 +59,15 @@ int take_stop_signal()
     const timespec now{0, 0};
     int taken = sigtimedwait(&set, nullptr, &now);
     return taken > 0 ? taken : 0;
+}
+
+int stop_signal_descriptor()
+{
+    static const int descriptor = [] {
+        sigset_t set = stop_signals();
+        return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    }();
+    return descriptor;
 }
 
 const char *signal_name(int number)

@@ -64,6 +64,11 @@ int take_stop_signal()
     return int(InterlockedExchange(&stop_signal, 0));
 }
 
+int stop_signal_descriptor()
+{
+    return -1;
+}
+
 const char *signal_name(int number)
 {
     static char name[24];

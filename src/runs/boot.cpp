@@ -18,15 +18,14 @@ WalkScript script;
 
 void nothing_shown(int) {}
 
-constexpr PlayWatch WATCH{nothing_shown, take_stop_signal};
-
 // Plays the start-application command on the device, as the last step of
 // an upload is played; the failure, if it was not delivered or not sent.
 Failure start_on_device()
 {
     if (!walk_record_start(script, device_play_room(START_STEPS), START_STEPS))
         return start_not_delivered_failure(WRITE_OTHER, "the report could not be handed to the device");
-    const PlayEnd end = device_play(script.steps, script.count, WATCH);
+    const PlayWatch watch{nothing_shown, take_stop_signal, 0, stop_signal_descriptor()};
+    const PlayEnd end = device_play(script.steps, script.count, watch);
     switch (end.outcome) {
     case PLAY_DONE:
         return Failure{};

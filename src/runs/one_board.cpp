@@ -31,7 +31,8 @@ void show_delivered(int steps)
     }
 }
 
-constexpr PlayWatch WATCH{show_delivered, take_stop_signal};
+// How often what the upload shows is brought up to date.
+constexpr long long SHOW_EVERY_NS = 25'000'000;
 
 // Plays the walk on the device; report_in_hand then names the report that
 // was not delivered, or the one before which a stop signal stopped it.
@@ -42,7 +43,9 @@ UploadEnd upload_to_device(const UploadPlan &plan)
     const int steps = walk_step_count(plan);
     if (!walk_record(plan, script, device_play_room(steps), steps))
         return UPLOAD_NOT_DELIVERED;  // a block size that the reports cannot carry: nothing was sent
-    const PlayEnd end = device_play(script.steps, script.count, WATCH);
+    const PlayWatch watch{show_delivered, take_stop_signal, progress_shown() ? SHOW_EVERY_NS : 0,
+                          stop_signal_descriptor()};
+    const PlayEnd end = device_play(script.steps, script.count, watch);
     if (end.outcome == PLAY_DONE)
         return UPLOAD_DONE;
     if (size_t(end.at) < script.reports.size())

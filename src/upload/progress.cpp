@@ -88,6 +88,11 @@ void progress_start(int total)
         draw_progress_bar();
 }
 
+bool progress_shown()
+{
+    return progress.bar || run_options.verbose || run_options.json;
+}
+
 void progress_block(int32_t address, int32_t)
 {
     ++progress.sent;

@@ -8,6 +8,10 @@
 // terminal gets a bar, redrawn in place on standard error.
 void progress_start(int total);
 
+// Whether the upload shows anything as it goes (a bar, -v dots or -json
+// block events), rather than only at its end.
+bool progress_shown();
+
 // One more block is under way: the upload's block_started.
 void progress_block(int32_t address, int32_t length);
 

@@ -2,6 +2,8 @@
 // becomes its answer; what a run says of a board it could not take.
 #include "hid/report_writer_linux.h"
 
+#include "os/signals.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +16,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
+#include <pthread.h>
+#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -150,21 +154,34 @@ TEST(ReportWriterLinux, PlayLookJudgesEachWriteFromItsOwnStart)
         PlayVerdict verdict;
         long long until;
     } cases[] = {
-        {"in hand, within its limit: look at the tick", {10, 4, 3, 1000 * MS, 50 * MS, 0}, 1020 * MS, 1045 * MS,
+        {"in hand, within its limit: look at the tick", {10, 4, 3, 1000 * MS, 50 * MS, 0, 0}, 1020 * MS, 1045 * MS,
          PLAY_WAIT, 1045 * MS},
-        {"in hand, its limit before the tick", {10, 4, 3, 1000 * MS, 50 * MS, 0}, 1020 * MS, 1070 * MS, PLAY_WAIT,
+        {"in hand, its limit before the tick", {10, 4, 3, 1000 * MS, 50 * MS, 0, 0}, 1020 * MS, 1070 * MS, PLAY_WAIT,
          1050 * MS},
-        {"in hand, at its limit", {10, 4, 3, 1000 * MS, 50 * MS, 0}, 1050 * MS, 1075 * MS, PLAY_LATE, 1050 * MS},
-        {"in hand, a second limit", {10, 1, 0, 1000 * MS, 1000 * MS, 0}, 1999 * MS, 2024 * MS, PLAY_WAIT,
+        {"in hand, at its limit", {10, 4, 3, 1000 * MS, 50 * MS, 0, 0}, 1050 * MS, 1075 * MS, PLAY_LATE, 1050 * MS},
+        {"in hand, a second limit", {10, 1, 0, 1000 * MS, 1000 * MS, 0, 0}, 1999 * MS, 2024 * MS, PLAY_WAIT,
          2000 * MS},
-        {"between writes, due long ago but within the grace", {10, 3, 3, 0, 0, 1000 * MS}, 1900 * MS, 1925 * MS,
+        {"between writes, due long ago but within the grace", {10, 3, 3, 0, 0, 1000 * MS, 0}, 1900 * MS, 1925 * MS,
          PLAY_WAIT, 1925 * MS},
-        {"between writes, a pause not over yet", {10, 3, 3, 0, 0, 3000 * MS}, 2000 * MS, 2025 * MS, PLAY_WAIT,
+        {"between writes, a pause not over yet", {10, 3, 3, 0, 0, 3000 * MS, 0}, 2000 * MS, 2025 * MS, PLAY_WAIT,
          2025 * MS},
-        {"between writes, the grace past", {10, 3, 3, 0, 0, 1000 * MS}, 2000 * MS, 2025 * MS, PLAY_NOT_BEGUN,
+        {"between writes, the grace past", {10, 3, 3, 0, 0, 1000 * MS, 0}, 2000 * MS, 2025 * MS, PLAY_NOT_BEGUN,
          2000 * MS},
-        {"every step delivered: the last pause is the writer's", {10, 10, 10, 0, 0, 1000 * MS}, 9000 * MS,
+        {"every step delivered: the last pause is the writer's", {10, 10, 10, 0, 0, 1000 * MS, 0}, 9000 * MS,
          9025 * MS, PLAY_WAIT, 9025 * MS},
+        // A write not begun yet may begin at once and stall: the run looks
+        // again by the least limit left, counted from now or from the end
+        // of the pause before it.
+        {"in hand with a long limit, shorter ones after it", {10, 7, 6, 1000 * MS, 1000 * MS, 0, 50 * MS}, 1005 * MS,
+         1'000'000 * MS, PLAY_WAIT, 1055 * MS},
+        {"in hand, its own limit first", {10, 4, 3, 1000 * MS, 50 * MS, 0, 250 * MS}, 1020 * MS, 1'000'000 * MS,
+         PLAY_WAIT, 1050 * MS},
+        {"a pause, the next write's limit from its end", {10, 3, 3, 0, 0, 3000 * MS, 50 * MS}, 2000 * MS,
+         1'000'000 * MS, PLAY_WAIT, 3050 * MS},
+        {"a write due and not begun, the grace first", {10, 3, 3, 0, 0, 1000 * MS, 1000 * MS}, 1500 * MS,
+         1'000'000 * MS, PLAY_WAIT, 2000 * MS},
+        {"the tick before any limit", {10, 7, 6, 1000 * MS, 1000 * MS, 0, 50 * MS}, 1005 * MS, 1030 * MS, PLAY_WAIT,
+         1030 * MS},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -221,7 +238,7 @@ TEST(ReportWriterLinux, PlayWritesEveryStepInOrder)
     close(fd);
     counts_seen.clear();
     std::vector<PlayStep> steps = three_steps(0.01);
-    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{see, nullptr});
+    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{see, nullptr, 25'000'000, -1});
     EXPECT_EQ(played.end.outcome, PLAY_DONE);
     EXPECT_EQ(played.end.at, 3);
     ASSERT_FALSE(counts_seen.empty());
@@ -229,7 +246,7 @@ TEST(ReportWriterLinux, PlayWritesEveryStepInOrder)
     EXPECT_EQ(counts_seen.back(), 3);
     // A second play on the same writer goes on from where the first ended.
     counts_seen.clear();
-    WriterPlay again = writer_play(steps.data(), 1, PlayWatch{see, nullptr});
+    WriterPlay again = writer_play(steps.data(), 1, PlayWatch{see, nullptr, 25'000'000, -1});
     EXPECT_EQ(again.end.outcome, PLAY_DONE);
     EXPECT_EQ(counts_seen, std::vector<int>{1});
     writer_stop();
@@ -256,7 +273,7 @@ TEST(ReportWriterLinux, StopEndsThePlayBeforeTheNextStep)
     stops_taken = 0;
     counts_seen.clear();
     std::vector<PlayStep> steps = three_steps(0.3);
-    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{see, stop_after_the_first});
+    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{see, stop_after_the_first, 0, -1});
     writer_stop();
     const std::string written = file_text(name);
     unlink(name);
@@ -265,6 +282,48 @@ TEST(ReportWriterLinux, StopEndsThePlayBeforeTheNextStep)
     EXPECT_EQ(played.end.at, 1);
     EXPECT_EQ(written.size(), 65u);
     EXPECT_EQ(stops_taken, 1);  // a stop is taken once
+}
+
+// A run that shows nothing as it goes sleeps through the writer's pause;
+// a stop signal held for it wakes it all the same, and the writer begins
+// no step after the one it is pausing after.
+TEST(ReportWriterLinux, HeldStopSignalWakesARunThatShowsNothing)
+{
+    char name[] = "/tmp/quorvel-play-XXXXXX";
+    int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(writer_start(fd), WRITER_STARTED);
+    close(fd);
+    sigset_t held, before;
+    sigemptyset(&held);
+    sigaddset(&held, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &held, &before);  // the thread below inherits it
+    hold_stop_signals();
+    // Once the first report is on the file, the writer pauses for 3 s. The
+    // run looks once 1 s after the start (the first write's grace), then
+    // not before the pause has ended: a SIGTERM to the process half way
+    // through the pause.
+    std::thread signaller([&name] {
+        struct stat seen {};
+        while (stat(name, &seen) == 0 && seen.st_size < 65)
+            usleep(1000);
+        usleep(1'500'000);
+        kill(getpid(), SIGTERM);
+    });
+    std::vector<PlayStep> steps = three_steps(3.0);
+    WriterPlay played =
+        writer_play(steps.data(), int(steps.size()), PlayWatch{nullptr, take_stop_signal, 0, stop_signal_descriptor()});
+    signaller.join();
+    writer_stop();
+    const std::string written = file_text(name);
+    unlink(name);
+    const int left_pending = take_stop_signal();  // so that letting it through ends no test
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    EXPECT_EQ(left_pending, 0);
+    EXPECT_EQ(played.end.outcome, PLAY_STOPPED);
+    EXPECT_EQ(played.end.signal, SIGTERM);
+    EXPECT_EQ(played.end.at, 1);
+    EXPECT_EQ(written.size(), 65u);
 }
 
 // A failed write ends the play at that step with the system's error, and
@@ -281,13 +340,13 @@ TEST(ReportWriterLinux, FailedWriteEndsThePlay)
     ASSERT_EQ(writer_start(fd), WRITER_STARTED);
     close(fd);
     std::vector<PlayStep> steps = three_steps(0);
-    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{nullptr, nullptr});
+    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{nullptr, nullptr, 0, -1});
     EXPECT_EQ(played.end.outcome, PLAY_FAILED);
     EXPECT_EQ(played.end.at, 0);
     EXPECT_EQ(played.answer.outcome, WRITER_WRITE_ERROR);
     EXPECT_EQ(played.answer.error, EBADF);
     EXPECT_EQ(played.answer.length, 65u);
-    EXPECT_EQ(writer_play(steps.data(), 1, PlayWatch{nullptr, nullptr}).end.outcome, PLAY_FAILED);
+    EXPECT_EQ(writer_play(steps.data(), 1, PlayWatch{nullptr, nullptr, 0, -1}).end.outcome, PLAY_FAILED);
     writer_stop();
 }
 
@@ -306,7 +365,7 @@ TEST(ReportWriterLinux, WriteLeftInHandEndsThePlayAtItsLimit)
     ASSERT_EQ(writer_start(pipe_ends[1]), WRITER_STARTED);
     close(pipe_ends[1]);
     std::vector<PlayStep> steps = three_steps(0);
-    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{nullptr, nullptr});
+    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{nullptr, nullptr, 0, -1});
     EXPECT_EQ(played.end.outcome, PLAY_FAILED);
     EXPECT_EQ(played.end.at, 0);
     EXPECT_EQ(played.answer.outcome, WRITER_LATE);
@@ -362,7 +421,7 @@ TEST(ReportWriterLinux, WriteNotBegunInTimeIsThisMachinesFault)
     ASSERT_GT(writer, 0);
     ASSERT_EQ(kill(writer, SIGSTOP), 0);
     std::vector<PlayStep> steps = three_steps(0);
-    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{nullptr, nullptr});
+    WriterPlay played = writer_play(steps.data(), int(steps.size()), PlayWatch{nullptr, nullptr, 0, -1});
     kill(writer, SIGCONT);
     writer_stop();
     for (int i = 0; i < 200 && writer_process() > 0; ++i)

@@ -12,7 +12,7 @@ inline constexpr int32_t IMAGE_SIZE = 0x10000;
 inline constexpr int32_t IMAGE_SIZE_MAX = 0x20000;
 
 struct FirmwareImage {
-    std::array<uint8_t, IMAGE_SIZE_MAX> image_bytes;  // 0xFF where the file gave nothing
+    std::array<uint8_t, IMAGE_SIZE_MAX> image_bytes;  // meaningful only where image_used is 1
     std::array<uint8_t, IMAGE_SIZE_MAX> image_used;   // 1 where a data record stored a byte
     uint32_t address_base;                            // added to every data record's address
     bool end_record_seen;

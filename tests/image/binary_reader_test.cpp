@@ -53,8 +53,9 @@ TEST(BinaryReader, PlacesTheBytesFromTheBaseUp)
         for (uint32_t a = 0; a < IMAGE_SIZE; ++a) {
             const bool inside = a >= c.base && a - c.base < c.size;
             ASSERT_EQ(firmware_image.image_used[a], inside) << c.name << " at " << a;
-            ASSERT_EQ(firmware_image.image_bytes[a], inside ? uint8_t(bytes[a - c.base]) : 0xFF)
-                << c.name << " at " << a;
+            if (inside) {
+                ASSERT_EQ(firmware_image.image_bytes[a], uint8_t(bytes[a - c.base])) << c.name << " at " << a;
+            }
         }
     }
 }

@@ -167,7 +167,9 @@ TEST(ElfReader, PlacesEachSectionAtItsLoadAddress)
     for (uint32_t a = 0; a < 0x100; ++a) {
         const bool used = a < expected.size();
         ASSERT_EQ(firmware_image.image_used[a], used) << a;
-        ASSERT_EQ(firmware_image.image_bytes[a], used ? uint8_t(expected[a]) : 0xFF) << a;
+        if (used) {
+            ASSERT_EQ(firmware_image.image_bytes[a], uint8_t(expected[a])) << a;
+        }
     }
     EXPECT_FALSE(image_range_used(0x100, IMAGE_SIZE - 1));
     EXPECT_EQ(elf_read_report.device, "atmega32u4");

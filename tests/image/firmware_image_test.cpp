@@ -25,7 +25,9 @@ TEST_F(FirmwareImageTest, ResetErasesImageAndReaderState)
     firmware_image.data_byte_count = 9;
     image_reset();
     EXPECT_EQ(image_range_used(0, 0xFFFF), 0);
-    EXPECT_EQ(firmware_image.image_bytes[0x1234], 0xFF);
+    uint8_t erased = 0;
+    image_copy_block(0x1234, 1, &erased);
+    EXPECT_EQ(erased, 0xFF);
     EXPECT_EQ(firmware_image.address_base, 0u);
     EXPECT_FALSE(firmware_image.end_record_seen);
     EXPECT_EQ(firmware_image.data_byte_count, 0);

@@ -324,7 +324,9 @@ TEST(HexReader, EachLoadStartsFromAnErasedImage)
     ASSERT_EQ(load_hex_file(write_scratch_file("first.hex", SPEC_RECORD + END).c_str()), 16);
     ASSERT_EQ(load_hex_file(write_scratch_file("second.hex", ":020000021000EC\n" + END).c_str()), 0);
     EXPECT_EQ(count_used(), 0);
-    EXPECT_EQ(firmware_image.image_bytes[0x0100], 0xFF);
+    uint8_t erased = 0;
+    image_copy_block(0x0100, 1, &erased);
+    EXPECT_EQ(erased, 0xFF);
     // The base set by the previous file does not carry over.
     EXPECT_EQ(load_hex_file(write_scratch_file("third.hex", SPEC_RECORD + END).c_str()), 16);
 }

@@ -91,7 +91,8 @@ int main(int argc, char **argv)
         image_set_size(run_options.code_size);
     if (!run_options.boot)
         stop_on(load_firmware(run_options.hex_path, FirmwareInput{run_options.binary != 0, run_options.binary_base},
-                              plan, run_options.mcu, run_options.dry_run, checksums));
+                              plan, run_options.mcu, run_options.dry_run, checksums,
+                              run_options.all || run_options.station));
     // -stamp=NAME,...: the symbol's address, from the ELF file just read.
     if (!run_options.stamp.symbol.empty() && !run_options.boot) {
         stop_on(stamp_place_at_symbol(run_options.stamp, run_options.hex_path, firmware_read.format == FORMAT_ELF));

@@ -1,8 +1,10 @@
-// A file read once into an anonymous memory file that the copies inherit: Linux.
+// A file read once into an anonymous memory file that the copies inherit,
+// or kept open for this process alone: Linux.
 #include "os/shared_file.h"
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -24,10 +26,30 @@ int copy_to_end(int from, int to)
     return 1;
 }
 
+// A file whose last write is at least this old is read in place: a write
+// from now on gives it a later modification time, even where the file
+// system keeps the time in steps of a few milliseconds.
+constexpr time_t QUIET_SECONDS = 2;
+
+// The file read in place, and what it was when opened.
+int kept = -1;
+struct stat kept_as;
+
+bool quiet_for_a_while(const struct stat &node)
+{
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return node.st_mtim.tv_sec + QUIET_SECONDS < now.tv_sec;
+}
+
 }  // namespace
 
-std::string shared_copy_of(const char *path, std::string &why)
+std::string shared_copy_of(const char *path, bool for_copies, std::string &why)
 {
+    if (kept >= 0) {
+        close(kept);
+        kept = -1;
+    }
     struct stat node;
     if (stat(path, &node) == 0 && (S_ISCHR(node.st_mode) || S_ISBLK(node.st_mode)))
         return path;
@@ -35,6 +57,12 @@ std::string shared_copy_of(const char *path, std::string &why)
     if (in < 0) {
         why = std::strerror(errno);
         return "";
+    }
+    struct stat opened;
+    if (!for_copies && fstat(in, &opened) == 0 && S_ISREG(opened.st_mode) && quiet_for_a_while(opened)) {
+        kept = in;
+        kept_as = opened;
+        return "/proc/self/fd/" + std::to_string(in);
     }
     // Without close-on-exec: each copy inherits it under the same number.
     int copy = memfd_create("quorvel-hex", 0);
@@ -48,4 +76,13 @@ std::string shared_copy_of(const char *path, std::string &why)
         return "";
     }
     return "/proc/self/fd/" + std::to_string(copy);
+}
+
+int shared_file_unchanged()
+{
+    struct stat now;
+    if (kept < 0)
+        return 1;
+    return fstat(kept, &now) == 0 && now.st_size == kept_as.st_size &&
+           now.st_mtim.tv_sec == kept_as.st_mtim.tv_sec && now.st_mtim.tv_nsec == kept_as.st_mtim.tv_nsec;
 }

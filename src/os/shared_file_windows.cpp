@@ -19,7 +19,7 @@ void remove_shared_copy()
 
 }  // namespace
 
-std::string shared_copy_of(const char *path, std::string &why)
+std::string shared_copy_of(const char *path, bool, std::string &why)
 {
     DWORD attributes = GetFileAttributesA(path);
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DEVICE))
@@ -52,4 +52,9 @@ std::string shared_copy_of(const char *path, std::string &why)
         return "";
     }
     return shared_path;
+}
+
+int shared_file_unchanged()
+{
+    return 1;  // always a copy here
 }

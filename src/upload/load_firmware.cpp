@@ -49,15 +49,16 @@ std::string file_sha256(const char *path)
 }  // namespace
 
 Failure load_firmware(const char *path, const FirmwareInput &input, const UploadPlan &plan, const char *mcu,
-                      bool dry_run, bool checksums)
+                      bool dry_run, bool checksums, bool for_copies)
 {
     const std::string shown = printable(path);
     firmware.file = path;
     firmware.mcu = mcu ? mcu : "";
-    // Read once here, for this process and every board's copy alike: the
-    // checksum is of the very bytes loaded.
+    // Read once here, for this process and every board's copy alike, or
+    // kept open for this process alone: the checksum is of the very bytes
+    // loaded.
     std::string why;
-    shared = shared_copy_of(path, why);
+    shared = shared_copy_of(path, for_copies, why);
     if (shared.empty())
         return unreadable_firmware(shown, printable(why));
     int32_t count = load_firmware_file(shared.c_str(), input);
@@ -94,6 +95,13 @@ Failure load_firmware(const char *path, const FirmwareInput &input, const Upload
                            "quorvel: Cannot compute the SHA-256 of \"%s\" or of its image\nNothing was written. "
                            "Check that the file is readable, and report this if it is\n",
                            shown.c_str());
+    }
+    if (!shared_file_unchanged())
+        return failure(FAILURE_FIRMWARE,
+                       "quorvel: \"%s\" changed while quorvel was reading it\nNothing was written. Run "
+                       "quorvel again once whatever writes the file has finished\n",
+                       shown.c_str());
+    if (checksums) {
         if (!dry_run)  // the dry run shows them in its table
             log_verbose("SHA-256 of the file:  %s\nSHA-256 of the image: %s\n", firmware.file_sha256.c_str(),
                         firmware.image_sha256.c_str());

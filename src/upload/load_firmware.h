@@ -20,9 +20,11 @@
 // and in the start event; without, they stay empty.
 // The file is read by its content (ELF or Intel HEX) or, with
 // `input.binary`, as a raw binary; ELF firmware built for a part other
-// than `mcu` is refused.
+// than `mcu` is refused. With `for_copies` (-all, -station) the file is
+// read once into a file that every board's copy reads; a file that was
+// written to while it was read is refused (FAILURE_FIRMWARE).
 Failure load_firmware(const char *path, const FirmwareInput &input, const UploadPlan &plan, const char *mcu,
-                      bool dry_run, bool checksums);
+                      bool dry_run, bool checksums, bool for_copies);
 
 // The firmware as load_firmware read it: the name given, the SHA-256 of the
 // file's bytes and of the image bytes sent, the MCU.

@@ -17,6 +17,17 @@ int log_verbose(const char *format, ...)
     return written;
 }
 
+int log_verbose_held(const char *format, ...)
+{
+    if (!output_settings.verbose || output_settings.json)
+        return 0;
+    va_list arguments;
+    va_start(arguments, format);
+    int written = std::vfprintf(stdout, format, arguments);
+    va_end(arguments);
+    return written;
+}
+
 FILE *human_output()
 {
     return output_settings.json ? stderr : stdout;

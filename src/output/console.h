@@ -20,6 +20,11 @@ extern OutputSettings output_settings;
 // characters written.
 int log_verbose(const char *format, ...) QUORVEL_PRINTF(1);
 
+// As log_verbose, but left in standard output's buffer, for many lines
+// that come at once (the dry run's list of blocks): the next flush sends
+// them.
+int log_verbose_held(const char *format, ...) QUORVEL_PRINTF(1);
+
 // Where messages for people go that would otherwise go to standard output:
 // standard error with -json, which keeps standard output for events.
 FILE *human_output();

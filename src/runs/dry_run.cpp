@@ -16,7 +16,7 @@ namespace {
 
 void list_block(int32_t address, int32_t length)
 {
-    log_verbose("  block 0x%04X, %d bytes\n", unsigned(address), int(length));
+    log_verbose_held("  block 0x%04X, %d bytes\n", unsigned(address), int(length));
 }
 
 }  // namespace
@@ -42,6 +42,7 @@ void run_dry_run(const UploadPlan &plan)
     }
     const UploadTally tally = tally_upload(plan, list_block);
     std::fputs(tally_figures_text(tally, loaded_firmware().file_sha256, image_sha256).c_str(), human_output());
+    std::fflush(stdout);
     event_dry_run(DryRunFigures{tally.blocks, tally.block_size, tally.reports, tally.file_bytes,
                                 tally.least_seconds});
     event_done();  // every -json run ends with done, error or summary

@@ -505,7 +505,11 @@ def page_rows(build, quick):
     figures = json.loads(lines[-1][len("page-bench "):])
     ratio = figures["page"] / figures["cli"]
     return [(label + ": page s / command line s", "%.3f / %.3f" % (figures["page"], figures["cli"]), "", ""),
-            (label + ": page / command line", "%.4f" % ratio, "<= 1.05", "yes" if ratio <= 1.05 else "NO")]
+            (label + ": page / command line", "%.4f" % ratio, "<= 1.05", "yes" if ratio <= 1.05 else "NO"),
+            (label + ": between two reports of a block, page / command line: ms",
+             "%.3f / %.3f" % (figures["page_within_ms"], figures["cli_within_ms"]), "", ""),
+            (label + ": from a block's last report to the next block's first, page / command line: ms",
+             "%.3f / %.3f" % (figures["page_between_ms"], figures["cli_between_ms"]), "", "")]
 
 
 def print_table(rows):

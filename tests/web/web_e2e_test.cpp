@@ -510,27 +510,52 @@ double median(std::vector<double> values)
 // the page's upload of the 56 KiB fixture against the command line's, on
 // the same simulated board at 1 ms per report, interleaved; prints the
 // medians as one line "page-bench {...}". QUORVEL_BENCH_ROUNDS rounds (5).
+// Where an upload's time went at the board: the time between two reports
+// that follow each other at once (a gap under 5 ms: 1 ms is the board's
+// own), and the time from a block's last report to the next block's first
+// (the 10 ms pause and what the uploader adds to it); medians, in ms.
+struct Gaps {
+    double within, between;
+};
+
+Gaps gaps_of(const SimResult &sim)
+{
+    std::vector<double> within, between;
+    for (size_t i = 1; i < sim.seconds.size(); ++i) {
+        const double gap = (sim.seconds[i] - sim.seconds[i - 1]) * 1000;
+        (gap < 5 ? within : between).push_back(gap);
+    }
+    return Gaps{within.empty() ? 0 : median(within), between.empty() ? 0 : median(between)};
+}
+
 TEST_F(Page, DISABLED_BenchUploadAgainstTheCommandLine)
 {
     const char *rounds_text = std::getenv("QUORVEL_BENCH_ROUNDS");
     const int rounds = rounds_text ? std::atoi(rounds_text) : 5;
     const std::string hex = fixture(56);
-    std::vector<double> page, cli;
+    std::vector<double> page, cli, page_within, cli_within, page_between, cli_between;
     for (int round = 0; round < rounds; ++round) {
         add_device(0, 0x5E1A, 0x0001, numbered_board(1));
         ProcessResult run = run_quorvel({"-mmcu=at90usb646", "-usb=5e1a:0001", hex});
         ASSERT_EQ(run.status, 0) << run.err;
-        finish(0);
+        Gaps gaps = gaps_of(finish(0));
         reset();
         cli.push_back(run.seconds);
+        cli_within.push_back(gaps.within);
+        cli_between.push_back(gaps.between);
         add_device(0, 0x5E1A, 0x0001, numbered_board(1));
         Json shown = run_page(hex, "at90usb646", "5e1a:0001", "flash");
-        finish(0);
+        gaps = gaps_of(finish(0));
         reset();
         ASSERT_EQ(shown["status"], "Done.\n");
         page.push_back(double(shown["seconds"]));
+        page_within.push_back(gaps.within);
+        page_between.push_back(gaps.between);
     }
-    std::printf("page-bench {\"page\":%.4f,\"cli\":%.4f,\"rounds\":%d}\n", median(page), median(cli), rounds);
+    std::printf("page-bench {\"page\":%.4f,\"cli\":%.4f,\"rounds\":%d,\"page_within_ms\":%.3f,\"cli_within_ms\":%.3f,"
+                "\"page_between_ms\":%.3f,\"cli_between_ms\":%.3f}\n",
+                median(page), median(cli), rounds, median(page_within), median(cli_within), median(page_between),
+                median(cli_between));
 }
 
 }  // namespace

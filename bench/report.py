@@ -509,7 +509,9 @@ def page_rows(build, quick):
             (label + ": between two reports of a block, page / command line: ms",
              "%.3f / %.3f" % (figures["page_within_ms"], figures["cli_within_ms"]), "", ""),
             (label + ": from a block's last report to the next block's first, page / command line: ms",
-             "%.3f / %.3f" % (figures["page_between_ms"], figures["cli_between_ms"]), "", "")]
+             "%.3f / %.3f" % (figures["page_between_ms"], figures["cli_between_ms"]), "", ""),
+            (label + ": from the first report at the board to the last, page / command line: s",
+             "%.3f / %.3f" % (figures["page_reports"], figures["cli_reports"]), "", "")]
 
 
 def print_table(rows):

@@ -312,7 +312,8 @@ void SimulatedBench::add_device(int number, uint32_t vendor_id, uint32_t product
          {std::pair{"--stall-after", options.stall_after}, std::pair{"--unplug-after", options.unplug_after},
           std::pair{"--report-delay-us", options.report_delay_us},
           std::pair{"--in-flight-error", long(options.in_flight_error)},
-          std::pair{"--queued", options.queued}, std::pair{"--write-timeout-ms", options.write_timeout_ms}}) {
+          std::pair{"--queued", options.queued}, std::pair{"--write-timeout-ms", options.write_timeout_ms},
+          std::pair{"--open-error", long(options.open_error)}}) {
         args.push_back(option);
         args.push_back(std::to_string(value));
     }

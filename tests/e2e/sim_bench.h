@@ -36,6 +36,7 @@ struct SimOptions {
     long report_delay_us = 0;        // answer each write this long after it arrived
     long node_delay_ms = 0;          // /dev/hidrawN appears this long after its sysfs entry
     bool ignore_interrupts = false;  // a held write stays held when its writer is killed
+    int open_error = 0;              // every open of the node fails with this errno
     bool keyboard = false;           // the report descriptor of a keyboard, not of the bootloader
     bool small_reports = false;      // a vendor-defined descriptor with 8-byte output reports
     mode_t mode = 0600;

@@ -38,6 +38,8 @@
 //   --keyboard            the report descriptor of a keyboard (by default that
 //                         of the bootloader: one 64-byte output report)
 //   --ignore-interrupts   a held write stays held when its writer is killed
+//   --open-error N        refuse every open of the node with errno N, as the
+//                         kernel does for a user without access
 //                         (the kernel then keeps the writer until it is
 //                         answered); by default it is answered with EINTR
 //
@@ -147,6 +149,7 @@ struct Settings {
     long queued = 0;
     long write_timeout_ms = 0;
     bool ignore_interrupts = false;
+    int open_error = 0;
 };
 
 Settings settings;
@@ -329,6 +332,8 @@ void sim_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 {
     if (ino != NODE_INO)
         return void(fuse_reply_err(req, EISDIR));
+    if (settings.open_error)
+        return void(fuse_reply_err(req, settings.open_error));
     fi->direct_io = 1;  // every write() is one request, never cached
     fi->nonseekable = 1;
     fuse_reply_open(req, fi);
@@ -472,6 +477,8 @@ void read_settings(int argc, char **argv)
             std::sscanf(value, "%x:%x", &vendor, &product);
             settings.vendor_id = uint16_t(vendor);
             settings.product_id = uint16_t(product);
+        } else if (option == "--open-error") {
+            settings.open_error = std::atoi(value);
         } else if (option == "--mode") {
             settings.mode = mode_t(std::strtol(value, nullptr, 8));
         } else if (option == "--report-delay-us") {

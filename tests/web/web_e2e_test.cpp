@@ -358,6 +358,33 @@ TEST_F(Page, DeviceOfAnotherShapeIsRefused)
     EXPECT_TRUE(sim.frames.empty());
 }
 
+// A board that the browser lists but cannot open (a node that the user may
+// not open): on Linux the page says so with the browser's reason and gives
+// the udev rule to install for these IDs; nothing is sent, and the log
+// keeps a line.
+TEST_F(Page, BoardItCannotOpenGetsTheUdevRule)
+{
+    SimOptions refused;
+    refused.open_error = EACCES;
+    add_device(0, 0x5E1A, 0x0001, refused);
+    Json shown = run_page(example_hex_path(), "atmega32u4", "5e1a:0001", "flash", {{"timeout_ms", 10000}});
+    SimResult sim = finish(0);
+    const std::string status = shown["status"];
+    EXPECT_TRUE(status.starts_with("Unable to open device\nQuorvel Test HID Bootloader: ")) << status;
+    EXPECT_NE(status.find("install this udev rule as /etc/udev/rules.d/60-quorvel.rules"), std::string::npos)
+        << status;
+    EXPECT_NE(status.find("SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"5e1a\", ATTRS{idProduct}==\"0001\", "
+                          "TAG+=\"uaccess\"\n"),
+              std::string::npos)
+        << status;
+    EXPECT_TRUE(sim.frames.empty());
+    const std::string log = shown["log"];
+    ASSERT_FALSE(log.empty());
+    Json line = Json::parse(log.substr(0, log.find('\n')));
+    EXPECT_TRUE(std::string(line["result"]).starts_with("Unable to open device: Quorvel Test HID Bootloader: "))
+        << line.dump();
+}
+
 TEST_F(Page, StallEndsWithinTheLimitAndNothingAfter)
 {
     add_device(0, 0x5E1A, 0x0001, numbered_board(1, 20));

@@ -5,25 +5,34 @@
 
 OutputSettings output_settings;
 
-int log_verbose(const char *format, ...)
+namespace {
+
+// -v's text, when -v is on and -json off: the characters written.
+int verbose_text(const char *format, va_list arguments)
 {
     if (!output_settings.verbose || output_settings.json)
         return 0;
+    return std::vfprintf(stdout, format, arguments);
+}
+
+}  // namespace
+
+int log_verbose(const char *format, ...)
+{
     va_list arguments;
     va_start(arguments, format);
-    int written = std::vfprintf(stdout, format, arguments);
+    const int written = verbose_text(format, arguments);
     va_end(arguments);
-    std::fflush(stdout);
+    if (written > 0)
+        std::fflush(stdout);
     return written;
 }
 
 int log_verbose_held(const char *format, ...)
 {
-    if (!output_settings.verbose || output_settings.json)
-        return 0;
     va_list arguments;
     va_start(arguments, format);
-    int written = std::vfprintf(stdout, format, arguments);
+    const int written = verbose_text(format, arguments);
     va_end(arguments);
     return written;
 }

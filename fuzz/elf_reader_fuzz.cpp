@@ -25,7 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int32_t used = 0;
     for (int32_t address = 0; address < IMAGE_SIZE; ++address) {
         used += firmware_image.image_used[size_t(address)];
-        if (!firmware_image.image_used[size_t(address)] && firmware_image.image_bytes[size_t(address)] != 0xFF)
+        uint8_t read_back = 0;
+        image_copy_block(address, 1, &read_back);
+        if (read_back != (firmware_image.image_used[size_t(address)] ? firmware_image.image_bytes[size_t(address)] : 0xFF))
             std::abort();
     }
     if (used != result || firmware_image.data_byte_count != result)

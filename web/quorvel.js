@@ -7,10 +7,16 @@
 const $ = id => document.getElementById(id);
 const WRITE_NO_ANSWER = 0, WRITE_BOARD_GONE = 1;
 const BROWSER_GRACE_MS = 1000;
-const state = { file: null, wasm: null, core: null, station: false, flashed: new Set(), active: 0, done: 0, failed: 0 };
+const state = { file: null, module: null, core: null, station: false, flashed: new Set(), active: 0, done: 0, failed: 0 };
 
+// A core of its own for each board: the module compiled once, instantiated anew.
 function newCore() {
-  return QuorvelCore({ wasmBinary: state.wasm.slice(0) });
+  return QuorvelCore({
+    instantiateWasm(imports, receive) {
+      WebAssembly.instantiate(state.module, imports).then(instance => receive(instance, state.module));
+      return {};
+    },
+  });
 }
 
 // A call into the core; awaited, as the core may wait for the browser
@@ -22,7 +28,7 @@ async function call(core, name, types, args) {
 // The file read with the core for the part named: the dry run's figures, or
 // the command line's message.
 async function loadInto(core) {
-  if (!state.file) return { ok: false, message: 'Pick a HEX file first\n', outcome: 'Pick a HEX file first' };
+  if (!state.file) return { ok: false, message: 'Pick a HEX file first\n' };
   return call(core, 'qv_load', ['string', 'array', 'number', 'string', 'number'],
     [state.file.name, state.file.bytes, state.file.bytes.length, $('mcu').value.trim(), $('above64k').checked ? 1 : 0]);
 }
@@ -163,14 +169,12 @@ function webTransport(device, onBlock) {
   };
 }
 
-function addLogLine(device, load, outcome, seconds) {
-  const s = Math.round(seconds * 100) / 100;
-  const line = '{"time":' + JSON.stringify(new Date().toISOString().replace(/\.\d+Z$/, 'Z')) +
-    ',"serial":"","location":"","path":"","vendor_id":"' + hex4(device.vendorId) + '","product_id":"' +
-    hex4(device.productId) + '","file":' + JSON.stringify(state.file.name) + ',"sha256":"' +
-    (load.file_sha256 || '') + '","image_sha256":"' + (load.image_sha256 || '') + '","mcu":' +
-    JSON.stringify($('mcu').value.trim()) + ',"result":' + JSON.stringify(outcome) + ',"seconds":' +
-    (Number.isInteger(s) ? s.toFixed(1) : String(s)) + ',"version":' + JSON.stringify(state.version) + '}\n';
+// The board's -log= line, written by the core (`result`: "done" or the
+// message that ended the board), kept in the page's storage.
+function addLogLine(core, device, result, seconds) {
+  const time = new Date().toISOString().replace(/\.\d+Z$/, 'Z');
+  const line = core.ccall('qv_log_line', 'string', ['string', 'number', 'number', 'string', 'number'],
+    [time, device.vendorId, device.productId, result, seconds]);
   localStorage.setItem('quorvel-log', (localStorage.getItem('quorvel-log') || '') + line);
   $('log').textContent = localStorage.getItem('quorvel-log');
 }
@@ -189,7 +193,7 @@ async function flashBoard(device, view) {
       message += 'On Linux, the user needs access to the board\'s /dev/hidrawN node: install this udev rule ' +
         `as /etc/udev/rules.d/60-quorvel.rules, run sudo udevadm control --reload and plug the board in again:\n` +
         `SUBSYSTEM=="hidraw", ATTRS{idVendor}=="${hex4(device.vendorId)}", ATTRS{idProduct}=="${hex4(device.productId)}", TAG+="uaccess"\n`;
-    addLogLine(device, load, message.split('\n').filter(Boolean).slice(0, 2).join(': '), 0);
+    addLogLine(core, device, message, 0);
     return view.end(message);
   }
   let blocks = 0;
@@ -202,7 +206,7 @@ async function flashBoard(device, view) {
   const result = await call(core, 'qv_upload', [], []);
   core.transport.close();
   device.close().catch(() => {});
-  addLogLine(device, load, result.outcome, (performance.now() - started) / 1000);
+  addLogLine(core, device, result.ok ? 'done' : result.message, (performance.now() - started) / 1000);
   return view.end(result.ok ? null : result.message);
 }
 
@@ -298,9 +302,8 @@ async function main() {
   $('mcu').value = localStorage.getItem('quorvel-mcu') || $('mcu').value;
   $('usb').value = localStorage.getItem('quorvel-usb') || '';
   $('log').textContent = localStorage.getItem('quorvel-log') || '';
-  state.wasm = new Uint8Array(await (await fetch('quorvel_core.wasm')).arrayBuffer());
+  state.module = await WebAssembly.compile(await (await fetch('quorvel_core.wasm')).arrayBuffer());
   state.core = await newCore();
-  state.version = state.core.UTF8ToString(state.core._qv_version());
   $('file').addEventListener('change', e => e.target.files[0] && readFile(e.target.files[0]));
   const drop = $('drop');
   drop.addEventListener('dragover', e => { e.preventDefault(); drop.classList.add('over'); });

@@ -7,6 +7,7 @@
 #include "image/firmware_file.h"
 #include "image/firmware_image.h"
 #include "image/mcu_table.h"
+#include "output/log_line.h"
 #include "output/text.h"
 #include "output/version.h"
 #include "image/sha256.h"
@@ -47,18 +48,21 @@ std::string answer;  // the last answer handed to the page
 UploadPlan plan{0, 0};        // the part and file loaded last
 UploadPlan plan_asked{0, 0};  // the part named last
 
+// The file loaded last, as its boards' log lines name it.
+struct LoadedFile {
+    std::string name, file_sha256, image_sha256, mcu;
+} loaded;
+
 const char *hand_back(const std::string &json)
 {
     answer = json;
     return answer.c_str();
 }
 
-// A refusal: the message as the command line prints it, and the one line
-// that its -log= line holds.
+// A refusal: the message as the command line prints it.
 const char *refused(const std::string &message)
 {
-    return hand_back("{\"ok\":false,\"message\":" + json_text(message) +
-                     ",\"outcome\":" + json_text(one_line_outcome(message)) + "}");
+    return hand_back("{\"ok\":false,\"message\":" + json_text(message) + "}");
 }
 
 // The transport's half in the page: each call waits for the page's promise.
@@ -140,6 +144,7 @@ EMSCRIPTEN_KEEPALIVE const char *qv_load(const char *name, const uint8_t *bytes,
     const std::string file_sha256 = sha256_of(std::string_view(reinterpret_cast<const char *>(bytes), size_t(size)));
     const std::string image_sha256 = sent_image_sha256(plan);
     const std::string figures = tally_figures_text(t, file_sha256, image_sha256);
+    loaded = LoadedFile{name, file_sha256, image_sha256, mcu};
     char numbers[200];
     std::snprintf(numbers, sizeof numbers,
                   "\"blocks\":%d,\"block_size\":%d,\"reports\":%d,\"file_bytes\":%d,\"least_seconds\":%.2f,",
@@ -149,10 +154,18 @@ EMSCRIPTEN_KEEPALIVE const char *qv_load(const char *name, const uint8_t *bytes,
                      "],\"figures\":" + json_text(figures) + "}");
 }
 
-// The version that the -log= lines carry.
-EMSCRIPTEN_KEEPALIVE const char *qv_version()
+// The -log= line of a board that the page ended, for the file loaded last:
+// `result` is "done" or the message that ended it; `time` is UTC, ISO 8601
+// to the second. A browser knows no serial number, location or path: those
+// fields are left empty, as the command line leaves a field it cannot know.
+EMSCRIPTEN_KEEPALIVE const char *qv_log_line(const char *time, int vendor_id, int product_id, const char *result,
+                                             double seconds)
 {
-    return VERSION;
+    const std::string outcome = std::string_view(result) == "done" ? "done" : one_line_outcome(result);
+    const LogLine line{time,   "",     "",      "",      uint32_t(vendor_id), uint32_t(product_id), loaded.name,
+                       loaded.file_sha256, loaded.image_sha256, loaded.mcu, outcome, seconds, VERSION, nullptr,
+                       "",     ""};
+    return hand_back(log_line_text(line));
 }
 
 // The message for a device that does not take the bootloader's reports.
@@ -171,7 +184,7 @@ EMSCRIPTEN_KEEPALIVE const char *qv_upload()
     const int blocks = blocks_to_send(plan);
     switch (upload_image(transport, plan)) {
     case UPLOAD_DONE:
-        return hand_back("{\"ok\":true,\"blocks\":" + std::to_string(blocks) + ",\"outcome\":\"done\"}");
+        return hand_back("{\"ok\":true,\"blocks\":" + std::to_string(blocks) + "}");
     case UPLOAD_STOPPED:
         return refused(interrupted_failure(report_in_hand.blocks_done, blocks, report_in_hand.stop_signal).message);
     case UPLOAD_NOT_DELIVERED:

@@ -1,6 +1,6 @@
 // The -json events of several boards: the copies' lines passed on with
 // their board, board_started, board_ended and the summary; what a copy's
-// lines say; and the -log= line.
+// lines say.
 #include "output/events.h"
 
 #include "output/event_json.h"
@@ -174,35 +174,4 @@ void pass_on_board_events(std::string_view copy_output, std::string_view board_p
         // Block events are progress: dropped first when standard output falls behind.
         write_line(tagged, event["event"] == "block" ? OUTPUT_PROGRESS : OUTPUT_KEEP);
     }
-}
-
-std::string log_line_text(const LogLine &line)
-{
-    Json entry{{"time", line.time}};
-    entry["serial"] = line.serial;
-    entry["location"] = line.location;
-    entry["path"] = line.path;
-    entry["vendor_id"] = hex_id(line.vendor_id);
-    entry["product_id"] = hex_id(line.product_id);
-    entry["file"] = line.file;
-    entry["sha256"] = line.file_sha256;
-    entry["image_sha256"] = line.image_sha256;
-    if (!line.stamp.empty())  // only when stamping: other lines stay as they were
-        entry["stamp"] = line.stamp;
-    entry["mcu"] = line.mcu;
-    entry["result"] = line.result;
-    entry["seconds"] = std::round(line.seconds * 100.0) / 100.0;
-    entry["version"] = line.version;
-    if (const ApplicationSeen *app = line.application) {
-        Json seen{{"vendor_id", hex_id(app->vendor_id)}};
-        seen["product_id"] = hex_id(app->product_id);
-        seen["product"] = app->product;
-        seen["serial"] = app->serial;
-        seen["seconds"] = std::round(app->seconds * 100.0) / 100.0;
-        entry["application"] = seen;
-    }
-    // Last, and only where there is one: an upload's line stays as it was.
-    if (!line.kind.empty())
-        entry["kind"] = line.kind;
-    return line_text(entry);
 }

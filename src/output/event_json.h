@@ -1,25 +1,12 @@
-// What the -json events and the -log= line are built with: nlohmann's
-// ordered JSON and the writing of one line. Only the files that build them
-// include this.
+// What the -json events are built with and written by: one line of JSON
+// (output/json_line.h) on standard output. Only the files that build
+// events include this.
 #pragma once
 
+#include "output/json_line.h"
 #include "output/output_queue.h"
 
-#include <nlohmann/json.hpp>
-
-#include <cstdint>
-#include <string>
-
 namespace event_json {
-
-// Fields keep the order in which they are set: the documented order.
-using Json = nlohmann::ordered_json;
-
-// An ID as the events give it: four lower-case hex digits, as a string.
-std::string hex_id(uint32_t id);
-
-// One line of JSON text with its line end; invalid UTF-8 becomes U+FFFD.
-std::string line_text(const Json &value);
 
 // One line of standard output; invalid UTF-8 becomes U+FFFD instead of
 // ending the run with an exception. Progress may be dropped where output

@@ -303,8 +303,18 @@ TEST_F(Page, FixturesArriveByteExactWithTheDryRunsFigures)
         // The page shows the file's name, then the command line's figures.
         const std::string result = shown["file-result"];
         EXPECT_EQ(result.substr(result.find('\n') + 1), cli_figures("atmega64u2", c.hex));
-        // Its log line, as -log= writes it.
-        Json line = Json::parse(std::string(shown["log"]).substr(0, std::string(shown["log"]).find('\n')));
+        // Its log line, as -log= writes it: its fields in their order, and
+        // those that a browser cannot know left empty.
+        const auto line = nlohmann::ordered_json::parse(std::string(shown["log"]).substr(0, std::string(shown["log"]).find('\n')));
+        std::vector<std::string> fields;
+        for (const auto &field : line.items())
+            fields.push_back(field.key());
+        EXPECT_EQ(fields, (std::vector<std::string>{"time", "serial", "location", "path", "vendor_id", "product_id",
+                                                    "file", "sha256", "image_sha256", "mcu", "result", "seconds",
+                                                    "version"}));
+        EXPECT_EQ(line["serial"], "");
+        EXPECT_EQ(line["file"], fs::path(c.hex).filename().string());
+        EXPECT_NE(result.find(std::string(line["image_sha256"]) + " (image sent)"), std::string::npos) << result;
         EXPECT_EQ(line["sha256"], sha256sum(c.hex));
         EXPECT_EQ(line["result"], "done");
         EXPECT_EQ(line["vendor_id"], "5e1a");

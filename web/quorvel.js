@@ -98,7 +98,9 @@ async function listBoards() {
 async function connect() {
   try {
     const ids = usbIds();
-    const filters = ids ? [ids] : [{ usagePage: 0xFF00 }];
+    // Without IDs: every vendor-defined usage page (0xFF00 to 0xFFFF), where
+    // a bootloader's collection lies; its shape is checked once chosen.
+    const filters = ids ? [ids] : Array.from({ length: 256 }, (_, i) => ({ usagePage: 0xFF00 + i }));
     await navigator.hid.requestDevice({ filters });
   } catch (e) {
     $('board-message').textContent = e.message;

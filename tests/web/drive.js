@@ -2,7 +2,7 @@
 // the page tests (web_e2e_test.cpp), which set up the simulated boards first.
 // Usage: node drive.js CONFIG_JSON; prints one JSON line: what the page showed.
 // CONFIG: web (the built page), port, shim (the preloaded sysfs shim), hex,
-// mcu, usb, action ("load", "flash" or "station"), boards (station: how many
+// mcu, usb, action ("load", "flash", "connect" or "station"), boards (station: how many
 // end), shots (a folder for screenshots, or ""), timeout_ms, ready (station:
 // a file written once the page is in station mode, for a test that plugs its
 // boards in then). QV_CHROMIUM_ARGS in the environment: more switches for
@@ -143,6 +143,26 @@ const note = what => process.stderr.write(`drive.js ${((Date.now() - started) / 
         { timeout: config.timeout_ms, polling: 5 });
       out.seconds = (Date.now() - started) / 1000;
       await shot('after');
+    } else if (config.action === 'connect') {
+      // Connect as a person presses it: the browser's chooser, asked for the
+      // devices that the page's filters name (recorded on the way through).
+      await page.evaluate(() => {
+        const ask = navigator.hid.requestDevice.bind(navigator.hid);
+        navigator.hid.requestDevice = options => {
+          window.asked = options;
+          window.chosen = 'open';
+          return ask(options).then(d => { window.chosen = d.length + ' chosen'; return d; },
+            e => { window.chosen = String(e); throw e; });
+        };
+      });
+      await page.click('#connect');
+      await page.waitForFunction(() => window.asked !== undefined || document.getElementById('board-message').textContent,
+        null, { timeout: config.timeout_ms });
+      // Headless, the chooser has no window: it stays open, and nobody picks.
+      await page.waitForTimeout(500);
+      out.filters = await page.evaluate(() => window.asked && window.asked.filters);
+      out.chosen = await page.evaluate(() => window.chosen || '');
+      out.boards = await page.evaluate(() => [...document.querySelectorAll('#boards li')].map(e => e.textContent));
     } else if (config.action === 'station') {
       await page.evaluate(() => { document.getElementById('station').checked = true; document.getElementById('flash').click(); });
       // The test plugs its boards in from now on.

@@ -395,6 +395,37 @@ TEST_F(Page, BoardItCannotOpenGetsTheUdevRule)
         << line.dump();
 }
 
+// Connect opens the browser's chooser (from the click: a page may not open
+// it on its own) for the IDs given, or, without IDs, for every
+// vendor-defined usage page, where a bootloader's collection lies (its
+// shape is checked at Flash). IDs the command line would refuse open no
+// chooser and get its message. Headless, the chooser has no window and
+// stays open: what it was asked is what is checked.
+TEST_F(Page, ConnectAsksTheChooserForTheBoards)
+{
+    Json vendor_pages = Json::array();
+    for (int page = 0xFF00; page <= 0xFFFF; ++page)
+        vendor_pages.push_back({{"usagePage", page}});
+    const struct {
+        const char *usb;
+        Json filters;
+        const char *message;
+    } cases[] = {
+        {"0x5e1a:0x0001", Json::array({{{"vendorId", 0x5E1A}, {"productId", 1}}}), ""},
+        {"", vendor_pages, ""},
+        {"5e1a", nullptr, "Malformed PID\n"},
+    };
+    add_device(0, 0x5E1A, 0x0001, numbered_board(1));
+    for (const auto &c : cases) {
+        Json shown = run_page(example_hex_path(), "atmega32u4", c.usb, "connect");
+        EXPECT_EQ(shown["errors"], Json::array()) << c.usb;
+        EXPECT_EQ(shown["filters"], c.filters) << c.usb;
+        EXPECT_EQ(shown["chosen"], c.filters.is_null() ? "" : "open") << c.usb;
+        EXPECT_TRUE(std::string(shown["board-message"]).starts_with(c.message)) << c.usb << ": " << shown["board-message"];
+    }
+    EXPECT_TRUE(finish(0).frames.empty());
+}
+
 TEST_F(Page, StallEndsWithinTheLimitAndNothingAfter)
 {
     add_device(0, 0x5E1A, 0x0001, numbered_board(1, 20));

@@ -300,6 +300,13 @@ TEST_F(Page, FixturesArriveByteExactWithTheDryRunsFigures)
         EXPECT_EQ(shown["progress-text"], "100%");
         EXPECT_TRUE(sim.errors.empty()) << sim.errors.front();
         EXPECT_TRUE(sim.flash == expected_flash(c.bytes)) << "the flash differs";
+        // The bootloader's pauses, as the board sees them: 1 s after BEGIN,
+        // 10 ms after each block, never less.
+        for (size_t i = 0; i + 1 < sim.frames.size(); ++i) {
+            const int command = sim.frames[i][2];
+            if (command == 1 || command == 5)
+                ASSERT_GE(sim.seconds[i + 1] - sim.seconds[i], command == 1 ? 1.0 : 0.010) << "after frame " << i;
+        }
         // The page shows the file's name, then the command line's figures.
         const std::string result = shown["file-result"];
         EXPECT_EQ(result.substr(result.find('\n') + 1), cli_figures("atmega64u2", c.hex));

@@ -304,8 +304,9 @@ TEST_F(Page, FixturesArriveByteExactWithTheDryRunsFigures)
         // 10 ms after each block, never less.
         for (size_t i = 0; i + 1 < sim.frames.size(); ++i) {
             const int command = sim.frames[i][2];
-            if (command == 1 || command == 5)
+            if (command == 1 || command == 5) {
                 ASSERT_GE(sim.seconds[i + 1] - sim.seconds[i], command == 1 ? 1.0 : 0.010) << "after frame " << i;
+            }
         }
         // The page shows the file's name, then the command line's figures.
         const std::string result = shown["file-result"];

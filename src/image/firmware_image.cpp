@@ -40,6 +40,11 @@ void image_reset()
     firmware_image.data_byte_count = 0;
 }
 
+int32_t image_used_end()
+{
+    return int32_t(stored_end);
+}
+
 int image_store(uint32_t address, uint8_t value)
 {
     if (address >= uint32_t(size_now))
@@ -55,6 +60,8 @@ int image_range_used(int32_t first, int32_t last)
 {
     if (static_cast<uint32_t>(first) >= uint32_t(size_now) || last < 0 || last >= size_now)
         return 0;
+    if (uint32_t(last) >= stored_end)
+        last = int32_t(stored_end) - 1;  // clear above: not read
     for (int32_t address = first; address <= last; ++address)
         if (firmware_image.image_used[size_t(address)])
             return 1;
@@ -71,8 +78,13 @@ void image_copy_block(int32_t address, int32_t length, uint8_t *out)
         std::memset(out, 0xFF, static_cast<size_t>(length));
         return;
     }
-    for (int32_t i = 0; i < length; ++i) {
+    // Above the highest byte stored the map is clear: no need to read it.
+    int32_t stored = int32_t(stored_end) - address;
+    int32_t read = stored < 0 ? 0 : stored < length ? stored : length;
+    for (int32_t i = 0; i < read; ++i) {
         size_t at = size_t(address + i);
         out[i] = firmware_image.image_used[at] ? firmware_image.image_bytes[at] : 0xFF;
     }
+    if (read < length)
+        std::memset(out + read, 0xFF, size_t(length - read));
 }

@@ -35,6 +35,11 @@ void image_set_size(int32_t bytes);
 // Erases the image and clears the reader's state.
 void image_reset();
 
+// One past the highest address stored at since the last reset (0 when
+// nothing was): the map is clear from there up. Loops over the map stop
+// here, so that a small file never reads the rest of the storage.
+int32_t image_used_end();
+
 // Stores one byte and marks it used: 1. An address at or above image_size()
 // stores nothing: 0.
 int image_store(uint32_t address, uint8_t value);

@@ -41,8 +41,9 @@ struct CloseFile {
 };
 using FileHandle = std::unique_ptr<FILE, CloseFile>;
 
-// The file, read in large pieces: a byte at a time through stdio costs more
-// than the whole parse.
+// The file, read in pieces of 16 KiB: a byte at a time through stdio costs
+// more than the whole parse, and each page of a larger buffer would cost the
+// run a page fault of its own for no gain.
 struct TextFile {
     FILE *file;
     size_t next = 0, end = 0;
@@ -50,7 +51,7 @@ struct TextFile {
     bool failed = false;
     int error = 0;         // errno of a read error
     bool skip_lf = false;  // the last line ended in a CR: a LF right after it belongs to it
-    char buffer[1 << 16];
+    char buffer[1 << 14];
 };
 
 // Fills the buffer when it is used up; false at the end of the file.
@@ -260,7 +261,7 @@ int32_t load_hex_file(const char *path)
     if (!file)
         return failed(HEX_READ_OPEN_FAILED, 0, std::strerror(errno));
 
-    static TextFile in;  // 64 KiB: static, like the image
+    static TextFile in;  // static, like the image
     in.file = file.get();
     in.next = in.end = 0;
     in.ended = in.failed = in.skip_lf = false;

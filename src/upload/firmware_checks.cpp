@@ -8,6 +8,7 @@
 #include "image/mcu_table.h"
 #include "output/text.h"
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -15,7 +16,7 @@ namespace {
 // The highest address that the file gave a byte for.
 int32_t highest_address()
 {
-    int32_t address = image_size() - 1;
+    int32_t address = std::min(image_size(), image_used_end()) - 1;
     while (address > 0 && !firmware_image.image_used[size_t(address)])
         --address;
     return address;

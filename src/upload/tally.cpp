@@ -4,6 +4,7 @@
 
 #include "image/firmware_image.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -44,7 +45,8 @@ UploadTally tally_upload(const UploadPlan &plan, void (*each_block)(int32_t addr
     tell_block = each_block;
     upload_image(COUNTING, plan);
     tell_block = nullptr;
-    for (int32_t address = 0; address < plan.code_size && address < image_size(); ++address)
+    const int32_t end = std::min({plan.code_size, image_size(), image_used_end()});
+    for (int32_t address = 0; address < end; ++address)
         tally.file_bytes += firmware_image.image_used[size_t(address)];
     return tally;
 }

@@ -142,6 +142,38 @@ TEST_F(FirmwareImageTest, SizeBoundsEveryOperationAndResetClearsAllOfTheStorage)
     }
 }
 
+// Copies and searches stop at the highest byte stored since the last reset
+// and take everything above it as erased: blocks and ranges that straddle
+// it, after a larger load and a reset, come out as the file says.
+TEST_F(FirmwareImageTest, BlocksAndRangesAcrossTheHighestByteStored)
+{
+    image_store(0xFFFF, 0x01);
+    image_store(0x8000, 0x02);
+    image_reset();
+    EXPECT_EQ(image_used_end(), 0);
+    image_store(0x0100, 0xA0);
+    image_store(0x0105, 0xA5);
+    ASSERT_EQ(image_used_end(), 0x0106);
+
+    struct Case {
+        int32_t address, length;
+        int used;
+    };
+    const Case cases[] = {{0x0100, 128, 1}, {0x0104, 4, 1}, {0x0106, 128, 0}, {0x0080, 256, 1},
+                          {0x0080, 128, 0}, {0x7F80, 256, 0}, {0xFF00, 256, 0}};
+    for (const Case &c : cases) {
+        EXPECT_EQ(image_range_used(c.address, c.address + c.length - 1), c.used) << std::hex << c.address;
+        std::array<uint8_t, 256> out;
+        out.fill(0x00);
+        image_copy_block(c.address, c.length, out.data());
+        for (int32_t i = 0; i < c.length; ++i) {
+            int32_t at = c.address + i;
+            uint8_t expected = at == 0x0100 ? 0xA0 : at == 0x0105 ? 0xA5 : 0xFF;
+            ASSERT_EQ(out[size_t(i)], expected) << std::hex << at;
+        }
+    }
+}
+
 TEST_F(FirmwareImageTest, CopyBlockOfLengthZeroWritesNothing)
 {
     uint8_t out = 0x42;

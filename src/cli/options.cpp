@@ -8,6 +8,7 @@
 #include <array>
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <span>
 #include <string_view>
@@ -82,11 +83,51 @@ Failure read_mcu(const char *name)
 }
 
 // Reads the whole value of a numeric option; 0 when it is not a number from
-// `low` to `high`. (from_chars fails NaN and infinity on these bounds too.)
+// `low` to `high`.
 template <typename Number> int read_number(std::string_view value, Number low, Number high, Number &number)
 {
     auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), number);
     return error == std::errc() && end == value.data() + value.size() && number >= low && number <= high;
+}
+
+// Reads the whole value of an option in seconds; 0 when it is not a number
+// from `low` to `high`. It takes what from_chars takes: decimal digits with
+// a point and an exponent if wanted, a minus but no plus, no blanks, no hex,
+// and no infinity or NaN (which no bounds would let through anyway). The
+// number itself comes from strtod, correctly rounded like from_chars:
+// from_chars for a double would link in the maths library, and loading
+// that costs every run more time than reading its options.
+int read_seconds(std::string_view value, double low, double high, double &number)
+{
+    size_t at = !value.empty() && value[0] == '-' ? 1 : 0;
+    auto digits = [&] {
+        const size_t from = at;
+        while (at < value.size() && value[at] >= '0' && value[at] <= '9')
+            ++at;
+        return at - from;
+    };
+    size_t mantissa = digits();
+    if (at < value.size() && value[at] == '.') {
+        ++at;
+        mantissa += digits();
+    }
+    if (mantissa == 0)
+        return 0;
+    if (at < value.size() && (value[at] == 'e' || value[at] == 'E')) {
+        ++at;
+        if (at < value.size() && (value[at] == '+' || value[at] == '-'))
+            ++at;
+        if (digits() == 0)
+            return 0;
+    }
+    if (at != value.size())
+        return 0;
+    // The run never sets a locale, so the point is the decimal point here;
+    // were it another, strtod would stop at the point and the value be refused.
+    const std::string text(value);
+    char *end = nullptr;
+    number = std::strtod(text.c_str(), &end);
+    return end == text.c_str() + text.size() && number >= low && number <= high;
 }
 
 Failure bad_value(const char *option, std::string_view value, const char *wanted)
@@ -152,7 +193,7 @@ Failure read_wait(const char *)
 // Seconds, decimals allowed: from 1 ms up.
 Failure read_wait_limit(const char *value)
 {
-    if (!read_number(std::string_view(value), 0.001, 1e6, run_options.wait_limit))
+    if (!read_seconds(std::string_view(value), 0.001, 1e6, run_options.wait_limit))
         return bad_value("-w", value, "the longest wait in seconds, as in -w=30");
     run_options.wait = 1;
     return none();
@@ -312,7 +353,7 @@ Failure read_expect_app(const char *value)
 
 Failure read_app_wait(const char *value)
 {
-    if (!read_number(std::string_view(value), 0.001, 1e6, run_options.app_wait))
+    if (!read_seconds(std::string_view(value), 0.001, 1e6, run_options.app_wait))
         return bad_value("-app-wait", value, "the longest wait for the application in seconds, as in -app-wait=5");
     return none();
 }

@@ -7,7 +7,6 @@
 #include "output/console.h"
 #include "output/text.h"
 
-#include <cmath>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,7 +30,7 @@ void event_summary(const std::vector<BoardOutcome> &boards, double seconds, int 
     event["ok"] = status == 0;
     event["done"] = done;
     event["failed"] = int(boards.size()) - done;
-    event["seconds"] = std::round(seconds * 100.0) / 100.0;
+    event["seconds"] = hundredths(seconds);
     write_event(event);
 }
 
@@ -150,7 +149,7 @@ void event_board_ended(const BoardOutcome &board, double seconds)
     event["result"] = board.done ? "done" : "error";
     if (!board.done)
         event["message"] = board.message;
-    event["seconds"] = std::round(seconds * 100.0) / 100.0;
+    event["seconds"] = hundredths(seconds);
     write_event(event);
 }
 

@@ -9,7 +9,6 @@
 #include "output/output_queue.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -133,7 +132,7 @@ void event_application(const ApplicationSeen &application)
     event["product"] = application.product;
     event["serial"] = application.serial;
     event["location"] = application.location;
-    event["seconds"] = std::round(application.seconds * 100.0) / 100.0;
+    event["seconds"] = hundredths(application.seconds);
     write_event(event);
 }
 
@@ -158,7 +157,7 @@ void event_dry_run(const DryRunFigures &figures)
     event["block_size"] = figures.block_size;
     event["reports"] = figures.reports;
     event["file_bytes"] = figures.file_bytes;
-    event["least_seconds"] = std::round(figures.least_seconds * 100.0) / 100.0;
+    event["least_seconds"] = hundredths(figures.least_seconds);
     write_event(event);
 }
 

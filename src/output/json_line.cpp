@@ -57,6 +57,21 @@ std::string hex_id(uint32_t id)
 }
 
 // One line of JSON text with its line end; invalid UTF-8 becomes U+FFFD.
+double hundredths(double seconds)
+{
+    double scaled = seconds * 100.0;
+    if (!(scaled > -1e15 && scaled < 1e15))
+        return seconds;  // too large for a whole count (or not a number): as it is
+    // The cast drops the fraction; what it dropped is exact at this size.
+    long long whole = static_cast<long long>(scaled);
+    double dropped = scaled - static_cast<double>(whole);
+    if (dropped >= 0.5)
+        ++whole;
+    else if (dropped <= -0.5)
+        --whole;
+    return static_cast<double>(whole) / 100.0;
+}
+
 std::string line_text(const Json &value)
 {
     return escape_controls(value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)) + '\n';

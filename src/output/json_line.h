@@ -16,6 +16,12 @@ using Json = nlohmann::ordered_json;
 // An ID as the events give it: four lower-case hex digits, as a string.
 std::string hex_id(uint32_t id);
 
+// Seconds to two decimals, halves away from zero (as std::round would),
+// for the "seconds" fields. Done here rather than by std::round so that
+// the program needs no maths library at all: loading one costs every run
+// more than all the rounding it would ever do.
+double hundredths(double seconds);
+
 // One line of JSON text with its line end; invalid UTF-8 becomes U+FFFD,
 // and every control character is written as \uXXXX.
 std::string line_text(const Json &value);

@@ -3,7 +3,6 @@
 
 #include "output/json_line.h"
 
-#include <cmath>
 #include <string>
 
 using namespace event_json;
@@ -23,14 +22,14 @@ std::string log_line_text(const LogLine &line)
         entry["stamp"] = line.stamp;
     entry["mcu"] = line.mcu;
     entry["result"] = line.result;
-    entry["seconds"] = std::round(line.seconds * 100.0) / 100.0;
+    entry["seconds"] = hundredths(line.seconds);
     entry["version"] = line.version;
     if (const ApplicationSeen *app = line.application) {
         Json seen{{"vendor_id", hex_id(app->vendor_id)}};
         seen["product_id"] = hex_id(app->product_id);
         seen["product"] = app->product;
         seen["serial"] = app->serial;
-        seen["seconds"] = std::round(app->seconds * 100.0) / 100.0;
+        seen["seconds"] = hundredths(app->seconds);
         entry["application"] = seen;
     }
     // Last, and only where there is one: an upload's line stays as it was.

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,37 @@ TEST(Options, TheFirstBadArgumentStopsTheReading)
         EXPECT_EQ(result.message, c.message) << label;
         EXPECT_EQ(run_options.verbose, c.verbose) << label;
         EXPECT_EQ(run_options.json, c.json) << label;
+    }
+}
+
+// The values in seconds (-w= and -app-wait=): taken exactly when the C++
+// library's from_chars takes the whole text as a number within the bounds,
+// and read as the same double.
+TEST(Options, SecondsAreTakenAsFromCharsWouldTakeThem)
+{
+    const char *values[] = {"30", "0.5", ".5", "5.", "1e3", "1E-3", "2.5e+2", "0.001", "0.0009999", "1e6",
+                            "1000000.0000001", "-1", "-0", "0", "+1", " 1", "1 ", "0x10", "1e", "1e+", "e3",
+                            ".", "-.", "", "inf", "nan", "1,5", "1.5.2", "1e999", "00000000000000000000030",
+                            "0.30000000000000004441", "1.0000000000000001", "123456.789e-3", "--1"};
+    for (const char *value : values) {
+        const std::string text(value);
+        double wanted = 0;
+        const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), wanted);
+        const bool taken = error == std::errc() && end == text.data() + text.size() && wanted >= 0.001 &&
+                           wanted <= 1e6;
+        for (const char *option : {"-w=", "-app-wait="}) {
+            std::string argument = option + text;
+            std::vector<std::string> arguments = {"quorvel", "-expect-app", argument};
+            std::vector<char *> argv;
+            for (std::string &each : arguments)
+                argv.push_back(each.data());
+            run_options = RunOptions{};
+            const Failure result = read_arguments(int(argv.size()), argv.data());
+            EXPECT_EQ(result.kind, taken ? FAILURE_NONE : FAILURE_OPTION) << argument;
+            if (taken) {
+                EXPECT_EQ(option[1] == 'w' ? run_options.wait_limit : run_options.app_wait, wanted) << argument;
+            }
+        }
     }
 }
 

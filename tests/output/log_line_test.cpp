@@ -2,9 +2,15 @@
 // field order, the fields that appear only for some runs.
 #include "output/log_line.h"
 
+#include "output/json_line.h"
+
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <iomanip>
+#include <limits>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -62,3 +68,21 @@ TEST(LogLine, TextFromOutsideStaysOneLine)
 }
 
 }  // namespace
+
+// The seconds fields are rounded without the maths library: the same value
+// as std::round to hundredths, halves away from zero, over a sweep of
+// durations of either sign, the halves that binary fractions cannot hold
+// exactly, and values the rounding leaves as they are.
+TEST(LogLine, SecondsRoundLikeTheLibrary)
+{
+    std::vector<double> values = {0.0,    -0.0,    0.005,  0.015,   0.125,     -0.125,    1.005, 2.675,
+                                  4.035,  12.3449, 12.345, 12.3451, 0.49999999999999994,   -2.5e-3,
+                                  1e13,   -1e13,   std::numeric_limits<double>::infinity()};
+    for (int i = -20000; i <= 20000; ++i)
+        values.push_back(i * 0.0005 + i * 1e-9);
+    for (double value : values) {
+        const double expected = std::round(value * 100.0) / 100.0;
+        EXPECT_EQ(event_json::hundredths(value), expected) << std::setprecision(17) << value;
+    }
+    EXPECT_TRUE(std::isnan(event_json::hundredths(std::nan(""))));
+}
